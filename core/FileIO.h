@@ -1,0 +1,30 @@
+#pragma once
+// Whole-file reading and writing, shared by every file of the system. Files
+// are read whole into memory and written whole; nothing stays open.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace telvoro {
+
+// The file's bytes. Throws Error "无法打开文件“PATH”：REASON" when it cannot be
+// opened or read (missing, a folder, no access, a read error).
+std::string ReadWholeFile(const std::filesystem::path& path);
+
+// Replaces the file with `bytes` in one step: the bytes go to a temporary file
+// beside it, which is flushed to disk and then renamed over the old one, so a
+// failure or a crash never leaves a half-written file in place of a good one.
+// Throws Error "无法创建文件“PATH”：REASON" when it cannot be created (folder
+// missing, read-only file, a folder of that name) and
+// "写入文件“PATH”时出错：REASON" when writing fails (disk full); the old file
+// then stays as it was.
+void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// The path as UTF-8 text, for messages.
+std::string PathText(const std::filesystem::path& path);
+
+// The system's reason for an errno value, as UTF-8 text.
+std::string ReasonText(int errnoValue);
+
+} // namespace telvoro

@@ -1,0 +1,11 @@
+#pragma once
+// The server side's tables, for the admin tool to create; the client never does.
+
+namespace telvoro {
+
+enum class Engine { Sqlite, PostgreSql, SqlServer };
+
+// The CREATE statements for `engine`, separated by ";" at line ends; idempotent.
+const char* SchemaSql(Engine engine);
+
+} // namespace telvoro
