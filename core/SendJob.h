@@ -1,0 +1,99 @@
+#pragma once
+// The send job: prices the message, vets the ticked numbers, re-reads the
+// credit, refuses what the credit cannot pay for, and queues the job in
+// batches of 100 numbers, each row with its credit deduction in one
+// transaction. It talks to the database and to the window only through the
+// two interfaces below, so it runs without either.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telvoro {
+
+// The SMS server's database as the send job and the credit query use it.
+// Texts are GBK; every failure is an exception (telvoro::Error).
+class ServerGateway {
+public:
+    virtual ~ServerGateway() = default;
+    // `CurrSum` of the first `Users` row whose login is `login`, as text;
+    // nothing when the account has no row.
+    virtual std::optional<std::string> QueryCredit(const std::string& login) = 0;
+    virtual void BeginTransaction() = 0;
+    // Appends one `SendTemp` row: SendNo, SendMemo, list and state "0".
+    virtual void InsertSendRow(const std::string& sendNo, const std::string& memo,
+                               const std::string& list) = 0;
+    // Lowers the account's `CurrSum` by `price` only where it covers the price;
+    // returns the number of rows changed (0 when the credit was short).
+    virtual long long Deduct(const std::string& login, std::int32_t price) = 0;
+    virtual void Commit() = 0;
+    virtual void Rollback() = 0;
+};
+
+// What the send job reads from and shows in the main window.
+class SendWindow {
+public:
+    virtual ~SendWindow() = default;
+    virtual std::string AccountNumber() = 0;            // `Edit_CallNo`
+    virtual std::string MessageText() = 0;              // `Memo1`, lines joined by CR LF
+    virtual std::vector<std::string> CheckedPhones() = 0; // phones of ticked entries, list order
+    virtual bool SelfCheckOn() = 0;                     // `Check_Stop`
+    virtual std::string SelfCheckNumber() = 0;          // `Edit_Test`
+    virtual std::string DisplayedBalance() = 0;         // `Edit_YuE`
+    virtual void SetDisplayedBalance(const std::string& text) = 0;
+    virtual void SetProgressPosition(int position) = 0; // `ProgressBar1`
+    virtual void SetProgressMaximum(int maximum) = 0;
+    // The system message box with an OK button and the exclamation icon.
+    virtual void ShowNotice(const std::string& text, const std::string& caption) = 0;
+    // Lets the window handle the events waiting at this moment.
+    virtual void YieldStep() = 0;
+    // Asks for the main window to close once the running action has returned.
+    virtual void RequestClose() = 0;
+};
+
+// Constants of a send job.
+inline constexpr std::size_t kAccountLength = 11;
+inline constexpr std::size_t kMaxNumbersPerJob = 4000;
+inline constexpr std::size_t kNumbersPerBatch = 100;
+
+// The credit query: shows `CurrSum` in the window, or, when the account has
+// no row, says "当前帐户没有注册开通。" and asks the window to close. Returns
+// whether the balance was shown. Query failures reach the caller.
+bool GetYuE(ServerGateway& server, SendWindow& window);
+
+// A phone text as the job sends it: trimmed, normalised, cut to 12 bytes when
+// it starts with "0" and to 11 otherwise.
+std::string PrepareNumber(const std::string& phone);
+
+// The whole text of `numbers[first, first+count)` joined by ";".
+std::string JoinNumbers(const std::vector<std::string>& numbers, std::size_t first,
+                        std::size_t count);
+
+// The displayed balance as a whole number; throws Error when it is not one.
+std::int32_t ParseWholeNumber(const std::string& text);
+
+enum class SendOutcome {
+    Refused,       // a check refused the job; nothing was written
+    Submitted,     // every batch queued; the final notice was shown, close requested
+    Failed,        // a batch failed; earlier batches stay queued
+    NotRegistered, // the credit query found no account; close requested
+    Busy,          // a job was already running; this press was ignored
+};
+
+// Runs one send job at a time for one window. A second start while a job
+// runs (from a yield step) is refused with `Busy` and changes nothing.
+class SendJobRunner {
+public:
+    // `Btn_BeginClick`: checks the account number, then runs `OpenGSMEx`.
+    // Failures other than those the job turns into notices propagate as
+    // exceptions, after any open transaction was rolled back.
+    SendOutcome Btn_BeginClick(ServerGateway& server, SendWindow& window);
+    bool Running() const { return running_; }
+
+private:
+    SendOutcome OpenGSMEx(ServerGateway& server, SendWindow& window);
+    bool running_ = false;
+};
+
+} // namespace telvoro

@@ -1,0 +1,78 @@
+#pragma once
+// The one connection to the SMS server's database, on Qt SQL. It serves the
+// credit query and the send job through the ServerGateway interface, on the
+// embedded SQLite database, PostgreSQL or Microsoft SQL Server (ODBC/FreeTDS).
+
+#include "core/SendJob.h"
+#include "server/Schema.h"
+
+#include <QSqlDatabase>
+#include <QString>
+#include <filesystem>
+#include <string>
+
+namespace telvoro {
+
+// Where the database is, from the first line of "SMSServer.ini":
+//   empty or no file        the embedded "Orvanta.db" in the program folder
+//   sqlite:PATH             that SQLite file (relative to the program folder)
+//   postgresql://HOST[:PORT]
+//   anything else           SQL Server's Data Source, HOST[\INSTANCE][,PORT]
+struct DataSource {
+    Engine engine = Engine::Sqlite;
+    std::filesystem::path sqliteFile;
+    QString host;                // PostgreSQL or SQL Server host
+    QString instance;            // SQL Server named instance
+    int port = 0;                // 0: the engine's default
+    QString text;                // the Data Source as written (UTF-8/Unicode)
+};
+
+// Parses a data source text (Unicode); relative SQLite paths count from `programFolder`.
+DataSource ParseDataSource(const QString& text, const std::filesystem::path& programFolder);
+
+// The data source of the program folder's "SMSServer.ini" (GBK, first line, trimmed).
+DataSource ReadDataSource(const std::filesystem::path& programFolder);
+
+// The fixed connection settings.
+inline constexpr const char* kDbUser = "gsm";
+inline constexpr const char* kDbPassword = "qelvix:-!";
+inline constexpr const char* kDbCatalog = "Orvanta";
+inline constexpr int kConnectTimeoutSeconds = 15;
+inline constexpr int kQueryTimeoutSeconds = 300;
+inline constexpr int kCommandTimeoutSeconds = 30;
+
+// The ODBC connection string for a SQL Server data source (FreeTDS driver).
+QString SqlServerConnectString(const DataSource& source);
+
+class SqlGateway : public ServerGateway {
+public:
+    // `connectionName` names the Qt SQL connection; one gateway per name.
+    explicit SqlGateway(QString connectionName = QStringLiteral("ADOConn"));
+    ~SqlGateway() override;
+    SqlGateway(const SqlGateway&) = delete;
+    SqlGateway& operator=(const SqlGateway&) = delete;
+
+    // Closes the connection if open, then opens it on `source`. Throws Error
+    // with the driver's text when it cannot be opened (a missing SQLite file
+    // included: it is never created here).
+    void Open(const DataSource& source);
+    void Close();
+    bool IsOpen() const;
+    Engine engine() const { return source_.engine; }
+    QSqlDatabase database() const;
+
+    std::optional<std::string> QueryCredit(const std::string& login) override;
+    void BeginTransaction() override;
+    void InsertSendRow(const std::string& sendNo, const std::string& memo,
+                       const std::string& list) override;
+    long long Deduct(const std::string& login, std::int32_t price) override;
+    void Commit() override;
+    void Rollback() override;
+
+private:
+    QString name_;
+    DataSource source_;
+    bool inTransaction_ = false;
+};
+
+} // namespace telvoro
