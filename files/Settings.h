@@ -1,0 +1,47 @@
+#pragma once
+// The account settings file GSMConfig.ini: its first line is the hexadecimal
+// text of the account number enciphered with DES-ECB under a fixed key. The
+// client only deciphers; it has no enciphering operation.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace telvoro {
+
+// The settings file's name in the program folder.
+inline constexpr char8_t kSettingsFileName[] = u8"GSMConfig.ini";
+// The fixed key under which the account number is enciphered.
+inline constexpr char kSettingsKey[] = "kxvrpane";
+
+// Folds hexadecimal digits (either case) left to right: value * 16 + digit,
+// from 0 ("" gives 0). Any other character throws Error
+// "Error: not a Hex String". Longer texts wrap modulo 2^64 instead of
+// overflowing; the system only passes two digits.
+std::uint64_t HexToValue(std::string_view text);
+
+// Turns each pair of digits into one byte (a last lone digit is ignored
+// unchecked) and deciphers the bytes with DecryptBlocks. A pair that is not
+// hexadecimal throws the error of HexToValue.
+std::string DecryptHex(std::string_view hexText, std::string_view keyText);
+
+// Deciphers every whole 8-byte block with DES-ECB (FIPS 46-3). The key is
+// keyText padded with NULs to 8 bytes, bytes after the 8th ignored; parity
+// bits take no part and weak keys work like any other. A trailing part of 1
+// to 7 bytes is dropped, and so are trailing NULs of the result.
+std::string DecryptBlocks(std::string_view bytes, std::string_view keyText);
+
+// The account number the file holds: line 1 deciphered under kSettingsKey,
+// cut at its first NUL as a text field holds it. Throws Error when the file
+// cannot be read (missing, a folder, not a regular file, no access), is empty,
+// or line 1 is not hexadecimal.
+std::string LoadAccountNumber(const std::filesystem::path& settingsFile);
+
+// The start-up step: nothing when `appFolder`/GSMConfig.ini is missing or any
+// error occurs (discarded silently), else the account text (possibly empty)
+// for Edit_CallNo and Edit_Test.
+std::optional<std::string> ReadAccountNumber(const std::filesystem::path& appFolder);
+
+} // namespace telvoro
