@@ -1,0 +1,201 @@
+#include "files/HandoffReader.h"
+
+#include "core/TextRules.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace telvoro {
+
+namespace fs = std::filesystem;
+
+HandoffReader::HandoffReader(RecipientList& list, fs::path programFolder, YieldStep yield)
+    : list_(list), handoffPath_(programFolder / kFileName),
+      claimedPath_(std::move(programFolder) / kClaimedName), yield_(std::move(yield)) {}
+
+HandoffReader::TickResult HandoffReader::Tick() {
+    if (heldBack_ || inTick_) return TickResult::HeldBack;
+    inTick_ = true;
+    struct Leave {
+        bool& flag;
+        ~Leave() { flag = false; }
+    } leave{inTick_};
+    try {
+        return TickOnce();
+    } catch (...) {
+        return TickResult::Failed; // the file stays and is read again next tick
+    }
+}
+
+namespace {
+
+void MergeLines(RecipientList& list, std::string bytes, const YieldStep& yield) {
+    const std::vector<std::string> lines = SplitLines(bytes);
+    std::string().swap(bytes);
+    for (const std::string& line : lines)
+        list.AddIfNewPhone(GetField(line, '\t', 1), GetField(line, '\t', 2), yield);
+}
+
+} // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+struct Handle {
+    HANDLE h;
+    ~Handle() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+bool RenameByHandle(HANDLE h, const fs::path& to) {
+    const std::wstring name = to.wstring();
+    std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), info->FileName);
+    return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
+}
+
+} // namespace
+
+HandoffReader::TickResult HandoffReader::TickOnce() {
+    std::error_code ec;
+    const bool claimed = fs::exists(claimedPath_, ec);
+    const fs::path& target = claimed ? claimedPath_ : handoffPath_;
+    // Share mode FILE_SHARE_READ: the open fails while another program has the
+    // file open for writing, and nobody can open it for writing while we hold it.
+    Handle file{CreateFileW(target.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (file.h == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return TickResult::NoFile;
+        if (err == ERROR_SHARING_VIOLATION) return TickResult::Waiting;
+        return TickResult::Failed;
+    }
+    if (GetFileType(file.h) != FILE_TYPE_DISK) return TickResult::Failed;
+    if (!claimed) {
+        if (!RenameByHandle(file.h, claimedPath_)) return TickResult::Failed;
+        if (stepHook_) stepHook_(Step::Claimed);
+    }
+    std::string bytes;
+    char buf[1 << 16];
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(file.h, buf, sizeof buf, &n, nullptr)) return TickResult::Failed;
+        if (n == 0) break;
+        bytes.append(buf, n);
+    }
+    if (stepHook_) stepHook_(Step::Read);
+    MergeLines(list_, std::move(bytes), yield_);
+    if (stepHook_) stepHook_(Step::Merged);
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    SetFileInformationByHandle(file.h, FileDispositionInfo, &dispose, sizeof dispose);
+    return TickResult::Merged;
+}
+
+#else
+
+namespace {
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd); // also ends the lease
+    }
+};
+
+std::int64_t MtimeNs(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+HandoffReader::TickResult HandoffReader::TickOnce() {
+    struct stat st {};
+    // A claimed file left behind goes first; a new hand-off file waits for it.
+    const bool claimed = ::lstat(claimedPath_.c_str(), &st) == 0;
+    const fs::path& target = claimed ? claimedPath_ : handoffPath_;
+    // O_NONBLOCK: a FIFO of that name must not hang the tick.
+    Fd file{::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    if (file.fd < 0) {
+        if (errno != ENOENT) return TickResult::Failed;
+        lastSeen_ = {};
+        return TickResult::NoFile;
+    }
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return TickResult::Failed;
+
+    bool leased = false;
+    if (useLeases_) {
+        if (::fcntl(file.fd, F_SETLEASE, F_RDLCK) == 0) {
+            leased = true;
+            // Leases name their holder for the break signal (SIGIO, fatal when
+            // unhandled). Nobody is named: a writer's open just waits until the
+            // descriptor is closed, which the check before deleting notices.
+            ::fcntl(file.fd, F_SETOWN, 0);
+        } else if (errno == EAGAIN) {
+            return TickResult::Waiting; // open for writing somewhere
+        }
+        // EACCES (not the owner), EINVAL (network file system) and the rest:
+        // fall back to the stability check.
+    }
+    if (!leased) {
+        const Seen now{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                       static_cast<std::uint64_t>(st.st_size), MtimeNs(st)};
+        if (!(now == lastSeen_)) {
+            lastSeen_ = now;
+            return TickResult::Waiting;
+        }
+    }
+
+    if (!claimed) {
+        if (::rename(handoffPath_.c_str(), claimedPath_.c_str()) != 0) return TickResult::Failed;
+        if (stepHook_) stepHook_(Step::Claimed);
+    }
+
+    std::string bytes;
+    char buf[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(file.fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return TickResult::Failed;
+        }
+        if (n == 0) break;
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+    if (stepHook_) stepHook_(Step::Read);
+    MergeLines(list_, std::move(bytes), yield_);
+    if (stepHook_) stepHook_(Step::Merged);
+
+    // Delete only what was read: if a writer got at the file meanwhile, keep
+    // it; the next tick merges it again and the phone rule skips what is in.
+    if (leased) {
+        if (::fcntl(file.fd, F_GETLEASE) != F_RDLCK) return TickResult::Waiting;
+    } else {
+        struct stat after {};
+        if (::fstat(file.fd, &after) != 0 || after.st_size != st.st_size ||
+            MtimeNs(after) != MtimeNs(st))
+            return TickResult::Waiting;
+    }
+    ::unlink(claimedPath_.c_str());
+    lastSeen_ = {};
+    return TickResult::Merged;
+}
+
+#endif
+
+} // namespace telvoro

@@ -1,0 +1,89 @@
+#pragma once
+// The hand-off reader: another program drops "SendGSM.ini" (GBK lines of
+// name TAB phone) into the program folder; each Tick() merges its lines into
+// the recipient list with AddIfNewPhone and removes the file. Its vanishing is
+// the writer's only acknowledgement. The window's one-second timer calls Tick()
+// (stopped for the length of the tick); tests call it directly.
+//
+// A line is never lost:
+//   * The file is taken only when no other program has it open for writing.
+//     On Linux a read lease (F_SETLEASE F_RDLCK on a read-only descriptor)
+//     fails with EAGAIN exactly then. Where leases are unavailable (EACCES for
+//     a file of another owner, EINVAL on network file systems) the file is
+//     taken once its size, time and identity are the same at two ticks in a
+//     row. On Windows the file is opened with share mode FILE_SHARE_READ.
+//   * Before reading, the file is claimed: renamed to "SendGSM.ini.claimed" in
+//     the same folder while the lease (or share mode) keeps writers out. A
+//     writer that comes later creates a fresh "SendGSM.ini", which waits for
+//     the next tick. Only the claimed file is deleted, after all its lines are
+//     merged and only when nobody tried to write to it meanwhile.
+//   * A claimed file left behind (an error, a crash) is merged at a later tick
+//     before any new "SendGSM.ini"; phones merged before are skipped by the
+//     phone rule.
+// Every error ends the tick silently; the file stays and is tried again.
+
+#include "core/RecipientList.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+namespace telvoro {
+
+class HandoffReader {
+public:
+    static constexpr const char* kFileName = "SendGSM.ini";
+    static constexpr const char* kClaimedName = "SendGSM.ini.claimed";
+
+    enum class TickResult {
+        NoFile,   // nothing to merge
+        HeldBack, // SetHeldBack(true), or a tick already running
+        Waiting,  // a file is there but may still be written; tried next tick
+        Merged,   // a file was merged and deleted
+        Failed,   // an error ended the tick; the file stays
+    };
+
+    // `programFolder` is the folder holding the hand-off file; `yield` is
+    // handed to every AddIfNewPhone. The list must outlive the reader.
+    HandoffReader(RecipientList& list, std::filesystem::path programFolder, YieldStep yield = {});
+
+    // One tick. Never throws. The result is for tests; the window ignores it.
+    TickResult Tick();
+
+    // While held back, Tick() does nothing and the file waits. The window holds
+    // the reader back while the recipient editing dialog is open, so that merged
+    // entries are not dropped by the dialog's confirmation.
+    void SetHeldBack(bool heldBack) { heldBack_ = heldBack; }
+    bool HeldBack() const { return heldBack_; }
+
+    const std::filesystem::path& HandoffPath() const { return handoffPath_; }
+    const std::filesystem::path& ClaimedPath() const { return claimedPath_; }
+
+    // Off makes the reader behave as on a file system without leases (the
+    // stability check); for tests of that path.
+    void UseLeases(bool on) { useLeases_ = on; }
+
+    // Test seam: called at these points of a tick that has a file.
+    enum class Step { Claimed, Read, Merged };
+    void SetStepHook(std::function<void(Step)> hook) { stepHook_ = std::move(hook); }
+
+private:
+    TickResult TickOnce();
+
+    RecipientList& list_;
+    std::filesystem::path handoffPath_;
+    std::filesystem::path claimedPath_;
+    YieldStep yield_;
+    std::function<void(Step)> stepHook_;
+    bool heldBack_ = false;
+    bool inTick_ = false;
+    bool useLeases_ = true;
+    // What the stability check saw at the previous tick.
+    struct Seen {
+        std::uint64_t dev = 0, ino = 0, size = 0;
+        std::int64_t mtimeNs = -1;
+        bool operator==(const Seen&) const = default;
+    } lastSeen_;
+};
+
+} // namespace telvoro
