@@ -24,7 +24,9 @@ std::string PathText(const fs::path& path) {
     return std::string(s.begin(), s.end());
 }
 
-std::string ReasonText(int errnoValue) { return std::generic_category().message(errnoValue); }
+std::string ReasonText(int errnoValue) {
+    return std::generic_category().message(errnoValue);
+}
 
 namespace {
 

@@ -35,12 +35,12 @@ public:
 class SendWindow {
 public:
     virtual ~SendWindow() = default;
-    virtual std::string AccountNumber() = 0;            // `Edit_CallNo`
-    virtual std::string MessageText() = 0;              // `Memo1`, lines joined by CR LF
+    virtual std::string AccountNumber() = 0;              // `Edit_CallNo`
+    virtual std::string MessageText() = 0;                // `Memo1`, lines joined by CR LF
     virtual std::vector<std::string> CheckedPhones() = 0; // phones of ticked entries, list order
-    virtual bool SelfCheckOn() = 0;                     // `Check_Stop`
-    virtual std::string SelfCheckNumber() = 0;          // `Edit_Test`
-    virtual std::string DisplayedBalance() = 0;         // `Edit_YuE`
+    virtual bool SelfCheckOn() = 0;                       // `Check_Stop`
+    virtual std::string SelfCheckNumber() = 0;            // `Edit_Test`
+    virtual std::string DisplayedBalance() = 0;           // `Edit_YuE`
     virtual void SetDisplayedBalance(const std::string& text) = 0;
     virtual void SetProgressPosition(int position) = 0; // `ProgressBar1`
     virtual void SetProgressMaximum(int maximum) = 0;

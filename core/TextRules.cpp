@@ -97,8 +97,10 @@ std::int32_t GetSegCount(std::int32_t k) {
 }
 
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32) text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.remove_suffix(1);
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32)
+        text.remove_prefix(1);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32)
+        text.remove_suffix(1);
     return text;
 }
 

@@ -44,6 +44,8 @@ std::string SumLenCaption(std::string_view messageText);
 std::vector<std::string> SplitLines(std::string_view bytes);
 
 // True when byte `b` starts a two-byte GBK character.
-constexpr bool IsGbkLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+constexpr bool IsGbkLeadByte(unsigned char b) {
+    return b >= 0x81 && b <= 0xFE;
+}
 
 } // namespace telvoro

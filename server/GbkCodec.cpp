@@ -14,8 +14,7 @@ QString FromGbk(std::string_view bytes, bool lenient) {
     QStringDecoder decoder(kCodecName, QStringDecoder::Flag::Stateless);
     if (!decoder.isValid()) throw EncodingError("GBK decoder unavailable");
     QString text = decoder.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
-    if (decoder.hasError() && !lenient)
-        throw EncodingError("text is not valid GBK");
+    if (decoder.hasError() && !lenient) throw EncodingError("text is not valid GBK");
     return text;
 }
 
@@ -28,8 +27,7 @@ std::string ToGbk(const QString& text) {
             QStringEncoder one(kCodecName);
             (void)one.encode(QString(c));
             if (one.hasError())
-                throw EncodingError("the character “" + QString(c).toStdString() +
-                                    "” (U+" +
+                throw EncodingError("the character “" + QString(c).toStdString() + "” (U+" +
                                     QString::number(c.unicode(), 16).toUpper().toStdString() +
                                     ") has no GBK form");
         }

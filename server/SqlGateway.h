@@ -8,6 +8,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <filesystem>
 #include <string>
 
@@ -21,10 +22,10 @@ namespace telvoro {
 struct DataSource {
     Engine engine = Engine::Sqlite;
     std::filesystem::path sqliteFile;
-    QString host;                // PostgreSQL or SQL Server host
-    QString instance;            // SQL Server named instance
-    int port = 0;                // 0: the engine's default
-    QString text;                // the Data Source as written (UTF-8/Unicode)
+    QString host;     // PostgreSQL or SQL Server host
+    QString instance; // SQL Server named instance
+    int port = 0;     // 0: the engine's default
+    QString text;     // the Data Source as written (UTF-8/Unicode)
 };
 
 // Parses a data source text (Unicode); relative SQLite paths count from `programFolder`.
@@ -53,9 +54,10 @@ public:
     SqlGateway& operator=(const SqlGateway&) = delete;
 
     // Closes the connection if open, then opens it on `source`. Throws Error
-    // with the driver's text when it cannot be opened (a missing SQLite file
-    // included: it is never created here).
-    void Open(const DataSource& source);
+    // with the driver's text when it cannot be opened. A missing SQLite file
+    // is such a failure; only the admin tool asks for it to be created.
+    enum class Create { No, Yes };
+    void Open(const DataSource& source, Create create = Create::No);
     void Close();
     bool IsOpen() const;
     Engine engine() const { return source_.engine; }
@@ -73,6 +75,7 @@ private:
     QString name_;
     DataSource source_;
     bool inTransaction_ = false;
+    QStringList columns_; // SendTemp's columns, learnt once per connection
 };
 
 } // namespace telvoro

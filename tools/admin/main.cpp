@@ -1,0 +1,235 @@
+// telvoro-admin: deployment and support tool beside the client, on the same
+// core and gateway. Terminal text is UTF-8; files named by the user are GBK.
+
+#include "core/Error.h"
+#include "core/FileIO.h"
+#include "core/GbkTexts.h"
+#include "core/SendJob.h"
+#include "core/TextRules.h"
+#include "server/GbkCodec.h"
+#include "server/Schema.h"
+#include "server/ServerAdmin.h"
+#include "server/SqlGateway.h"
+
+#if __has_include("tools/admin/ConfigCommands.h")
+#include "tools/admin/ConfigCommands.h"
+#define TELVORO_HAVE_CONFIG_COMMANDS 1
+#endif
+
+#include <QCoreApplication>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace telvoro;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: telvoro-admin [--db DATASOURCE] COMMAND ...\n"
+    "  DATASOURCE: sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT]\n"
+    "              (default: Orvanta.db in the current folder)\n"
+    "commands:\n"
+    "  init                          create the server tables (idempotent)\n"
+    "  account LOGIN CREDIT          create the account or set its credit\n"
+    "  credit LOGIN                  print the account's credit\n"
+    "  queue                         print the queued send rows\n"
+    "  send --account LOGIN --message-file FILE --numbers-file FILE [--self-check NUMBER]\n"
+    "                                run a send job without a window\n"
+    "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
+    "  read-config PATH              print the account a settings file holds\n";
+
+struct UsageError : Error {
+    using Error::Error;
+};
+
+fs::path Utf8Path(const std::string& s) {
+    return fs::path(std::u8string(s.begin(), s.end()));
+}
+
+void Check(QSqlQuery& query, bool ok) {
+    if (!ok) throw Error(query.lastError().text().toStdString());
+}
+
+int Init(SqlGateway& gw) {
+    CreateServerTables(gw);
+    std::cout << "tables ready\n";
+    return 0;
+}
+
+int Account(SqlGateway& gw, const std::string& login, const std::string& creditText) {
+    const std::int32_t credit = ParseWholeNumber(creditText);
+    SetAccountCredit(gw, Utf8ToGbk(login), credit);
+    std::cout << login << ' ' << credit << '\n';
+    return 0;
+}
+
+int Credit(SqlGateway& gw, const std::string& login) {
+    const std::optional<std::string> credit = gw.QueryCredit(Utf8ToGbk(login));
+    if (!credit) throw Error("no account " + login);
+    std::cout << GbkToUtf8(*credit) << '\n';
+    return 0;
+}
+
+// A message on one line: its line breaks shown as \r and \n.
+std::string OneLine(const QString& text) {
+    QString s = text;
+    s.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    s.replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    s.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    s.replace(QLatin1Char('\t'), QLatin1String("\\t"));
+    return s.toStdString();
+}
+
+int Queue(SqlGateway& gw) {
+    QSqlQuery q(gw.database());
+    Check(q, q.exec(QStringLiteral(
+                 "Select ID, SendNo, state, list, SendMemo from SendTemp order by ID")));
+    while (q.next()) {
+        const QString list = q.value(3).toString();
+        const qsizetype count = list.isEmpty() ? 0 : list.count(QLatin1Char(';')) + 1;
+        std::cout << q.value(0).toString().toStdString() << '\t'
+                  << q.value(1).toString().toStdString() << '\t'
+                  << q.value(2).toString().toStdString() << '\t' << count << '\t' << OneLine(list)
+                  << '\t' << OneLine(q.value(4).toString()) << '\n';
+    }
+    return 0;
+}
+
+// The send job's window, on a terminal.
+class TerminalWindow : public SendWindow {
+public:
+    std::string account, message, selfCheckNumber, balance = "0";
+    std::vector<std::string> phones;
+    bool selfCheck = false;
+    int maximum = 0;
+
+    std::string AccountNumber() override { return account; }
+    std::string MessageText() override { return message; }
+    std::vector<std::string> CheckedPhones() override { return phones; }
+    bool SelfCheckOn() override { return selfCheck; }
+    std::string SelfCheckNumber() override { return selfCheckNumber; }
+    std::string DisplayedBalance() override { return balance; }
+    void SetDisplayedBalance(const std::string& text) override { balance = text; }
+    void SetProgressMaximum(int m) override { maximum = m; }
+    void SetProgressPosition(int p) override {
+        if (p > 0 && (p % 100 == 0 || p == maximum))
+            std::cout << "progress " << p << '/' << maximum << ", balance " << GbkToUtf8(balance)
+                      << std::endl;
+    }
+    void ShowNotice(const std::string& text, const std::string& caption) override {
+        std::cout << GbkToUtf8(caption) << ": " << GbkToUtf8(text) << std::endl;
+    }
+    void YieldStep() override {}
+    void RequestClose() override {}
+};
+
+int Send(SqlGateway& gw, const std::vector<std::string>& args) {
+    TerminalWindow window;
+    std::string messageFile, numbersFile;
+    bool haveAccount = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a value");
+            return args[++i];
+        };
+        if (args[i] == "--account") {
+            window.account = Utf8ToGbk(value());
+            haveAccount = true;
+        } else if (args[i] == "--message-file") {
+            messageFile = value();
+        } else if (args[i] == "--numbers-file") {
+            numbersFile = value();
+        } else if (args[i] == "--self-check") {
+            window.selfCheck = true;
+            window.selfCheckNumber = Utf8ToGbk(value());
+        } else {
+            throw UsageError("unknown option " + args[i]);
+        }
+    }
+    if (!haveAccount || messageFile.empty() || numbersFile.empty())
+        throw UsageError("send needs --account, --message-file and --numbers-file");
+    window.message = ReadWholeFile(Utf8Path(messageFile));
+    try {
+        (void)FromGbk(window.message);
+    } catch (const EncodingError&) {
+        throw Error("the message file " + messageFile + " is not GBK text");
+    }
+    window.phones = SplitLines(ReadWholeFile(Utf8Path(numbersFile)));
+    SendJobRunner runner;
+    return runner.Btn_BeginClick(gw, window) == SendOutcome::Submitted ? 0 : 1;
+}
+
+int Run(std::vector<std::string> args) {
+    QString dbText;
+    if (args.size() >= 2 && args[0] == "--db") {
+        dbText = QString::fromStdString(args[1]);
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        std::cout << kUsage;
+        return args.empty() ? 2 : 0;
+    }
+    const std::string command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+
+#ifdef TELVORO_HAVE_CONFIG_COMMANDS
+    if (command == "config") return admin::RunConfig(rest);
+    if (command == "read-config") return admin::RunReadConfig(rest);
+#endif
+
+    auto need = [&](std::size_t n) {
+        if (rest.size() != n) throw UsageError("wrong number of arguments for " + command);
+    };
+    const DataSource source = ParseDataSource(dbText, fs::current_path());
+    SqlGateway gw(QStringLiteral("admin"));
+    if (command == "init") {
+        need(0);
+        gw.Open(source, SqlGateway::Create::Yes);
+        return Init(gw);
+    }
+    if (command == "account") {
+        need(2);
+        gw.Open(source);
+        return Account(gw, rest[0], rest[1]);
+    }
+    if (command == "credit") {
+        need(1);
+        gw.Open(source);
+        return Credit(gw, rest[0]);
+    }
+    if (command == "queue") {
+        need(0);
+        gw.Open(source);
+        return Queue(gw);
+    }
+    if (command == "send") {
+        gw.Open(source);
+        return Send(gw, rest);
+    }
+    throw UsageError("unknown command " + command);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> args;
+    for (const QString& a : QCoreApplication::arguments().mid(1))
+        args.push_back(a.toStdString());
+    try {
+        return Run(args);
+    } catch (const UsageError& e) {
+        std::cerr << "telvoro-admin: " << e.what() << "\n" << kUsage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "telvoro-admin: " << e.what() << '\n';
+        return 1;
+    }
+}
