@@ -1,0 +1,54 @@
+#pragma once
+// The message templates file 短信模板.ini: one template per line, title "="
+// content; lines without "=" are notes. The file's name is UTF-8 on disk, its
+// contents are GBK.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace telvoro {
+
+// The templates file's name in the program folder.
+inline constexpr char8_t kTemplatesFileName[] = u8"短信模板.ini";
+
+// `appFolder`/短信模板.ini.
+std::filesystem::path TemplatesPath(const std::filesystem::path& appFolder);
+
+// The nine default lines, each followed by CR LF.
+std::string DefaultTemplatesText();
+
+// Writes the default file when no file exists at `file`; an existing file is
+// never changed. Returns true when it created the file. Throws Error when it
+// cannot be created.
+bool CreateTemplatesFile(const std::filesystem::path& file);
+
+// One template entry of the template menu.
+struct TemplateMenuEntry {
+    std::string name;    // "Menu_" + index of its line, counting from 0
+    std::string caption; // the title: the text before the first "=" (GBK)
+
+    bool operator==(const TemplateMenuEntry&) const = default;
+};
+
+// The entries for the lines that contain "=", in file order.
+std::vector<TemplateMenuEntry> TemplateMenuEntries(const std::vector<std::string>& lines);
+
+// Reads `file` and gives its entries; none when the file does not exist.
+// Throws Error when it exists but cannot be read.
+std::vector<TemplateMenuEntry> ReadTemplateMenu(const std::filesystem::path& file);
+
+// SendClick's lookup: the content (field 2 at "=") of the first line that
+// contains `caption` anywhere, compared as bytes; nullopt when no line does,
+// and always for an empty caption. An empty content is a match.
+std::optional<std::string> FindTemplateContent(const std::vector<std::string>& lines,
+                                               std::string_view caption);
+
+// The same on `file` read anew. Throws Error (the text for a file that
+// cannot be opened) when it cannot be read, e.g. deleted since the start.
+std::optional<std::string> LookUpTemplate(const std::filesystem::path& file,
+                                          std::string_view caption);
+
+} // namespace telvoro

@@ -1,0 +1,162 @@
+#include "files/Templates.h"
+
+#include "core/Error.h"
+#include "core/FileIO.h"
+#include "core/GbkTexts.h"
+#include "core/TextRules.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace telvoro;
+using namespace std::string_literals;
+
+namespace {
+
+// 生日快乐
+const std::string kBirthday = "\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6";
+// 尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。
+const std::string kBirthdayText =
+    "\xD7\xF0\xBE\xB4\xB5\xC4\xBF\xCD\xBB\xA7\xA3\xAC\xB8\xD0\xD0\xBB\xC4\xFA\xB6\xE0\xC4\xEA\xC0"
+    "\xB4\xB6\xD4\xC0\xCA\xD4\xC0\xC8\xED\xBC\xFE\xB5\xC4\xD6\xA7\xB3\xD6\xA3\xAC\xCE\xD2\xC3\xC7"
+    "\xC8\xAB\xCC\xE5\xD4\xB1\xB9\xA4\xD7\xA3\xC4\xFA\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6\xA1\xA3";
+// 欠款提示
+const std::string kArrears = "\xC7\xB7\xBF\xEE\xCC\xE1\xCA\xBE";
+// 快乐
+const std::string kHappy = "\xBF\xEC\xC0\xD6";
+
+struct TempFolder {
+    fs::path path;
+    TempFolder() {
+        std::random_device rd;
+        path = fs::temp_directory_path() / ("telvoro-templates-" + std::to_string(rd()));
+        fs::create_directories(path);
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+} // namespace
+
+TEST(Templates, DefaultFileBytesAndItsMenu) {
+    TempFolder dir;
+    const fs::path file = TemplatesPath(dir.path);
+    EXPECT_TRUE(file.filename().u8string() == u8"短信模板.ini"); // UTF-8 on disk
+    ASSERT_TRUE(CreateTemplatesFile(file));
+
+    const std::string bytes = ReadWholeFile(file);
+    // The nine lines, each ending in CR LF, and nothing else.
+    const std::string expected =
+        "[\xD7\xA2\xD2\xE2\xC3\xBF\xCC\xF5\xB6\xCC\xD0\xC5\xD6\xBB\xC4\xDC\xD0\xB4\xD2\xBB\xD0\xD0"
+        "\xA3\xAC\xB2\xBB\xC4\xDC\xCA\xB9\xD3\xC3\xD7\xD4\xB6\xAF\xBB\xBB\xD0\xD0\xA3\xAC\xB1\xEA"
+        "\xCC\xE2\xBA\xCD\xC4\xDA\xC8\xDD\xD3\xC3\xB5\xC8\xBA\xC5\xB7\xD6\xBF\xAA]\r\n"
+        "[\xC3\xBF\xB4\xCE\xD0\xDE\xB8\xC4\xC4\xA3\xB0\xE5\xBA\xF3\xB7\xA2\xCB\xCD\xB6\xCC\xD0\xC5"
+        "\xB5\xC4\xB4\xB0\xBF\xDA\xD6\xD8\xD0\xC2\xC6\xF4\xB6\xAF\xBA\xF3\xC9\xFA\xD0\xA7\xA1\xA3]"
+        "\r\n" +
+        kBirthday + "=" + kBirthdayText + "\r\n" + kArrears +
+        "=\r\n"
+        "\xCE\xE5\xD2\xBB\xBF\xEC\xC0\xD6=\r\n"  // 五一快乐=
+        "\xB9\xFA\xC7\xEC\xBF\xEC\xC0\xD6=\r\n"  // 国庆快乐=
+        "\xD4\xAA\xB5\xA9\xBF\xEC\xC0\xD6=\r\n"  // 元旦快乐=
+        "\xCA\xA5\xB5\xAE\xBD\xDA=\r\n"          // 圣诞节=
+        "\xB4\xBA\xBD\xDA\xBF\xEC\xC0\xD6=\r\n"; // 春节快乐=
+    EXPECT_EQ(bytes, expected);
+
+    const std::vector<TemplateMenuEntry> menu = ReadTemplateMenu(file);
+    const std::vector<TemplateMenuEntry> want = {
+        {"Menu_2", kBirthday},
+        {"Menu_3", kArrears},
+        {"Menu_4", "\xCE\xE5\xD2\xBB\xBF\xEC\xC0\xD6"},
+        {"Menu_5", "\xB9\xFA\xC7\xEC\xBF\xEC\xC0\xD6"},
+        {"Menu_6", "\xD4\xAA\xB5\xA9\xBF\xEC\xC0\xD6"},
+        {"Menu_7", "\xCA\xA5\xB5\xAE\xBD\xDA"},
+        {"Menu_8", "\xB4\xBA\xBD\xDA\xBF\xEC\xC0\xD6"},
+    };
+    EXPECT_EQ(menu, want);
+
+    EXPECT_EQ(LookUpTemplate(file, kBirthday), kBirthdayText);
+    EXPECT_EQ(LookUpTemplate(file, kArrears), "");
+
+    // An existing file is never changed, whatever it holds.
+    WriteWholeFile(file, "mine");
+    EXPECT_FALSE(CreateTemplatesFile(file));
+    EXPECT_EQ(ReadWholeFile(file), "mine");
+}
+
+TEST(Templates, MenuEntriesFromOddLines) {
+    const std::vector<std::string> lines = {"note", "=no title", "a=b=c", "", "x==", " t = v "};
+    const std::vector<TemplateMenuEntry> want = {
+        {"Menu_1", ""}, {"Menu_2", "a"}, {"Menu_4", "x"}, {"Menu_5", " t "}};
+    EXPECT_EQ(TemplateMenuEntries(lines), want);
+}
+
+TEST(Templates, LookUpRules) {
+    const std::vector<std::string> lines = SplitLines(
+        DefaultTemplatesText() + kHappy + "=own\r\n" + "A=first=second\r\n" + "dup=one\r\n" +
+        "dup=two\r\n" + "sp=  padded  \r\n" + "=orphan\r\n" + "bare\r\n");
+    struct Case {
+        const char* name;
+        std::string caption;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {"found in an earlier line", kHappy, kBirthdayText},
+        {"earlier note line has no content", "\xD7\xA2\xD2\xE2", ""}, // 注意
+        {"cut at a second =", "A", "first"},
+        {"first of two equal titles", "dup", "one"},
+        {"spaces of a content stay", "sp", "  padded  "},
+        {"empty caption matches nothing", "", std::nullopt},
+        {"no line holds it", "\xCE\xDE", std::nullopt},
+        {"line without = gives empty", "bare", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FindTemplateContent(lines, c.caption), c.expected) << c.name;
+}
+
+TEST(Templates, BadFiles) {
+    TempFolder dir;
+    const fs::path file = TemplatesPath(dir.path);
+    // Missing at start: no entries; vanished before a choice: the open error.
+    EXPECT_TRUE(ReadTemplateMenu(file).empty());
+    try {
+        LookUpTemplate(file, "a");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("无法打开文件"), std::string::npos) << e.what();
+    }
+
+    // Junk, NULs (the text ends there), a very long line, a million lines.
+    WriteWholeFile(file, "\xFF\xFE=\x80\r\na=1\0b=2\r\n"s);
+    EXPECT_EQ(ReadTemplateMenu(file).size(), 2u);
+    EXPECT_EQ(LookUpTemplate(file, "b"), std::nullopt);
+    std::string big = "t=" + std::string(5'000'000, 'x') + "\r\n";
+    for (int i = 0; i < 1'000'000; ++i)
+        big += "k" + std::to_string(i) + "=v\n";
+    WriteWholeFile(file, big);
+    const auto menu = ReadTemplateMenu(file);
+    ASSERT_EQ(menu.size(), 1'000'001u);
+    EXPECT_EQ(menu.back(), (TemplateMenuEntry{"Menu_1000000", "k999999"}));
+    EXPECT_EQ(LookUpTemplate(file, "k999999"), "v");
+    EXPECT_EQ(LookUpTemplate(file, "t")->size(), 5'000'000u);
+
+    fs::remove(file);
+    fs::create_directory(file);
+    EXPECT_FALSE(CreateTemplatesFile(file));
+    EXPECT_THROW(ReadTemplateMenu(file), Error);
+#ifndef _WIN32
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_THROW(ReadTemplateMenu(file), Error); // not a hang
+    EXPECT_THROW(LookUpTemplate(file, "a"), Error);
+#endif
+    // A folder that cannot take the file: the creation error reaches the caller.
+    EXPECT_THROW(CreateTemplatesFile(dir.path / "absent" / kTemplatesFileName), Error);
+}
