@@ -74,17 +74,19 @@ std::string ReadRegularFile(const fs::path& path) {
 
 } // namespace
 
-std::string LoadAccountNumber(const fs::path& settingsFile) {
-    const std::string bytes = ReadRegularFile(settingsFile);
+std::string AccountFromSettingsText(std::string_view bytes) {
     // Only line 1 counts: split no further than its end.
     const std::size_t end = bytes.find_first_of("\r\n");
-    const auto lines =
-        SplitLines(std::string_view(bytes).substr(0, end == std::string::npos ? end : end + 1));
-    if (lines.empty()) throw Error("文件“" + PathText(settingsFile) + "”是空的，没有第一行");
+    const auto lines = SplitLines(bytes.substr(0, end == std::string_view::npos ? end : end + 1));
+    if (lines.empty()) throw Error("文件是空的，没有第一行");
     std::string account = DecryptHex(lines.front(), kSettingsKey);
     // A text field holds text only up to its first NUL.
     if (const std::size_t nul = account.find('\0'); nul != std::string::npos) account.resize(nul);
     return account;
+}
+
+std::string LoadAccountNumber(const fs::path& settingsFile) {
+    return AccountFromSettingsText(ReadRegularFile(settingsFile));
 }
 
 std::optional<std::string> ReadAccountNumber(const fs::path& appFolder) {

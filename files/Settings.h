@@ -33,6 +33,11 @@ std::string DecryptHex(std::string_view hexText, std::string_view keyText);
 // to 7 bytes is dropped, and so are trailing NULs of the result.
 std::string DecryptBlocks(std::string_view bytes, std::string_view keyText);
 
+// The account number that the settings file's contents `bytes` hold: line 1
+// deciphered under kSettingsKey, cut at its first NUL as a text field holds
+// it. Throws Error when there is no line 1 or it is not hexadecimal.
+std::string AccountFromSettingsText(std::string_view bytes);
+
 // The account number the file holds: line 1 deciphered under kSettingsKey,
 // cut at its first NUL as a text field holds it. Throws Error when the file
 // cannot be read (missing, a folder, not a regular file, no access), is empty,

@@ -111,8 +111,8 @@ int RunReadConfig(const std::vector<std::string>& args) {
                       << account.size() << " bytes, not 11; the client sends nothing with it\n";
         return 0;
     } catch (const std::exception& e) {
-        return Fail("read-config",
-                    std::string("the client would read no account number: ") + e.what());
+        return Fail("read-config", "the client would read no account number from “" +
+                                       PathText(path) + "”: " + e.what());
     }
 }
 
