@@ -1,9 +1,11 @@
 #include "files/shell/ShellOpen.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
 #include <string>
+// windows.h must come first: shellapi.h builds on its types.
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <QDesktopServices>
 #include <QFile>
