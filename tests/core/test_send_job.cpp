@@ -3,6 +3,7 @@
 #include "core/Error.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
+#include "tests/support/RecordingWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -75,37 +76,6 @@ private:
     int inserts = 0, deducts = 0, commits = 0;
 };
 
-class FakeWindow : public SendWindow {
-public:
-    std::string account = kAccount, message = "hello", selfCheckNumber = "15803800000",
-                balance = "0";
-    std::vector<std::string> phones;
-    bool selfCheck = false, closeRequested = false;
-    int progress = -1, maximum = -1, yields = 0;
-    std::vector<std::pair<std::string, std::string>> notices;
-    std::function<void()> onYield;
-
-    std::string AccountNumber() override { return account; }
-    std::string MessageText() override { return message; }
-    std::vector<std::string> CheckedPhones() override { return phones; }
-    bool SelfCheckOn() override { return selfCheck; }
-    std::string SelfCheckNumber() override { return selfCheckNumber; }
-    std::string DisplayedBalance() override { return balance; }
-    void SetDisplayedBalance(const std::string& text) override { balance = text; }
-    void SetProgressPosition(int p) override { progress = p; }
-    void SetProgressMaximum(int m) override { maximum = m; }
-    void ShowNotice(const std::string& text, const std::string& caption) override {
-        notices.emplace_back(text, caption);
-    }
-    void YieldStep() override {
-        ++yields;
-        if (onYield) onYield();
-    }
-    void RequestClose() override { closeRequested = true; }
-
-    std::string LastNotice() const { return notices.empty() ? "" : notices.back().first; }
-};
-
 std::vector<std::string> Numbers(int n, const std::string& prefix = "139") {
     std::vector<std::string> v;
     for (int i = 0; i < n; ++i) {
@@ -126,7 +96,7 @@ TEST(SendJob, AccountNumberMustBeElevenBytes) {
                                       "\xB2\xE2\xCA\xD4"
                                       "12345678"}) {
         FakeGateway gw;
-        FakeWindow w;
+        RecordingWindow w;
         w.account = account;
         w.phones = Numbers(1);
         SendJobRunner runner;
@@ -159,7 +129,7 @@ TEST(SendJob, NumbersArePreparedAndVetted) {
     };
     for (const Case& c : cases) {
         FakeGateway gw;
-        FakeWindow w;
+        RecordingWindow w;
         w.phones = c.phones;
         SendJobRunner runner;
         const SendOutcome outcome = runner.Btn_BeginClick(gw, w);
@@ -201,7 +171,7 @@ TEST(SendJob, CreditCheckAndLimit) {
     for (const Case& c : cases) {
         FakeGateway gw;
         gw.credit = c.credit;
-        FakeWindow w;
+        RecordingWindow w;
         w.phones = Numbers(c.numbers);
         w.selfCheck = c.selfCheck;
         w.message = c.message;
@@ -221,7 +191,7 @@ TEST(SendJob, CreditCheckAndLimit) {
 TEST(SendJob, BatchesOfAHundredWithTheirDeductions) {
     FakeGateway gw;
     gw.credit = "1000";
-    FakeWindow w;
+    RecordingWindow w;
     w.phones = Numbers(249);
     w.selfCheck = true;
     w.message = std::string(70, 'a') + "\r\n\r\n"; // 70 characters after trimming: 2 segments
@@ -269,7 +239,7 @@ TEST(SendJob, FailuresInsideABatchNeverLeaveATransactionOpen) {
     };
     for (const Case& c : cases) {
         FakeGateway gw;
-        FakeWindow w;
+        RecordingWindow w;
         w.phones = Numbers(250);
         switch (c.fault) {
         case Insert:
@@ -313,7 +283,7 @@ TEST(SendJob, FailuresInsideABatchNeverLeaveATransactionOpen) {
 TEST(SendJob, NotRegisteredEndsTheJobAtOnce) {
     FakeGateway gw;
     gw.credit.reset();
-    FakeWindow w;
+    RecordingWindow w;
     w.phones = Numbers(3);
     w.balance = "50";
     SendJobRunner runner;
@@ -327,7 +297,7 @@ TEST(SendJob, NotRegisteredEndsTheJobAtOnce) {
 
 TEST(SendJob, TextAndAccountAreTakenOnceAndASecondSendIsRefused) {
     FakeGateway gw;
-    FakeWindow w;
+    RecordingWindow w;
     w.phones = Numbers(300);
     SendJobRunner runner;
     std::vector<SendOutcome> inner;

@@ -1,0 +1,332 @@
+// The gateway and the send job on real engines: SQLite files in a temp folder
+// and the PostgreSQL server that the test script starts (TELVORO_PG_HOST/PORT).
+#include "core/Error.h"
+#include "core/FileIO.h"
+#include "core/GbkTexts.h"
+#include "core/SendJob.h"
+#include "server/GbkCodec.h"
+#include "server/ServerAdmin.h"
+#include "server/SqlGateway.h"
+#include "tests/support/RecordingWindow.h"
+
+#include <QCoreApplication>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QVariant>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <utility>
+
+using namespace telvoro;
+namespace fs = std::filesystem;
+
+namespace {
+
+void EnsureApp() {
+    static int argc = 1;
+    static char name[] = "telvoro_server_tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app =
+        QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+    (void)app;
+}
+
+fs::path ToPath(const QString& s) {
+    const QByteArray u = s.toUtf8();
+    return fs::path(std::u8string(u.begin(), u.end()));
+}
+
+// An 11-digit login no other test uses, so tests can share one PostgreSQL database.
+std::string FreshLogin() {
+    static std::mt19937_64 rng(std::random_device{}());
+    std::string s = "2";
+    for (int i = 0; i < 10; ++i)
+        s += char('0' + rng() % 10);
+    return s;
+}
+
+std::vector<std::string> Numbers(int n) {
+    std::vector<std::string> v;
+    for (int i = 0; i < n; ++i) {
+        std::string d = std::to_string(i);
+        v.push_back("139" + std::string(8 - d.size(), '0') + d);
+    }
+    return v;
+}
+
+struct QueuedRow {
+    std::string sendNo, memo, list, state;
+};
+
+class Gateway : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        EnsureApp();
+        ASSERT_TRUE(dir.isValid());
+        if (IsPostgres() && !PostgresConfigured()) {
+            if (std::getenv("TELVORO_PG_REQUIRED")) FAIL() << "no PostgreSQL server";
+            GTEST_SKIP() << "TELVORO_PG_HOST/TELVORO_PG_PORT not set (scripts/test sets them)";
+        }
+        source = MakeSource();
+        SqlGateway admin(QStringLiteral("setup"));
+        admin.Open(source, SqlGateway::Create::Yes);
+        CreateServerTables(admin);
+    }
+
+    static bool PostgresConfigured() {
+        return std::getenv("TELVORO_PG_HOST") && std::getenv("TELVORO_PG_PORT");
+    }
+    bool IsPostgres() const { return std::string(GetParam()) == "postgresql"; }
+
+    DataSource MakeSource() {
+        if (!IsPostgres())
+            return ParseDataSource(QStringLiteral("sqlite:Orvanta.db"), ToPath(dir.path()));
+        const char* host = std::getenv("TELVORO_PG_HOST");
+        const char* port = std::getenv("TELVORO_PG_PORT");
+        return ParseDataSource(QStringLiteral("postgresql://%1:%2").arg(host, port), {});
+    }
+
+    void SetCredit(const std::string& login, int credit) {
+        SqlGateway admin(QStringLiteral("setup"));
+        admin.Open(source);
+        SetAccountCredit(admin, login, credit);
+    }
+
+    std::vector<QueuedRow> Rows(SqlGateway& gw, const std::string& login) {
+        QSqlQuery q(gw.database());
+        q.prepare(QStringLiteral(
+            "Select SendNo, SendMemo, list, state from SendTemp where SendNo=? order by ID"));
+        q.addBindValue(FromGbk(login));
+        EXPECT_TRUE(q.exec());
+        std::vector<QueuedRow> rows;
+        while (q.next())
+            rows.push_back({ToGbk(q.value(0).toString()), ToGbk(q.value(1).toString()),
+                            ToGbk(q.value(2).toString()), ToGbk(q.value(3).toString())});
+        return rows;
+    }
+
+    QTemporaryDir dir;
+    DataSource source;
+};
+
+} // namespace
+
+TEST_P(Gateway, BatchesRowsAndDeductions) {
+    const std::string login = FreshLogin();
+    SetCredit(login, 1000);
+    SqlGateway gw;
+    gw.Open(source);
+
+    RecordingWindow w;
+    w.account = login;
+    w.selfCheck = true;
+    w.selfCheckNumber = login;
+    w.phones = Numbers(249);
+    // 祝您生日快乐 it's "ok" — with a quote, Chinese text and line breaks.
+    w.message = "\xD7\xA3\xC4\xFA\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6 it's \"ok\"\r\n\r\n";
+    SendJobRunner runner;
+    ASSERT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Submitted) << w.LastNotice();
+
+    const std::vector<QueuedRow> rows = Rows(gw, login);
+    ASSERT_EQ(rows.size(), 3u);
+    const auto numbers = Numbers(249);
+    EXPECT_EQ(rows[0].list, JoinNumbers(numbers, 0, 100));
+    EXPECT_EQ(rows[1].list, JoinNumbers(numbers, 100, 100));
+    EXPECT_EQ(rows[2].list, JoinNumbers(numbers, 200, 49) + ";" + login);
+    for (const QueuedRow& r : rows) {
+        EXPECT_EQ(r.memo, w.message);
+        EXPECT_EQ(r.state, "0");
+    }
+    EXPECT_EQ(gw.QueryCredit(login), std::optional<std::string>("750"));
+    EXPECT_EQ(w.balance, "750");
+}
+
+TEST_P(Gateway, CreditCheckComesBeforeTheLimitAndWritesNothing) {
+    const std::string login = FreshLogin();
+    SetCredit(login, 10);
+    SqlGateway gw;
+    gw.Open(source);
+    RecordingWindow w;
+    w.account = login;
+    w.phones = Numbers(5000);
+    SendJobRunner runner;
+    EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Refused);
+    EXPECT_EQ(w.LastNotice(),
+              std::string(gbk::kMsgShortfallPrefix) + "4990" + gbk::kMsgShortfallSuffix);
+    EXPECT_TRUE(Rows(gw, login).empty());
+    EXPECT_EQ(w.balance, "10");
+}
+
+TEST_P(Gateway, AccountTextCannotChangeAStatement) {
+    const std::string quoted = "1380'013800";
+    const std::string injected = "1' or 1=1--";
+    SetCredit(quoted, 5);
+    SqlGateway gw;
+    gw.Open(source);
+    EXPECT_EQ(gw.QueryCredit(quoted), std::optional<std::string>("5"));
+    EXPECT_EQ(gw.QueryCredit(injected), std::nullopt);
+
+    RecordingWindow w;
+    w.account = quoted;
+    w.phones = Numbers(3);
+    SendJobRunner runner;
+    EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Submitted);
+    EXPECT_EQ(gw.QueryCredit(quoted), std::optional<std::string>("2"));
+
+    RecordingWindow other;
+    other.account = injected;
+    other.phones = Numbers(1);
+    EXPECT_EQ(runner.Btn_BeginClick(gw, other), SendOutcome::NotRegistered);
+    EXPECT_TRUE(other.closeRequested);
+    EXPECT_EQ(gw.QueryCredit(quoted), std::optional<std::string>("2"));
+}
+
+TEST_P(Gateway, ShortCreditRollsTheBatchBack) {
+    // Another client spends the credit between our check and our deduction.
+    const std::string login = FreshLogin();
+    SetCredit(login, 300);
+    SqlGateway gw;
+    gw.Open(source);
+    RecordingWindow w;
+    w.account = login;
+    w.phones = Numbers(300);
+    int yields = 0;
+    w.onYield = [&] {
+        if (++yields == 100) SetCredit(login, 150); // right after the first batch
+    };
+    SendJobRunner runner;
+    EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Failed);
+    EXPECT_EQ(w.LastNotice(), gbk::kMsgSendError);
+    EXPECT_EQ(Rows(gw, login).size(), 2u) << "the third batch was not paid and not queued";
+    EXPECT_EQ(gw.QueryCredit(login), std::optional<std::string>("50"));
+    // The connection is usable again: no transaction was left open.
+    gw.BeginTransaction();
+    gw.Rollback();
+}
+
+TEST_P(Gateway, TwoClientsNeverSpendBelowZero) {
+    const std::string login = FreshLogin();
+    const int credit = 1050;
+    SetCredit(login, credit);
+    std::atomic<int> failed{0};
+    // Both jobs pass their credit check before either writes a batch.
+    std::barrier bothChecked(2);
+    auto client = [&](int id) {
+        SqlGateway gw(QStringLiteral("client%1").arg(id));
+        gw.Open(source);
+        RecordingWindow w;
+        w.account = login;
+        w.phones = Numbers(800);
+        bool first = true;
+        w.onYield = [&] {
+            if (std::exchange(first, false)) bothChecked.arrive_and_wait();
+        };
+        SendJobRunner runner;
+        if (runner.Btn_BeginClick(gw, w) != SendOutcome::Submitted) ++failed;
+    };
+    std::thread a(client, 1), b(client, 2);
+    a.join();
+    b.join();
+    SqlGateway gw;
+    gw.Open(source);
+    const int left = std::stoi(*gw.QueryCredit(login));
+    long long queued = 0;
+    for (const QueuedRow& r : Rows(gw, login))
+        queued += std::count(r.list.begin(), r.list.end(), ';') + 1;
+    EXPECT_GE(left, 0);
+    EXPECT_EQ(queued, credit - left) << "every queued number is paid for";
+    EXPECT_EQ(queued, 1000) << "ten batches fit the credit";
+    EXPECT_GE(failed.load(), 1) << "two 800-number jobs cannot both be paid";
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Gateway, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST(GatewayOpen, FailuresAreClearAndCreateNothing) {
+    EnsureApp();
+    QTemporaryDir dir;
+    const fs::path folder = ToPath(dir.path());
+    SqlGateway gw;
+
+    EXPECT_THROW(gw.Open(ParseDataSource(QString(), folder)), Error);
+    EXPECT_FALSE(fs::exists(folder / "Orvanta.db")) << "a missing database is never created";
+    EXPECT_FALSE(gw.IsOpen());
+
+    WriteWholeFile(folder / "junk.db", "this is not a database, only some text");
+    EXPECT_THROW(gw.Open(ParseDataSource(QStringLiteral("sqlite:junk.db"), folder)), Error);
+    fs::create_directory(folder / "dir.db");
+    EXPECT_THROW(gw.Open(ParseDataSource(QStringLiteral("sqlite:dir.db"), folder)), Error);
+
+    // Nothing listens on port 1: both servers fail at once, with the driver's text.
+    for (const char* text : {"postgresql://127.0.0.1:1", "127.0.0.1,1"}) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            gw.Open(ParseDataSource(QString::fromLatin1(text), folder));
+            ADD_FAILURE() << text << " opened";
+        } catch (const Error& e) {
+            EXPECT_GT(std::string(e.what()).size(), 10u) << text;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << text;
+        EXPECT_FALSE(gw.IsOpen());
+    }
+}
+
+TEST(GatewayOpen, DataSourceForms) {
+    const fs::path folder = "/opt/telvoro";
+    struct Case {
+        QString text;
+        Engine engine;
+        std::string file;
+        QString host, instance;
+        int port;
+    };
+    const Case cases[] = {
+        {"", Engine::Sqlite, "/opt/telvoro/Orvanta.db", "", "", 0},
+        {"  ", Engine::Sqlite, "/opt/telvoro/Orvanta.db", "", "", 0},
+        {"sqlite:data/x.db", Engine::Sqlite, "/opt/telvoro/data/x.db", "", "", 0},
+        {"sqlite:/srv/o.db", Engine::Sqlite, "/srv/o.db", "", "", 0},
+        {"postgresql://db.local", Engine::PostgreSql, "", "db.local", "", 0},
+        {"postgresql://10.1.2.3:6543", Engine::PostgreSql, "", "10.1.2.3", "", 6543},
+        {"postgresql://[::1]:5433", Engine::PostgreSql, "", "::1", "", 5433},
+        {"SMSHOST", Engine::SqlServer, "", "SMSHOST", "", 0},
+        {"SMSHOST\\SQLEXPRESS", Engine::SqlServer, "", "SMSHOST", "SQLEXPRESS", 0},
+        {"10.0.0.5,1433", Engine::SqlServer, "", "10.0.0.5", "", 1433},
+        {"10.0.0.5\\INST,1500", Engine::SqlServer, "", "10.0.0.5", "INST", 1500},
+    };
+    for (const Case& c : cases) {
+        const DataSource s = ParseDataSource(c.text, folder);
+        EXPECT_EQ(s.engine, c.engine) << c.text.toStdString();
+        if (c.engine == Engine::Sqlite) {
+            EXPECT_EQ(s.sqliteFile, fs::path(c.file));
+        }
+        EXPECT_EQ(s.host, c.host) << c.text.toStdString();
+        EXPECT_EQ(s.instance, c.instance);
+        EXPECT_EQ(s.port, c.port) << c.text.toStdString();
+    }
+    for (const char* bad :
+         {"postgresql://host:0", "postgresql://host:x", "postgresql://", "host,abc"})
+        EXPECT_THROW(ParseDataSource(QString::fromLatin1(bad), folder), Error) << bad;
+
+    const QString odbc =
+        SqlServerConnectString(ParseDataSource(QStringLiteral("h\\i,1444"), folder));
+    EXPECT_EQ(odbc,
+              QStringLiteral("DRIVER={FreeTDS};SERVER={h\\i};PORT=1444;DATABASE={Orvanta};"
+                             "UID={gsm};PWD={qelvix:-!};TDS_Version=7.4;ClientCharset=UTF-8"));
+}
+
+TEST(GatewayOpen, DataSourceFileIsGbkFirstLineTrimmed) {
+    QTemporaryDir dir;
+    const fs::path folder = ToPath(dir.path());
+    EXPECT_EQ(ReadDataSource(folder).sqliteFile, folder / "Orvanta.db");
+    // sqlite:数据.db in GBK, with blanks and a second line that is ignored.
+    WriteWholeFile(folder / "SMSServer.ini", "  sqlite:\xCA\xFD\xBE\xDD.db \r\npostgresql://x\r\n");
+    EXPECT_EQ(ReadDataSource(folder).sqliteFile, folder / fs::path(u8"数据.db"));
+    WriteWholeFile(folder / "SMSServer.ini", "\r\nsqlite:other.db\r\n");
+    EXPECT_EQ(ReadDataSource(folder).sqliteFile, folder / "Orvanta.db");
+}
