@@ -1,0 +1,61 @@
+#pragma once
+// What every window of the program shares: the font, the one crossing from
+// GBK data to what a control shows, the yield step, and the small layer through
+// which every modal dialog runs, so tests can answer dialogs without blocking.
+
+#include <QFont>
+#include <QString>
+#include <exception>
+#include <functional>
+#include <string_view>
+
+class QDialog;
+class QWidget;
+
+namespace telvoro::ui {
+
+// The application title: caption of the general error report.
+inline constexpr const char16_t* kAppTitle = u"短信发送";
+
+// "宋体" at 12 pixels when it is installed, otherwise an installed Simplified
+// Chinese font named explicitly (never left to the locale, which can pick
+// Japanese glyph variants).
+QFont UiFont();
+
+// GBK data as a control shows it; bytes that are not GBK show as U+FFFD.
+QString ShowGbk(std::string_view bytes);
+
+// Runs every modal dialog of the program. The default runs dialog.exec();
+// tests install their own to inspect and answer dialogs.
+class DialogRunner {
+public:
+    virtual ~DialogRunner() = default;
+    virtual int Exec(QDialog& dialog);
+};
+
+// The runner in use; never null.
+DialogRunner& Dialogs();
+// Installs `runner` (nullptr: back to the default). The caller keeps it alive.
+void SetDialogRunner(DialogRunner* runner);
+
+// The system message box with the exclamation icon and one OK button.
+void ShowNotice(QWidget* parent, const QString& text, const QString& caption);
+
+// The text the general error report shows for an error's own text: a "." is
+// added when the last character sorts after ".".
+QString ErrorReportText(const QString& what);
+
+// The general error report: the system message box with the error's text, the
+// application title as caption and the stop icon. Never throws.
+void ShowErrorReport(QWidget* parent, const QString& what);
+
+// Runs `body`; an exception it lets out goes to the general error report, so
+// nothing ever reaches Qt's event loop. Returns false when one did.
+bool RunGuarded(QWidget* parent, const std::function<void()>& body);
+
+// The yield step: dispatches the waiting events, but only when about 15 ms
+// have passed since it last did, so a long loop calling it for every item
+// keeps the window answering without paying for it per item.
+void TimeSlicedYield();
+
+} // namespace telvoro::ui

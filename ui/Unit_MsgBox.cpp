@@ -1,0 +1,180 @@
+#include "ui/Unit_MsgBox.h"
+
+#include "ui/UiCommon.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QWindow>
+#include <cmath>
+
+// The pictures live in a static library, whose resource initialiser the linker
+// would drop unless something refers to it.
+static void InitMsgBoxResources() {
+    Q_INIT_RESOURCE(Unit_MsgBox);
+}
+
+namespace telvoro::ui {
+
+namespace {
+
+constexpr int kLabelLeft = 66;
+constexpr int kLabelTop = 20;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 23;
+
+// The picture with the colour of its bottom-left pixel made transparent.
+QPixmap Picture(const QString& resource) {
+    QPixmap pixmap(resource);
+    if (pixmap.isNull()) return pixmap;
+    const QImage image = pixmap.toImage();
+    const QColor key = image.pixelColor(0, image.height() - 1);
+    pixmap.setMask(QBitmap::fromImage(image.createMaskFromColor(key.rgb(), Qt::MaskInColor)));
+    return pixmap;
+}
+
+// What the window frame adds around the client area: as measured on the
+// parent when it has a frame, else on this window (zero where there is none).
+QMargins FrameExtra(const QWidget& dialog) {
+    const QWidget* parent = dialog.parentWidget() ? dialog.parentWidget()->window() : nullptr;
+    if (parent != nullptr && parent->isVisible() && parent->windowHandle() != nullptr) {
+        const QMargins m = parent->windowHandle()->frameMargins();
+        if (!m.isNull()) return m;
+    }
+    if (dialog.windowHandle() != nullptr) return dialog.windowHandle()->frameMargins();
+    return {};
+}
+
+} // namespace
+
+int RoundHalfEven(double value) {
+    return static_cast<int>(std::nearbyint(value));
+}
+
+MsgBoxLayout ComputeMsgBoxLayout(QSize labelSize, int kind) {
+    MsgBoxLayout l;
+    l.kind = kind == kKindConfirm ? kKindConfirm : kKindNotice;
+    l.outerWidth = kLabelLeft + labelSize.width() + 30;
+    l.buttonTop = kLabelTop + labelSize.height() + 23;
+    l.outerHeight = l.buttonTop + kButtonHeight + 42;
+    const double w = l.outerWidth;
+    if (l.kind == kKindConfirm) {
+        const int r = RoundHalfEven(w / 2 - 84.5);
+        l.okLeft = r + 6;
+        l.noLeft = r + 88;
+        l.noVisible = true;
+    } else {
+        l.okLeft = RoundHalfEven(w / 2 - 37.5);
+        l.noLeft = 166;
+        l.noVisible = false;
+    }
+    return l;
+}
+
+TFrm_MsgBox::TFrm_MsgBox(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    InitMsgBoxResources();
+    setFont(UiFont());
+    setFixedSize(307, 102);
+
+    const QPixmap confirm = Picture(QStringLiteral(":/msgbox/confirm.png"));
+    const QPixmap notice = Picture(QStringLiteral(":/msgbox/notice.png"));
+    auto picture = [this](const QPixmap& pixmap, int left, int top) {
+        auto* label = new QLabel(this);
+        label->setPixmap(pixmap);
+        label->setGeometry(left, top, 36, 34);
+        label->setAttribute(Qt::WA_TranslucentBackground);
+        return label;
+    };
+    Image_33 = picture(confirm, 40, 96);
+    Image_33->hide();
+    Image_48 = picture(notice, 144, 96);
+    Image_48->hide();
+    Image_TiShi = picture(confirm, 17, 13);
+
+    Label_TiShi = new QLabel(this);
+    Label_TiShi->setTextFormat(Qt::PlainText);
+    Label_TiShi->setWordWrap(false);
+    Label_TiShi->setAttribute(Qt::WA_TranslucentBackground);
+    Label_TiShi->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label_TiShi->move(kLabelLeft, kLabelTop);
+
+    Button_Ok = new QPushButton(QStringLiteral("确定(&D)"), this);
+    Button_Ok->setGeometry(72, 60, kButtonWidth, kButtonHeight);
+    Button_Ok->setDefault(true);
+    Button_No = new QPushButton(QStringLiteral("取消(&C)"), this);
+    Button_No->setGeometry(166, 60, kButtonWidth, kButtonHeight);
+    setTabOrder(Button_Ok, Button_No);
+    connect(Button_Ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(Button_No, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TFrm_MsgBox::Prepare(const QString& message, const QString& caption, int kind) {
+    // A failure to become top-most is of no consequence.
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    setWindowTitle(caption);
+    Label_TiShi->setText(message);
+    Label_TiShi->adjustSize();
+
+    layout_ = ComputeMsgBoxLayout(Label_TiShi->size(), kind);
+    const QMargins frame = FrameExtra(*this);
+    const QSize client(layout_.outerWidth - frame.left() - frame.right(),
+                       layout_.outerHeight - frame.top() - frame.bottom());
+    setFixedSize(client);
+    Button_Ok->move(layout_.okLeft, layout_.buttonTop);
+    Button_No->move(layout_.noLeft, layout_.buttonTop);
+    Button_No->setVisible(layout_.noVisible);
+    Image_TiShi->setPixmap(layout_.kind == kKindConfirm ? Image_33->pixmap() : Image_48->pixmap());
+
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen != nullptr) {
+        const QRect area = screen->geometry();
+        move(area.x() + (area.width() - layout_.outerWidth) / 2,
+             area.y() + (area.height() - layout_.outerHeight) / 2);
+    }
+    Button_Ok->setFocus();
+}
+
+void TFrm_MsgBox::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    FormShow();
+}
+
+void TFrm_MsgBox::FormShow() {
+    QApplication::beep();
+}
+
+void TFrm_MsgBox::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        // Escape is the cancel button's key; without that button it does nothing.
+        if (Button_No->isVisible()) Button_No->click();
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool ShowMsgBox(const QString& message, const QString& caption, int kind) {
+    try {
+        TFrm_MsgBox box;
+        box.Prepare(message, caption, kind);
+        return Dialogs().Exec(box) == QDialog::Accepted;
+    } catch (...) {
+        return false;
+    }
+}
+
+void ShowWarning(const QString& message, const QString& caption) {
+    ShowMsgBox(message, caption, kKindNotice);
+}
+
+void ShowErrorNotice() {
+    ShowWarning(QStringLiteral("程序出现异常错误!"), QStringLiteral("警告信息"));
+}
+
+} // namespace telvoro::ui

@@ -1,0 +1,524 @@
+#include "ui/Unit_Telvoro.h"
+
+#include "core/GbkTexts.h"
+#include "core/TextRules.h"
+#include "files/Settings.h"
+#include "files/Templates.h"
+#include "files/shell/ShellOpen.h"
+#include "server/GbkCodec.h"
+#include "ui/GbkTextEdit.h"
+#include "ui/RecipientModel.h"
+#include "ui/UiCommon.h"
+#include "ui/Unit_EditSendTel.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTableView>
+#include <QTimer>
+#include <QWindow>
+
+namespace telvoro::ui {
+
+namespace {
+
+// A text field that shows GBK data keeps the bytes it was given, so data that
+// only passes through the window (the account number) comes back byte for
+// byte even when it is not displayable.
+constexpr const char* kGbkProperty = "telvoroGbk";
+
+void SetFieldGbk(QLineEdit* field, const std::string& bytes) {
+    const QString shown = ShowGbk(bytes);
+    field->setText(shown);
+    field->setProperty(kGbkProperty,
+                       QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    field->setProperty("telvoroShown", shown);
+}
+
+std::string FieldGbk(const QLineEdit* field) {
+    const QVariant bytes = field->property(kGbkProperty);
+    if (bytes.isValid() && field->property("telvoroShown").toString() == field->text()) {
+        const QByteArray b = bytes.toByteArray();
+        return std::string(b.constData(), static_cast<std::size_t>(b.size()));
+    }
+    return ToGbk(field->text());
+}
+
+std::filesystem::path ToPath(const QString& text) {
+    return std::filesystem::path(text.toStdU16String());
+}
+
+// The caption shown in a menu: an "&" stays an "&" and a TAB is not a
+// shortcut column, so the caption reads exactly as the title.
+QString MenuCaption(const QString& title) {
+    QString caption = title;
+    caption.replace(u'&', QStringLiteral("&&"));
+    caption.replace(u'\t', u' ');
+    return caption;
+}
+
+int g_windows = 0;
+
+QString ConnectionName() {
+    const int n = g_windows++;
+    return n == 0 ? QStringLiteral("ADOConn") : QStringLiteral("ADOConn_%1").arg(n);
+}
+
+} // namespace
+
+TFrm_Telvoro::TFrm_Telvoro(std::filesystem::path programFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowStaysOnTopHint),
+      programFolder_(std::move(programFolder)), adoConn_(ConnectionName()) {
+    BuildControls();
+    FormCreate();
+}
+
+TFrm_Telvoro::~TFrm_Telvoro() {
+    if (Timer_Read != nullptr) Timer_Read->stop();
+    // The view goes before the list it shows.
+    if (ListView1 != nullptr) ListView1->setModel(nullptr);
+}
+
+void TFrm_Telvoro::BuildControls() {
+    setWindowTitle(QString::fromUtf16(kAppTitle));
+    setFont(UiFont());
+    setFixedSize(323, 564);
+    setAutoFillBackground(true);
+    move(791, 90); // design position, kept when the placement does not run
+
+    GroupBox1 = new QGroupBox(QStringLiteral("待发送的列表"), this);
+    GroupBox1->setGeometry(8, 8, 307, 297);
+
+    model_ = new RecipientModel(recipients_, this);
+    ListView1 = new QTableView(GroupBox1);
+    ListView1->setGeometry(9, 13, 290, 276);
+    ListView1->setModel(model_);
+    ListView1->setShowGrid(true);
+    ListView1->setSortingEnabled(false);
+    ListView1->setWordWrap(false);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setEditTriggers(QAbstractItemView::SelectedClicked |
+                               QAbstractItemView::EditKeyPressed |
+                               QAbstractItemView::DoubleClicked);
+    ListView1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    ListView1->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    ListView1->setTabKeyNavigation(false);
+    QHeaderView* vertical = ListView1->verticalHeader();
+    vertical->hide();
+    vertical->setMinimumSectionSize(1);
+    vertical->setSectionResizeMode(QHeaderView::Fixed);
+    vertical->setDefaultSectionSize(QFontMetrics(font()).height() + 4);
+    QHeaderView* header = ListView1->horizontalHeader();
+    header->setSectionsClickable(false); // a header click does nothing
+    header->setHighlightSections(false);
+    header->setSortIndicatorShown(false);
+    header->setStretchLastSection(false);
+    header->setSectionsMovable(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    for (int c = 0; c < RecipientModel::ColumnCount; ++c)
+        header->resizeSection(c, RecipientModel::ColumnWidth(c));
+    ListView1->setEnabled(false);
+
+    Label7 = new QLabel(QStringLiteral("超长短信，65个字算一条短信"), this);
+    Label7->setGeometry(72, 312, 170, 12);
+    QFont bold = Label7->font();
+    bold.setBold(true);
+    Label7->setFont(bold);
+    QPalette red = Label7->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    Label7->setPalette(red);
+
+    GroupBox2 = new QGroupBox(QStringLiteral("发送内容"), this);
+    GroupBox2->setGeometry(8, 330, 307, 137);
+    Label_Count = new QLabel(QStringLiteral("0个字"), GroupBox2);
+    Label_Count->setTextFormat(Qt::PlainText);
+    Label_Count->move(260, 0);
+    Label_Count->adjustSize();
+    Memo1 = new GbkTextEdit(GroupBox2);
+    Memo1->setGeometry(7, 20, 294, 111);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setTabChangesFocus(true);
+
+    // The controls on the group boxes' top edges lie above them.
+    CheckBox1 = new QCheckBox(QStringLiteral("全选"), this);
+    CheckBox1->setGeometry(95, 6, 48, 15);
+    auto button = [this](const QString& caption, int l, int t, int w, int h, bool enabled) {
+        auto* b = new QPushButton(caption, this);
+        b->setGeometry(l, t, w, h);
+        b->setAutoDefault(false);
+        b->setEnabled(enabled);
+        return b;
+    };
+    Btn_Save = button(QStringLiteral("保存"), 151, 1, 53, 19, false);
+    Btn_Load = button(QStringLiteral("加载"), 205, 1, 53, 19, false);
+    Btn_Edit = button(QStringLiteral("编辑"), 259, 1, 53, 19, false);
+    Btn_Modal = button(QStringLiteral("短信模板"), 117, 329, 75, 19, false);
+
+    Label6 = new QLabel(QStringLiteral("您的账户余额还能发送的短信数量为："), this);
+    Label6->setGeometry(10, 473, 204, 12);
+    Edit_YuE = new QLineEdit(QStringLiteral("0"), this);
+    Edit_YuE->setGeometry(213, 469, 102, 20);
+    Edit_YuE->setEnabled(false);
+    Label2 = new QLabel(QStringLiteral("发送短信卡号"), this);
+    Label2->setGeometry(8, 496, 72, 12);
+    Edit_CallNo = new QLineEdit(this);
+    Edit_CallNo->setGeometry(80, 492, 107, 20);
+    Edit_CallNo->setEnabled(false);
+    Check_Stop = new QCheckBox(QStringLiteral("启动短信自检功能"), this);
+    Check_Stop->setGeometry(196, 493, 118, 17);
+    Btn_Conn = button(QStringLiteral("连接服务器"), 8, 516, 80, 23, true);
+    Btn_Begin = button(QStringLiteral("发送"), 200, 516, 56, 23, false);
+    Btn_Stop = button(QStringLiteral("取消"), 259, 516, 57, 23, true);
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setGeometry(0, 548, 323, 16);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    Edit_Test = new QLineEdit(QStringLiteral("158038XXXXX"), this);
+    Edit_Test->setToolTip(
+        QStringLiteral("本号码是本次发送短信最后一个发送对象，为了提醒您发送彻底结束。"));
+    Edit_Test->hide();
+
+    QWidget* order[] = {ListView1, Memo1,       Btn_Begin,  Btn_Stop,  Btn_Save,
+                        Btn_Load,  Edit_CallNo, Check_Stop, Btn_Modal, Edit_YuE,
+                        Btn_Conn,  CheckBox1,   Btn_Edit};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    Timer_Read = new QTimer(this);
+    Timer_Read->setInterval(1000);
+
+    SaveDialog1 = new QFileDialog(this);
+    SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+    SaveDialog1->setFileMode(QFileDialog::AnyFile);
+    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
+    SaveDialog1->setDefaultSuffix(QStringLiteral("dat"));
+    SaveDialog1->selectFile(QStringLiteral("SendList.dat"));
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog1->setFileMode(QFileDialog::AnyFile);
+    OpenDialog1->setDefaultSuffix(QStringLiteral("dat"));
+    OpenDialog1->selectFile(QStringLiteral("*.dat"));
+
+    PopupMenu1 = new QMenu(this);
+    N1 = PopupMenu1->addAction(QStringLiteral("添加、修改模板"));
+    N1->setObjectName(QStringLiteral("N1"));
+    N2 = PopupMenu1->addSeparator();
+    N2->setObjectName(QStringLiteral("N2"));
+
+    connect(Btn_Conn, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ConnClick);
+    connect(Btn_Begin, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_BeginClick);
+    connect(Btn_Stop, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_StopClick);
+    connect(Btn_Save, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_SaveClick);
+    connect(Btn_Load, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_LoadClick);
+    connect(Btn_Edit, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_EditClick);
+    connect(CheckBox1, &QCheckBox::toggled, this, &TFrm_Telvoro::CheckBox1Click);
+    connect(Btn_Modal, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ModalClick);
+    connect(N1, &QAction::triggered, this, &TFrm_Telvoro::N1Click);
+    connect(Memo1, &QPlainTextEdit::textChanged, this, &TFrm_Telvoro::Memo1Change);
+    connect(Timer_Read, &QTimer::timeout, this, &TFrm_Telvoro::Timer_ReadTimer);
+}
+
+void TFrm_Telvoro::FormCreate() {
+    // Step 1: the account number; every error there is discarded silently.
+    try {
+        if (const std::optional<std::string> account = ReadAccountNumber(programFolder_)) {
+            SetFieldGbk(Edit_CallNo, *account);
+            SetFieldGbk(Edit_Test, FieldGbk(Edit_CallNo));
+        }
+    } catch (...) {
+    }
+    // Steps 2 to 6: an error ends the sequence there and is reported.
+    ++depth_;
+    RunGuarded(nullptr, [this] {
+        const std::filesystem::path templates = TemplatesPath(programFolder_);
+        CreateTemplatesFile(templates);
+        AddTemplateEntries();
+        PlaceTopRight();
+        handoffPath_ = programFolder_ / HandoffReader::kFileName;
+        reader_ = std::make_unique<HandoffReader>(recipients_, programFolder_, &TimeSlicedYield);
+        Timer_Read->start();
+    });
+    --depth_;
+}
+
+void TFrm_Telvoro::AddTemplateEntries() {
+    const std::vector<TemplateMenuEntry> entries = ReadTemplateMenu(TemplatesPath(programFolder_));
+    for (const TemplateMenuEntry& entry : entries) {
+        QAction* action = PopupMenu1->addAction(MenuCaption(ShowGbk(entry.caption)));
+        action->setObjectName(QString::fromLatin1(entry.name));
+        // SendClick searches the file for the caption's own bytes.
+        action->setData(
+            QByteArray(entry.caption.data(), static_cast<qsizetype>(entry.caption.size())));
+        connect(action, &QAction::triggered, this, [this, action] { SendClick(action); });
+    }
+}
+
+void TFrm_Telvoro::PlaceTopRight() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    QMargins frame;
+    if (const QWindow* w = windowHandle()) frame = w->frameMargins();
+    const int outerWidth = width() + frame.left() + frame.right();
+    // The work area's own offset is not added: the left edge counts from x = 0.
+    move(screen->availableGeometry().width() - outerWidth - 3, 3);
+}
+
+QPoint TFrm_Telvoro::TemplateMenuPoint() const {
+    const QRect outer = frameGeometry();
+    return {outer.x() + Btn_Modal->x() + 3, outer.y() + Btn_Modal->y() + Btn_Modal->height() + 25};
+}
+
+void TFrm_Telvoro::Handle(const std::function<void()>& body) {
+    ++depth_;
+    RunGuarded(this, body);
+    if (--depth_ == 0 && closePending_) {
+        closePending_ = false;
+        close();
+    }
+}
+
+void TFrm_Telvoro::RequestCloseNow() {
+    if (depth_ > 0) {
+        closePending_ = true;
+        return;
+    }
+    close();
+}
+
+void TFrm_Telvoro::closeEvent(QCloseEvent* event) {
+    // Closing is never refused; inside a handler it waits until that returns.
+    if (depth_ > 0) {
+        closePending_ = true;
+        event->ignore();
+        return;
+    }
+    closed_ = true;
+    Timer_Read->stop();
+    PopupMenu1->close();
+    event->accept();
+}
+
+bool TFrm_Telvoro::RefuseWhileBusy() {
+    if (!recipients_.Busy()) return false;
+    ui::ShowNotice(this, QString::fromUtf8(RecipientList::kBusyText), ShowGbk(gbk::kCaptionNotice));
+    return true;
+}
+
+void TFrm_Telvoro::Btn_ConnClick() {
+    Handle([this] {
+        try {
+            const DataSource source = ReadDataSource(programFolder_);
+            adoConn_.Close();
+            adoConn_.Open(source);
+            for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
+                               static_cast<QWidget*>(ListView1), static_cast<QWidget*>(Memo1),
+                               static_cast<QWidget*>(Btn_Save), static_cast<QWidget*>(Btn_Load),
+                               static_cast<QWidget*>(Btn_Edit)})
+                w->setEnabled(true);
+            Btn_Conn->setEnabled(false);
+            setWindowTitle(ShowGbk(gbk::kCaptionConnected));
+            GetYuE(adoConn_, *this);
+        } catch (...) {
+            setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
+        }
+    });
+}
+
+void TFrm_Telvoro::Btn_BeginClick() {
+    Handle([this] {
+        // A second press while a job runs is refused by the runner.
+        if (sendJob_.Btn_BeginClick(adoConn_, *this) == SendOutcome::Busy) QApplication::beep();
+    });
+}
+
+void TFrm_Telvoro::Btn_StopClick() {
+    Handle([this] { RequestCloseNow(); });
+}
+
+void TFrm_Telvoro::Btn_SaveClick() {
+    Handle([this] {
+        if (Dialogs().Exec(*SaveDialog1) != QDialog::Accepted) return;
+        const QString chosen = SaveDialog1->selectedFiles().value(0);
+        if (chosen.isEmpty()) return;
+        SaveDialog1->selectFile(chosen); // proposed again next time
+        recipients_.SaveList(ToPath(chosen), &TimeSlicedYield);
+    });
+}
+
+void TFrm_Telvoro::Btn_LoadClick() {
+    Handle([this] {
+        if (RefuseWhileBusy()) return;
+        if (Dialogs().Exec(*OpenDialog1) != QDialog::Accepted) return;
+        const QString chosen = OpenDialog1->selectedFiles().value(0);
+        if (chosen.isEmpty()) return;
+        OpenDialog1->selectFile(chosen);
+        if (RefuseWhileBusy()) return;
+        recipients_.LoadList(ToPath(chosen));
+    });
+}
+
+void TFrm_Telvoro::Btn_EditClick() {
+    Handle([this] {
+        if (editOpen_) return;
+        if (tickRunning_) {
+            // A merge is under way: entries it adds after the dialog was filled
+            // would be lost on confirmation, so the dialog opens after it.
+            editPending_ = true;
+            return;
+        }
+        if (RefuseWhileBusy()) return;
+        // The hand-off file waits while the dialog is open and is merged after
+        // it closed, so confirming cannot wipe entries whose file is gone.
+        struct Hold {
+            TFrm_Telvoro& w;
+            explicit Hold(TFrm_Telvoro& window) : w(window) {
+                w.editOpen_ = true;
+                if (w.reader_) w.reader_->SetHeldBack(true);
+            }
+            ~Hold() {
+                w.editOpen_ = false;
+                if (w.reader_) w.reader_->SetHeldBack(false);
+            }
+        } hold(*this);
+
+        TFrm_EditSendTel dialog(this);
+        dialog.Memo1->clear();
+        dialog.SetLines(recipients_.PhoneLines());
+        Dialogs().Exec(dialog);
+        if (dialog.ResultText == QStringLiteral("Ok")) {
+            std::vector<std::string> lines = dialog.ShownLinesGbk();
+            if (RefuseWhileBusy()) return;
+            recipients_.ReplaceFromPhoneLines(std::move(lines), &TimeSlicedYield);
+        }
+    });
+}
+
+void TFrm_Telvoro::CheckBox1Click() {
+    Handle([this] {
+        recipients_.SetAllChecked([this] { return CheckBox1->isChecked(); }, &TimeSlicedYield);
+    });
+}
+
+void TFrm_Telvoro::Btn_ModalClick() {
+    Handle([this] { PopupMenu1->popup(TemplateMenuPoint()); });
+}
+
+void TFrm_Telvoro::N1Click() {
+    Handle([this] { ShellOpen("notepad.exe", TemplatesPath(programFolder_)); });
+}
+
+void TFrm_Telvoro::SendClick(QAction* entry) {
+    Handle([this, entry] {
+        if (entry == nullptr) return;
+        const QByteArray caption = entry->data().toByteArray();
+        const std::optional<std::string> content = LookUpTemplate(
+            TemplatesPath(programFolder_),
+            std::string_view(caption.constData(), static_cast<std::size_t>(caption.size())));
+        if (!content) return;
+        // Strict: a content that is not GBK is reported, never shown garbled.
+        Memo1->setPlainText(FromGbk(*content));
+    });
+}
+
+void TFrm_Telvoro::Memo1Change() {
+    Handle([this] { SumLen(); });
+}
+
+void TFrm_Telvoro::SumLen() {
+    Label_Count->setText(ShowGbk(SumLenCaption(MessageText())));
+    Label_Count->adjustSize();
+}
+
+void TFrm_Telvoro::Timer_ReadTimer() {
+    Handle([this] {
+        Timer_Read->stop();
+        struct Restart {
+            TFrm_Telvoro& w;
+            ~Restart() {
+                w.tickRunning_ = false;
+                if (!w.closed_) w.Timer_Read->start();
+                if (w.editPending_) {
+                    w.editPending_ = false;
+                    QTimer::singleShot(0, &w, [win = &w] { win->Btn_EditClick(); });
+                }
+            }
+        } restart{*this};
+        tickRunning_ = true;
+        if (reader_) reader_->Tick();
+    });
+}
+
+// SendWindow
+
+std::string TFrm_Telvoro::AccountNumber() {
+    return FieldGbk(Edit_CallNo);
+}
+
+std::string TFrm_Telvoro::MessageText() {
+    return Memo1->GbkTextCrLf();
+}
+
+std::vector<std::string> TFrm_Telvoro::CheckedPhones() {
+    std::vector<std::string> phones;
+    const std::size_t n = recipients_.Count();
+    for (std::size_t i = 0; i < n; ++i) {
+        const RecipientEntry& e = recipients_.At(i);
+        if (e.Checked) phones.push_back(e.Phone);
+    }
+    return phones;
+}
+
+bool TFrm_Telvoro::SelfCheckOn() {
+    return Check_Stop->isChecked();
+}
+
+std::string TFrm_Telvoro::SelfCheckNumber() {
+    return FieldGbk(Edit_Test);
+}
+
+std::string TFrm_Telvoro::DisplayedBalance() {
+    return FieldGbk(Edit_YuE);
+}
+
+void TFrm_Telvoro::SetDisplayedBalance(const std::string& text) {
+    SetFieldGbk(Edit_YuE, text);
+}
+
+void TFrm_Telvoro::SetProgressPosition(int position) {
+    ProgressBar1->setValue(position);
+}
+
+void TFrm_Telvoro::SetProgressMaximum(int maximum) {
+    ProgressBar1->setMaximum(maximum);
+}
+
+void TFrm_Telvoro::ShowNotice(const std::string& text, const std::string& caption) {
+    ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption));
+}
+
+void TFrm_Telvoro::YieldStep() {
+    TimeSlicedYield();
+}
+
+void TFrm_Telvoro::RequestClose() {
+    RequestCloseNow();
+}
+
+} // namespace telvoro::ui

@@ -1,0 +1,142 @@
+#pragma once
+// The main window: every operation of the program starts here, from a button,
+// a menu entry, a change of the message text or the one-second hand-off timer.
+// Each handler runs behind one boundary that turns an escaping error into the
+// general error report and keeps close requests until the handler has returned.
+
+#include "core/RecipientList.h"
+#include "core/SendJob.h"
+#include "files/HandoffReader.h"
+#include "server/SqlGateway.h"
+
+#include <QWidget>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAction;
+class QCheckBox;
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+class QTimer;
+
+namespace telvoro::ui {
+
+class GbkTextEdit;
+class RecipientModel;
+
+class TFrm_Telvoro : public QWidget, private SendWindow {
+    Q_OBJECT
+public:
+    // `programFolder` holds the program's files (the program passes GetAppPath).
+    explicit TFrm_Telvoro(std::filesystem::path programFolder, QWidget* parent = nullptr);
+    ~TFrm_Telvoro() override;
+
+    QGroupBox* GroupBox1 = nullptr;
+    QTableView* ListView1 = nullptr;
+    QCheckBox* CheckBox1 = nullptr;
+    QPushButton* Btn_Save = nullptr;
+    QPushButton* Btn_Load = nullptr;
+    QPushButton* Btn_Edit = nullptr;
+    QLabel* Label7 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QLabel* Label_Count = nullptr;
+    GbkTextEdit* Memo1 = nullptr;
+    QPushButton* Btn_Modal = nullptr;
+    QLabel* Label6 = nullptr;
+    QLineEdit* Edit_YuE = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* Edit_CallNo = nullptr;
+    QCheckBox* Check_Stop = nullptr;
+    QPushButton* Btn_Conn = nullptr;
+    QPushButton* Btn_Begin = nullptr;
+    QPushButton* Btn_Stop = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QLineEdit* Edit_Test = nullptr;
+    QTimer* Timer_Read = nullptr;
+    QFileDialog* SaveDialog1 = nullptr;
+    QFileDialog* OpenDialog1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* N2 = nullptr;
+
+    RecipientList& Recipients() { return recipients_; }
+    RecipientModel& Model() { return *model_; }
+    SqlGateway& ADOConn() { return adoConn_; }
+    const std::filesystem::path& ProgramFolder() const { return programFolder_; }
+    // Full path of the hand-off file; empty until the start-up formed it.
+    const std::filesystem::path& HandoffPath() const { return handoffPath_; }
+    HandoffReader* Reader() { return reader_.get(); }
+    // True while a handler of this window is on the stack.
+    bool InHandler() const { return depth_ > 0; }
+    // Where Btn_ModalClick opens the template menu, in screen coordinates.
+    QPoint TemplateMenuPoint() const;
+
+    // Handlers, named after control and event.
+    void Btn_ConnClick();
+    void Btn_BeginClick();
+    void Btn_StopClick();
+    void Btn_SaveClick();
+    void Btn_LoadClick();
+    void Btn_EditClick();
+    void CheckBox1Click();
+    void Btn_ModalClick();
+    void N1Click();
+    void SendClick(QAction* entry);
+    void Memo1Change();
+    void Timer_ReadTimer();
+
+    // Shows the character count of the message text in Label_Count.
+    void SumLen();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls();
+    void FormCreate();
+    void PlaceTopRight();
+    void AddTemplateEntries();
+    // The handler boundary.
+    void Handle(const std::function<void()>& body);
+    // Says so when the list is busy with an operation that cannot be overlapped.
+    bool RefuseWhileBusy();
+    void RequestCloseNow();
+
+    // SendWindow: what the send job reads and shows.
+    std::string AccountNumber() override;
+    std::string MessageText() override;
+    std::vector<std::string> CheckedPhones() override;
+    bool SelfCheckOn() override;
+    std::string SelfCheckNumber() override;
+    std::string DisplayedBalance() override;
+    void SetDisplayedBalance(const std::string& text) override;
+    void SetProgressPosition(int position) override;
+    void SetProgressMaximum(int maximum) override;
+    void ShowNotice(const std::string& text, const std::string& caption) override;
+    void YieldStep() override;
+    void RequestClose() override;
+
+    std::filesystem::path programFolder_;
+    std::filesystem::path handoffPath_;
+    RecipientList recipients_;
+    RecipientModel* model_ = nullptr;
+    SqlGateway adoConn_;
+    SendJobRunner sendJob_;
+    std::unique_ptr<HandoffReader> reader_;
+    int depth_ = 0;
+    bool closePending_ = false;
+    bool tickRunning_ = false;
+    bool editPending_ = false;
+    bool editOpen_ = false;
+    bool closed_ = false;
+};
+
+} // namespace telvoro::ui
