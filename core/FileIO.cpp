@@ -58,7 +58,11 @@ std::FILE* OpenFile(const fs::path& path, const char* mode) {
 
 std::string ReadWholeFile(const fs::path& path) {
     std::error_code ec;
-    if (fs::is_directory(path, ec)) ThrowOpen(path, EISDIR);
+    const fs::file_status st = fs::status(path, ec);
+    if (fs::is_directory(st)) ThrowOpen(path, EISDIR);
+    // A FIFO or a device would block or never end: only regular files are read.
+    if (fs::exists(st) && !fs::is_regular_file(st))
+        throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
     errno = 0;
     FilePtr f(OpenFile(path, "rb"));
     if (!f) ThrowOpen(path, errno ? errno : EIO);

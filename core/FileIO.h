@@ -9,7 +9,8 @@
 namespace telvoro {
 
 // The file's bytes. Throws Error "无法打开文件“PATH”：REASON" when it cannot be
-// opened or read (missing, a folder, no access, a read error).
+// opened or read (missing, a folder, no access, a read error); a FIFO or a
+// device is refused ("不是普通文件") rather than read.
 std::string ReadWholeFile(const std::filesystem::path& path);
 
 // Replaces the file with `bytes` in one step: the bytes go to a temporary file

@@ -61,19 +61,6 @@ std::string DecryptBlocks(std::string_view bytes, std::string_view keyText) {
     return result;
 }
 
-namespace {
-
-// A FIFO or device would block or never end; only regular files are read.
-std::string ReadRegularFile(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (fs::exists(st) && !fs::is_regular_file(st) && !fs::is_directory(st))
-        throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
-    return ReadWholeFile(path);
-}
-
-} // namespace
-
 std::string AccountFromSettingsText(std::string_view bytes) {
     // Only line 1 counts: split no further than its end.
     const std::size_t end = bytes.find_first_of("\r\n");
@@ -86,7 +73,7 @@ std::string AccountFromSettingsText(std::string_view bytes) {
 }
 
 std::string LoadAccountNumber(const fs::path& settingsFile) {
-    return AccountFromSettingsText(ReadRegularFile(settingsFile));
+    return AccountFromSettingsText(ReadWholeFile(settingsFile));
 }
 
 std::optional<std::string> ReadAccountNumber(const fs::path& appFolder) {

@@ -13,12 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A FIFO or device would block or never end; only regular files are read.
 std::vector<std::string> ReadLines(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (fs::exists(st) && !fs::is_regular_file(st) && !fs::is_directory(st))
-        throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
     return SplitLines(ReadWholeFile(path));
 }
 
