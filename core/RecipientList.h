@@ -113,7 +113,7 @@ public:
     bool Busy() const { return busy_ > 0; }
 
 private:
-    static constexpr std::size_t kChunk = 4096;
+    static constexpr std::size_t kChunk = 256;
 
     RecipientEntry& Slot(std::size_t i) { return chunks_[i / kChunk][i % kChunk]; }
     // Appends the entry; indexes its phone unless an equal one is indexed.
