@@ -1,0 +1,90 @@
+// A 4000-number send job (40 batches) on the embedded SQLite database and, when
+// TELVORO_PG_HOST/TELVORO_PG_PORT are set, on PostgreSQL.
+#include "core/SendJob.h"
+#include "server/ServerAdmin.h"
+#include "server/SqlGateway.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+using namespace telvoro;
+
+namespace {
+
+class QuietWindow : public SendWindow {
+public:
+    std::string account, balance = "0";
+    std::vector<std::string> phones;
+    std::string AccountNumber() override { return account; }
+    std::string MessageText() override { return "benchmark message"; }
+    std::vector<std::string> CheckedPhones() override { return phones; }
+    bool SelfCheckOn() override { return false; }
+    std::string SelfCheckNumber() override { return {}; }
+    std::string DisplayedBalance() override { return balance; }
+    void SetDisplayedBalance(const std::string& t) override { balance = t; }
+    void SetProgressPosition(int) override {}
+    void SetProgressMaximum(int) override {}
+    void ShowNotice(const std::string&, const std::string&) override {}
+    void YieldStep() override {}
+    void RequestClose() override {}
+};
+
+void RunJob(benchmark::State& state, const DataSource& source) {
+    const std::string login = "19900000001";
+    {
+        SqlGateway admin(QStringLiteral("setup"));
+        admin.Open(source, SqlGateway::Create::Yes);
+        CreateServerTables(admin);
+    }
+    SqlGateway gw;
+    gw.Open(source);
+    QuietWindow w;
+    w.account = login;
+    for (int i = 0; i < 4000; ++i)
+        w.phones.push_back("139" + std::to_string(10000000 + i));
+    for (auto _ : state) {
+        state.PauseTiming();
+        SetAccountCredit(gw, login, 4000);
+        state.ResumeTiming();
+        SendJobRunner runner;
+        if (runner.Btn_BeginClick(gw, w) != SendOutcome::Submitted)
+            state.SkipWithError("job not submitted");
+    }
+    state.counters["batches"] =
+        benchmark::Counter(40, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_SendJob4000_Sqlite(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QByteArray p = dir.path().toUtf8();
+    RunJob(state, ParseDataSource(QStringLiteral("sqlite:bench.db"),
+                                  std::filesystem::path(std::u8string(p.begin(), p.end()))));
+}
+
+void BM_SendJob4000_PostgreSql(benchmark::State& state) {
+    const char* host = std::getenv("TELVORO_PG_HOST");
+    const char* port = std::getenv("TELVORO_PG_PORT");
+    if (!host || !port) {
+        state.SkipWithError("TELVORO_PG_HOST/TELVORO_PG_PORT not set");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    RunJob(state, ParseDataSource(QStringLiteral("postgresql://%1:%2").arg(host, port), {}));
+}
+
+} // namespace
+
+BENCHMARK(BM_SendJob4000_Sqlite)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SendJob4000_PostgreSql)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
