@@ -21,7 +21,10 @@
 //   * Appending (AddIfNewPhone) and setting one entry's SeqNo or tick are
 //     always allowed, busy or not.
 //   * AddIfNewPhone yields before its duplicate test, never between the test
-//     and the append, so a phone can never slip in twice.
+//     and the append, so a phone can never slip in twice. A merge of many
+//     lines (the hand-off reader) is not a loop of the list: a load or an edit
+//     during one of its yields goes through, and the rest of the merge tests
+//     against the new list.
 
 #include <cstddef>
 #include <cstdint>
