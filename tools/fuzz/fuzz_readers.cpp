@@ -7,6 +7,7 @@
 #include "files/HandoffReader.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,14 +19,21 @@ using namespace telvoro;
 
 namespace {
 
+char folderName[64]; // plain bytes: still there when the atexit handler runs
+
+void RemoveFolder() {
+    std::error_code ec;
+    fs::remove_all(folderName, ec);
+}
+
 const fs::path& Folder() {
     static const fs::path dir = [] {
         // Memory-backed when there is one: a disk would make every run wait.
-        std::string pattern = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-        pattern += "/telvoro-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern.data());
-        if (!made) std::abort();
-        return fs::path(made);
+        std::snprintf(folderName, sizeof folderName, "%s/telvoro-fuzz-XXXXXX",
+                      fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+        if (!::mkdtemp(folderName)) std::abort();
+        std::atexit(RemoveFolder);
+        return fs::path(folderName);
     }();
     return dir;
 }
