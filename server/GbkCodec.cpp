@@ -1,6 +1,7 @@
 #include "server/GbkCodec.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -14,7 +15,11 @@ QString FromGbk(std::string_view bytes, bool lenient) {
     QStringDecoder decoder(kCodecName, QStringDecoder::Flag::Stateless);
     if (!decoder.isValid()) throw EncodingError("GBK decoder unavailable");
     QString text = decoder.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
-    if (decoder.hasError() && !lenient) throw EncodingError("text is not valid GBK");
+    if (decoder.hasError()) {
+        if (!lenient) throw EncodingError("text is not valid GBK");
+        // A lead byte cut off at the end is dropped by the decoder: show it.
+        if (!text.contains(QChar::ReplacementCharacter)) text += QChar::ReplacementCharacter;
+    }
     return text;
 }
 
@@ -23,12 +28,13 @@ std::string ToGbk(const QString& text) {
     if (!encoder.isValid()) throw EncodingError("GBK encoder unavailable");
     QByteArray bytes = encoder.encode(text);
     if (encoder.hasError()) {
-        for (const QChar c : text) {
-            QStringEncoder one(kCodecName);
-            (void)one.encode(QString(c));
-            if (one.hasError())
-                throw EncodingError("the character “" + QString(c).toStdString() + "” (U+" +
-                                    QString::number(c.unicode(), 16).toUpper().toStdString() +
+        // Name the first character that has no GBK form.
+        for (const uint c : text.toUcs4()) {
+            const char32_t cp = c;
+            const QString one = QString::fromUcs4(&cp, 1);
+            if (!HasGbkForm(one))
+                throw EncodingError("the character “" + one.toStdString() + "” (U+" +
+                                    QString::number(uint(c), 16).toUpper().toStdString() +
                                     ") has no GBK form");
         }
         throw EncodingError("text has a character with no GBK form");
@@ -38,7 +44,7 @@ std::string ToGbk(const QString& text) {
 
 bool HasGbkForm(const QString& text) {
     QStringEncoder encoder(kCodecName, QStringEncoder::Flag::Stateless);
-    (void)encoder.encode(text);
+    const QByteArray bytes = encoder.encode(text); // the conversion runs only when taken
     return encoder.isValid() && !encoder.hasError();
 }
 
