@@ -32,7 +32,7 @@ std::string GbkTextEdit::GbkTextCrLf() const {
 
 void GbkTextEdit::keyPressEvent(QKeyEvent* event) {
     const QString typed = event->text();
-    if (!typed.isEmpty() && typed.front().isPrint() && !Acceptable(typed)) {
+    if (!typed.isEmpty() && !Acceptable(typed)) {
         QApplication::beep();
         event->accept();
         return;

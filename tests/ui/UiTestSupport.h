@@ -1,0 +1,63 @@
+#pragma once
+// Shared by the window tests: a dialog runner that answers every dialog
+// without blocking and records what it was asked, and small helpers.
+
+#include "ui/UiCommon.h"
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <vector>
+
+struct SeenDialog {
+    QString className;
+    QString title;
+    QString text; // a message box's text
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+class ScriptedDialogs : public telvoro::ui::DialogRunner {
+public:
+    ScriptedDialogs() : previous_(&telvoro::ui::Dialogs()) { telvoro::ui::SetDialogRunner(this); }
+    ~ScriptedDialogs() override { telvoro::ui::SetDialogRunner(previous_); }
+    ScriptedDialogs(const ScriptedDialogs&) = delete;
+    ScriptedDialogs& operator=(const ScriptedDialogs&) = delete;
+
+    // Answers one dialog; without it message boxes get OK and others Rejected.
+    std::function<int(QDialog&)> answer;
+    std::vector<SeenDialog> seen;
+
+    int Exec(QDialog& dialog) override {
+        SeenDialog s;
+        s.className = QString::fromLatin1(dialog.metaObject()->className());
+        s.title = dialog.windowTitle();
+        if (auto* box = qobject_cast<QMessageBox*>(&dialog)) {
+            s.text = box->text();
+            s.icon = box->icon();
+        }
+        seen.push_back(s);
+        if (answer) return answer(dialog);
+        return qobject_cast<QMessageBox*>(&dialog) ? int(QMessageBox::Ok) : int(QDialog::Rejected);
+    }
+
+    telvoro::ui::DialogRunner* previous_;
+
+    QStringList Texts() const {
+        QStringList t;
+        for (const SeenDialog& s : seen)
+            t << s.text;
+        return t;
+    }
+};
+
+// Runs the admin tool; true when it succeeded.
+inline bool RunAdmin(const QStringList& args, QString* output = nullptr) {
+    QProcess p;
+    p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
+    if (!p.waitForFinished(30000)) return false;
+    if (output) *output = QString::fromUtf8(p.readAllStandardOutput());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
