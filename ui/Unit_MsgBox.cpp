@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
+#include <algorithm>
 #include <cmath>
 
 // The pictures live in a static library, whose resource initialiser the linker
@@ -119,7 +120,14 @@ void TFrm_MsgBox::Prepare(const QString& message, const QString& caption, int ki
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     setWindowTitle(caption);
     Label_TiShi->setText(message);
-    Label_TiShi->adjustSize();
+    // The label's size is the message as drawn: its widest line, and one
+    // character height for each line.
+    const QFontMetrics metrics(Label_TiShi->font());
+    const QStringList lines = message.split(u'\n');
+    int widest = 0;
+    for (const QString& line : lines)
+        widest = std::max(widest, metrics.horizontalAdvance(line));
+    Label_TiShi->resize(widest, static_cast<int>(lines.size()) * metrics.height());
 
     layout_ = ComputeMsgBoxLayout(Label_TiShi->size(), kind);
     const QMargins frame = FrameExtra(*this);
