@@ -1,0 +1,153 @@
+// The recipient editing dialog: the line count as the text box shows it,
+// confirm and cancel, and the keys neither button answers.
+
+#include "ui/GbkTextEdit.h"
+#include "ui/Unit_EditSendTel.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
+#include <QTimer>
+
+using telvoro::ui::TFrm_EditSendTel;
+
+class TestEditSendTel : public QObject {
+    Q_OBJECT
+
+private slots:
+    void layout() {
+        TFrm_EditSendTel d;
+        QCOMPARE(d.windowTitle(), QStringLiteral("编辑发送列表"));
+        QCOMPARE(d.size(), QSize(307, 434));
+        QVERIFY(d.windowFlags() & Qt::WindowContextHelpButtonHint);
+        QVERIFY(!(d.windowFlags() & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(d.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(d.Memo1->geometry(), QRect(6, 55, 295, 346));
+        QCOMPARE(d.Edit_SL->text(), QStringLiteral("0"));
+        QCOMPARE(d.Button1->text(), QStringLiteral("确定"));
+        QCOMPARE(d.Button2->text(), QStringLiteral("取消"));
+        QVERIFY(d.ResultText.isEmpty());
+        // The tab order starts at the text box, which has the focus.
+        d.show();
+        QVERIFY(QTest::qWaitForWindowActive(&d));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(d.Memo1));
+        for (QWidget* next : {static_cast<QWidget*>(d.Edit_SL), static_cast<QWidget*>(d.Button1),
+                              static_cast<QWidget*>(d.Button2)}) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+    }
+
+    void lineCount_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("count");
+        QTest::newRow("empty") << "" << 0;
+        QTest::newRow("one number and a break") << "13900000001\n" << 1;
+        QTest::newRow("two breaks at the end") << "13900000001\n\n" << 2;
+        QTest::newRow("blank line inside") << "1\n\n2" << 3;
+        QTest::newRow("no final break") << "1\n2" << 2;
+        QString ten;
+        for (int i = 0; i < 10; ++i)
+            ten += QStringLiteral("1390000000%1\n").arg(i);
+        QTest::newRow("ten numbers") << ten << 10;
+        QTest::newRow("ten and a break") << ten + u'\n' << 11;
+    }
+    void lineCount() {
+        QFETCH(QString, text);
+        QFETCH(int, count);
+        TFrm_EditSendTel d;
+        d.Memo1->setPlainText(text);
+        QCOMPARE(d.LineCount(), count);
+        QCOMPARE(d.Edit_SL->text(), QString::number(count));
+        QCOMPARE(int(d.ShownLines().size()), count);
+    }
+
+    // A line too long for the box counts as the lines it is shown on, and
+    // reading back gives those lines.
+    void wrappedLineCountsAsShown() {
+        TFrm_EditSendTel d;
+        const QString digits = QString(200, u'8');
+        d.Memo1->setPlainText(digits + u'\n' + QStringLiteral("13900000001"));
+        const QStringList lines = d.ShownLines();
+        QVERIFY(lines.size() >= 3);
+        QCOMPARE(d.LineCount(), int(lines.size()));
+        QCOMPARE(lines.mid(0, lines.size() - 1).join(QString()), digits);
+        QCOMPARE(lines.back(), QStringLiteral("13900000001"));
+        const QFontMetrics fm(d.Memo1->font());
+        for (const QString& line : lines)
+            QVERIFY(fm.horizontalAdvance(line) <= d.Memo1->width());
+        // Shown, the box wraps the same way.
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        const int shownByBox = d.Memo1->document()->firstBlock().layout()->lineCount();
+        QCOMPARE(shownByBox, int(lines.size()) - 1);
+    }
+
+    void filledFromLines() {
+        TFrm_EditSendTel d;
+        d.SetLines({"13900000001", "", "13900000002"});
+        QCOMPARE(d.Edit_SL->text(), QStringLiteral("3"));
+        QCOMPARE(d.ShownLinesGbk(), (std::vector<std::string>{"13900000001", "", "13900000002"}));
+        d.SetLines({});
+        QCOMPARE(d.Edit_SL->text(), QStringLiteral("0"));
+    }
+
+    void countFieldOverwrittenByNextChange() {
+        TFrm_EditSendTel d;
+        d.Memo1->setPlainText(QStringLiteral("1\n2\n"));
+        d.Edit_SL->setText(QStringLiteral("99"));
+        QCOMPARE(d.LineCount(), 2);
+        d.Memo1->moveCursor(QTextCursor::End);
+        d.Memo1->insertPlainText(QStringLiteral("3"));
+        QCOMPARE(d.Edit_SL->text(), QStringLiteral("3"));
+    }
+
+    void confirmAndCancel_data() {
+        QTest::addColumn<int>("how"); // 0 确定, 1 取消, 2 close box
+        QTest::addColumn<QString>("result");
+        QTest::newRow("confirm") << 0 << "Ok";
+        QTest::newRow("cancel") << 1 << "";
+        QTest::newRow("close box") << 2 << "";
+    }
+    void confirmAndCancel() {
+        QFETCH(int, how);
+        QFETCH(QString, result);
+        TFrm_EditSendTel d;
+        QTimer::singleShot(30, &d, [&] {
+            if (how == 0)
+                d.Button1->click();
+            else if (how == 1)
+                d.Button2->click();
+            else
+                d.close();
+        });
+        d.exec();
+        QCOMPARE(d.ResultText, result);
+    }
+
+    void enterAndEscapeReachNoButton() {
+        TFrm_EditSendTel d;
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        d.Button1->setFocus();
+        QTest::keyClick(d.windowHandle(), Qt::Key_Return);
+        QTest::keyClick(d.windowHandle(), Qt::Key_Escape);
+        QVERIFY(d.isVisible());
+        QVERIFY(d.ResultText.isEmpty());
+        d.Memo1->setFocus();
+        QTest::keyClicks(d.Memo1, QStringLiteral("139"));
+        QTest::keyClick(d.Memo1, Qt::Key_Return);
+        QTest::keyClicks(d.Memo1, QStringLiteral("138"));
+        QCOMPARE(d.Memo1->toPlainText(), QStringLiteral("139\n138"));
+        QCOMPARE(d.Edit_SL->text(), QStringLiteral("2"));
+        QVERIFY(d.isVisible());
+    }
+};
+
+QTEST_MAIN(TestEditSendTel)
+#include "tst_editsendtel.moc"
