@@ -275,6 +275,8 @@ void TFrm_Telvoro::PlaceTopRight() {
     if (screen == nullptr) return;
     QMargins frame;
     if (const QWindow* w = windowHandle()) frame = w->frameMargins();
+    placed_ = true;
+    placedWithFrame_ = !frame.isNull();
     const int outerWidth = width() + frame.left() + frame.right();
     // The work area's own offset is not added: the left edge counts from x = 0.
     move(screen->availableGeometry().width() - outerWidth - 3, 3);
@@ -313,6 +315,17 @@ void TFrm_Telvoro::closeEvent(QCloseEvent* event) {
     Timer_Read->stop();
     PopupMenu1->close();
     event->accept();
+}
+
+void TFrm_Telvoro::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!placed_ || placedWithFrame_) return;
+    // The window manager tells the frame's size only once the window is
+    // mapped; the outer width of the formula includes it.
+    QTimer::singleShot(100, this, [this] {
+        if (const QWindow* w = windowHandle(); w != nullptr && !w->frameMargins().isNull())
+            PlaceTopRight();
+    });
 }
 
 bool TFrm_Telvoro::RefuseWhileBusy() {

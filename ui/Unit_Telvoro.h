@@ -98,6 +98,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void BuildControls();
@@ -137,6 +138,9 @@ private:
     bool editPending_ = false;
     bool editOpen_ = false;
     bool closed_ = false;
+    // Placed by the start-up; placed again once the frame's size is known.
+    bool placed_ = false;
+    bool placedWithFrame_ = false;
 };
 
 } // namespace telvoro::ui
