@@ -53,7 +53,10 @@ QString LoginText(const std::string& login) {
 void SetStatementTimeout([[maybe_unused]] QSqlQuery& query, [[maybe_unused]] int seconds) {
 #ifdef TELVORO_HAVE_ODBC
     const QVariant stmt = query.result()->handle();
-    if (!stmt.isValid() || qstrcmp(stmt.typeName(), "SQLHANDLE") != 0) return;
+    // QODBC hands out its SQLHSTMT as "SQLHANDLE" or, in Qt 6, as a plain "void*".
+    if (!stmt.isValid() ||
+        (qstrcmp(stmt.typeName(), "SQLHANDLE") != 0 && qstrcmp(stmt.typeName(), "void*") != 0))
+        return;
     SQLHANDLE handle = *static_cast<SQLHANDLE const*>(stmt.constData());
     if (handle)
         SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT,
@@ -116,8 +119,12 @@ DataSource ParseDataSource(const QString& raw, const fs::path& programFolder) {
             throw Error("no PostgreSQL host in data source: " + text.toStdString());
         return source;
     }
-    // SQL Server's own form: HOST[\INSTANCE][,PORT]
     source.engine = Engine::SqlServer;
+    if (text.startsWith(QLatin1String("odbc:"), Qt::CaseInsensitive)) {
+        source.odbc = text.mid(5);
+        return source;
+    }
+    // SQL Server's own form: HOST[\INSTANCE][,PORT]
     QString rest = text;
     const qsizetype comma = rest.indexOf(QLatin1Char(','));
     if (comma >= 0) {
@@ -149,6 +156,7 @@ DataSource ReadDataSource(const fs::path& programFolder) {
 }
 
 QString SqlServerConnectString(const DataSource& source) {
+    if (!source.odbc.isEmpty()) return source.odbc;
     // ODBC wants braces around a value with special characters, and a "}" in
     // it doubled; Qt does not escape what it appends itself, so we write it all.
     auto braced = [](QString v) {

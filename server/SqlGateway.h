@@ -18,6 +18,8 @@ namespace telvoro {
 //   empty or no file        the embedded "Orvanta.db" in the program folder
 //   sqlite:PATH             that SQLite file (relative to the program folder)
 //   postgresql://HOST[:PORT]
+//   odbc:CONNECTION-STRING  any ODBC data source, taken as SQL Server's (for
+//                           other drivers and tests of the ODBC path)
 //   anything else           SQL Server's Data Source, HOST[\INSTANCE][,PORT]
 struct DataSource {
     Engine engine = Engine::Sqlite;
@@ -25,6 +27,7 @@ struct DataSource {
     QString host;     // PostgreSQL or SQL Server host
     QString instance; // SQL Server named instance
     int port = 0;     // 0: the engine's default
+    QString odbc;     // an explicit ODBC connection string
     QString text;     // the Data Source as written (UTF-8/Unicode)
 };
 

@@ -69,32 +69,46 @@ protected:
     void SetUp() override {
         EnsureApp();
         ASSERT_TRUE(dir.isValid());
-        if (IsPostgres() && !PostgresConfigured()) {
+        if (UsesPostgres() && !PostgresConfigured()) {
             if (std::getenv("TELVORO_PG_REQUIRED")) FAIL() << "no PostgreSQL server";
             GTEST_SKIP() << "TELVORO_PG_HOST/TELVORO_PG_PORT not set (scripts/test sets them)";
         }
         source = MakeSource();
+        // The ODBC path reaches the same PostgreSQL server; its tables are made natively.
+        setupSource = IsOdbc() ? PostgresSource() : source;
         SqlGateway admin(QStringLiteral("setup"));
-        admin.Open(source, SqlGateway::Create::Yes);
+        admin.Open(setupSource, SqlGateway::Create::Yes);
         CreateServerTables(admin);
     }
 
     static bool PostgresConfigured() {
         return std::getenv("TELVORO_PG_HOST") && std::getenv("TELVORO_PG_PORT");
     }
-    bool IsPostgres() const { return std::string(GetParam()) == "postgresql"; }
+    bool IsOdbc() const { return std::string(GetParam()) == "odbc"; }
+    bool UsesPostgres() const { return std::string(GetParam()) != "sqlite"; }
+
+    static DataSource PostgresSource() {
+        return ParseDataSource(
+            QStringLiteral("postgresql://%1:%2")
+                .arg(std::getenv("TELVORO_PG_HOST"), std::getenv("TELVORO_PG_PORT")),
+            {});
+    }
 
     DataSource MakeSource() {
-        if (!IsPostgres())
+        if (!UsesPostgres())
             return ParseDataSource(QStringLiteral("sqlite:Orvanta.db"), ToPath(dir.path()));
-        const char* host = std::getenv("TELVORO_PG_HOST");
-        const char* port = std::getenv("TELVORO_PG_PORT");
-        return ParseDataSource(QStringLiteral("postgresql://%1:%2").arg(host, port), {});
+        if (!IsOdbc()) return PostgresSource();
+        // psqlODBC stands in for SQL Server's driver: the same QODBC code path.
+        return ParseDataSource(
+            QStringLiteral("odbc:DRIVER={PostgreSQL Unicode};SERVER=%1;PORT=%2;DATABASE=Orvanta;"
+                           "UID=gsm;PWD={qelvix:-!}")
+                .arg(std::getenv("TELVORO_PG_HOST"), std::getenv("TELVORO_PG_PORT")),
+            {});
     }
 
     void SetCredit(const std::string& login, int credit) {
         SqlGateway admin(QStringLiteral("setup"));
-        admin.Open(source);
+        admin.Open(setupSource);
         SetAccountCredit(admin, login, credit);
     }
 
@@ -112,7 +126,7 @@ protected:
     }
 
     QTemporaryDir dir;
-    DataSource source;
+    DataSource source, setupSource;
 };
 
 } // namespace
@@ -245,7 +259,7 @@ TEST_P(Gateway, TwoClientsNeverSpendBelowZero) {
     EXPECT_GE(failed.load(), 1) << "two 800-number jobs cannot both be paid";
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Gateway, ::testing::Values("sqlite", "postgresql"),
+INSTANTIATE_TEST_SUITE_P(Engines, Gateway, ::testing::Values("sqlite", "postgresql", "odbc"),
                          [](const auto& info) { return std::string(info.param); });
 
 TEST(GatewayOpen, FailuresAreClearAndCreateNothing) {
