@@ -3,6 +3,7 @@
 #include "core/GbkTexts.h"
 #include "core/RecipientList.h"
 #include "core/TextRules.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,23 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kWaiting = gbk::kStatusWaiting;
-
-class TempDir {
-public:
-    TempDir() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("telvoro-rl-" + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    fs::path operator/(const char* name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
 
 std::string Row(const RecipientEntry& e) {
     return e.SeqNo + "|" + e.Customer + "|" + e.Phone + "|" + e.Status + "|" +
@@ -135,7 +119,7 @@ TEST(RecipientList, SetAllCheckedAsksTheFlagForEveryEntry) {
 }
 
 TEST(RecipientList, SaveAndLoadRoundTripByteForByte) {
-    TempDir dir;
+    TempFolder dir;
     RecipientList list;
     const std::string name = "\xD5\xC5\xC8\xFD"; // 张三
     list.AddIfNewPhone(name, "13800138000");
@@ -166,7 +150,7 @@ TEST(RecipientList, SaveAndLoadRoundTripByteForByte) {
 }
 
 TEST(RecipientList, LoadCutsLinesAndFields) {
-    TempDir dir;
+    TempFolder dir;
     struct Case {
         std::string bytes;
         std::vector<std::string> rows;
@@ -190,7 +174,7 @@ TEST(RecipientList, LoadCutsLinesAndFields) {
 }
 
 TEST(RecipientList, LoadOfHugeAndJunkFiles) {
-    TempDir dir;
+    TempFolder dir;
     RecipientList list;
     WriteWholeFile(dir / "h.dat", std::string(20'000'000, 'x') + "\t1");
     list.LoadList(dir / "h.dat");
@@ -212,7 +196,7 @@ TEST(RecipientList, LoadOfHugeAndJunkFiles) {
 }
 
 TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
-    TempDir dir;
+    TempFolder dir;
     RecipientList list;
     list.AddIfNewPhone("a", "1");
     const fs::path missing = dir / "missing.dat";
@@ -247,7 +231,7 @@ TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
 // operation: nothing may read a missing entry, and the counts taken at the
 // start hold.
 TEST(RecipientList, ReentryDuringYieldSteps) {
-    TempDir dir;
+    TempFolder dir;
     WriteWholeFile(dir / "empty.dat", "");
     enum Action { Append, Empty, Replace };
     for (const Action action : {Append, Empty, Replace}) {
@@ -306,7 +290,7 @@ TEST(RecipientList, ReentryDuringYieldSteps) {
 }
 
 TEST(RecipientList, ObserverHearsEveryChange) {
-    TempDir dir;
+    TempFolder dir;
     RecipientList list;
     Recorder rec;
     list.SetObserver(&rec);

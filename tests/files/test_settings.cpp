@@ -2,10 +2,10 @@
 
 #include "core/Error.h"
 #include "core/FileIO.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #ifndef _WIN32
@@ -21,21 +21,6 @@ namespace {
 
 // "13800138000" and five NULs under the settings key (made with OpenSSL).
 constexpr char kAccountHex[] = "447789695F15A14A11FA64AA90F80EE5";
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        std::random_device rd;
-        path = fs::temp_directory_path() / ("telvoro-settings-" + std::to_string(rd()));
-        fs::create_directories(path);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path, ec);
-    }
-    fs::path Settings() const { return path / kSettingsFileName; }
-};
 
 std::string Unhex(std::string_view hex) {
     std::string out;
@@ -157,13 +142,13 @@ TEST(ReadAccountNumber, OutcomesOfTheStartUpStep) {
     };
     for (const Case& c : cases) {
         TempFolder dir;
-        WriteWholeFile(dir.Settings(), c.contents);
+        WriteWholeFile((dir / kSettingsFileName), c.contents);
         EXPECT_EQ(ReadAccountNumber(dir.path), c.expected) << c.name;
     }
 
     TempFolder dir;
     EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt) << "missing";
-    fs::create_directory(dir.Settings());
+    fs::create_directory((dir / kSettingsFileName));
     EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt) << "a folder";
 }
 
@@ -173,27 +158,27 @@ TEST(ReadAccountNumber, LargeFilesAndSpecialFiles) {
     std::string many = std::string(kAccountHex) + "\r\n";
     for (int i = 0; i < 1000000; ++i)
         many += "x\r\n";
-    WriteWholeFile(dir.Settings(), many);
+    WriteWholeFile((dir / kSettingsFileName), many);
     EXPECT_EQ(ReadAccountNumber(dir.path), "13800138000");
 
     std::string longLine;
     for (int i = 0; i < 200000; ++i)
         longLine += "969C5330A4D41AED";
-    WriteWholeFile(dir.Settings(), longLine);
+    WriteWholeFile((dir / kSettingsFileName), longLine);
     const auto account = ReadAccountNumber(dir.path);
     ASSERT_TRUE(account);
     EXPECT_EQ(account->size(), 200000u * 8);
 
 #ifndef _WIN32
     // A FIFO would block a plain open until a writer comes: it must not hang.
-    fs::remove(dir.Settings());
-    ASSERT_EQ(::mkfifo(dir.Settings().c_str(), 0600), 0);
+    fs::remove((dir / kSettingsFileName));
+    ASSERT_EQ(::mkfifo((dir / kSettingsFileName).c_str(), 0600), 0);
     EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt);
-    EXPECT_THROW(LoadAccountNumber(dir.Settings()), Error);
+    EXPECT_THROW(LoadAccountNumber((dir / kSettingsFileName)), Error);
 
-    fs::remove(dir.Settings());
-    WriteWholeFile(dir.Settings(), kAccountHex);
-    fs::permissions(dir.Settings(), fs::perms::none);
+    fs::remove((dir / kSettingsFileName));
+    WriteWholeFile((dir / kSettingsFileName), kAccountHex);
+    fs::permissions((dir / kSettingsFileName), fs::perms::none);
     if (::geteuid() != 0) {
         EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt) << "unreadable";
     }
@@ -202,8 +187,8 @@ TEST(ReadAccountNumber, LargeFilesAndSpecialFiles) {
 
 TEST(LoadAccountNumber, SaysWhyNothingIsRead) {
     TempFolder dir;
-    WriteWholeFile(dir.Settings(), "");
-    EXPECT_THROW(LoadAccountNumber(dir.Settings()), Error);
+    WriteWholeFile((dir / kSettingsFileName), "");
+    EXPECT_THROW(LoadAccountNumber((dir / kSettingsFileName)), Error);
     EXPECT_THROW(LoadAccountNumber(dir.path / "absent.ini"), Error);
     EXPECT_THROW(AccountFromSettingsText("\0"
                                          "447789695F15A14A11FA64AA90F80EE5"s),

@@ -4,10 +4,9 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/TextRules.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
-
-#include <random>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -30,19 +29,6 @@ const std::string kBirthdayText =
 const std::string kArrears = "\xC7\xB7\xBF\xEE\xCC\xE1\xCA\xBE";
 // 快乐
 const std::string kHappy = "\xBF\xEC\xC0\xD6";
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        std::random_device rd;
-        path = fs::temp_directory_path() / ("telvoro-templates-" + std::to_string(rd()));
-        fs::create_directories(path);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 } // namespace
 
