@@ -18,6 +18,16 @@
 
 namespace telvoro::ui {
 
+namespace {
+std::string ToGbkOrEmpty(const QString& text) {
+    try {
+        return ToGbk(text);
+    } catch (const EncodingError&) {
+        return {};
+    }
+}
+} // namespace
+
 TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::WindowContextHelpButtonHint |
@@ -114,8 +124,13 @@ void TFrm_EditSendTel::SetLines(const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
         bytes += line.size() + 1;
     text.reserve(static_cast<qsizetype>(bytes));
+    lossy_.clear();
     for (const std::string& line : lines) {
-        text += ShowGbk(line);
+        const QString shown = ShowGbk(line);
+        // A phone with bytes that are not GBK shows with replacements; an
+        // unchanged line must still give back the bytes it came from.
+        if (ToGbkOrEmpty(shown) != line) lossy_.emplace(shown, line);
+        text += shown;
         text += u'\n';
     }
     Memo1->setPlainText(text);
@@ -173,7 +188,18 @@ QStringList TFrm_EditSendTel::ShownLines() const {
 std::vector<std::string> TFrm_EditSendTel::ShownLinesGbk() const {
     std::vector<std::string> lines;
     ForEachShownLine([&](const QString& line) {
-        lines.push_back(ToGbk(line));
+        if (const auto it = lossy_.find(line); it != lossy_.end()) {
+            lines.push_back(it->second);
+        } else if (HasGbkForm(line)) {
+            lines.push_back(ToGbk(line));
+        } else {
+            // Only a part of a lossy line is left: its replacements cannot be
+            // undone, and a "?" never makes a phone that the send job accepts.
+            QString plain = line;
+            for (QChar& c : plain)
+                if (!HasGbkForm(QString(c))) c = u'?';
+            lines.push_back(ToGbk(plain));
+        }
         return true;
     });
     return lines;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QLabel;
@@ -54,6 +55,9 @@ private:
     // Visits each shown line; stops early when `visit` returns false.
     template <class Visit> void ForEachShownLine(Visit&& visit) const;
     double AvailableWidth() const;
+
+    // Lines whose shown text does not turn back into their own bytes.
+    std::unordered_map<QString, std::string> lossy_;
 };
 
 } // namespace telvoro::ui

@@ -9,6 +9,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
@@ -119,21 +120,22 @@ void TFrm_MsgBox::Prepare(const QString& message, const QString& caption, int ki
     // A failure to become top-most is of no consequence.
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     setWindowTitle(caption);
-    Label_TiShi->setText(message);
+    // Only line breaks start new lines, whichever form they take.
+    QString shown = message;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    shown.replace(u'\r', u'\n');
+    Label_TiShi->setText(shown);
     // The label's size is the message as drawn: its widest line, and one
     // character height for each line.
     const QFontMetrics metrics(Label_TiShi->font());
-    const QStringList lines = message.split(u'\n');
+    const QStringList lines = shown.split(u'\n');
     int widest = 0;
     for (const QString& line : lines)
         widest = std::max(widest, metrics.horizontalAdvance(line));
     Label_TiShi->resize(widest, static_cast<int>(lines.size()) * metrics.height());
 
     layout_ = ComputeMsgBoxLayout(Label_TiShi->size(), kind);
-    const QMargins frame = FrameExtra(*this);
-    const QSize client(layout_.outerWidth - frame.left() - frame.right(),
-                       layout_.outerHeight - frame.top() - frame.bottom());
-    setFixedSize(client);
+    ApplyOuterSize();
     Button_Ok->move(layout_.okLeft, layout_.buttonTop);
     Button_No->move(layout_.noLeft, layout_.buttonTop);
     Button_No->setVisible(layout_.noVisible);
@@ -148,8 +150,20 @@ void TFrm_MsgBox::Prepare(const QString& message, const QString& caption, int ki
     Button_Ok->setFocus();
 }
 
+// The formulas give the outer size, frame included; the frame is known only
+// once the window exists, so the size is applied again when it is shown.
+void TFrm_MsgBox::ApplyOuterSize() {
+    appliedFrame_ = FrameExtra(*this);
+    setFixedSize(layout_.outerWidth - appliedFrame_.left() - appliedFrame_.right(),
+                 layout_.outerHeight - appliedFrame_.top() - appliedFrame_.bottom());
+}
+
 void TFrm_MsgBox::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    if (FrameExtra(*this) != appliedFrame_) ApplyOuterSize();
+    QTimer::singleShot(0, this, [this] {
+        if (FrameExtra(*this) != appliedFrame_) ApplyOuterSize();
+    });
     FormShow();
 }
 

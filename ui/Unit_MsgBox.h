@@ -3,6 +3,7 @@
 // sized to its message. It shows one notice in this system, the error notice.
 
 #include <QDialog>
+#include <QMargins>
 #include <QSize>
 #include <QString>
 
@@ -53,7 +54,9 @@ protected:
 
 private:
     void FormShow();
+    void ApplyOuterSize();
     MsgBoxLayout layout_;
+    QMargins appliedFrame_;
 };
 
 // Shows the box modally; true when the user chose OK. Any failure gives false.

@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -87,8 +88,11 @@ TFrm_Telvoro::TFrm_Telvoro(std::filesystem::path programFolder, QWidget* parent)
 
 TFrm_Telvoro::~TFrm_Telvoro() {
     if (Timer_Read != nullptr) Timer_Read->stop();
-    // The view goes before the list it shows.
+    // The view and its model go before the list they show: as Qt children
+    // they would otherwise outlive the list member.
     if (ListView1 != nullptr) ListView1->setModel(nullptr);
+    delete model_;
+    model_ = nullptr;
 }
 
 void TFrm_Telvoro::BuildControls() {
@@ -330,7 +334,8 @@ void TFrm_Telvoro::showEvent(QShowEvent* event) {
 
 bool TFrm_Telvoro::RefuseWhileBusy() {
     if (!recipients_.Busy()) return false;
-    ui::ShowNotice(this, QString::fromUtf8(RecipientList::kBusyText), ShowGbk(gbk::kCaptionNotice));
+    // The list's actions show no messages of their own: the refusal is the alert sound.
+    QApplication::beep();
     return true;
 }
 
@@ -378,9 +383,19 @@ void TFrm_Telvoro::Btn_SaveClick() {
 void TFrm_Telvoro::Btn_LoadClick() {
     Handle([this] {
         if (RefuseWhileBusy()) return;
-        if (Dialogs().Exec(*OpenDialog1) != QDialog::Accepted) return;
-        const QString chosen = OpenDialog1->selectedFiles().value(0);
-        if (chosen.isEmpty()) return;
+        QString chosen;
+        for (;;) {
+            if (Dialogs().Exec(*OpenDialog1) != QDialog::Accepted) return;
+            chosen = OpenDialog1->selectedFiles().value(0);
+            if (chosen.isEmpty()) return;
+            // A name with wildcards (the proposed "*.dat" among them) picks
+            // which files the dialog lists; it is not a file to open.
+            const QString name = QFileInfo(chosen).fileName();
+            if (!name.contains(u'*') && !name.contains(u'?')) break;
+            OpenDialog1->setDirectory(QFileInfo(chosen).absolutePath());
+            OpenDialog1->setNameFilter(name);
+            OpenDialog1->selectFile(name);
+        }
         OpenDialog1->selectFile(chosen);
         if (RefuseWhileBusy()) return;
         recipients_.LoadList(ToPath(chosen));
@@ -389,7 +404,7 @@ void TFrm_Telvoro::Btn_LoadClick() {
 
 void TFrm_Telvoro::Btn_EditClick() {
     Handle([this] {
-        if (editOpen_) return;
+        if (editOpen_ || closed_) return;
         if (tickRunning_) {
             // A merge is under way: entries it adds after the dialog was filled
             // would be lost on confirmation, so the dialog opens after it.

@@ -491,6 +491,27 @@ private slots:
         QVERIFY(list.At(0).Checked && list.At(1).Checked);
     }
 
+    void editDialogKeepsBytesItCannotShow() {
+        // Phones from files are taken byte for byte; one that is not GBK text
+        // still comes back unchanged when the operator confirms without editing.
+        QTemporaryDir dir;
+        TFrm_Telvoro w(FsPath(dir.path()));
+        auto& list = w.Recipients();
+        const std::string odd = std::string("1390000000") + "\x81"; // 11 bytes, a cut-off lead byte
+        list.AddIfNewPhone("a", odd);
+        list.AddIfNewPhone("b", "13900000002");
+        ScriptedDialogs dialogs;
+        dialogs.answer = [&](QDialog& d) {
+            static_cast<telvoro::ui::TFrm_EditSendTel&>(d).Button1->click();
+            return int(QDialog::Accepted);
+        };
+        w.Btn_EditClick();
+        QCOMPARE(dialogs.Texts(), QStringList{QString()}); // the dialog only, no error report
+        QCOMPARE(list.Count(), std::size_t(2));
+        QCOMPARE(list.At(0).Phone, odd);
+        QCOMPARE(list.At(1).Phone, std::string("13900000002"));
+    }
+
     void closeDuringHandlerWaits() {
         QTemporaryDir dir;
         TFrm_Telvoro w(FsPath(dir.path()));
@@ -539,6 +560,19 @@ private slots:
         };
         w.Btn_LoadClick();
         QVERIFY(proposed.endsWith(QStringLiteral("*.dat")));
+        QCOMPARE(list.Count(), std::size_t(2));
+
+        // Accepting a name with wildcards lists those files instead of opening one.
+        int asked = 0;
+        dialogs.answer = [&](QDialog& d) {
+            auto& fd = static_cast<QFileDialog&>(d);
+            fd.selectFile(++asked == 1 ? dir.filePath(QStringLiteral("*.dat"))
+                                       : target + QStringLiteral(".dat"));
+            return int(QDialog::Accepted);
+        };
+        list.AddIfNewPhone("d", "13900000004");
+        w.Btn_LoadClick();
+        QCOMPARE(asked, 2);
         QCOMPARE(list.Count(), std::size_t(2));
         QCOMPARE(w.ListView1->model()->rowCount(), 2);
 
