@@ -37,6 +37,25 @@ std::string JoinNumbers(const std::vector<std::string>& numbers, std::size_t fir
     return list;
 }
 
+namespace {
+// Error texts are UTF-8: bytes outside ASCII are shown as escapes.
+std::string Printable(const std::string& bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+} // namespace
+
 std::int32_t ParseWholeNumber(const std::string& text) {
     std::int32_t value = 0;
     const char* begin = text.data();
@@ -44,7 +63,7 @@ std::int32_t ParseWholeNumber(const std::string& text) {
     if (begin != end && *begin == '+') ++begin; // from_chars takes no plus sign
     const auto [ptr, ec] = std::from_chars(begin, end, value);
     if (text.empty() || ec != std::errc() || ptr != end || begin == end)
-        throw Error("'" + text + "' is not a valid integer value");
+        throw Error("'" + Printable(text) + "' is not a valid integer value");
     return value;
 }
 

@@ -325,4 +325,10 @@ TEST(SendJob, ParseWholeNumber) {
     EXPECT_EQ(ParseWholeNumber("2147483647"), 2147483647);
     for (const std::string bad : {"", " 1", "1 ", "1.5", "abc", "2147483648", "+", "0x10"})
         EXPECT_THROW(ParseWholeNumber(bad), Error) << bad;
+    try {
+        ParseWholeNumber("1\xB5\xE3");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "'1\\xB5\\xE3' is not a valid integer value");
+    }
 }
