@@ -127,7 +127,14 @@ std::int64_t MtimeNs(const struct stat& st) {
 HandoffReader::TickResult HandoffReader::TickOnce() {
     struct stat st {};
     // A claimed file left behind goes first; a new hand-off file waits for it.
-    const bool claimed = ::lstat(claimedPath_.c_str(), &st) == 0;
+    bool claimed = ::lstat(claimedPath_.c_str(), &st) == 0;
+    if (claimed && !S_ISREG(st.st_mode)) {
+        // Not ours (a link, a folder, a pipe): it must not block every later
+        // hand-off. Clear it away and go on with the hand-off file.
+        std::error_code ec;
+        fs::remove(claimedPath_, ec);
+        claimed = false;
+    }
     const fs::path& target = claimed ? claimedPath_ : handoffPath_;
     // O_NONBLOCK: a FIFO of that name must not hang the tick.
     Fd file{::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
@@ -191,7 +198,13 @@ HandoffReader::TickResult HandoffReader::TickOnce() {
             MtimeNs(after) != MtimeNs(st))
             return TickResult::Waiting;
     }
-    ::unlink(claimedPath_.c_str());
+    // The rename went by name: a writer that replaced the hand-off file after
+    // we opened it made us claim its new file, unread. Keep that one.
+    struct stat now {};
+    if (::lstat(claimedPath_.c_str(), &now) == 0) {
+        if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return TickResult::Waiting;
+        ::unlink(claimedPath_.c_str());
+    }
     lastSeen_ = {};
     return TickResult::Merged;
 }

@@ -136,6 +136,32 @@ TEST_F(HandoffTest, WriterBetweenStepsLosesNothing) {
     EXPECT_EQ(reader_.Tick(), Result::Merged);
     EXPECT_EQ(Phones(), (Strings{"a=1", "b=2", "c=3", "d=4", "e=5"}));
     EXPECT_TRUE(NoFilesLeft());
+
+    // A writer that replaces the hand-off file by a rename just before the
+    // claim: the name claimed is its new, unread file, which must stay.
+    Drop("f\t6\r\n");
+    reader_.SetStepHook([&](HandoffReader::Step s) {
+        if (s != HandoffReader::Step::Claimed) return;
+        const fs::path fresh = dir_ / "fresh.tmp";
+        WriteWholeFile(fresh, "g\t7\r\n");
+        fs::rename(fresh, reader_.ClaimedPath());
+    });
+    EXPECT_EQ(reader_.Tick(), Result::Waiting);
+    reader_.SetStepHook({});
+    EXPECT_EQ(reader_.Tick(), Result::Merged);
+    EXPECT_EQ(Phones(), (Strings{"a=1", "b=2", "c=3", "d=4", "e=5", "f=6", "g=7"}));
+    EXPECT_TRUE(NoFilesLeft());
+}
+
+TEST_F(HandoffTest, JunkUnderTheClaimedNameBlocksNothing) {
+    fs::create_directory(reader_.ClaimedPath());
+    Drop("a\t1\r\n");
+    EXPECT_EQ(reader_.Tick(), Result::Merged);
+    fs::create_symlink(dir_ / "nowhere", reader_.ClaimedPath());
+    Drop("b\t2\r\n");
+    EXPECT_EQ(reader_.Tick(), Result::Merged);
+    EXPECT_EQ(Phones(), (Strings{"a=1", "b=2"}));
+    EXPECT_TRUE(NoFilesLeft());
 }
 
 TEST_F(HandoffTest, ClaimedFileLeftBehindGoesFirst) {
