@@ -11,7 +11,10 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <share.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -47,6 +50,9 @@ std::FILE* OpenFile(const fs::path& path, const char* mode) {
 [[noreturn]] void ThrowOpen(const fs::path& path, int err) {
     throw Error("无法打开文件“" + PathText(path) + "”：" + ReasonText(err));
 }
+[[noreturn]] void ThrowNotRegular(const fs::path& path) {
+    throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
+}
 [[noreturn]] void ThrowCreate(const fs::path& path, int err) {
     throw Error("无法创建文件“" + PathText(path) + "”：" + ReasonText(err));
 }
@@ -56,24 +62,52 @@ std::FILE* OpenFile(const fs::path& path, const char* mode) {
 
 } // namespace
 
-std::string ReadWholeFile(const fs::path& path) {
+std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter) {
+    std::string bytes;
+    char buf[1 << 16];
+    // Reads on until the end, or until a chunk holds a byte of `stopAfter`.
+    auto collect = [&](std::size_t n) {
+        bytes.append(buf, n);
+        return stopAfter.empty() ||
+               std::string_view(buf, n).find_first_of(stopAfter) == std::string_view::npos;
+    };
+#ifdef _WIN32
     std::error_code ec;
     const fs::file_status st = fs::status(path, ec);
     if (fs::is_directory(st)) ThrowOpen(path, EISDIR);
-    // A FIFO or a device would block or never end: only regular files are read.
-    if (fs::exists(st) && !fs::is_regular_file(st))
-        throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
+    if (fs::exists(st) && !fs::is_regular_file(st)) ThrowNotRegular(path);
+    // Others may read the file meanwhile, but not write it.
     errno = 0;
-    FilePtr f(OpenFile(path, "rb"));
+    FilePtr f(_wfsopen(path.c_str(), L"rb", _SH_DENYWR));
     if (!f) ThrowOpen(path, errno ? errno : EIO);
-    std::string bytes;
-    char buf[1 << 16];
     for (;;) {
         const std::size_t n = std::fread(buf, 1, sizeof buf, f.get());
-        bytes.append(buf, n);
-        if (n < sizeof buf) break;
+        if (!collect(n) || n < sizeof buf) break;
     }
     if (std::ferror(f.get())) ThrowOpen(path, errno ? errno : EIO);
+#else
+    // O_NONBLOCK: a FIFO must not block the open; only regular files are read,
+    // as a FIFO or a device would block or never end.
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    if (file.fd < 0) ThrowOpen(path, errno);
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) ThrowOpen(path, errno);
+    if (S_ISDIR(st.st_mode)) ThrowOpen(path, EISDIR);
+    if (!S_ISREG(st.st_mode)) ThrowNotRegular(path);
+    for (;;) {
+        const ssize_t n = ::read(file.fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ThrowOpen(path, errno);
+        }
+        if (n == 0 || !collect(static_cast<std::size_t>(n))) break;
+    }
+#endif
     return bytes;
 }
 
@@ -87,10 +121,17 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
     if (!fs::is_directory(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec))
         ThrowCreate(path, ENOENT);
 
+    // A fresh temporary name: "x" never opens (or follows a link to) a file
+    // that is already there.
     std::random_device rd;
-    const fs::path tmp = fs::path(path).concat(".tmp" + std::to_string(rd() % 1000000));
-    errno = 0;
-    FilePtr f(OpenFile(tmp, "wb"));
+    fs::path tmp;
+    FilePtr f;
+    for (int attempt = 0; !f && attempt < 16; ++attempt) {
+        tmp = fs::path(path).concat(".tmp" + std::to_string(rd() % 1000000));
+        errno = 0;
+        f.reset(OpenFile(tmp, "wbx"));
+        if (!f && errno != EEXIST) break;
+    }
     if (!f) ThrowCreate(path, errno ? errno : EIO);
     auto fail = [&](int err) {
         f.reset();

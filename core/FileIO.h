@@ -10,8 +10,11 @@ namespace telvoro {
 
 // The file's bytes. Throws Error "无法打开文件“PATH”：REASON" when it cannot be
 // opened or read (missing, a folder, no access, a read error); a FIFO or a
-// device is refused ("不是普通文件") rather than read.
-std::string ReadWholeFile(const std::filesystem::path& path);
+// device is refused ("不是普通文件") rather than read. Others may read the file
+// meanwhile but not write it, where the platform can deny that (Windows).
+// With `stopAfter`, reading ends after the first chunk that holds one of its
+// bytes, for callers that need only the start of a file of any size.
+std::string ReadWholeFile(const std::filesystem::path& path, std::string_view stopAfter = {});
 
 // Replaces the file with `bytes` in one step: the bytes go to a temporary file
 // beside it, which is flushed to disk and then renamed over the old one, so a

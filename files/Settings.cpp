@@ -73,7 +73,8 @@ std::string AccountFromSettingsText(std::string_view bytes) {
 }
 
 std::string LoadAccountNumber(const fs::path& settingsFile) {
-    return AccountFromSettingsText(ReadWholeFile(settingsFile));
+    // Only line 1 counts: a file of any size is read no further than its end.
+    return AccountFromSettingsText(ReadWholeFile(settingsFile, std::string_view("\r\n\0", 3)));
 }
 
 std::optional<std::string> ReadAccountNumber(const fs::path& appFolder) {

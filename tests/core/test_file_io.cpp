@@ -1,0 +1,62 @@
+#include "core/Error.h"
+#include "core/FileIO.h"
+#include "tests/support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace telvoro;
+namespace fs = std::filesystem;
+
+namespace {
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+} // namespace
+
+TEST(FileIO, ReadingRefusesWhatIsNotARegularFile) {
+    TempFolder dir;
+    const fs::path fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    // No writer ever opens the pipe: reading must fail at once, not wait.
+    EXPECT_NE(ErrorOf([&] { ReadWholeFile(fifo); }).find("不是普通文件"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { ReadWholeFile("/dev/zero"); }).find("不是普通文件"), std::string::npos);
+    const std::string missing = ErrorOf([&] { ReadWholeFile(dir / "none.dat"); });
+    EXPECT_EQ(missing, "无法打开文件“" + PathText(dir / "none.dat") + "”：" + ReasonText(ENOENT));
+    EXPECT_NE(ErrorOf([&] { ReadWholeFile(dir.path); }).find(ReasonText(EISDIR)),
+              std::string::npos);
+}
+
+TEST(FileIO, StopAfterReadsOnlyTheStart) {
+    TempFolder dir;
+    std::string big = "first line\r\n" + std::string(5'000'000, 'x');
+    WriteWholeFile(dir / "big", big);
+    const std::string start = ReadWholeFile(dir / "big", "\r\n");
+    EXPECT_LT(start.size(), 100'000u);
+    EXPECT_EQ(start.substr(0, 12), "first line\r\n");
+    EXPECT_EQ(ReadWholeFile(dir / "big"), big);
+}
+
+TEST(FileIO, AFailedWriteLeavesTheOldFile) {
+    TempFolder dir;
+    const fs::path file = dir / "list.dat";
+    WriteWholeFile(file, "old\r\n");
+    ::chmod(file.c_str(), 0444);
+    EXPECT_NE(ErrorOf([&] { WriteWholeFile(file, "new\r\n"); }).find("无法创建文件"),
+              std::string::npos);
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(ReadWholeFile(file), "old\r\n");
+    EXPECT_NE(ErrorOf([&] { WriteWholeFile(dir / "no" / "such.dat", "x"); }).find("无法创建文件"),
+              std::string::npos);
+    WriteWholeFile(file, "");
+    EXPECT_EQ(fs::file_size(file), 0u);
+    // Nothing but the file itself is left beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
