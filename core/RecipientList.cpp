@@ -201,7 +201,14 @@ void RecipientList::SaveList(const std::filesystem::path& path, const YieldStep&
 void RecipientList::LoadList(const std::filesystem::path& path) {
     ThrowIfBusy();
     std::vector<std::string> lines = SplitLines(ReadWholeFile(path));
-    // Everything that can fail for reasons of the file is behind us.
+    // Everything that can fail for reasons of the file is behind us. The list
+    // control hears of the replacement even if memory runs out part-way.
+    struct ResetNotice {
+        RecipientListObserver* observer;
+        ~ResetNotice() {
+            if (observer) observer->ListReset();
+        }
+    } notice{observer_};
     Clear();
     chunks_.reserve(lines.size() / kChunk + 1);
     for (std::string& line : lines) {
@@ -209,7 +216,6 @@ void RecipientList::LoadList(const std::filesystem::path& path) {
                               GetField(line, '\t', 2), GetField(line, '\t', 3), false});
         std::string().swap(line); // give the memory back as we go
     }
-    if (observer_) observer_->ListReset();
 }
 
 } // namespace telvoro

@@ -60,7 +60,8 @@ std::int32_t ParseWholeNumber(const std::string& text) {
     std::int32_t value = 0;
     const char* begin = text.data();
     const char* end = text.data() + text.size();
-    if (begin != end && *begin == '+') ++begin; // from_chars takes no plus sign
+    // from_chars takes no plus sign; one plus sign, then the digits.
+    if (begin != end && *begin == '+' && begin + 1 != end && begin[1] != '-') ++begin;
     const auto [ptr, ec] = std::from_chars(begin, end, value);
     if (text.empty() || ec != std::errc() || ptr != end || begin == end)
         throw Error("'" + Printable(text) + "' is not a valid integer value");
@@ -100,7 +101,7 @@ BatchResult WriteBatch(ServerGateway& server, SendWindow& window, const std::str
     }
     try {
         server.Commit();
-    } catch (const std::exception&) {
+    } catch (...) {
         server.Rollback();
         window.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
         return BatchResult::Failed;

@@ -3,6 +3,7 @@
 #include "core/Error.h"
 #include "server/GbkCodec.h"
 
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -12,16 +13,20 @@ namespace telvoro {
 
 namespace {
 void Check(const QSqlQuery& query, bool ok) {
-    if (!ok) throw Error(query.lastError().text().toStdString());
+    if (ok) return;
+    const QString text = query.lastError().text().simplified();
+    throw Error(text.isEmpty() ? std::string("database error") : text.toStdString());
 }
 } // namespace
 
 void CreateServerTables(SqlGateway& gateway) {
     QSqlDatabase db = gateway.database();
     const QString schema = QString::fromUtf8(SchemaSql(gateway.engine()));
-    for (const QString& chunk : schema.split(QStringLiteral(";\n"))) {
+    // Statements end with ";" at a line end (whatever the line ends are).
+    static const QRegularExpression statementEnd(QStringLiteral(";[ \t]*\r?\n"));
+    for (const QString& chunk : schema.split(statementEnd)) {
         QStringList code;
-        for (const QString& line : chunk.split(QLatin1Char('\n')))
+        for (const QString& line : chunk.split(QRegularExpression(QStringLiteral("\r?\n"))))
             if (!line.trimmed().startsWith(QLatin1String("--"))) code << line;
         const QString sql = code.join(QLatin1Char('\n')).trimmed();
         if (sql.isEmpty()) continue;

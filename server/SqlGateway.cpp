@@ -38,7 +38,8 @@ QString ToQtPath(const fs::path& p) {
 }
 
 [[noreturn]] void ThrowSql(const QString& what, const QSqlError& error) {
-    QString text = error.text().trimmed();
+    // Drivers write several lines (libpq adds hints); a message is one line.
+    QString text = error.text().simplified();
     if (text.isEmpty()) text = QStringLiteral("unknown database error");
     throw Error((what + QStringLiteral(": ") + text).toStdString());
 }
@@ -102,7 +103,9 @@ DataSource ParseDataSource(const QString& raw, const fs::path& programFolder) {
     if (text.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive)) {
         source.engine = Engine::PostgreSql;
         QString hostPort = text.mid(13);
-        if (hostPort.endsWith(QLatin1Char('/'))) hostPort.chop(1);
+        // The database is always Orvanta: a path after the host is ignored.
+        if (const qsizetype slash = hostPort.indexOf(QLatin1Char('/')); slash >= 0)
+            hostPort.truncate(slash);
         source.host = hostPort;
         const qsizetype colon = hostPort.lastIndexOf(QLatin1Char(':'));
         if (colon > 0 && !hostPort.endsWith(QLatin1Char(']'))) {
@@ -246,6 +249,18 @@ void SqlGateway::Open(const DataSource& source, Create create) {
         db = QSqlDatabase();
         Close();
         ThrowSql(QStringLiteral("cannot connect to ") + source.text, error);
+    }
+    if (source.engine == Engine::SqlServer && source.odbc.isEmpty()) {
+        // The deduction is judged by its row count, which SET NOCOUNT ON (a
+        // server's default user options) would hide.
+        QSqlQuery nocount(db);
+        if (!nocount.exec(QStringLiteral("SET NOCOUNT OFF"))) {
+            const QSqlError error = nocount.lastError();
+            nocount = QSqlQuery();
+            db = QSqlDatabase();
+            Close();
+            ThrowSql(QStringLiteral("SET NOCOUNT OFF"), error);
+        }
     }
     if (source.engine == Engine::Sqlite) {
         // The file opens lazily: make sure it is a database now.

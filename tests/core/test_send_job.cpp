@@ -323,7 +323,8 @@ TEST(SendJob, ParseWholeNumber) {
     EXPECT_EQ(ParseWholeNumber("-12"), -12);
     EXPECT_EQ(ParseWholeNumber("+7"), 7);
     EXPECT_EQ(ParseWholeNumber("2147483647"), 2147483647);
-    for (const std::string bad : {"", " 1", "1 ", "1.5", "abc", "2147483648", "+", "0x10"})
+    for (const std::string bad :
+         {"", " 1", "1 ", "1.5", "abc", "2147483648", "+", "0x10", "+-3", "--3"})
         EXPECT_THROW(ParseWholeNumber(bad), Error) << bad;
     try {
         ParseWholeNumber("1\xB5\xE3");

@@ -39,6 +39,9 @@ TEST_F(AdminTool, InitAccountSendAndQueue) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
     EXPECT_FALSE(QFile::exists(dir.filePath("Orvanta.db")));
+    r = Run({"--db", "postgresql://127.0.0.1:1", "credit", "13800138000"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.count('\n'), 1) << "libpq's hint lines are folded: " << r.err.toStdString();
 
     ASSERT_EQ(Run({"init"}).code, 0);
     ASSERT_EQ(Run({"init"}).code, 0) << "init is idempotent";

@@ -60,15 +60,21 @@ int Fail(const char* command, const std::string& text, int code = 1) {
 
 int RunConfig(const std::vector<std::string>& args) {
     std::string login, out = "GSMConfig.ini";
-    bool haveLogin = false, force = false;
+    bool haveLogin = false, force = false, optionsEnd = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--force") {
+        if (!optionsEnd && args[i] == "--") {
+            optionsEnd = true; // what follows is the LOGIN, even if it starts with "-"
+        } else if (optionsEnd) {
+            if (haveLogin) return Fail("config", "one LOGIN only; " + std::string(kConfigUsage), 2);
+            login = args[i];
+            haveLogin = true;
+        } else if (args[i] == "--force") {
             force = true;
         } else if (args[i] == "--out") {
             if (++i >= args.size())
                 return Fail("config", "--out needs a value; " + std::string(kConfigUsage), 2);
             out = args[i];
-        } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "--") {
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
             return Fail("config", "unknown option " + args[i] + "; " + kConfigUsage, 2);
         } else if (!haveLogin) {
             login = args[i];

@@ -34,6 +34,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: telvoro-admin [--db DATASOURCE] COMMAND ...\n"
     "  DATASOURCE: sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT]\n"
+    "              | odbc:CONNECTION-STRING\n"
     "              (default: Orvanta.db in the current folder)\n"
     "commands:\n"
     "  init                          create the server tables (idempotent)\n"
@@ -55,6 +56,13 @@ fs::path Utf8Path(const std::string& s) {
 
 void Check(QSqlQuery& query, bool ok) {
     if (!ok) throw Error(query.lastError().text().toStdString());
+}
+
+// Every error is one line on stderr.
+std::string OneLineError(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    return text;
 }
 
 int Init(SqlGateway& gw) {
@@ -93,7 +101,8 @@ int Queue(SqlGateway& gw) {
                  "Select ID, SendNo, state, list, SendMemo from SendTemp order by ID")));
     while (q.next()) {
         const QString list = q.value(3).toString();
-        const qsizetype count = list.isEmpty() ? 0 : list.count(QLatin1Char(';')) + 1;
+        // A row holds at least one number, an empty one included.
+        const qsizetype count = list.count(QLatin1Char(';')) + 1;
         std::cout << q.value(0).toString().toStdString() << '\t'
                   << q.value(1).toString().toStdString() << '\t'
                   << q.value(2).toString().toStdString() << '\t' << count << '\t' << OneLine(list)
@@ -229,7 +238,7 @@ int main(int argc, char** argv) {
         std::cerr << "telvoro-admin: " << e.what() << "\n" << kUsage;
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << "telvoro-admin: " << e.what() << '\n';
+        std::cerr << "telvoro-admin: " << OneLineError(e.what()) << '\n';
         return 1;
     }
 }
