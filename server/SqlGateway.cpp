@@ -244,36 +244,33 @@ void SqlGateway::Open(const DataSource& source, Create create) {
                 .arg(kConnectTimeoutSeconds));
         break;
     }
-    if (!db.open()) {
-        const QSqlError error = db.lastError();
+    // A failure leaves nothing open: the handles go before the connection.
+    const auto fail = [&](const QString& what, const QSqlError& error) {
         db = QSqlDatabase();
         Close();
-        ThrowSql(QStringLiteral("cannot connect to ") + source.text, error);
-    }
+        ThrowSql(what, error);
+    };
+    // One statement that must succeed before the connection counts as open.
+    const auto mustRun = [&](const QString& sql, const QString& what) {
+        QSqlError error;
+        {
+            QSqlQuery query(db);
+            if (query.exec(sql)) return;
+            error = query.lastError();
+        }
+        fail(what, error);
+    };
+    if (!db.open()) fail(QStringLiteral("cannot connect to ") + source.text, db.lastError());
     if (source.engine == Engine::SqlServer && source.odbc.isEmpty()) {
         // The deduction is judged by its row count, which SET NOCOUNT ON (a
         // server's default user options) would hide.
-        QSqlQuery nocount(db);
-        if (!nocount.exec(QStringLiteral("SET NOCOUNT OFF"))) {
-            const QSqlError error = nocount.lastError();
-            nocount = QSqlQuery();
-            db = QSqlDatabase();
-            Close();
-            ThrowSql(QStringLiteral("SET NOCOUNT OFF"), error);
-        }
+        mustRun(QStringLiteral("SET NOCOUNT OFF"), QStringLiteral("SET NOCOUNT OFF"));
     }
     if (source.engine == Engine::Sqlite) {
         // The file opens lazily: make sure it is a database now.
-        QSqlQuery probe(db);
-        if (!probe.exec(QStringLiteral("PRAGMA schema_version"))) {
-            const QSqlError error = probe.lastError();
-            probe = QSqlQuery();
-            db = QSqlDatabase();
-            Close();
-            ThrowSql(QStringLiteral("cannot open ") +
-                         QString::fromStdString(PathText(source.sqliteFile)),
-                     error);
-        }
+        mustRun(QStringLiteral("PRAGMA schema_version"),
+                QStringLiteral("cannot open ") +
+                    QString::fromStdString(PathText(source.sqliteFile)));
     }
 }
 
