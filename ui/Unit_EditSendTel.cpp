@@ -119,19 +119,26 @@ void TFrm_EditSendTel::keyPressEvent(QKeyEvent* event) {
 }
 
 void TFrm_EditSendTel::SetLines(const std::vector<std::string>& lines) {
-    QString text;
+    lossy_.clear();
+    std::string joined;
     std::size_t bytes = 0;
     for (const std::string& line : lines)
         bytes += line.size() + 1;
-    text.reserve(static_cast<qsizetype>(bytes));
-    lossy_.clear();
-    for (const std::string& line : lines) {
-        const QString shown = ShowGbk(line);
-        // A phone with bytes that are not GBK shows with replacements; an
-        // unchanged line must still give back the bytes it came from.
-        if (ToGbkOrEmpty(shown) != line) lossy_.emplace(shown, line);
-        text += shown;
-        text += u'\n';
+    joined.reserve(bytes);
+    for (const std::string& line : lines)
+        joined.append(line).append(1, '\n');
+    // One conversion for the whole list; only a list holding bytes that are not
+    // GBK goes line by line, so that each such phone can be given back whole.
+    QString text = ShowGbk(joined);
+    if (ToGbkOrEmpty(text) != joined) {
+        text.clear();
+        text.reserve(static_cast<qsizetype>(bytes));
+        for (const std::string& line : lines) {
+            const QString shown = ShowGbk(line);
+            if (ToGbkOrEmpty(shown) != line) lossy_.emplace(shown, line);
+            text += shown;
+            text += u'\n';
+        }
     }
     Memo1->setPlainText(text);
 }
