@@ -46,7 +46,8 @@ public:
 int main(int argc, char** argv) {
     TelvoroApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf16(telvoro::ui::kAppTitle));
-    telvoro::ui::TFrm_Telvoro window(std::filesystem::path(GetAppPath().toStdU16String()));
+    telvoro::ui::TFrm_Telvoro window(
+        telvoro::ProgramFolder(std::filesystem::path(GetAppPath().toStdU16String())));
     window.show();
     return QApplication::exec();
 }

@@ -66,7 +66,7 @@ void BM_MergeHandoff100kInto100k(benchmark::State& state) {
         state.PauseTiming();
         RecipientList list;
         FillList(list, 100'000);
-        HandoffReader reader(list, Folder());
+        HandoffReader reader(list, ProgramFolder(Folder()));
         WriteWholeFile(reader.HandoffPath(), handoff);
         state.ResumeTiming();
         if (reader.Tick() != HandoffReader::TickResult::Merged) state.SkipWithError("not merged");

@@ -60,8 +60,8 @@ void RunJob(benchmark::State& state, const DataSource& source) {
 void BM_SendJob4000_Sqlite(benchmark::State& state) {
     QTemporaryDir dir;
     const QByteArray p = dir.path().toUtf8();
-    RunJob(state, ParseDataSource(QStringLiteral("sqlite:bench.db"),
-                                  std::filesystem::path(std::u8string(p.begin(), p.end()))));
+    RunJob(state, ParseDataSource("sqlite:bench.db", ProgramFolder(std::filesystem::path(
+                                                         std::u8string(p.begin(), p.end())))));
 }
 
 void BM_SendJob4000_PostgreSql(benchmark::State& state) {
@@ -73,7 +73,8 @@ void BM_SendJob4000_PostgreSql(benchmark::State& state) {
         }
         return;
     }
-    RunJob(state, ParseDataSource(QStringLiteral("postgresql://%1:%2").arg(host, port), {}));
+    RunJob(state,
+           ParseDataSource(std::string("postgresql://") + host + ":" + port, ProgramFolder()));
 }
 
 } // namespace

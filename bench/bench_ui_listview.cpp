@@ -81,7 +81,7 @@ void MillionRows(const QString& folder) {
     const QString listFile = folder + QStringLiteral("/million.dat");
     WriteBytes(listFile, ListFile(n));
 
-    TFrm_Telvoro w(FsPath(folder));
+    TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(folder)));
     w.Timer_Read->stop();
     w.show();
     QApplication::processEvents();
@@ -128,7 +128,7 @@ void MillionRows(const QString& folder) {
 }
 
 void HandOffStall(const QString& folder) {
-    TFrm_Telvoro w(FsPath(folder));
+    TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(folder)));
     w.show();
     QApplication::processEvents();
     const QString listFile = folder + QStringLiteral("/hundred.dat");

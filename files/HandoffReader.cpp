@@ -19,9 +19,9 @@ namespace telvoro {
 
 namespace fs = std::filesystem;
 
-HandoffReader::HandoffReader(RecipientList& list, fs::path programFolder, YieldStep yield)
-    : list_(list), handoffPath_(programFolder / kFileName),
-      claimedPath_(std::move(programFolder) / kClaimedName), yield_(std::move(yield)) {}
+HandoffReader::HandoffReader(RecipientList& list, const ProgramFolder& folder, YieldStep yield)
+    : list_(list), handoffPath_(folder.HandoffFile()), claimedPath_(folder.ClaimedHandoffFile()),
+      yield_(std::move(yield)) {}
 
 HandoffReader::TickResult HandoffReader::Tick() {
     if (heldBack_ || inTick_) return TickResult::HeldBack;

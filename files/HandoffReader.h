@@ -23,6 +23,7 @@
 // Every error ends the tick silently; the file stays and is tried again.
 
 #include "core/RecipientList.h"
+#include "files/ProgramFolder.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -32,9 +33,6 @@ namespace telvoro {
 
 class HandoffReader {
 public:
-    static constexpr const char* kFileName = "SendGSM.ini";
-    static constexpr const char* kClaimedName = "SendGSM.ini.claimed";
-
     enum class TickResult {
         NoFile,   // nothing to merge
         HeldBack, // SetHeldBack(true), or a tick already running
@@ -43,9 +41,9 @@ public:
         Failed,   // an error ended the tick; the file stays
     };
 
-    // `programFolder` is the folder holding the hand-off file; `yield` is
-    // handed to every AddIfNewPhone. The list must outlive the reader.
-    HandoffReader(RecipientList& list, std::filesystem::path programFolder, YieldStep yield = {});
+    // `folder` holds the hand-off file; `yield` is handed to every
+    // AddIfNewPhone. The list must outlive the reader.
+    HandoffReader(RecipientList& list, const ProgramFolder& folder, YieldStep yield = {});
 
     // One tick. Never throws. The result is for tests; the window ignores it.
     TickResult Tick();

@@ -77,8 +77,8 @@ std::string LoadAccountNumber(const fs::path& settingsFile) {
     return AccountFromSettingsText(ReadWholeFile(settingsFile, std::string_view("\r\n\0", 3)));
 }
 
-std::optional<std::string> ReadAccountNumber(const fs::path& appFolder) {
-    const fs::path file = appFolder / kSettingsFileName;
+std::optional<std::string> ReadAccountNumber(const ProgramFolder& folder) {
+    const fs::path file = folder.SettingsFile();
     std::error_code ec;
     if (!fs::exists(file, ec)) return std::nullopt;
     try {

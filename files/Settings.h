@@ -3,6 +3,8 @@
 // text of the account number enciphered with DES-ECB under a fixed key. The
 // client only deciphers; it has no enciphering operation.
 
+#include "files/ProgramFolder.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -11,8 +13,6 @@
 
 namespace telvoro {
 
-// The settings file's name in the program folder.
-inline constexpr char8_t kSettingsFileName[] = u8"GSMConfig.ini";
 // The fixed key under which the account number is enciphered.
 inline constexpr char kSettingsKey[] = "kxvrpane";
 
@@ -44,9 +44,8 @@ std::string AccountFromSettingsText(std::string_view bytes);
 // or line 1 is not hexadecimal.
 std::string LoadAccountNumber(const std::filesystem::path& settingsFile);
 
-// The start-up step: nothing when `appFolder`/GSMConfig.ini is missing or any
-// error occurs (discarded silently), else the account text (possibly empty)
-// for Edit_CallNo and Edit_Test.
-std::optional<std::string> ReadAccountNumber(const std::filesystem::path& appFolder);
+// The start-up step: nothing when the folder's settings file is missing or any
+// error occurs (discarded silently), else the account text (possibly empty).
+std::optional<std::string> ReadAccountNumber(const ProgramFolder& folder);
 
 } // namespace telvoro

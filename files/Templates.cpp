@@ -19,10 +19,6 @@ std::vector<std::string> ReadLines(const fs::path& path) {
 
 } // namespace
 
-fs::path TemplatesPath(const fs::path& appFolder) {
-    return appFolder / kTemplatesFileName;
-}
-
 std::string DefaultTemplatesText() {
     std::string text;
     for (const char* line : gbk::kDefaultTemplateLines) {

@@ -11,12 +11,6 @@
 
 namespace telvoro {
 
-// The templates file's name in the program folder.
-inline constexpr char8_t kTemplatesFileName[] = u8"短信模板.ini";
-
-// `appFolder`/短信模板.ini.
-std::filesystem::path TemplatesPath(const std::filesystem::path& appFolder);
-
 // The nine default lines, each followed by CR LF.
 std::string DefaultTemplatesText();
 

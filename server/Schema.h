@@ -1,9 +1,9 @@
 #pragma once
 // The server side's tables, for the admin tool to create; the client never does.
 
-namespace telvoro {
+#include "files/DataSource.h"
 
-enum class Engine { Sqlite, PostgreSql, SqlServer };
+namespace telvoro {
 
 // The CREATE statements for `engine`, separated by ";" at line ends; idempotent.
 const char* SchemaSql(Engine engine);

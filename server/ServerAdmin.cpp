@@ -1,7 +1,7 @@
 #include "server/ServerAdmin.h"
 
 #include "core/Error.h"
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 
 #include <QRegularExpression>
 #include <QSqlError>

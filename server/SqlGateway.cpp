@@ -3,7 +3,7 @@
 #include "core/Error.h"
 #include "core/FileIO.h"
 #include "core/TextRules.h"
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 
 #include <QSqlDriver>
 #include <QSqlError>
@@ -15,22 +15,14 @@
 
 #include <array>
 
-#ifdef TELVORO_HAVE_ODBC
 #include <sql.h>
 #include <sqlext.h>
-#endif
 
 namespace telvoro {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path FromQtPath(const QString& s) {
-    const QByteArray utf8 = s.toUtf8();
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.constData()),
-                                  std::size_t(utf8.size())));
-}
 
 QString ToQtPath(const fs::path& p) {
     const std::u8string s = p.u8string();
@@ -51,8 +43,7 @@ QString LoginText(const std::string& login) {
 }
 
 // ODBC has no per-connection statement time-out in Qt; set it on the handle.
-void SetStatementTimeout([[maybe_unused]] QSqlQuery& query, [[maybe_unused]] int seconds) {
-#ifdef TELVORO_HAVE_ODBC
+void SetStatementTimeout(QSqlQuery& query, int seconds) {
     const QVariant stmt = query.result()->handle();
     // QODBC hands out its SQLHSTMT as "SQLHANDLE" or, in Qt 6, as a plain "void*".
     if (!stmt.isValid() ||
@@ -62,7 +53,6 @@ void SetStatementTimeout([[maybe_unused]] QSqlQuery& query, [[maybe_unused]] int
     if (handle)
         SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT,
                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
-#endif
 }
 
 // Prepares `sql` on `db` with the engine's time-out for it.
@@ -85,89 +75,17 @@ void ExecDirect(const QSqlDatabase& db, const QString& sql) {
 
 } // namespace
 
-DataSource ParseDataSource(const QString& raw, const fs::path& programFolder) {
-    DataSource source;
-    const QString text = raw.trimmed();
-    source.text = text;
-    if (text.isEmpty()) {
-        source.engine = Engine::Sqlite;
-        source.sqliteFile = programFolder / "Orvanta.db";
-        return source;
-    }
-    if (text.startsWith(QLatin1String("sqlite:"), Qt::CaseInsensitive)) {
-        source.engine = Engine::Sqlite;
-        fs::path file = FromQtPath(text.mid(7));
-        source.sqliteFile = file.is_absolute() ? file : programFolder / file;
-        return source;
-    }
-    if (text.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive)) {
-        source.engine = Engine::PostgreSql;
-        QString hostPort = text.mid(13);
-        // The database is always Orvanta: a path after the host is ignored.
-        if (const qsizetype slash = hostPort.indexOf(QLatin1Char('/')); slash >= 0)
-            hostPort.truncate(slash);
-        source.host = hostPort;
-        const qsizetype colon = hostPort.lastIndexOf(QLatin1Char(':'));
-        if (colon > 0 && !hostPort.endsWith(QLatin1Char(']'))) {
-            bool ok = false;
-            const int port = hostPort.mid(colon + 1).toInt(&ok);
-            if (!ok || port <= 0 || port > 65535)
-                throw Error("invalid PostgreSQL port in data source: " + text.toStdString());
-            source.port = port;
-            source.host = hostPort.left(colon);
-        }
-        if (source.host.startsWith(QLatin1Char('[')) && source.host.endsWith(QLatin1Char(']')))
-            source.host = source.host.mid(1, source.host.size() - 2);
-        if (source.host.isEmpty())
-            throw Error("no PostgreSQL host in data source: " + text.toStdString());
-        return source;
-    }
-    source.engine = Engine::SqlServer;
-    if (text.startsWith(QLatin1String("odbc:"), Qt::CaseInsensitive)) {
-        source.odbc = text.mid(5);
-        return source;
-    }
-    // SQL Server's own form: HOST[\INSTANCE][,PORT]
-    QString rest = text;
-    const qsizetype comma = rest.indexOf(QLatin1Char(','));
-    if (comma >= 0) {
-        bool ok = false;
-        const int port = rest.mid(comma + 1).trimmed().toInt(&ok);
-        if (!ok || port <= 0 || port > 65535)
-            throw Error("invalid SQL Server port in data source: " + text.toStdString());
-        source.port = port;
-        rest = rest.left(comma);
-    }
-    const qsizetype slash = rest.indexOf(QLatin1Char('\\'));
-    if (slash >= 0) {
-        source.instance = rest.mid(slash + 1).trimmed();
-        rest = rest.left(slash);
-    }
-    source.host = rest.trimmed();
-    if (source.host.isEmpty() || source.host == QLatin1String("."))
-        source.host = QStringLiteral("localhost");
-    return source;
-}
-
-DataSource ReadDataSource(const fs::path& programFolder) {
-    const fs::path ini = programFolder / "SMSServer.ini";
-    std::error_code ec;
-    if (!fs::exists(ini, ec)) return ParseDataSource(QString(), programFolder);
-    const std::vector<std::string> lines = SplitLines(ReadWholeFile(ini));
-    const std::string first = lines.empty() ? std::string() : std::string(Trim(lines.front()));
-    return ParseDataSource(FromGbk(first), programFolder);
-}
-
 QString SqlServerConnectString(const DataSource& source) {
-    if (!source.odbc.isEmpty()) return source.odbc;
+    if (!source.odbc.empty()) return QString::fromStdString(source.odbc);
     // ODBC wants braces around a value with special characters, and a "}" in
     // it doubled; Qt does not escape what it appends itself, so we write it all.
     auto braced = [](QString v) {
         return QLatin1Char('{') + v.replace(QLatin1Char('}'), QLatin1String("}}")) +
                QLatin1Char('}');
     };
-    QString server = source.host;
-    if (!source.instance.isEmpty()) server += QLatin1Char('\\') + source.instance;
+    QString server = QString::fromStdString(source.host);
+    if (!source.instance.empty())
+        server += QLatin1Char('\\') + QString::fromStdString(source.instance);
     QString s = QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(server);
     if (source.port > 0) s += QStringLiteral(";PORT=") + QString::number(source.port);
     s += QStringLiteral(";DATABASE=") + braced(QString::fromLatin1(kDbCatalog)) +
@@ -228,7 +146,7 @@ void SqlGateway::Open(const DataSource& source, Create create) {
         break;
     }
     case Engine::PostgreSql:
-        db.setHostName(source.host);
+        db.setHostName(QString::fromStdString(source.host));
         if (source.port > 0) db.setPort(source.port);
         db.setDatabaseName(QString::fromLatin1(kDbCatalog));
         db.setUserName(QString::fromLatin1(kDbUser));
@@ -260,8 +178,10 @@ void SqlGateway::Open(const DataSource& source, Create create) {
         }
         fail(what, error);
     };
-    if (!db.open()) fail(QStringLiteral("cannot connect to ") + source.text, db.lastError());
-    if (source.engine == Engine::SqlServer && source.odbc.isEmpty()) {
+    if (!db.open())
+        fail(QStringLiteral("cannot connect to ") + QString::fromStdString(source.text),
+             db.lastError());
+    if (source.engine == Engine::SqlServer && source.odbc.empty()) {
         // The deduction is judged by its row count, which SET NOCOUNT ON (a
         // server's default user options) would hide.
         mustRun(QStringLiteral("SET NOCOUNT OFF"), QStringLiteral("SET NOCOUNT OFF"));

@@ -4,6 +4,7 @@
 // embedded SQLite database, PostgreSQL or Microsoft SQL Server (ODBC/FreeTDS).
 
 #include "core/SendJob.h"
+#include "files/DataSource.h"
 #include "server/Schema.h"
 
 #include <QSqlDatabase>
@@ -13,29 +14,6 @@
 #include <string>
 
 namespace telvoro {
-
-// Where the database is, from the first line of "SMSServer.ini":
-//   empty or no file        the embedded "Orvanta.db" in the program folder
-//   sqlite:PATH             that SQLite file (relative to the program folder)
-//   postgresql://HOST[:PORT]
-//   odbc:CONNECTION-STRING  any ODBC data source, taken as SQL Server's (for
-//                           other drivers and tests of the ODBC path)
-//   anything else           SQL Server's Data Source, HOST[\INSTANCE][,PORT]
-struct DataSource {
-    Engine engine = Engine::Sqlite;
-    std::filesystem::path sqliteFile;
-    QString host;     // PostgreSQL or SQL Server host
-    QString instance; // SQL Server named instance
-    int port = 0;     // 0: the engine's default
-    QString odbc;     // an explicit ODBC connection string
-    QString text;     // the Data Source as written (UTF-8/Unicode)
-};
-
-// Parses a data source text (Unicode); relative SQLite paths count from `programFolder`.
-DataSource ParseDataSource(const QString& text, const std::filesystem::path& programFolder);
-
-// The data source of the program folder's "SMSServer.ini" (GBK, first line, trimmed).
-DataSource ReadDataSource(const std::filesystem::path& programFolder);
 
 // The fixed connection settings.
 inline constexpr const char* kDbUser = "gsm";

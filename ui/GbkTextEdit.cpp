@@ -1,6 +1,6 @@
 #include "ui/GbkTextEdit.h"
 
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 
 #include <QApplication>
 #include <QInputMethodEvent>

@@ -1,6 +1,6 @@
 #include "ui/RecipientModel.h"
 
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 #include "ui/UiCommon.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "ui/Unit_EditSendTel.h"
 
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
 

@@ -2,10 +2,11 @@
 
 #include "core/GbkTexts.h"
 #include "core/TextRules.h"
+#include "files/DataSource.h"
 #include "files/Settings.h"
 #include "files/Templates.h"
 #include "files/shell/ShellOpen.h"
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/RecipientModel.h"
 #include "ui/UiCommon.h"
@@ -77,7 +78,7 @@ QString ConnectionName() {
 
 } // namespace
 
-TFrm_Telvoro::TFrm_Telvoro(std::filesystem::path programFolder, QWidget* parent)
+TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                           Qt::WindowStaysOnTopHint),
@@ -251,11 +252,10 @@ void TFrm_Telvoro::FormCreate() {
     // Steps 2 to 6: an error ends the sequence there and is reported.
     ++depth_;
     RunGuarded(nullptr, [this] {
-        const std::filesystem::path templates = TemplatesPath(programFolder_);
-        CreateTemplatesFile(templates);
+        CreateTemplatesFile(programFolder_.TemplatesFile());
         AddTemplateEntries();
         PlaceTopRight();
-        handoffPath_ = programFolder_ / HandoffReader::kFileName;
+        handoffPath_ = programFolder_.HandoffFile();
         reader_ = std::make_unique<HandoffReader>(recipients_, programFolder_, &TimeSlicedYield);
         Timer_Read->start();
     });
@@ -263,7 +263,7 @@ void TFrm_Telvoro::FormCreate() {
 }
 
 void TFrm_Telvoro::AddTemplateEntries() {
-    const std::vector<TemplateMenuEntry> entries = ReadTemplateMenu(TemplatesPath(programFolder_));
+    const std::vector<TemplateMenuEntry> entries = ReadTemplateMenu(programFolder_.TemplatesFile());
     for (const TemplateMenuEntry& entry : entries) {
         QAction* action = PopupMenu1->addAction(MenuCaption(ShowGbk(entry.caption)));
         action->setObjectName(QString::fromLatin1(entry.name));
@@ -342,7 +342,8 @@ bool TFrm_Telvoro::RefuseWhileBusy() {
 void TFrm_Telvoro::Btn_ConnClick() {
     Handle([this] {
         try {
-            const DataSource source = ReadDataSource(programFolder_);
+            const DataSource source = ParseDataSource(
+                GbkToUtf8(ReadServerSetting(programFolder_), false), programFolder_);
             adoConn_.Close();
             adoConn_.Open(source);
             for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
@@ -449,7 +450,7 @@ void TFrm_Telvoro::Btn_ModalClick() {
 }
 
 void TFrm_Telvoro::N1Click() {
-    Handle([this] { ShellOpen("notepad.exe", TemplatesPath(programFolder_)); });
+    Handle([this] { ShellOpen("notepad.exe", programFolder_.TemplatesFile()); });
 }
 
 void TFrm_Telvoro::SendClick(QAction* entry) {
@@ -457,7 +458,7 @@ void TFrm_Telvoro::SendClick(QAction* entry) {
         if (entry == nullptr) return;
         const QByteArray caption = entry->data().toByteArray();
         const std::optional<std::string> content = LookUpTemplate(
-            TemplatesPath(programFolder_),
+            programFolder_.TemplatesFile(),
             std::string_view(caption.constData(), static_cast<std::size_t>(caption.size())));
         if (!content) return;
         // Strict: a content that is not GBK is reported, never shown garbled.

@@ -7,6 +7,7 @@
 #include "core/RecipientList.h"
 #include "core/SendJob.h"
 #include "files/HandoffReader.h"
+#include "files/ProgramFolder.h"
 #include "server/SqlGateway.h"
 
 #include <QWidget>
@@ -36,7 +37,7 @@ class TFrm_Telvoro : public QWidget, private SendWindow {
     Q_OBJECT
 public:
     // `programFolder` holds the program's files (the program passes GetAppPath).
-    explicit TFrm_Telvoro(std::filesystem::path programFolder, QWidget* parent = nullptr);
+    explicit TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent = nullptr);
     ~TFrm_Telvoro() override;
 
     QGroupBox* GroupBox1 = nullptr;
@@ -70,7 +71,7 @@ public:
     RecipientList& Recipients() { return recipients_; }
     RecipientModel& Model() { return *model_; }
     SqlGateway& ADOConn() { return adoConn_; }
-    const std::filesystem::path& ProgramFolder() const { return programFolder_; }
+    const telvoro::ProgramFolder& Folder() const { return programFolder_; }
     // Full path of the hand-off file; empty until the start-up formed it.
     const std::filesystem::path& HandoffPath() const { return handoffPath_; }
     HandoffReader* Reader() { return reader_.get(); }
@@ -125,7 +126,7 @@ private:
     void YieldStep() override;
     void RequestClose() override;
 
-    std::filesystem::path programFolder_;
+    telvoro::ProgramFolder programFolder_;
     std::filesystem::path handoffPath_;
     RecipientList recipients_;
     RecipientModel* model_ = nullptr;

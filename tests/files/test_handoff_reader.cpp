@@ -52,7 +52,7 @@ protected:
 
     fs::path dir_ = NewDir();
     RecipientList list_;
-    HandoffReader reader_{list_, dir_};
+    HandoffReader reader_{list_, ProgramFolder(dir_)};
 };
 
 using Strings = std::vector<std::string>;
@@ -177,7 +177,7 @@ TEST_F(HandoffTest, ClaimedFileLeftBehindGoesFirst) {
 TEST_F(HandoffTest, ErrorPartWayKeepsFileAndMergedEntries) {
     int calls = 0;
     RecipientList list;
-    HandoffReader reader(list, dir_, [&] {
+    HandoffReader reader(list, ProgramFolder(dir_), [&] {
         if (++calls == 2) throw std::runtime_error("memory exhausted");
     });
     WriteWholeFile(reader.HandoffPath(), "a\t1\r\nb\t2\r\nc\t3\r\n");
@@ -257,7 +257,7 @@ TEST_F(HandoffTest, HeldBackAndNestedTicksDoNothing) {
     Result nested = Result::NoFile;
     RecipientList list;
     HandoffReader* self = nullptr;
-    HandoffReader reader(list, dir_, [&] { nested = self->Tick(); });
+    HandoffReader reader(list, ProgramFolder(dir_), [&] { nested = self->Tick(); });
     self = &reader;
     EXPECT_EQ(reader.Tick(), Result::Merged);
     EXPECT_EQ(nested, Result::HeldBack);

@@ -142,14 +142,14 @@ TEST(ReadAccountNumber, OutcomesOfTheStartUpStep) {
     };
     for (const Case& c : cases) {
         TempFolder dir;
-        WriteWholeFile((dir / kSettingsFileName), c.contents);
-        EXPECT_EQ(ReadAccountNumber(dir.path), c.expected) << c.name;
+        WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), c.contents);
+        EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), c.expected) << c.name;
     }
 
     TempFolder dir;
-    EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt) << "missing";
-    fs::create_directory((dir / kSettingsFileName));
-    EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt) << "a folder";
+    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), std::nullopt) << "missing";
+    fs::create_directory(ProgramFolder(dir.path).SettingsFile());
+    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), std::nullopt) << "a folder";
 }
 
 TEST(ReadAccountNumber, LargeFilesAndSpecialFiles) {
@@ -158,37 +158,37 @@ TEST(ReadAccountNumber, LargeFilesAndSpecialFiles) {
     std::string many = std::string(kAccountHex) + "\r\n";
     for (int i = 0; i < 1000000; ++i)
         many += "x\r\n";
-    WriteWholeFile((dir / kSettingsFileName), many);
-    EXPECT_EQ(ReadAccountNumber(dir.path), "13800138000");
+    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), many);
+    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), "13800138000");
 
     std::string longLine;
     for (int i = 0; i < 200000; ++i)
         longLine += "969C5330A4D41AED";
-    WriteWholeFile((dir / kSettingsFileName), longLine);
-    const auto account = ReadAccountNumber(dir.path);
+    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), longLine);
+    const auto account = ReadAccountNumber(ProgramFolder(dir.path));
     ASSERT_TRUE(account);
     EXPECT_EQ(account->size(), 200000u * 8);
 
 #ifndef _WIN32
     // A FIFO would block a plain open until a writer comes: it must not hang.
-    fs::remove((dir / kSettingsFileName));
-    ASSERT_EQ(::mkfifo((dir / kSettingsFileName).c_str(), 0600), 0);
-    EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt);
-    EXPECT_THROW(LoadAccountNumber((dir / kSettingsFileName)), Error);
+    fs::remove(ProgramFolder(dir.path).SettingsFile());
+    ASSERT_EQ(::mkfifo(ProgramFolder(dir.path).SettingsFile().c_str(), 0600), 0);
+    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), std::nullopt);
+    EXPECT_THROW(LoadAccountNumber(ProgramFolder(dir.path).SettingsFile()), Error);
 
-    fs::remove((dir / kSettingsFileName));
-    WriteWholeFile((dir / kSettingsFileName), kAccountHex);
-    fs::permissions((dir / kSettingsFileName), fs::perms::none);
+    fs::remove(ProgramFolder(dir.path).SettingsFile());
+    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), kAccountHex);
+    fs::permissions(ProgramFolder(dir.path).SettingsFile(), fs::perms::none);
     if (::geteuid() != 0) {
-        EXPECT_EQ(ReadAccountNumber(dir.path), std::nullopt) << "unreadable";
+        EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), std::nullopt) << "unreadable";
     }
 #endif
 }
 
 TEST(LoadAccountNumber, SaysWhyNothingIsRead) {
     TempFolder dir;
-    WriteWholeFile((dir / kSettingsFileName), "");
-    EXPECT_THROW(LoadAccountNumber((dir / kSettingsFileName)), Error);
+    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), "");
+    EXPECT_THROW(LoadAccountNumber(ProgramFolder(dir.path).SettingsFile()), Error);
     EXPECT_THROW(LoadAccountNumber(dir.path / "absent.ini"), Error);
     EXPECT_THROW(AccountFromSettingsText("\0"
                                          "447789695F15A14A11FA64AA90F80EE5"s),

@@ -1,3 +1,4 @@
+#include "files/ProgramFolder.h"
 #include "files/Templates.h"
 
 #include "core/Error.h"
@@ -34,7 +35,7 @@ const std::string kHappy = "\xBF\xEC\xC0\xD6";
 
 TEST(Templates, DefaultFileBytesAndItsMenu) {
     TempFolder dir;
-    const fs::path file = TemplatesPath(dir.path);
+    const fs::path file = ProgramFolder(dir.path).TemplatesFile();
     EXPECT_TRUE(file.filename().u8string() == u8"短信模板.ini"); // UTF-8 on disk
     ASSERT_TRUE(CreateTemplatesFile(file));
 
@@ -109,7 +110,7 @@ TEST(Templates, LookUpRules) {
 
 TEST(Templates, BadFiles) {
     TempFolder dir;
-    const fs::path file = TemplatesPath(dir.path);
+    const fs::path file = ProgramFolder(dir.path).TemplatesFile();
     // Missing at start: no entries; vanished before a choice: the open error.
     EXPECT_TRUE(ReadTemplateMenu(file).empty());
     try {
@@ -144,5 +145,5 @@ TEST(Templates, BadFiles) {
     EXPECT_THROW(LookUpTemplate(file, "a"), Error);
 #endif
     // A folder that cannot take the file: the creation error reaches the caller.
-    EXPECT_THROW(CreateTemplatesFile(dir.path / "absent" / kTemplatesFileName), Error);
+    EXPECT_THROW(CreateTemplatesFile(ProgramFolder(dir.path / "absent").TemplatesFile()), Error);
 }

@@ -5,7 +5,7 @@
 
 #include "core/TextRules.h"
 #include "files/Templates.h"
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/RecipientModel.h"
 #include "ui/Unit_EditSendTel.h"
@@ -108,10 +108,11 @@ private slots:
     void startUpInEmptyFolder() {
         QTemporaryDir dir;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
 
         // Templates file with its nine default lines, and the menu built from it.
-        QFile t(QString::fromStdU16String(telvoro::TemplatesPath(FsPath(dir.path())).u16string()));
+        QFile t(QString::fromStdU16String(
+            telvoro::ProgramFolder(FsPath(dir.path())).TemplatesFile().u16string()));
         QVERIFY(t.open(QIODevice::ReadOnly));
         QCOMPARE(t.readAll().toStdString(), telvoro::DefaultTemplatesText());
         QCOMPARE(MenuCaptions(w),
@@ -169,7 +170,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(RunAdmin({QStringLiteral("config"), kAccount, QStringLiteral("--out"),
                           dir.filePath(QStringLiteral("GSMConfig.ini"))}));
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         QCOMPARE(w.Edit_CallNo->text(), kAccount);
         QCOMPARE(w.Edit_Test->text(), kAccount);
     }
@@ -179,7 +180,7 @@ private slots:
         QTemporaryDir dir;
         const QString folder = dir.filePath(QStringLiteral("missing"));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(folder));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(folder)));
         QCOMPARE(dialogs.seen.size(), std::size_t(1));
         QCOMPARE(dialogs.seen[0].icon, QMessageBox::Critical);
         QCOMPARE(dialogs.seen[0].title, QStringLiteral("短信发送"));
@@ -206,7 +207,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, caption);
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.Memo1->setPlainText(QStringLiteral("x"));
         w.Memo1->setPlainText(text);
         QCOMPARE(w.Label_Count->text(), caption);
@@ -214,7 +215,7 @@ private slots:
 
     void memoRefusesCharactersWithoutGbkForm() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Memo1->setFocus();
         TypeText(w.Memo1, QStringLiteral("中a"));
@@ -244,7 +245,7 @@ private slots:
         QFETCH(QString, entry);
         QFETCH(QString, memo);
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.Memo1->setPlainText(QStringLiteral("旧"));
         for (QAction* a : w.PopupMenu1->actions())
             if (a->text() == entry) a->trigger();
@@ -258,7 +259,7 @@ private slots:
         WriteFile(dir.filePath(QStringLiteral("短信模板.ini")),
                   Gbk("A&B=甲\r\n=无标题\r\n乱码=") + QByteArray("\x81\x20\r\n"));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         const QList<QAction*> actions = w.PopupMenu1->actions();
         QCOMPARE(actions.size(), 5);
         QCOMPARE(actions[2]->text(), QStringLiteral("A&&B")); // shows as "A&B"
@@ -275,7 +276,7 @@ private slots:
 
     void templateMenuPoint() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         const QRect outer = w.frameGeometry();
         QCOMPARE(w.TemplateMenuPoint(), outer.topLeft() + QPoint(120, 373));
     }
@@ -284,7 +285,7 @@ private slots:
         if (!HaveAdmin()) QSKIP("telvoro-admin is not built");
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), kAccount, 500));
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Btn_ConnClick();
         QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接成功。"));
@@ -301,7 +302,7 @@ private slots:
     void connectFailsWithoutDatabase() {
         QTemporaryDir dir;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.Btn_ConnClick();
         QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
         QVERIFY(w.Btn_Conn->isEnabled());
@@ -315,7 +316,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), QStringLiteral("13900000000"), 5, false));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Btn_ConnClick();
         QCOMPARE(dialogs.Texts(), QStringList{QStringLiteral("当前帐户没有注册开通。")});
@@ -329,7 +330,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), kAccount, 100));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Btn_ConnClick();
         QCOMPARE(w.Edit_YuE->text(), QStringLiteral("100"));
@@ -400,7 +401,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), account, 100));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Btn_ConnClick();
         w.Recipients().AddIfNewPhone("a", "13900000001");
@@ -413,7 +414,7 @@ private slots:
 
     void handOffMergedWithinASecond() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         const QString file = dir.filePath(QStringLiteral("SendGSM.ini"));
         WriteFile(file, Gbk("张三\t13900000001\r\n李四\t13900000002\r\n重复\t13900000001\r\n"));
@@ -432,7 +433,7 @@ private slots:
     // waits while the editing dialog is open and is merged after it closed.
     void handOffHeldBackWhileEditing() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Recipients().AddIfNewPhone("a", "13900000001");
         const QString file = dir.filePath(QStringLiteral("SendGSM.ini"));
@@ -459,7 +460,7 @@ private slots:
 
     void editDialogConfirmAndCancel() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         auto& list = w.Recipients();
         list.AddIfNewPhone("a", "13900000001");
         list.AddIfNewPhone("b", "");
@@ -495,7 +496,7 @@ private slots:
         // Phones from files are taken byte for byte; one that is not GBK text
         // still comes back unchanged when the operator confirms without editing.
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         auto& list = w.Recipients();
         const std::string odd = std::string("1390000000") + "\x81"; // 11 bytes, a cut-off lead byte
         list.AddIfNewPhone("a", odd);
@@ -514,7 +515,7 @@ private slots:
 
     void closeDuringHandlerWaits() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         ScriptedDialogs dialogs;
         bool visibleAfterClose = false;
@@ -530,7 +531,7 @@ private slots:
 
     void saveAndLoadThroughTheDialogs() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         auto& list = w.Recipients();
         list.AddIfNewPhone(ToGbk(QStringLiteral("张三")), "13900000001");
         list.AddIfNewPhone("b", "13900000002");
@@ -584,7 +585,7 @@ private slots:
 
     void loadFailureGoesToErrorReport() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.Recipients().AddIfNewPhone("a", "1");
         ScriptedDialogs dialogs;
         dialogs.answer = [&](QDialog& d) {
@@ -625,7 +626,7 @@ private slots:
 
     void selectAllTicksEveryRow() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         for (int i = 0; i < 3000; ++i)
             w.Recipients().AddIfNewPhone("n", std::to_string(13900000000LL + i));
         w.CheckBox1->setChecked(true);
@@ -639,7 +640,7 @@ private slots:
 
     void firstColumnEditableInPlace() {
         QTemporaryDir dir;
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.Recipients().AddIfNewPhone("a", "1");
         auto* m = w.ListView1->model();
         QVERIFY(m->flags(m->index(0, 0)) & Qt::ItemIsEditable);
@@ -657,7 +658,7 @@ private slots:
         if (!HaveAdmin()) QSKIP("telvoro-admin is not built");
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), kAccount, 12800));
-        TFrm_Telvoro w(FsPath(dir.path()));
+        TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(dir.path())));
         w.show();
         w.Btn_ConnClick();
         WriteFile(dir.filePath(QStringLiteral("SendGSM.ini")),

@@ -3,7 +3,7 @@
 #include "core/Error.h"
 #include "core/FileIO.h"
 #include "files/Settings.h"
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 
 #include <nettle/des.h>
 

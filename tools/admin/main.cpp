@@ -6,15 +6,12 @@
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
 #include "core/TextRules.h"
-#include "server/GbkCodec.h"
 #include "server/Schema.h"
 #include "server/ServerAdmin.h"
 #include "server/SqlGateway.h"
+#include "text/GbkCodec.h"
 
-#if __has_include("tools/admin/ConfigCommands.h")
 #include "tools/admin/ConfigCommands.h"
-#define TELVORO_HAVE_CONFIG_COMMANDS 1
-#endif
 
 #include <QCoreApplication>
 #include <QSqlError>
@@ -176,9 +173,9 @@ int Send(SqlGateway& gw, const std::vector<std::string>& args) {
 }
 
 int Run(std::vector<std::string> args) {
-    QString dbText;
+    std::string dbText;
     if (args.size() >= 2 && args[0] == "--db") {
-        dbText = QString::fromStdString(args[1]);
+        dbText = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
@@ -188,15 +185,13 @@ int Run(std::vector<std::string> args) {
     const std::string command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
 
-#ifdef TELVORO_HAVE_CONFIG_COMMANDS
     if (command == "config") return admin::RunConfig(rest);
     if (command == "read-config") return admin::RunReadConfig(rest);
-#endif
 
     auto need = [&](std::size_t n) {
         if (rest.size() != n) throw UsageError("wrong number of arguments for " + command);
     };
-    const DataSource source = ParseDataSource(dbText, fs::current_path());
+    const DataSource source = ParseDataSource(dbText, ProgramFolder(fs::current_path()));
     SqlGateway gw(QStringLiteral("admin"));
     if (command == "init") {
         need(0);

@@ -1,4 +1,4 @@
-#include "server/GbkCodec.h"
+#include "text/GbkCodec.h"
 
 #include <gtest/gtest.h>
 

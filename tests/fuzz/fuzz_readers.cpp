@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     RecipientList merged;
-    HandoffReader reader(merged, Folder());
+    HandoffReader reader(merged, ProgramFolder(Folder()));
     Put(reader.HandoffPath(), bytes);
     Check(reader.Tick() == HandoffReader::TickResult::Merged);
     Check(!fs::exists(reader.HandoffPath()) && !fs::exists(reader.ClaimedPath()));

@@ -1,0 +1,35 @@
+#include "files/ProgramFolder.h"
+
+namespace telvoro {
+
+namespace fs = std::filesystem;
+
+fs::path ProgramFolder::SettingsFile() const {
+    return folder_ / u8"GSMConfig.ini";
+}
+
+fs::path ProgramFolder::TemplatesFile() const {
+    return folder_ / u8"短信模板.ini";
+}
+
+fs::path ProgramFolder::HandoffFile() const {
+    return folder_ / u8"SendGSM.ini";
+}
+
+fs::path ProgramFolder::ClaimedHandoffFile() const {
+    return folder_ / u8"SendGSM.ini.claimed";
+}
+
+fs::path ProgramFolder::ServerFile() const {
+    return folder_ / u8"SMSServer.ini";
+}
+
+fs::path ProgramFolder::EmbeddedDatabase() const {
+    return folder_ / u8"Orvanta.db";
+}
+
+fs::path ProgramFolder::Resolve(const fs::path& name) const {
+    return name.is_absolute() ? name : folder_ / name;
+}
+
+} // namespace telvoro

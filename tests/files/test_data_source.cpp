@@ -1,0 +1,81 @@
+// Where the database is, and the names of the program folder's files.
+#include "core/Error.h"
+#include "core/FileIO.h"
+#include "files/DataSource.h"
+#include "files/ProgramFolder.h"
+#include "tests/support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+using namespace telvoro;
+namespace fs = std::filesystem;
+
+TEST(DataSource, Forms) {
+    const ProgramFolder folder(fs::path("/opt/telvoro"));
+    struct Case {
+        std::string text;
+        Engine engine;
+        std::string file;
+        std::string host, instance;
+        int port;
+    };
+    const Case cases[] = {
+        {"", Engine::Sqlite, "/opt/telvoro/Orvanta.db", "", "", 0},
+        {"  ", Engine::Sqlite, "/opt/telvoro/Orvanta.db", "", "", 0},
+        {"sqlite:data/x.db", Engine::Sqlite, "/opt/telvoro/data/x.db", "", "", 0},
+        {"sqlite:/srv/o.db", Engine::Sqlite, "/srv/o.db", "", "", 0},
+        {"postgresql://db.local", Engine::PostgreSql, "", "db.local", "", 0},
+        {"postgresql://10.1.2.3:6543", Engine::PostgreSql, "", "10.1.2.3", "", 6543},
+        {"postgresql://[::1]:5433", Engine::PostgreSql, "", "::1", "", 5433},
+        {"SMSHOST", Engine::SqlServer, "", "SMSHOST", "", 0},
+        {"SMSHOST\\SQLEXPRESS", Engine::SqlServer, "", "SMSHOST", "SQLEXPRESS", 0},
+        {"10.0.0.5,1433", Engine::SqlServer, "", "10.0.0.5", "", 1433},
+        {"10.0.0.5\\INST,1500", Engine::SqlServer, "", "10.0.0.5", "INST", 1500},
+        {"odbc:DSN=x", Engine::SqlServer, "", "", "", 0},
+        {"sqlite:\xE6\x95\xB0\xE6\x8D\xAE.db", Engine::Sqlite,
+         "/opt/telvoro/\xE6\x95\xB0\xE6\x8D\xAE.db", "", "", 0},
+    };
+    for (const Case& c : cases) {
+        const DataSource s = ParseDataSource(c.text, folder);
+        EXPECT_EQ(s.engine, c.engine) << c.text;
+        if (c.engine == Engine::Sqlite) {
+            EXPECT_EQ(s.sqliteFile, fs::path(std::u8string(c.file.begin(), c.file.end())));
+        }
+        EXPECT_EQ(s.host, c.host) << c.text;
+        EXPECT_EQ(s.instance, c.instance);
+        EXPECT_EQ(s.port, c.port) << c.text;
+    }
+    for (const char* bad : {"postgresql://host:0", "postgresql://host:x", "postgresql://",
+                            "host,abc", "postgresql://host:+5", "postgresql://host:65536", "host,"})
+        EXPECT_THROW(ParseDataSource(bad, folder), Error) << bad;
+}
+
+TEST(DataSource, ServerSettingIsTheGbkFirstLineTrimmed) {
+    TempFolder dir;
+    const ProgramFolder folder(dir.path);
+    EXPECT_EQ(ReadServerSetting(folder), "");
+    // sqlite:数据.db in GBK, with blanks and a second line that is ignored.
+    WriteWholeFile(folder.ServerFile(), "  sqlite:\xCA\xFD\xBE\xDD.db \r\npostgresql://x\r\n");
+    EXPECT_EQ(ReadServerSetting(folder), "sqlite:\xCA\xFD\xBE\xDD.db");
+    WriteWholeFile(folder.ServerFile(), "\r\nsqlite:other.db\r\n");
+    EXPECT_EQ(ReadServerSetting(folder), "");
+    EXPECT_EQ(ParseDataSource(ReadServerSetting(folder), folder).sqliteFile,
+              folder.EmbeddedDatabase());
+    fs::remove(folder.ServerFile());
+    fs::create_directory(folder.ServerFile());
+    EXPECT_THROW(ReadServerSetting(folder), Error) << "a folder in its place";
+}
+
+TEST(ProgramFolder, NamesEveryFileInTheFolder) {
+    const ProgramFolder folder(fs::path("/srv/a"));
+    EXPECT_EQ(folder.SettingsFile(), fs::path("/srv/a/GSMConfig.ini"));
+    EXPECT_EQ(folder.TemplatesFile(), fs::path(u8"/srv/a/短信模板.ini"));
+    EXPECT_EQ(folder.HandoffFile(), fs::path("/srv/a/SendGSM.ini"));
+    EXPECT_EQ(folder.ClaimedHandoffFile(), fs::path("/srv/a/SendGSM.ini.claimed"));
+    EXPECT_EQ(folder.ServerFile(), fs::path("/srv/a/SMSServer.ini"));
+    EXPECT_EQ(folder.EmbeddedDatabase(), fs::path("/srv/a/Orvanta.db"));
+    EXPECT_EQ(folder.Resolve("x/y.db"), fs::path("/srv/a/x/y.db"));
+    EXPECT_EQ(folder.Resolve("/abs.db"), fs::path("/abs.db"));
+    // A program whose own path cannot be had names its files from the current folder.
+    EXPECT_EQ(ProgramFolder().SettingsFile(), fs::path("GSMConfig.ini"));
+}
