@@ -1,6 +1,7 @@
 // Program start: the toolkit, the application title, the main window on the
 // program's folder, and the event loop until that window closes.
 
+#include "text/QtPath.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
     TelvoroApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf16(telvoro::ui::kAppTitle));
     telvoro::ui::TFrm_Telvoro window(
-        telvoro::ProgramFolder(std::filesystem::path(GetAppPath().toStdU16String())));
+        telvoro::ProgramFolder(telvoro::ToFsPath(GetAppPath())));
     window.show();
     return QApplication::exec();
 }

@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/TextRules.h"
 #include "text/GbkCodec.h"
+#include "text/QtPath.h"
 
 #include <QSqlDriver>
 #include <QSqlError>
@@ -24,10 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QString ToQtPath(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return QString::fromUtf8(reinterpret_cast<const char*>(s.data()), qsizetype(s.size()));
-}
 
 [[noreturn]] void ThrowSql(const QString& what, const QSqlError& error) {
     // Drivers write several lines (libpq adds hints); a message is one line.
@@ -138,7 +135,7 @@ void SqlGateway::Open(const DataSource& source, Create create) {
                         ReasonText(fs::is_directory(source.sqliteFile, ec) ? EISDIR : ENOENT));
         // mode=rw: open an existing file for writing, never create one.
         db.setDatabaseName(
-            QUrl::fromLocalFile(ToQtPath(fs::absolute(source.sqliteFile)))
+            QUrl::fromLocalFile(ToQString(fs::absolute(source.sqliteFile)))
                 .toString(QUrl::FullyEncoded) +
             (create == Create::Yes ? QStringLiteral("?mode=rwc") : QStringLiteral("?mode=rw")));
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")

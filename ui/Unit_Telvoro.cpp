@@ -7,6 +7,7 @@
 #include "files/Templates.h"
 #include "files/shell/ShellOpen.h"
 #include "text/GbkCodec.h"
+#include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/RecipientModel.h"
 #include "ui/UiCommon.h"
@@ -54,10 +55,6 @@ std::string FieldGbk(const QLineEdit* field) {
         return std::string(b.constData(), static_cast<std::size_t>(b.size()));
     }
     return ToGbk(field->text());
-}
-
-std::filesystem::path ToPath(const QString& text) {
-    return std::filesystem::path(text.toStdU16String());
 }
 
 // The caption shown in a menu: an "&" stays an "&" and a TAB is not a
@@ -377,7 +374,7 @@ void TFrm_Telvoro::Btn_SaveClick() {
         const QString chosen = SaveDialog1->selectedFiles().value(0);
         if (chosen.isEmpty()) return;
         SaveDialog1->selectFile(chosen); // proposed again next time
-        recipients_.SaveList(ToPath(chosen), &TimeSlicedYield);
+        recipients_.SaveList(ToFsPath(chosen), &TimeSlicedYield);
     });
 }
 
@@ -399,7 +396,7 @@ void TFrm_Telvoro::Btn_LoadClick() {
         }
         OpenDialog1->selectFile(chosen);
         if (RefuseWhileBusy()) return;
-        recipients_.LoadList(ToPath(chosen));
+        recipients_.LoadList(ToFsPath(chosen));
     });
 }
 
