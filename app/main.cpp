@@ -47,8 +47,7 @@ public:
 int main(int argc, char** argv) {
     TelvoroApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf16(telvoro::ui::kAppTitle));
-    telvoro::ui::TFrm_Telvoro window(
-        telvoro::ProgramFolder(telvoro::ToFsPath(GetAppPath())));
+    telvoro::ui::TFrm_Telvoro window(telvoro::ProgramFolder(telvoro::ToFsPath(GetAppPath())));
     window.show();
     return QApplication::exec();
 }

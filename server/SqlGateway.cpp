@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 [[noreturn]] void ThrowSql(const QString& what, const QSqlError& error) {
     // Drivers write several lines (libpq adds hints); a message is one line.
     QString text = error.text().simplified();
