@@ -9,16 +9,14 @@
 
 namespace telvoro {
 
-// "WHAT: TEXT", or TEXT alone when `what` is empty. Drivers write several
-// lines (libpq adds hints); a message is one line, so the text is folded.
-inline QString SqlErrorText(const QSqlError& error, const QString& what = {}) {
+// Throws Error "WHAT: TEXT", or TEXT alone when `what` is empty. Drivers
+// write several lines (libpq adds hints); a message is one line, so the
+// driver's text is folded onto one.
+[[noreturn]] inline void ThrowSqlError(const QSqlError& error, const QString& what = {}) {
     QString text = error.text().simplified();
     if (text.isEmpty()) text = QStringLiteral("unknown database error");
-    return what.isEmpty() ? text : what + QStringLiteral(": ") + text;
-}
-
-[[noreturn]] inline void ThrowSqlError(const QSqlError& error, const QString& what = {}) {
-    throw Error(SqlErrorText(error, what).toStdString());
+    if (!what.isEmpty()) text = what + QStringLiteral(": ") + text;
+    throw Error(text.toStdString());
 }
 
 } // namespace telvoro
