@@ -5,6 +5,7 @@
 #include "core/TextRules.h"
 
 #include <charconv>
+#include <exception>
 #include <limits>
 
 namespace telvoro {
@@ -68,6 +69,26 @@ std::int32_t ParseWholeNumber(const std::string& text) {
     return value;
 }
 
+std::string CauseOf(const std::exception& e) {
+    if (const auto* server = dynamic_cast<const ServerError*>(&e);
+        server && !server->cause().empty())
+        return server->cause();
+    return e.what();
+}
+
+BatchState SendReport::StateOf(std::size_t i) const {
+    for (const BatchReport& b : batches)
+        if (i >= b.first && i < b.first + b.count) return b.state;
+    return BatchState::NotQueued;
+}
+
+std::size_t SendReport::Count(BatchState state) const {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < selection.size(); ++i)
+        n += StateOf(i) == state ? 1 : 0;
+    return n;
+}
+
 namespace {
 
 // Clears the running flag however the job ends.
@@ -77,48 +98,100 @@ struct RunningFlag {
     ~RunningFlag() { flag = false; }
 };
 
-enum class BatchResult { Written, Failed };
+// The cause of the exception being handled.
+std::string CurrentCause() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return CauseOf(e);
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+} // namespace
 
 // One batch: its row and its deduction in one transaction. A batch that
 // cannot be paid for in full, or fails anywhere before its commit, is rolled
 // back, so no row is ever queued without its payment and no transaction is
-// left open on the connection.
-BatchResult WriteBatch(ServerGateway& server, SendWindow& window, const std::string& account,
-                       const std::string& memo, const std::string& list, std::int32_t price) {
-    server.BeginTransaction();
+// left open on the connection. A failed commit is never taken for a rollback:
+// the row's ID tells whether the server kept the batch.
+bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
+                               const std::string& account, const std::string& memo,
+                               std::size_t first, std::size_t count, std::int32_t price) {
+    report_.batches.push_back({first, count, 0, BatchState::NotQueued, {}});
+    const std::size_t b = report_.batches.size() - 1;
+    const auto failed = [&](std::string cause) {
+        if (report_.cause.empty()) report_.cause = cause;
+        report_.batches[b].cause = std::move(cause);
+    };
     try {
-        server.InsertSendRow(account, memo, list);
+        server.BeginTransaction();
+    } catch (...) {
+        failed(CurrentCause());
+        throw;
+    }
+    std::int64_t id = 0;
+    try {
+        id = server.InsertSendRow(account, memo, JoinNumbers(report_.selection, first, count));
+        report_.batches[b].rowId = id;
         if (server.Deduct(account, price) < 1) {
+            failed("the credit no longer covers the batch");
             server.Rollback();
             window.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
-            return BatchResult::Failed;
+            return false;
         }
         const std::int64_t shown = ParseWholeNumber(window.DisplayedBalance());
         window.SetDisplayedBalance(std::to_string(shown - price));
     } catch (...) {
+        failed(CurrentCause());
         server.Rollback(); // a failing rollback replaces the original error
         throw;
     }
     try {
         server.Commit();
     } catch (...) {
-        server.Rollback();
+        failed(CurrentCause());
+        std::exception_ptr rollbackError;
+        try {
+            server.Rollback();
+        } catch (...) {
+            rollbackError = std::current_exception();
+        }
+        BatchReport& batch = report_.batches[b];
+        try {
+            batch.state = server.LookUpRow(id) ? BatchState::Queued : BatchState::NotQueued;
+        } catch (...) {
+            batch.state = BatchState::Unknown;
+            batch.cause +=
+                "; whether row " + std::to_string(id) + " was queued is unknown: " + CurrentCause();
+        }
+        // The shown balance follows the server: a batch it did not keep was not paid.
+        if (batch.state == BatchState::NotQueued)
+            window.SetDisplayedBalance(
+                std::to_string(std::int64_t{ParseWholeNumber(window.DisplayedBalance())} + price));
+        if (rollbackError) std::rethrow_exception(rollbackError);
         window.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
-        return BatchResult::Failed;
+        return false;
     }
-    return BatchResult::Written;
+    report_.batches[b].state = BatchState::Queued;
+    return true;
 }
-
-} // namespace
 
 SendOutcome SendJobRunner::Btn_BeginClick(ServerGateway& server, SendWindow& window) {
     if (running_) return SendOutcome::Busy;
+    report_ = SendReport{};
     if (window.AccountNumber().size() != kAccountLength) {
         window.ShowNotice(gbk::kMsgInvalidAccount, gbk::kCaptionHint);
         return SendOutcome::Refused;
     }
     RunningFlag flag(running_);
-    return OpenGSMEx(server, window);
+    try {
+        return OpenGSMEx(server, window);
+    } catch (...) {
+        if (report_.cause.empty()) report_.cause = CurrentCause();
+        throw;
+    }
 }
 
 SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendWindow& window) {
@@ -128,11 +201,15 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendWindow& window) 
     const std::string memo = window.MessageText();
     const std::int32_t segments = GetSegCount(GetMsgLen(Trim(memo)));
 
-    std::vector<std::string> selection;
-    for (const std::string& phone : window.CheckedPhones()) {
-        std::string number = PrepareNumber(phone);
-        if (IsNumber(number)) selection.push_back(std::move(number));
+    std::vector<std::string>& selection = report_.selection;
+    const std::vector<std::string> phones = window.CheckedPhones();
+    for (std::size_t k = 0; k < phones.size(); ++k) {
+        std::string number = PrepareNumber(phones[k]);
+        if (!IsNumber(number)) continue;
+        selection.push_back(std::move(number));
+        report_.entryOf.push_back(k);
     }
+    report_.selected = true;
     bool anyNumber = false;
     for (const std::string& n : selection)
         anyNumber = anyNumber || !n.empty();
@@ -155,7 +232,10 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendWindow& window) 
         return SendOutcome::Refused;
     }
 
-    if (selfCheck) selection.push_back(window.SelfCheckNumber());
+    if (selfCheck) {
+        selection.push_back(window.SelfCheckNumber());
+        report_.entryOf.push_back(SendReport::kNoEntry);
+    }
     if (selection.size() > kMaxNumbersPerJob) {
         window.ShowNotice(gbk::kMsgTooMany, gbk::kCaptionNotice);
         return SendOutcome::Refused;
@@ -168,9 +248,7 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendWindow& window) 
         const std::size_t inBatch = i + 1 - batchStart;
         if (inBatch == kNumbersPerBatch || i + 1 == selection.size()) {
             const std::int32_t price = static_cast<std::int32_t>(inBatch) * segments;
-            if (WriteBatch(server, window, account, memo,
-                           JoinNumbers(selection, batchStart, inBatch),
-                           price) == BatchResult::Failed)
+            if (!WriteBatch(server, window, account, memo, batchStart, inBatch, price))
                 return SendOutcome::Failed;
             batchStart = i + 1;
         }

@@ -22,6 +22,7 @@ void Run(QSqlQuery& query, bool ok) {
 } // namespace
 
 void SqlGateway::RunSchema() {
+    EnsureOpen();
     const QSqlDatabase db = connection();
     const QString schema = QString::fromUtf8(SchemaSql(engine()));
     // Statements end with ";" at a line end (whatever the line ends are).
@@ -39,6 +40,7 @@ void SqlGateway::RunSchema() {
 }
 
 void SqlGateway::SetCredit(const std::string& login, std::int32_t credit) {
+    EnsureOpen();
     const QSqlDatabase db = connection();
     const QString qlogin = FromGbk(login);
     QSqlQuery update(db);
@@ -55,6 +57,7 @@ void SqlGateway::SetCredit(const std::string& login, std::int32_t credit) {
 }
 
 std::vector<SqlGateway::QueueRow> SqlGateway::ListQueue() {
+    EnsureOpen();
     QSqlQuery query(connection());
     query.setForwardOnly(true);
     Run(query, query.exec(QStringLiteral(

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -28,7 +29,10 @@ public:
     int queries = 0;
     // Fault injection: the call number (1-based, per kind) that fails.
     int failInsertAt = 0, failCommitAt = 0, shortDeductAt = 0;
-    bool failRollback = false;
+    // The server keeps this commit's batch, but the client hears no answer.
+    int keepButFailCommitAt = 0;
+    bool failRollback = false, lookUpFails = false;
+    std::vector<std::int64_t> keptIds;
 
     std::optional<std::string> QueryCredit(const std::string& login) override {
         ++queries;
@@ -41,11 +45,12 @@ public:
         pending.clear();
         calls.push_back("begin");
     }
-    void InsertSendRow(const std::string& sendNo, const std::string& memo,
-                       const std::string& list) override {
+    std::int64_t InsertSendRow(const std::string& sendNo, const std::string& memo,
+                               const std::string& list) override {
         calls.push_back("insert");
         if (++inserts == failInsertAt) throw Error("insert failed");
         pending.push_back({sendNo, memo, list});
+        return pendingId = 1000 + inserts;
     }
     long long Deduct(const std::string&, std::int32_t price) override {
         calls.push_back("deduct " + std::to_string(price));
@@ -55,10 +60,17 @@ public:
     }
     void Commit() override {
         calls.push_back("commit");
-        if (++commits == failCommitAt) throw Error("commit failed");
-        committed.insert(committed.end(), pending.begin(), pending.end());
-        paid += pendingPrice;
-        open = false;
+        ++commits;
+        if (commits == failCommitAt || commits == keepButFailCommitAt) {
+            if (commits == keepButFailCommitAt) Keep();
+            throw CommitUncertain("commit: connection lost", "connection lost");
+        }
+        Keep();
+    }
+    bool LookUpRow(std::int64_t id) override {
+        calls.push_back("look up " + std::to_string(id));
+        if (lookUpFails) throw ServerError("look up: server unreachable", "server unreachable");
+        return std::find(keptIds.begin(), keptIds.end(), id) != keptIds.end();
     }
     void Rollback() override {
         calls.push_back("rollback");
@@ -71,8 +83,15 @@ public:
     std::string lastLogin;
 
 private:
+    void Keep() {
+        committed.insert(committed.end(), pending.begin(), pending.end());
+        keptIds.push_back(pendingId);
+        paid += pendingPrice;
+        open = false;
+    }
     std::vector<Row> pending;
     std::int32_t pendingPrice = 0;
+    std::int64_t pendingId = 0;
     int inserts = 0, deducts = 0, commits = 0;
 };
 

@@ -1,0 +1,39 @@
+#include "server/SqlError.h"
+
+#include "server/SqlGateway.h"
+
+#include <QRegularExpression>
+
+namespace telvoro {
+
+QString FirstCause(const QSqlError& error) {
+    for (const QString& text : {error.databaseText(), error.driverText()}) {
+        for (const QString& line : text.split(QLatin1Char('\n'))) {
+            const QString cause = line.simplified();
+            if (!cause.isEmpty()) return cause;
+        }
+    }
+    return QStringLiteral("unknown database error");
+}
+
+void ThrowSqlError(const QSqlError& error, const QString& what) {
+    const QString cause = MaskSecrets(FirstCause(error));
+    const QString text = what.isEmpty() ? cause : MaskSecrets(what) + QStringLiteral(": ") + cause;
+    throw ServerError(text.toStdString(), cause.toStdString());
+}
+
+QString MaskSecrets(QString text) {
+    // A braced ODBC value runs to its closing brace ("}}" stands for "}").
+    static const QRegularExpression key(
+        QStringLiteral(R"((\b(?:PWD|PASSWORD)\s*=\s*)(\{(?:[^}]|\}\})*\}?|[^;\s]*))"),
+        QRegularExpression::CaseInsensitiveOption);
+    text.replace(key, QStringLiteral("\\1***"));
+    text.replace(QString::fromLatin1(kDbPassword), QStringLiteral("***"));
+    return text;
+}
+
+std::string MaskSecrets(const std::string& text) {
+    return MaskSecrets(QString::fromUtf8(text)).toUtf8().toStdString();
+}
+
+} // namespace telvoro
