@@ -25,7 +25,7 @@ void ThrowSqlError(const QSqlError& error, const QString& what) {
 QString MaskSecrets(QString text) {
     // A braced ODBC value runs to its closing brace ("}}" stands for "}").
     static const QRegularExpression key(
-        QStringLiteral(R"((\b(?:PWD|PASSWORD)\s*=\s*)(\{(?:[^}]|\}\})*\}?|[^;\s]*))"),
+        QStringLiteral(R"((\b(?:PWD|PASSWORD)\s*=\s*)(?!\*\*\*(?:[;:\s]|$))(\{(?:[^}]|\}\})*\}?|[^;\s]*))"),
         QRegularExpression::CaseInsensitiveOption);
     text.replace(key, QStringLiteral("\\1***"));
     text.replace(QString::fromLatin1(kDbPassword), QStringLiteral("***"));

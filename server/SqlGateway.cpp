@@ -354,8 +354,11 @@ void SqlGateway::OpenOnce(const DataSource& source, Create create) {
             sqlite_ = DriverHandle(handle, {"sqlite3*"});
             break;
         case Engine::PostgreSql:
-            pgConn_ = DriverHandle(handle, {"PGconn*"});
+            pgConn_ = DriverHandle(handle, {"PGconn*", "pg_conn*"});
             if (pgConn_) {
+                // The server's notices are no failures; libpq would print them.
+                PQsetNoticeProcessor(
+                    static_cast<PGconn*>(pgConn_), [](void*, const char*) {}, nullptr);
                 sockets_.push_back(PQsocket(static_cast<PGconn*>(pgConn_)));
                 backend_ = PQbackendPID(static_cast<PGconn*>(pgConn_));
             }
@@ -474,11 +477,8 @@ void SqlGateway::MarkLost() {
 
 void SqlGateway::Watched(milliseconds limit, const QString& what,
                          const std::function<void()>& body) {
-    // Network engines get their own time-out's answer first; SQLite is
-    // interrupted at the limit itself.
-    const milliseconds after =
-        limit + (source_.engine == Engine::Sqlite ? milliseconds(0) : limits_.grace);
-    WatchedCall watched(*watch_, after, [this] { BreakOff(); });
+    // The engine's own time-out answers first.
+    WatchedCall watched(*watch_, limit + limits_.grace, [this] { BreakOff(); });
     try {
         body();
     } catch (const Error&) {

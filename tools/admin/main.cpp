@@ -8,6 +8,7 @@
 #include "core/TextRules.h"
 #include "server/Schema.h"
 #include "server/ServerAdmin.h"
+#include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 #include "tools/admin/ConfigCommands.h"
@@ -16,6 +17,9 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -36,7 +40,9 @@ constexpr const char* kUsage =
     "  credit LOGIN                  print the account's credit\n"
     "  queue                         print the queued send rows\n"
     "  send --account LOGIN --message-file FILE --numbers-file FILE [--self-check NUMBER]\n"
-    "                                run a send job without a window\n"
+    "       [--rest-file FILE]       run a send job without a window; the last line says\n"
+    "                                how many numbers were queued; --rest-file writes\n"
+    "                                those not queued, to send them by the same command\n"
     "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
     "  read-config PATH              print the account a settings file holds\n";
 
@@ -44,11 +50,22 @@ fs::path Utf8Path(const std::string& s) {
     return fs::path(std::u8string(s.begin(), s.end()));
 }
 
-// Every error is one line on stderr.
+// Every error is one line on stderr, without the database password.
 std::string OneLineError(std::string text) {
     for (char& c : text)
         if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    return text;
+    return MaskSecrets(text);
+}
+
+// The tool reports every failure itself, once: the drivers' follow-up
+// warnings through Qt are dropped; the system's own categories are kept.
+void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::cerr << "telvoro-admin: " << MaskSecrets(text.toStdString()) << std::endl;
+        std::abort();
+    }
+    if (context.category && std::strncmp(context.category, "telvoro.", 8) == 0)
+        std::cerr << "telvoro-admin: " << OneLineError(text.toStdString()) << std::endl;
 }
 
 void Init(SqlGateway& gw) {
@@ -116,9 +133,46 @@ public:
     void RequestClose() override {}
 };
 
-int Send(SqlGateway& gw, const std::vector<std::string>& args) {
+// A message file is GBK text: no byte outside GBK, no control byte but
+// TAB, CR and LF.
+void CheckMessageText(const std::string& bytes, const std::string& file) {
+    bool text = true;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && b != '\t' && b != '\r' && b != '\n') || b == 0x7F) text = false;
+    }
+    try {
+        (void)FromGbk(bytes);
+    } catch (const EncodingError&) {
+        text = false;
+    }
+    if (!text) throw Error("the message file " + file + " is not GBK text");
+}
+
+// The job's selection would drop every number after a NUL unseen: refuse it.
+void CheckNumbersText(const std::string& bytes, const std::string& file) {
+    if (const std::size_t nul = bytes.find('\0'); nul != std::string::npos)
+        throw Error("the numbers file " + file + " holds a NUL byte (at byte " +
+                    std::to_string(nul) + "): it is not a text file");
+}
+
+// The self-check number goes to the server unchanged: it must be one number
+// that the job's preparation keeps as it is.
+void CheckSelfCheck(const std::string& number) {
+    if (number.empty() || PrepareNumber(number) != number || !IsNumber(number))
+        throw admin::UsageError("--self-check needs one phone number of digits only, as the job "
+                                "sends it (at most 11 digits, 12 when it starts with 0): '" +
+                                    GbkToUtf8(number) + "'",
+                                "send");
+}
+
+std::string Numbers(std::size_t n) {
+    return std::to_string(n) + (n == 1 ? " number" : " numbers");
+}
+
+int Send(const DataSource& source, const std::vector<std::string>& args) {
     TerminalWindow window;
-    std::string messageFile, numbersFile;
+    std::string messageFile, numbersFile, restFile;
     bool haveAccount = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         auto value = [&]() -> const std::string& {
@@ -132,9 +186,12 @@ int Send(SqlGateway& gw, const std::vector<std::string>& args) {
             messageFile = value();
         } else if (args[i] == "--numbers-file") {
             numbersFile = value();
+        } else if (args[i] == "--rest-file") {
+            restFile = value();
         } else if (args[i] == "--self-check") {
             window.selfCheck = true;
             window.selfCheckNumber = Utf8ToGbk(value());
+            CheckSelfCheck(window.selfCheckNumber);
         } else {
             throw admin::UsageError("unknown option " + args[i]);
         }
@@ -142,14 +199,61 @@ int Send(SqlGateway& gw, const std::vector<std::string>& args) {
     if (!haveAccount || messageFile.empty() || numbersFile.empty())
         throw admin::UsageError("send needs --account, --message-file and --numbers-file");
     window.message = ReadWholeFile(Utf8Path(messageFile));
-    try {
-        (void)FromGbk(window.message);
-    } catch (const EncodingError&) {
-        throw Error("the message file " + messageFile + " is not GBK text");
-    }
-    window.phones = SplitLines(ReadWholeFile(Utf8Path(numbersFile)));
+    CheckMessageText(window.message, messageFile);
+    const std::string numbers = ReadWholeFile(Utf8Path(numbersFile));
+    CheckNumbersText(numbers, numbersFile);
+    window.phones = SplitLines(numbers);
+
+    std::size_t blanks = 0;
+    for (const std::string& phone : window.phones)
+        blanks += PrepareNumber(phone).empty() ? 1 : 0;
+    if (blanks > 0 && blanks < window.phones.size())
+        std::cout << "charging for " << blanks << " blank " << (blanks == 1 ? "number" : "numbers")
+                  << " in " << numbersFile << ", priced like any other number" << std::endl;
+
+    SqlGateway gw(QStringLiteral("admin"));
     SendJobRunner runner;
-    return runner.Btn_BeginClick(gw, window) == SendOutcome::Submitted ? 0 : 1;
+    SendOutcome outcome = SendOutcome::Failed;
+    std::exception_ptr failure;
+    try {
+        gw.Open(source);
+        outcome = runner.Btn_BeginClick(gw, window);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    const SendReport& report = runner.Report();
+
+    // What is not queued, in order, so that the same command on this file
+    // sends exactly the rest; a number of unknown outcome is left out.
+    std::string rest;
+    std::size_t total = 0;
+    if (report.selected) {
+        total = report.selection.size();
+        for (std::size_t i = 0; i < total; ++i)
+            if (report.StateOf(i) == BatchState::NotQueued &&
+                report.entryOf[i] != SendReport::kNoEntry)
+                rest += report.selection[i] + "\r\n";
+    } else {
+        total = window.phones.size() + (window.selfCheck ? 1 : 0);
+        for (const std::string& phone : window.phones)
+            rest += phone + "\r\n";
+    }
+    for (const BatchReport& b : report.batches)
+        if (b.state == BatchState::Unknown)
+            std::cerr << "telvoro-admin send: unknown whether numbers " << b.first + 1 << "-"
+                      << b.first + b.count << " (SendTemp row " << b.rowId
+                      << ") were queued; see the queue command" << std::endl;
+    if (!restFile.empty()) WriteWholeFile(Utf8Path(restFile), rest);
+    if (!failure && outcome != SendOutcome::Submitted && !report.cause.empty())
+        std::cerr << "telvoro-admin send: " << MaskSecrets(OneLineError(report.cause)) << std::endl;
+
+    const std::size_t queued = report.Count(BatchState::Queued);
+    const std::size_t unknown = report.Count(BatchState::Unknown);
+    std::cout << "queued " << queued << " of " << Numbers(total);
+    if (unknown > 0) std::cout << ", " << unknown << " unknown";
+    std::cout << std::endl;
+    if (failure) std::rethrow_exception(failure);
+    return outcome == SendOutcome::Submitted && queued == total ? 0 : 1;
 }
 
 int Run(std::vector<std::string> args) {
@@ -178,6 +282,7 @@ int Run(std::vector<std::string> args) {
         if (rest.size() != n) throw admin::UsageError("wrong number of arguments for " + command);
     };
     const DataSource source = ParseDataSource(dbText, ProgramFolder(fs::current_path()));
+    if (command == "send") return Send(source, rest);
     SqlGateway gw(QStringLiteral("admin"));
     if (command == "init") {
         need(0);
@@ -203,16 +308,13 @@ int Run(std::vector<std::string> args) {
         Queue(gw);
         return 0;
     }
-    if (command == "send") {
-        gw.Open(source);
-        return Send(gw, rest);
-    }
     throw admin::UsageError("unknown command " + command);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    qInstallMessageHandler(QuietMessages);
     QCoreApplication app(argc, argv);
     std::vector<std::string> args;
     for (const QString& a : QCoreApplication::arguments().mid(1))
