@@ -95,7 +95,6 @@ public:
     RecipientList& Recipients() { return recipients_; }
     // Full path of the hand-off file; empty until the start-up has come so far.
     const std::filesystem::path& HandoffPath() const { return handoffPath_; }
-    bool Connected() const { return gateway_ != nullptr; }
 
     // The start-up, first part: the account number from the settings file.
     // Any error is discarded silently and the field keeps its text.
