@@ -8,6 +8,7 @@
 
 #include "core/TextRules.h"
 #include "files/DataSource.h"
+#include "files/Settings.h"
 #include "files/Templates.h"
 #include "server/ServerAdmin.h"
 #include "server/SqlGateway.h"
@@ -40,7 +41,6 @@
 #include <QTimer>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 
 using telvoro::FromGbk;
@@ -71,18 +71,16 @@ QByteArray Gbk(const QString& text) {
 
 const QString kAccount = QStringLiteral("13800138000");
 
-// The settings file naming `account`, as the admin tool writes it: line 1 is
-// the account enciphered under the fixed key, in hexadecimal.
+// The settings file naming `account`, as the admin tool writes it.
 bool WriteSettings(const QString& folder, const QString& account) {
-    static const std::map<QString, QByteArray> enciphered = {
-        {QStringLiteral("13800138000"), "447789695F15A14A11FA64AA90F80EE5"},
-        {QStringLiteral("1380013800"), "447789695F15A14A0771B04E898EA8A2"},
-    };
-    const auto found = enciphered.find(account);
-    if (found == enciphered.end()) return false;
-    QFile f(folder + QStringLiteral("/GSMConfig.ini"));
-    return f.open(QIODevice::WriteOnly) &&
-           f.write(found->second + "\r\n") == found->second.size() + 2;
+    try {
+        telvoro::WriteAccountNumber(
+            telvoro::ProgramFolder(telvoro::ToFsPath(folder)).SettingsFile(), ToGbk(account));
+        return true;
+    } catch (const std::exception& e) {
+        qWarning("cannot write the settings file: %s", e.what());
+        return false;
+    }
 }
 
 // The main window's controls, found by name as code outside the window finds them.
