@@ -1,6 +1,7 @@
 // Program start: the toolkit, the application title, the main window on the
 // program's folder, and the event loop until that window closes.
 
+#include "core/GbkTexts.h"
 #include "text/QtPath.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
@@ -46,7 +47,7 @@ public:
 
 int main(int argc, char** argv) {
     TelvoroApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf16(telvoro::ui::kAppTitle));
+    QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
     telvoro::ui::TFrm_Telvoro window(telvoro::ProgramFolder(telvoro::ToFsPath(GetAppPath())));
     window.show();
     return QApplication::exec();

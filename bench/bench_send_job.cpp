@@ -3,6 +3,7 @@
 #include "core/SendJob.h"
 #include "server/ServerAdmin.h"
 #include "server/SqlGateway.h"
+#include "text/QtPath.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -59,9 +60,7 @@ void RunJob(benchmark::State& state, const DataSource& source) {
 
 void BM_SendJob4000_Sqlite(benchmark::State& state) {
     QTemporaryDir dir;
-    const QByteArray p = dir.path().toUtf8();
-    RunJob(state, ParseDataSource("sqlite:bench.db", ProgramFolder(std::filesystem::path(
-                                                         std::u8string(p.begin(), p.end())))));
+    RunJob(state, ParseDataSource("sqlite:bench.db", ProgramFolder(ToFsPath(dir.path()))));
 }
 
 void BM_SendJob4000_PostgreSql(benchmark::State& state) {

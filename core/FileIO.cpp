@@ -104,7 +104,18 @@ int ReplaceByRename(const fs::path& tmp, const fs::path& path) {
     throw Error("写入文件“" + PathText(path) + "”时出错：" + ReasonText(err));
 }
 
+thread_local WriteFault* activeFault = nullptr;
+
 } // namespace
+
+WriteFault::WriteFault(std::size_t failAt, int error)
+    : outer_(activeFault), left_(failAt), error_(error) {
+    activeFault = this;
+}
+
+WriteFault::~WriteFault() {
+    activeFault = outer_;
+}
 
 std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter) {
     std::string bytes;
@@ -186,8 +197,21 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
         fs::remove(tmp, ec);
         ThrowWrite(path, err ? err : EIO);
     };
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
-        fail(errno);
+    std::size_t allowed = bytes.size();
+    int faultError = 0;
+    if (WriteFault* fault = activeFault) {
+        if (fault->left_ < allowed) {
+            allowed = fault->left_;
+            faultError = fault->error_;
+        }
+        fault->left_ -= allowed;
+    }
+    if (allowed > 0 && std::fwrite(bytes.data(), 1, allowed, f.get()) != allowed) fail(errno);
+    if (faultError != 0) {
+        // What was written reaches the temporary file, as on a disk that filled up.
+        std::fflush(f.get());
+        fail(faultError);
+    }
     if (std::fflush(f.get()) != 0) fail(errno);
 #ifdef _WIN32
     if (_commit(_fileno(f.get())) != 0) fail(errno);

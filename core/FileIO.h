@@ -2,6 +2,8 @@
 // Whole-file reading and writing, shared by every file of the system. Files
 // are read whole into memory and written whole; nothing stays open.
 
+#include <cerrno>
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,6 +26,24 @@ std::string ReadWholeFile(const std::filesystem::path& path, std::string_view st
 // "写入文件“PATH”时出错：REASON" when writing fails (disk full); the old file
 // then stays as it was.
 void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// While it lives, WriteWholeFile on this thread writes the bytes of its files
+// only up to byte `failAt` (counted over all of them) and then fails with
+// errno `error`, as a disk that fills up part-way does. The seam through which
+// tests reach the failures that a real disk gives only by chance.
+class WriteFault {
+public:
+    explicit WriteFault(std::size_t failAt, int error = ENOSPC);
+    ~WriteFault();
+    WriteFault(const WriteFault&) = delete;
+    WriteFault& operator=(const WriteFault&) = delete;
+
+private:
+    friend void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
+    WriteFault* outer_; // the fault this one hides, restored when it ends
+    std::size_t left_;  // bytes that may still be written
+    int error_;
+};
 
 // The path as UTF-8 text, for messages.
 std::string PathText(const std::filesystem::path& path);

@@ -113,7 +113,6 @@ void RecipientList::Clear() {
     decltype(slots_)().swap(slots_);
     size_ = 0;
     indexed_ = 0;
-    ++generation_;
 }
 
 bool RecipientList::AddIfNewPhone(std::string_view name, std::string_view phone,
@@ -155,41 +154,33 @@ void RecipientList::ReplaceFromPhoneLines(std::vector<std::string> lines, const 
 }
 
 void RecipientList::SetAllChecked(const std::function<bool()>& flag, const YieldStep& yield) {
+    // The list is busy, so nothing can replace it during the loop: the
+    // entries that existed at the start stay there, and only appends happen.
     BusyScope busy(busy_);
     const std::size_t n = size_;
-    const std::uint64_t generation = generation_;
     // Changes are reported in runs, not per entry: the control reads the list
     // itself whenever it paints, so a run only needs to ask it to repaint.
     constexpr std::size_t kRun = 1024;
     std::size_t runStart = 0;
     auto report = [&](std::size_t end) {
-        if (observer_ && end > runStart && generation == generation_)
-            observer_->EntriesChanged(runStart, end - 1);
+        if (observer_ && end > runStart) observer_->EntriesChanged(runStart, end - 1);
         runStart = end;
     };
     std::size_t i = 0;
     for (; i < n; ++i) {
-        const bool checked = flag ? flag() : false;
-        if (generation != generation_ || i >= size_) break; // replaced meanwhile
-        Slot(i).Checked = checked;
+        Slot(i).Checked = flag ? flag() : false;
         if (i + 1 - runStart >= kRun) report(i + 1);
-        if (yield) {
-            yield();
-            if (generation != generation_) break;
-        }
+        if (yield) yield();
     }
     report(i);
 }
 
 void RecipientList::SaveList(const std::filesystem::path& path, const YieldStep& yield) {
+    // Busy: the entries that existed at the start stay there until the end.
     BusyScope busy(busy_);
     const std::size_t n = size_;
-    const std::uint64_t generation = generation_;
     std::string bytes;
     for (std::size_t i = 0; i < n; ++i) {
-        // Cannot happen while the guard refuses replacements; checked all the same.
-        if (generation != generation_ || i >= size_)
-            throw Error("保存列表时列表已被替换，文件“" + PathText(path) + "”未写入");
         const RecipientEntry& e = Slot(i);
         bytes.append(e.Customer).append(1, '\t').append(e.Phone).append(1, '\t').append(e.Status);
         bytes.append("\r\n");

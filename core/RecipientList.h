@@ -8,16 +8,16 @@
 // Yield steps. Long operations call a caller-supplied YieldStep between items
 // so the window can dispatch pending events; an empty YieldStep costs one test.
 //
-// Re-entry rule. During a yield step any handler may run again, including one
-// that works on this list. The rule is:
-//   * An operation takes its counts once at its start and checks the bounds
-//     again after every yield step, so it never touches an entry that no
-//     longer exists; entries appended meanwhile are not visited by it.
+// Re-entry. During a yield step any handler may run again, including one that
+// works on this list:
 //   * While SetAllChecked, SaveList or ReplaceFromPhoneLines is inside its
 //     loop the list is Busy(). A busy list refuses to be replaced: LoadList and
 //     ReplaceFromPhoneLines then throw Error(kBusyText) and change nothing.
 //     The window should test Busy() first and ignore the click (or tell the
 //     operator); the exception is the safety net.
+//   * So the entries an operation found at its start stay in place until it
+//     ends. It takes its count once; entries appended meanwhile are not
+//     visited by it.
 //   * Appending (AddIfNewPhone) and setting one entry's SeqNo or tick are
 //     always allowed, busy or not.
 //   * AddIfNewPhone yields before its duplicate test, never between the test
@@ -136,7 +136,6 @@ private:
     // (entry index + 1), 0 = free; one slot per distinct phone, load <= 1/2.
     std::vector<std::uint64_t> slots_;
     std::size_t indexed_ = 0;
-    std::uint64_t generation_ = 0; // counts replacements, to notice one mid-loop
     int busy_ = 0;
     RecipientListObserver* observer_ = nullptr;
 };

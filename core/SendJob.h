@@ -2,8 +2,8 @@
 // The send job: prices the message, vets the ticked numbers, re-reads the
 // credit, refuses what the credit cannot pay for, and queues the job in
 // batches of 100 numbers, each row with its credit deduction in one
-// transaction. It talks to the database and to the window only through the
-// two interfaces below, so it runs without either.
+// transaction. It reaches the server's database and the operator only through
+// the two interfaces below, so it runs without either.
 
 #include <cstdint>
 #include <optional>
@@ -31,24 +31,35 @@ public:
     virtual void Rollback() = 0;
 };
 
-// What the send job reads from and shows in the main window.
+// The operator's side of a send job: what it reads (the account, the message,
+// the chosen numbers) and what it shows (the balance, the progress, notices).
+// The main window implements it over its controls; the admin tool over a
+// terminal. Texts are GBK.
 class SendWindow {
 public:
     virtual ~SendWindow() = default;
-    virtual std::string AccountNumber() = 0;              // `Edit_CallNo`
-    virtual std::string MessageText() = 0;                // `Memo1`, lines joined by CR LF
-    virtual std::vector<std::string> CheckedPhones() = 0; // phones of ticked entries, list order
-    virtual bool SelfCheckOn() = 0;                       // `Check_Stop`
-    virtual std::string SelfCheckNumber() = 0;            // `Edit_Test`
-    virtual std::string DisplayedBalance() = 0;           // `Edit_YuE`
+    // The account number read from the settings file at start.
+    virtual std::string AccountNumber() = 0;
+    // The message as the operator wrote it, lines joined by CR LF.
+    virtual std::string MessageText() = 0;
+    // The phones of the ticked list entries, in list order.
+    virtual std::vector<std::string> CheckedPhones() = 0;
+    // Whether the self-check number goes with the job as its last recipient.
+    virtual bool SelfCheckOn() = 0;
+    virtual std::string SelfCheckNumber() = 0;
+    // The account's credit as last shown to the operator; the job lowers it
+    // after every batch.
+    virtual std::string DisplayedBalance() = 0;
     virtual void SetDisplayedBalance(const std::string& text) = 0;
-    virtual void SetProgressPosition(int position) = 0; // `ProgressBar1`
+    // The progress of the job: numbers handled so far out of the maximum.
+    virtual void SetProgressPosition(int position) = 0;
     virtual void SetProgressMaximum(int maximum) = 0;
-    // The system message box with an OK button and the exclamation icon.
+    // A notice with one OK button and the exclamation icon; returns once the
+    // operator has closed it.
     virtual void ShowNotice(const std::string& text, const std::string& caption) = 0;
     // Lets the window handle the events waiting at this moment.
     virtual void YieldStep() = 0;
-    // Asks for the main window to close once the running action has returned.
+    // Asks for the program to end once the running action has returned.
     virtual void RequestClose() = 0;
 };
 
@@ -85,9 +96,9 @@ enum class SendOutcome {
 // runs (from a yield step) is refused with `Busy` and changes nothing.
 class SendJobRunner {
 public:
-    // `Btn_BeginClick`: checks the account number, then runs `OpenGSMEx`.
-    // Failures other than those the job turns into notices propagate as
-    // exceptions, after any open transaction was rolled back.
+    // One press of the send button: checks the account number, then runs the
+    // job (`OpenGSMEx`). Failures other than those the job turns into notices
+    // propagate as exceptions, after any open transaction was rolled back.
     SendOutcome Btn_BeginClick(ServerGateway& server, SendWindow& window);
     bool Running() const { return running_; }
 

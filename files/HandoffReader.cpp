@@ -215,7 +215,7 @@ HandoffReader::TickResult HandoffReader::TickOnce() {
     if (stepHook_) stepHook_(Step::Merged);
 
     // Delete only what was read: if a writer got at the file meanwhile, keep
-    // it; the next tick merges it again and the phone rule skips what is in.
+    // it; the next tick merges it again and skips the phones already listed.
     if (leased) {
         if (::fcntl(file.fd, F_GETLEASE) != F_RDLCK) return TickResult::Waiting;
     } else {

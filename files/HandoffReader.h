@@ -18,8 +18,8 @@
 //     the next tick. Only the claimed file is deleted, after all its lines are
 //     merged and only when nobody tried to write to it meanwhile.
 //   * A claimed file left behind (an error, a crash) is merged at a later tick
-//     before any new "SendGSM.ini"; phones merged before are skipped by the
-//     phone rule.
+//     before any new "SendGSM.ini"; phones merged before are skipped, as the
+//     list takes each phone only once.
 // Every error ends the tick silently; the file stays and is tried again.
 
 #include "core/RecipientList.h"

@@ -39,18 +39,51 @@ std::string DecryptHex(std::string_view hexText, std::string_view keyText) {
     return DecryptBlocks(bytes, keyText);
 }
 
-std::string DecryptBlocks(std::string_view bytes, std::string_view keyText) {
-    std::array<std::uint8_t, DES_KEY_SIZE> key{}; // NUL-padded
+namespace {
+
+// The key schedule for `keyText`: its first 8 bytes, padded with NULs.
+des_ctx KeySchedule(std::string_view keyText) {
+    std::array<std::uint8_t, DES_KEY_SIZE> key{};
     for (std::size_t i = 0; i < key.size() && i < keyText.size(); ++i)
         key[i] = static_cast<std::uint8_t>(keyText[i]);
-
     des_ctx ctx;
     // nettle returns 0 for the weak and semi-weak keys but still builds their
-    // schedule, and it ignores parity; the key rule admits any 8 bytes (a
-    // short key text padded with NULs is a weak key), so the result is not
-    // looked at.
+    // schedule, and it ignores parity. Any 8 bytes must work as a key (a short
+    // key text padded with NULs is a weak key), so the result is not looked at.
     static_cast<void>(des_set_key(&ctx, key.data()));
+    return ctx;
+}
 
+} // namespace
+
+std::string EncryptBlocks(std::string_view bytes, std::string_view keyText) {
+    const des_ctx ctx = KeySchedule(keyText);
+    std::string plain(bytes);
+    plain.resize((plain.size() + DES_BLOCK_SIZE - 1) / DES_BLOCK_SIZE * DES_BLOCK_SIZE, '\0');
+    std::string cipher(plain.size(), '\0');
+    if (!plain.empty())
+        des_encrypt(&ctx, plain.size(), reinterpret_cast<std::uint8_t*>(cipher.data()),
+                    reinterpret_cast<const std::uint8_t*>(plain.data()));
+    return cipher;
+}
+
+std::string SettingsTextForAccount(std::string_view account) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const char c : EncryptBlocks(account, kSettingsKey)) {
+        const auto b = static_cast<unsigned char>(c);
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0x0F];
+    }
+    return text + "\r\n";
+}
+
+void WriteAccountNumber(const fs::path& settingsFile, std::string_view account) {
+    WriteWholeFile(settingsFile, SettingsTextForAccount(account));
+}
+
+std::string DecryptBlocks(std::string_view bytes, std::string_view keyText) {
+    const des_ctx ctx = KeySchedule(keyText);
     const std::size_t whole = bytes.size() / DES_BLOCK_SIZE * DES_BLOCK_SIZE;
     std::string result(whole, '\0');
     if (whole > 0)

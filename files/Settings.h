@@ -1,7 +1,8 @@
 #pragma once
 // The account settings file GSMConfig.ini: its first line is the hexadecimal
 // text of the account number enciphered with DES-ECB under a fixed key. The
-// client only deciphers; it has no enciphering operation.
+// client only deciphers it; the enciphering side is here too, for the admin
+// tool that writes the file for a deployment, so both use one key schedule.
 
 #include "files/ProgramFolder.h"
 
@@ -32,6 +33,19 @@ std::string DecryptHex(std::string_view hexText, std::string_view keyText);
 // bits take no part and weak keys work like any other. A trailing part of 1
 // to 7 bytes is dropped, and so are trailing NULs of the result.
 std::string DecryptBlocks(std::string_view bytes, std::string_view keyText);
+
+// Enciphers `bytes` padded with NULs to whole 8-byte blocks (nothing added
+// to a whole block) with DES-ECB, the key made as DecryptBlocks makes it.
+// DecryptBlocks gives `bytes` back when they end in no NUL.
+std::string EncryptBlocks(std::string_view bytes, std::string_view keyText);
+
+// The settings file's contents for `account` (GBK): the upper-case hex of
+// EncryptBlocks under kSettingsKey, then CR LF.
+std::string SettingsTextForAccount(std::string_view account);
+
+// Replaces the settings file with the one for `account`, in one step, as
+// WriteWholeFile does (and with its errors): a failure keeps the old file.
+void WriteAccountNumber(const std::filesystem::path& settingsFile, std::string_view account);
 
 // The account number that the settings file's contents `bytes` hold: line 1
 // deciphered under kSettingsKey, cut at its first NUL as a text field holds

@@ -34,9 +34,11 @@ std::vector<TemplateMenuEntry> TemplateMenuEntries(const std::vector<std::string
 // Throws Error when it exists but cannot be read.
 std::vector<TemplateMenuEntry> ReadTemplateMenu(const std::filesystem::path& file);
 
-// SendClick's lookup: the content (field 2 at "=") of the first line that
-// contains `caption` anywhere, compared as bytes; nullopt when no line does,
-// and always for an empty caption. An empty content is a match.
+// The template a menu choice stands for: the content (field 2 at "=") of the
+// first line that contains `caption` anywhere, compared as bytes, so a
+// caption that is part of an earlier line's text picks that line. Nullopt
+// when no line does, and always for an empty caption. An empty content is a
+// match.
 std::optional<std::string> FindTemplateContent(const std::vector<std::string>& lines,
                                                std::string_view caption);
 

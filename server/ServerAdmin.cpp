@@ -1,10 +1,12 @@
+// The gateway's upkeep operations and the free functions the admin tool and
+// the tests call them by.
+
 #include "server/ServerAdmin.h"
 
-#include "core/Error.h"
+#include "server/SqlError.h"
 #include "text/GbkCodec.h"
 
 #include <QRegularExpression>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -12,44 +14,65 @@
 namespace telvoro {
 
 namespace {
-void Check(const QSqlQuery& query, bool ok) {
-    if (ok) return;
-    const QString text = query.lastError().text().simplified();
-    throw Error(text.isEmpty() ? std::string("database error") : text.toStdString());
+
+void Run(QSqlQuery& query, bool ok) {
+    if (!ok) ThrowSqlError(query.lastError());
 }
+
 } // namespace
 
-void CreateServerTables(SqlGateway& gateway) {
-    QSqlDatabase db = gateway.database();
-    const QString schema = QString::fromUtf8(SchemaSql(gateway.engine()));
+void SqlGateway::RunSchema() {
+    const QSqlDatabase db = connection();
+    const QString schema = QString::fromUtf8(SchemaSql(engine()));
     // Statements end with ";" at a line end (whatever the line ends are).
     static const QRegularExpression statementEnd(QStringLiteral(";[ \t]*\r?\n"));
+    static const QRegularExpression lineEnd(QStringLiteral("\r?\n"));
     for (const QString& chunk : schema.split(statementEnd)) {
         QStringList code;
-        for (const QString& line : chunk.split(QRegularExpression(QStringLiteral("\r?\n"))))
+        for (const QString& line : chunk.split(lineEnd))
             if (!line.trimmed().startsWith(QLatin1String("--"))) code << line;
         const QString sql = code.join(QLatin1Char('\n')).trimmed();
         if (sql.isEmpty()) continue;
-        QSqlQuery q(db);
-        Check(q, q.exec(sql));
+        QSqlQuery query(db);
+        Run(query, query.exec(sql));
     }
 }
 
-void SetAccountCredit(SqlGateway& gateway, const std::string& login, std::int32_t credit) {
-    QSqlDatabase db = gateway.database();
+void SqlGateway::SetCredit(const std::string& login, std::int32_t credit) {
+    const QSqlDatabase db = connection();
     const QString qlogin = FromGbk(login);
     QSqlQuery update(db);
-    Check(update, update.prepare(QStringLiteral("Update Users set CurrSum=? where Login=?")));
+    Run(update, update.prepare(QStringLiteral("Update Users set CurrSum=? where Login=?")));
     update.addBindValue(credit);
     update.addBindValue(qlogin);
-    Check(update, update.exec());
+    Run(update, update.exec());
     if (update.numRowsAffected() >= 1) return;
     QSqlQuery insert(db);
-    Check(insert,
-          insert.prepare(QStringLiteral("Insert into Users (Login, CurrSum) values (?, ?)")));
+    Run(insert, insert.prepare(QStringLiteral("Insert into Users (Login, CurrSum) values (?, ?)")));
     insert.addBindValue(qlogin);
     insert.addBindValue(credit);
-    Check(insert, insert.exec());
+    Run(insert, insert.exec());
+}
+
+std::vector<SqlGateway::QueueRow> SqlGateway::ListQueue() {
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    Run(query, query.exec(QStringLiteral(
+                   "Select ID, SendNo, state, list, SendMemo from SendTemp order by ID")));
+    std::vector<QueueRow> rows;
+    while (query.next())
+        rows.push_back({query.value(0).toString(), query.value(1).toString(),
+                        query.value(2).toString(), query.value(3).toString(),
+                        query.value(4).toString()});
+    return rows;
+}
+
+void CreateServerTables(SqlGateway& gateway) {
+    gateway.RunSchema();
+}
+
+void SetAccountCredit(SqlGateway& gateway, const std::string& login, std::int32_t credit) {
+    gateway.SetCredit(login, credit);
 }
 
 } // namespace telvoro

@@ -3,6 +3,7 @@
 #include "core/Error.h"
 #include "core/FileIO.h"
 #include "core/TextRules.h"
+#include "server/SqlError.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
 
@@ -24,13 +25,6 @@ namespace telvoro {
 namespace fs = std::filesystem;
 
 namespace {
-
-[[noreturn]] void ThrowSql(const QString& what, const QSqlError& error) {
-    // Drivers write several lines (libpq adds hints); a message is one line.
-    QString text = error.text().simplified();
-    if (text.isEmpty()) text = QStringLiteral("unknown database error");
-    throw Error((what + QStringLiteral(": ") + text).toStdString());
-}
 
 // Logins come from a deciphered file and may hold bytes that are not GBK: such
 // a login simply matches no account.
@@ -55,18 +49,18 @@ void SetStatementTimeout(QSqlQuery& query, int seconds) {
 QSqlQuery Prepare(const QSqlDatabase& db, Engine engine, const QString& sql, int timeoutSeconds) {
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!query.prepare(sql)) ThrowSql(sql, query.lastError());
+    if (!query.prepare(sql)) ThrowSqlError(query.lastError(), sql);
     if (engine == Engine::SqlServer) SetStatementTimeout(query, timeoutSeconds);
     return query;
 }
 
 void Exec(QSqlQuery& query, const QString& what) {
-    if (!query.exec()) ThrowSql(what, query.lastError());
+    if (!query.exec()) ThrowSqlError(query.lastError(), what);
 }
 
 void ExecDirect(const QSqlDatabase& db, const QString& sql) {
     QSqlQuery query(db);
-    if (!query.exec(sql)) ThrowSql(sql, query.lastError());
+    if (!query.exec(sql)) ThrowSqlError(query.lastError(), sql);
 }
 
 } // namespace
@@ -98,18 +92,18 @@ SqlGateway::~SqlGateway() {
     if (QSqlDatabase::contains(name_)) QSqlDatabase::removeDatabase(name_);
 }
 
-QSqlDatabase SqlGateway::database() const {
+QSqlDatabase SqlGateway::connection() const {
     return QSqlDatabase::database(name_, false);
 }
 
 bool SqlGateway::IsOpen() const {
-    return QSqlDatabase::contains(name_) && database().isOpen();
+    return QSqlDatabase::contains(name_) && connection().isOpen();
 }
 
 void SqlGateway::Close() {
     if (!QSqlDatabase::contains(name_)) return;
     {
-        QSqlDatabase db = database();
+        QSqlDatabase db = connection();
         if (db.isOpen()) db.close();
     }
     QSqlDatabase::removeDatabase(name_);
@@ -162,7 +156,7 @@ void SqlGateway::Open(const DataSource& source, Create create) {
     const auto fail = [&](const QString& what, const QSqlError& error) {
         db = QSqlDatabase();
         Close();
-        ThrowSql(what, error);
+        ThrowSqlError(error, what);
     };
     // One statement that must succeed before the connection counts as open.
     const auto mustRun = [&](const QString& sql, const QString& what) {
@@ -192,7 +186,7 @@ void SqlGateway::Open(const DataSource& source, Create create) {
 
 std::optional<std::string> SqlGateway::QueryCredit(const std::string& login) {
     QSqlQuery query =
-        Prepare(database(), source_.engine,
+        Prepare(connection(), source_.engine,
                 QStringLiteral("Select CurrSum from Users where login=?"), kQueryTimeoutSeconds);
     query.addBindValue(LoginText(login));
     Exec(query, QStringLiteral("credit query"));
@@ -203,20 +197,20 @@ std::optional<std::string> SqlGateway::QueryCredit(const std::string& login) {
 
 void SqlGateway::BeginTransaction() {
     if (inTransaction_) throw Error("a transaction is already open");
-    QSqlDatabase db = database();
+    QSqlDatabase db = connection();
     if (source_.engine == Engine::Sqlite) {
         // Take the write lock at once: two clients that both read first would
         // otherwise deadlock on the upgrade instead of waiting their turn.
         ExecDirect(db, QStringLiteral("BEGIN IMMEDIATE"));
     } else if (!db.transaction()) {
-        ThrowSql(QStringLiteral("begin transaction"), db.lastError());
+        ThrowSqlError(db.lastError(), QStringLiteral("begin transaction"));
     }
     inTransaction_ = true;
 }
 
 void SqlGateway::InsertSendRow(const std::string& sendNo, const std::string& memo,
                                const std::string& list) {
-    QSqlDatabase db = database();
+    QSqlDatabase db = connection();
     if (columns_.isEmpty()) {
         // The queue's columns as the server names them (PostgreSQL folds case).
         QSqlQuery probe =
@@ -244,7 +238,7 @@ void SqlGateway::InsertSendRow(const std::string& sendNo, const std::string& mem
 }
 
 long long SqlGateway::Deduct(const std::string& login, std::int32_t price) {
-    QSqlDatabase db = database();
+    QSqlDatabase db = connection();
     if (source_.engine == Engine::PostgreSql)
         ExecDirect(
             db,
@@ -261,11 +255,11 @@ long long SqlGateway::Deduct(const std::string& login, std::int32_t price) {
 }
 
 void SqlGateway::Commit() {
-    QSqlDatabase db = database();
+    QSqlDatabase db = connection();
     if (source_.engine == Engine::Sqlite) {
         ExecDirect(db, QStringLiteral("COMMIT"));
     } else if (!db.commit()) {
-        ThrowSql(QStringLiteral("commit"), db.lastError());
+        ThrowSqlError(db.lastError(), QStringLiteral("commit"));
     }
     inTransaction_ = false;
 }
@@ -273,16 +267,16 @@ void SqlGateway::Commit() {
 void SqlGateway::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
-    QSqlDatabase db = database();
+    QSqlDatabase db = connection();
     if (source_.engine == Engine::Sqlite) {
         QSqlQuery query(db);
         // SQLite may already have rolled back on its own after some errors.
         if (!query.exec(QStringLiteral("ROLLBACK")) &&
             !query.lastError().text().contains(QLatin1String("no transaction"),
                                                Qt::CaseInsensitive))
-            ThrowSql(QStringLiteral("rollback"), query.lastError());
+            ThrowSqlError(query.lastError(), QStringLiteral("rollback"));
     } else if (!db.rollback()) {
-        ThrowSql(QStringLiteral("rollback"), db.lastError());
+        ThrowSqlError(db.lastError(), QStringLiteral("rollback"));
     }
 }
 

@@ -2,6 +2,7 @@
 // The one connection to the SMS server's database, on Qt SQL. It serves the
 // credit query and the send job through the ServerGateway interface, on the
 // embedded SQLite database, PostgreSQL or Microsoft SQL Server (ODBC/FreeTDS).
+// The connection itself stays inside: every statement is one of its operations.
 
 #include "core/SendJob.h"
 #include "files/DataSource.h"
@@ -10,8 +11,10 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace telvoro {
 
@@ -42,7 +45,6 @@ public:
     void Close();
     bool IsOpen() const;
     Engine engine() const { return source_.engine; }
-    QSqlDatabase database() const;
 
     std::optional<std::string> QueryCredit(const std::string& login) override;
     void BeginTransaction() override;
@@ -52,7 +54,23 @@ public:
     void Commit() override;
     void Rollback() override;
 
+    // Upkeep for the admin tool and the tests (server/ServerAdmin.cpp); the
+    // client never calls these.
+
+    // Runs the engine's schema statements (idempotent).
+    void RunSchema();
+    // Sets `CurrSum` of every `Users` row of `login` (GBK), or adds the account
+    // with that credit when it has no row.
+    void SetCredit(const std::string& login, std::int32_t credit);
+    // Every `SendTemp` row, in ID order, as the driver gives the texts.
+    struct QueueRow {
+        QString id, sendNo, state, list, memo;
+    };
+    std::vector<QueueRow> ListQueue();
+
 private:
+    QSqlDatabase connection() const;
+
     QString name_;
     DataSource source_;
     bool inTransaction_ = false;

@@ -1,10 +1,10 @@
 #include "ui/UiCommon.h"
 
+#include "core/GbkTexts.h"
 #include "text/GbkCodec.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QPointer>
@@ -85,8 +85,7 @@ QString ErrorReportText(const QString& what) {
 
 void ShowErrorReport(QWidget* parent, const QString& what) {
     try {
-        SystemBox(parent, QMessageBox::Critical, ErrorReportText(what),
-                  QString::fromUtf16(kAppTitle));
+        SystemBox(parent, QMessageBox::Critical, ErrorReportText(what), ShowGbk(gbk::kAppTitle));
     } catch (...) {
         // Showing the report failed as well; there is nobody left to tell.
     }
@@ -105,17 +104,6 @@ bool RunGuarded(QWidget* parent, const std::function<void()>& body) {
     }
     ShowErrorReport(guard.data(), what);
     return false;
-}
-
-void TimeSlicedYield() {
-    static QElapsedTimer since;
-    if (!since.isValid()) {
-        since.start();
-        return;
-    }
-    if (since.elapsed() < 15) return;
-    QCoreApplication::processEvents();
-    since.restart();
 }
 
 } // namespace telvoro::ui

@@ -1,7 +1,7 @@
 #pragma once
 // What every window of the program shares: the font, the one crossing from
-// GBK data to what a control shows, the yield step, and the small layer through
-// which every modal dialog runs, so tests can answer dialogs without blocking.
+// GBK data to what a control shows, and the small layer through which every
+// modal dialog runs, so tests can answer dialogs without blocking.
 
 #include <QFont>
 #include <QString>
@@ -13,9 +13,6 @@ class QDialog;
 class QWidget;
 
 namespace telvoro::ui {
-
-// The application title: caption of the general error report.
-inline constexpr const char16_t* kAppTitle = u"短信发送";
 
 // "宋体" at 12 pixels when it is installed, otherwise an installed Simplified
 // Chinese font named explicitly (never left to the locale, which can pick
@@ -52,10 +49,5 @@ void ShowErrorReport(QWidget* parent, const QString& what);
 // Runs `body`; an exception it lets out goes to the general error report, so
 // nothing ever reaches Qt's event loop. Returns false when one did.
 bool RunGuarded(QWidget* parent, const std::function<void()>& body);
-
-// The yield step: dispatches the waiting events, but only when about 15 ms
-// have passed since it last did, so a long loop calling it for every item
-// keeps the window answering without paying for it per item.
-void TimeSlicedYield();
 
 } // namespace telvoro::ui

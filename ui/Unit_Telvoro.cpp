@@ -2,9 +2,6 @@
 
 #include "core/GbkTexts.h"
 #include "core/TextRules.h"
-#include "files/DataSource.h"
-#include "files/Settings.h"
-#include "files/Templates.h"
 #include "files/shell/ShellOpen.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
@@ -30,6 +27,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QWindow>
+#include <utility>
 
 namespace telvoro::ui {
 
@@ -66,20 +64,15 @@ QString MenuCaption(const QString& title) {
     return caption;
 }
 
-int g_windows = 0;
-
-QString ConnectionName() {
-    const int n = g_windows++;
-    return n == 0 ? QStringLiteral("ADOConn") : QStringLiteral("ADOConn_%1").arg(n);
-}
-
 } // namespace
 
-TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent)
+TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, client::SessionOptions options,
+                           QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                           Qt::WindowStaysOnTopHint),
-      programFolder_(std::move(programFolder)), adoConn_(ConnectionName()) {
+      session_(std::make_unique<client::ClientSession>(
+          std::move(programFolder), static_cast<client::ClientView&>(*this), std::move(options))) {
     BuildControls();
     FormCreate();
 }
@@ -87,23 +80,23 @@ TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent
 TFrm_Telvoro::~TFrm_Telvoro() {
     if (Timer_Read != nullptr) Timer_Read->stop();
     // The view and its model go before the list they show: as Qt children
-    // they would otherwise outlive the list member.
+    // they would otherwise outlive the session that owns the list.
     if (ListView1 != nullptr) ListView1->setModel(nullptr);
     delete model_;
     model_ = nullptr;
 }
 
 void TFrm_Telvoro::BuildControls() {
-    setWindowTitle(QString::fromUtf16(kAppTitle));
+    setWindowTitle(ShowGbk(gbk::kAppTitle));
     setFont(UiFont());
     setFixedSize(323, 564);
     setAutoFillBackground(true);
-    move(791, 90); // design position, kept when the placement does not run
+    move(791, 90); // where the window stays when it cannot be placed
 
     GroupBox1 = new QGroupBox(QStringLiteral("待发送的列表"), this);
     GroupBox1->setGeometry(8, 8, 307, 297);
 
-    model_ = new RecipientModel(recipients_, this);
+    model_ = new RecipientModel(session_->Recipients(), this);
     ListView1 = new QTableView(GroupBox1);
     ListView1->setGeometry(9, 13, 290, 276);
     ListView1->setModel(model_);
@@ -204,7 +197,7 @@ void TFrm_Telvoro::BuildControls() {
         setTabOrder(order[i], order[i + 1]);
 
     Timer_Read = new QTimer(this);
-    Timer_Read->setInterval(1000);
+    Timer_Read->setInterval(client::kHandoffTickInterval);
 
     SaveDialog1 = new QFileDialog(this);
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
@@ -219,10 +212,39 @@ void TFrm_Telvoro::BuildControls() {
     OpenDialog1->selectFile(QStringLiteral("*.dat"));
 
     PopupMenu1 = new QMenu(this);
-    N1 = PopupMenu1->addAction(QStringLiteral("添加、修改模板"));
-    N1->setObjectName(QStringLiteral("N1"));
+    N1 = PopupMenu1->addAction(ShowGbk(gbk::kMenuEditTemplates));
     N2 = PopupMenu1->addSeparator();
-    N2->setObjectName(QStringLiteral("N2"));
+
+    // Each control is found by its name, as the tests do.
+    const std::pair<QObject*, const char*> names[] = {{GroupBox1, "GroupBox1"},
+                                                      {ListView1, "ListView1"},
+                                                      {CheckBox1, "CheckBox1"},
+                                                      {Btn_Save, "Btn_Save"},
+                                                      {Btn_Load, "Btn_Load"},
+                                                      {Btn_Edit, "Btn_Edit"},
+                                                      {Label7, "Label7"},
+                                                      {GroupBox2, "GroupBox2"},
+                                                      {Label_Count, "Label_Count"},
+                                                      {Memo1, "Memo1"},
+                                                      {Btn_Modal, "Btn_Modal"},
+                                                      {Label6, "Label6"},
+                                                      {Edit_YuE, "Edit_YuE"},
+                                                      {Label2, "Label2"},
+                                                      {Edit_CallNo, "Edit_CallNo"},
+                                                      {Check_Stop, "Check_Stop"},
+                                                      {Btn_Conn, "Btn_Conn"},
+                                                      {Btn_Begin, "Btn_Begin"},
+                                                      {Btn_Stop, "Btn_Stop"},
+                                                      {ProgressBar1, "ProgressBar1"},
+                                                      {Edit_Test, "Edit_Test"},
+                                                      {Timer_Read, "Timer_Read"},
+                                                      {SaveDialog1, "SaveDialog1"},
+                                                      {OpenDialog1, "OpenDialog1"},
+                                                      {PopupMenu1, "PopupMenu1"},
+                                                      {N1, "N1"},
+                                                      {N2, "N2"}};
+    for (const auto& [control, name] : names)
+        control->setObjectName(QLatin1String(name));
 
     connect(Btn_Conn, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ConnClick);
     connect(Btn_Begin, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_BeginClick);
@@ -238,29 +260,14 @@ void TFrm_Telvoro::BuildControls() {
 }
 
 void TFrm_Telvoro::FormCreate() {
-    // Step 1: the account number; every error there is discarded silently.
-    try {
-        if (const std::optional<std::string> account = ReadAccountNumber(programFolder_)) {
-            SetFieldGbk(Edit_CallNo, *account);
-            SetFieldGbk(Edit_Test, FieldGbk(Edit_CallNo));
-        }
-    } catch (...) {
-    }
-    // Steps 2 to 6: an error ends the sequence there and is reported.
-    ++depth_;
-    RunGuarded(nullptr, [this] {
-        CreateTemplatesFile(programFolder_.TemplatesFile());
-        AddTemplateEntries();
-        PlaceTopRight();
-        handoffPath_ = programFolder_.HandoffFile();
-        reader_ = std::make_unique<HandoffReader>(recipients_, programFolder_, &TimeSlicedYield);
-        Timer_Read->start();
-    });
-    --depth_;
+    session_->ReadAccount();
+    // From here an error ends the start-up where it occurs and is reported.
+    session_->EnterHandler();
+    RunGuarded(nullptr, [this] { session_->Start(); });
+    static_cast<void>(session_->LeaveHandler());
 }
 
-void TFrm_Telvoro::AddTemplateEntries() {
-    const std::vector<TemplateMenuEntry> entries = ReadTemplateMenu(programFolder_.TemplatesFile());
+void TFrm_Telvoro::AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) {
     for (const TemplateMenuEntry& entry : entries) {
         QAction* action = PopupMenu1->addAction(MenuCaption(ShowGbk(entry.caption)));
         action->setObjectName(QString::fromLatin1(entry.name));
@@ -289,30 +296,16 @@ QPoint TFrm_Telvoro::TemplateMenuPoint() const {
 }
 
 void TFrm_Telvoro::Handle(const std::function<void()>& body) {
-    ++depth_;
+    session_->EnterHandler();
     RunGuarded(this, body);
-    if (--depth_ == 0 && closePending_) {
-        closePending_ = false;
-        close();
-    }
-}
-
-void TFrm_Telvoro::RequestCloseNow() {
-    if (depth_ > 0) {
-        closePending_ = true;
-        return;
-    }
-    close();
+    if (session_->LeaveHandler()) close();
 }
 
 void TFrm_Telvoro::closeEvent(QCloseEvent* event) {
-    // Closing is never refused; inside a handler it waits until that returns.
-    if (depth_ > 0) {
-        closePending_ = true;
+    if (!session_->MayClose()) {
         event->ignore();
         return;
     }
-    closed_ = true;
     Timer_Read->stop();
     PopupMenu1->close();
     event->accept();
@@ -322,50 +315,24 @@ void TFrm_Telvoro::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!placed_ || placedWithFrame_) return;
     // The window manager tells the frame's size only once the window is
-    // mapped; the outer width of the formula includes it.
+    // mapped; the window's outer width, which places it, includes the frame.
     QTimer::singleShot(100, this, [this] {
         if (const QWindow* w = windowHandle(); w != nullptr && !w->frameMargins().isNull())
             PlaceTopRight();
     });
 }
 
-bool TFrm_Telvoro::RefuseWhileBusy() {
-    if (!recipients_.Busy()) return false;
-    // The list's actions show no messages of their own: the refusal is the alert sound.
-    QApplication::beep();
-    return true;
-}
-
 void TFrm_Telvoro::Btn_ConnClick() {
-    Handle([this] {
-        try {
-            const DataSource source = ParseDataSource(
-                GbkToUtf8(ReadServerSetting(programFolder_), false), programFolder_);
-            adoConn_.Close();
-            adoConn_.Open(source);
-            for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
-                               static_cast<QWidget*>(ListView1), static_cast<QWidget*>(Memo1),
-                               static_cast<QWidget*>(Btn_Save), static_cast<QWidget*>(Btn_Load),
-                               static_cast<QWidget*>(Btn_Edit)})
-                w->setEnabled(true);
-            Btn_Conn->setEnabled(false);
-            setWindowTitle(ShowGbk(gbk::kCaptionConnected));
-            GetYuE(adoConn_, *this);
-        } catch (...) {
-            setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
-        }
-    });
+    Handle([this] { session_->Connect(); });
 }
 
 void TFrm_Telvoro::Btn_BeginClick() {
-    Handle([this] {
-        // A second press while a job runs is refused by the runner.
-        if (sendJob_.Btn_BeginClick(adoConn_, *this) == SendOutcome::Busy) QApplication::beep();
-    });
+    // A second press while a job runs is refused by the session.
+    Handle([this] { session_->Send(); });
 }
 
 void TFrm_Telvoro::Btn_StopClick() {
-    Handle([this] { RequestCloseNow(); });
+    Handle([this] { session_->RequestClose(); });
 }
 
 void TFrm_Telvoro::Btn_SaveClick() {
@@ -374,13 +341,13 @@ void TFrm_Telvoro::Btn_SaveClick() {
         const QString chosen = SaveDialog1->selectedFiles().value(0);
         if (chosen.isEmpty()) return;
         SaveDialog1->selectFile(chosen); // proposed again next time
-        recipients_.SaveList(ToFsPath(chosen), &TimeSlicedYield);
+        session_->SaveList(ToFsPath(chosen));
     });
 }
 
 void TFrm_Telvoro::Btn_LoadClick() {
     Handle([this] {
-        if (RefuseWhileBusy()) return;
+        if (session_->RefuseWhileBusy()) return;
         QString chosen;
         for (;;) {
             if (Dialogs().Exec(*OpenDialog1) != QDialog::Accepted) return;
@@ -395,51 +362,26 @@ void TFrm_Telvoro::Btn_LoadClick() {
             OpenDialog1->selectFile(name);
         }
         OpenDialog1->selectFile(chosen);
-        if (RefuseWhileBusy()) return;
-        recipients_.LoadList(ToFsPath(chosen));
+        session_->LoadList(ToFsPath(chosen)); // refused when the list became busy meanwhile
     });
 }
 
 void TFrm_Telvoro::Btn_EditClick() {
     Handle([this] {
-        if (editOpen_ || closed_) return;
-        if (tickRunning_) {
-            // A merge is under way: entries it adds after the dialog was filled
-            // would be lost on confirmation, so the dialog opens after it.
-            editPending_ = true;
-            return;
-        }
-        if (RefuseWhileBusy()) return;
-        // The hand-off file waits while the dialog is open and is merged after
-        // it closed, so confirming cannot wipe entries whose file is gone.
-        struct Hold {
-            TFrm_Telvoro& w;
-            explicit Hold(TFrm_Telvoro& window) : w(window) {
-                w.editOpen_ = true;
-                if (w.reader_) w.reader_->SetHeldBack(true);
-            }
-            ~Hold() {
-                w.editOpen_ = false;
-                if (w.reader_) w.reader_->SetHeldBack(false);
-            }
-        } hold(*this);
-
-        TFrm_EditSendTel dialog(this);
-        dialog.Memo1->clear();
-        dialog.SetLines(recipients_.PhoneLines());
-        Dialogs().Exec(dialog);
-        if (dialog.ResultText == QStringLiteral("Ok")) {
-            std::vector<std::string> lines = dialog.ShownLinesGbk();
-            if (RefuseWhileBusy()) return;
-            recipients_.ReplaceFromPhoneLines(std::move(lines), &TimeSlicedYield);
-        }
+        session_->Edit([this](const std::vector<std::string>& phoneLines)
+                           -> std::optional<std::vector<std::string>> {
+            TFrm_EditSendTel dialog(this);
+            dialog.Memo1->clear();
+            dialog.SetLines(phoneLines);
+            Dialogs().Exec(dialog);
+            if (dialog.ResultText != QStringLiteral("Ok")) return std::nullopt;
+            return dialog.ShownLinesGbk();
+        });
     });
 }
 
 void TFrm_Telvoro::CheckBox1Click() {
-    Handle([this] {
-        recipients_.SetAllChecked([this] { return CheckBox1->isChecked(); }, &TimeSlicedYield);
-    });
+    Handle([this] { session_->SetAllChecked([this] { return CheckBox1->isChecked(); }); });
 }
 
 void TFrm_Telvoro::Btn_ModalClick() {
@@ -447,15 +389,14 @@ void TFrm_Telvoro::Btn_ModalClick() {
 }
 
 void TFrm_Telvoro::N1Click() {
-    Handle([this] { ShellOpen("notepad.exe", programFolder_.TemplatesFile()); });
+    Handle([this] { ShellOpen("notepad.exe", session_->Folder().TemplatesFile()); });
 }
 
 void TFrm_Telvoro::SendClick(QAction* entry) {
     Handle([this, entry] {
         if (entry == nullptr) return;
         const QByteArray caption = entry->data().toByteArray();
-        const std::optional<std::string> content = LookUpTemplate(
-            programFolder_.TemplatesFile(),
+        const std::optional<std::string> content = session_->TemplateContent(
             std::string_view(caption.constData(), static_cast<std::size_t>(caption.size())));
         if (!content) return;
         // Strict: a content that is not GBK is reported, never shown garbled.
@@ -473,25 +414,10 @@ void TFrm_Telvoro::SumLen() {
 }
 
 void TFrm_Telvoro::Timer_ReadTimer() {
-    Handle([this] {
-        Timer_Read->stop();
-        struct Restart {
-            TFrm_Telvoro& w;
-            ~Restart() {
-                w.tickRunning_ = false;
-                if (!w.closed_) w.Timer_Read->start();
-                if (w.editPending_) {
-                    w.editPending_ = false;
-                    QTimer::singleShot(0, &w, [win = &w] { win->Btn_EditClick(); });
-                }
-            }
-        } restart{*this};
-        tickRunning_ = true;
-        if (reader_) reader_->Tick();
-    });
+    Handle([this] { session_->HandoffTick(); });
 }
 
-// SendWindow
+// ClientView
 
 std::string TFrm_Telvoro::AccountNumber() {
     return FieldGbk(Edit_CallNo);
@@ -499,16 +425,6 @@ std::string TFrm_Telvoro::AccountNumber() {
 
 std::string TFrm_Telvoro::MessageText() {
     return Memo1->GbkTextCrLf();
-}
-
-std::vector<std::string> TFrm_Telvoro::CheckedPhones() {
-    std::vector<std::string> phones;
-    const std::size_t n = recipients_.Count();
-    for (std::size_t i = 0; i < n; ++i) {
-        const RecipientEntry& e = recipients_.At(i);
-        if (e.Checked) phones.push_back(e.Phone);
-    }
-    return phones;
 }
 
 bool TFrm_Telvoro::SelfCheckOn() {
@@ -539,12 +455,48 @@ void TFrm_Telvoro::ShowNotice(const std::string& text, const std::string& captio
     ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption));
 }
 
-void TFrm_Telvoro::YieldStep() {
-    TimeSlicedYield();
+void TFrm_Telvoro::ShowAccountNumber(const std::string& account) {
+    SetFieldGbk(Edit_CallNo, account);
+    SetFieldGbk(Edit_Test, FieldGbk(Edit_CallNo));
 }
 
-void TFrm_Telvoro::RequestClose() {
-    RequestCloseNow();
+void TFrm_Telvoro::PlaceWindow() {
+    PlaceTopRight();
+}
+
+void TFrm_Telvoro::ShowConnected() {
+    for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
+                       static_cast<QWidget*>(ListView1), static_cast<QWidget*>(Memo1),
+                       static_cast<QWidget*>(Btn_Save), static_cast<QWidget*>(Btn_Load),
+                       static_cast<QWidget*>(Btn_Edit)})
+        w->setEnabled(true);
+    Btn_Conn->setEnabled(false);
+    setWindowTitle(ShowGbk(gbk::kCaptionConnected));
+}
+
+void TFrm_Telvoro::ShowConnectFailed() {
+    setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
+}
+
+void TFrm_Telvoro::StartHandoffTimer() {
+    Timer_Read->start();
+}
+
+void TFrm_Telvoro::StopHandoffTimer() {
+    Timer_Read->stop();
+}
+
+void TFrm_Telvoro::SignalRefusal() {
+    // The list's actions show no messages of their own: the refusal is the alert sound.
+    QApplication::beep();
+}
+
+void TFrm_Telvoro::EditLater() {
+    QTimer::singleShot(0, this, [this] { Btn_EditClick(); });
+}
+
+void TFrm_Telvoro::CloseWindow() {
+    close();
 }
 
 } // namespace telvoro::ui

@@ -1,6 +1,6 @@
 #pragma once
 // Starting the text editor on a file, the one desktop service the local files
-// need. Kept apart so the file rules build without a window system.
+// need. Kept apart so the rest of files/ builds without a window system.
 
 #include <filesystem>
 #include <string_view>

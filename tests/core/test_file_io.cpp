@@ -65,3 +65,43 @@ TEST(FileIO, AFailedWriteLeavesTheOldFile) {
     // Nothing but the file itself is left beside it.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 }
+
+// A write that fails part-way (a full disk) leaves the old file byte for byte,
+// names the file and the reason, and leaves no temporary file beside it.
+TEST(FileIO, AWriteFailingAtAnyByteKeepsTheOldFileWhole) {
+    TempFolder dir;
+    const fs::path file = dir / "list.dat";
+    const std::string old = "old\tfile\r\n\xB4\xFD\xB7\xA2\r\n";
+    const std::string next(100'000, 'n');
+    const std::string reason = "写入文件“" + PathText(file) + "”时出错：" + ReasonText(ENOSPC);
+    struct Case {
+        std::size_t failAt;
+        bool oldFile;
+    } cases[] = {{0, true}, {1, true}, {50'000, true}, {99'999, true}, {0, false}, {5, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failAt);
+        fs::remove(file);
+        if (c.oldFile) WriteWholeFile(file, old);
+        {
+            WriteFault fault(c.failAt);
+            EXPECT_EQ(ErrorOf([&] { WriteWholeFile(file, next); }), reason);
+        }
+        if (c.oldFile)
+            EXPECT_EQ(ReadWholeFile(file), old);
+        else
+            EXPECT_FALSE(fs::exists(file));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()),
+                  c.oldFile ? 1 : 0);
+    }
+    // The fault counts bytes over all writes and ends with its scope.
+    {
+        WriteFault fault(next.size() + 3, EIO);
+        WriteWholeFile(file, next);
+        WriteWholeFile(file, "abc");
+        EXPECT_EQ(ErrorOf([&] { WriteWholeFile(file, "d"); }),
+                  "写入文件“" + PathText(file) + "”时出错：" + ReasonText(EIO));
+        WriteWholeFile(file, ""); // nothing to write: nothing fails
+    }
+    WriteWholeFile(file, next);
+    EXPECT_EQ(ReadWholeFile(file), next);
+}

@@ -225,6 +225,28 @@ TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
                   "无法创建文件“" + PathText(noFolder) + "”：No such file or directory");
     }
     EXPECT_FALSE(fs::exists(dir / "no"));
+
+    // The disk fills up half-way through a save over an earlier list.
+    const fs::path saved = dir / "SendList.dat";
+    list.SaveList(saved);
+    const std::string before = ReadWholeFile(saved);
+    for (int i = 0; i < 2000; ++i)
+        list.AddIfNewPhone("name", "139" + std::to_string(10000000 + i));
+    {
+        WriteFault fault(20'000);
+        try {
+            list.SaveList(saved);
+            ADD_FAILURE() << "the save did not fail";
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "写入文件“" + PathText(saved) + "”时出错：No space left on device");
+        }
+    }
+    EXPECT_EQ(ReadWholeFile(saved), before);
+    EXPECT_EQ(list.Count(), 2001u);
+    EXPECT_FALSE(list.Busy());
+    for (const auto& entry : fs::directory_iterator(dir.path))
+        EXPECT_EQ(entry.path().filename(), "SendList.dat") << "left behind: " << entry.path();
 }
 
 // Yield callbacks that append, empty or replace the list in the middle of an

@@ -64,7 +64,7 @@ using Strings = std::vector<std::string>;
 
 } // namespace
 
-TEST_F(HandoffTest, MergesLinesAsTheRulesSay) {
+TEST_F(HandoffTest, MergesNameAndPhoneLinesSkippingListedPhones) {
     struct Case {
         std::string bytes;
         Strings phones; // Customer=Phone, after merging into a list holding "old=1"
@@ -119,7 +119,7 @@ TEST_F(HandoffTest, WriterBetweenStepsLosesNothing) {
 #ifdef _WIN32
     GTEST_SKIP() << "leases and renames over an open file are Linux's; see test_windows_files.cpp";
 #else
-    // A writer keeping to the rules finds no file after the claim and writes a
+    // A writer that only writes a file it created finds none after the claim and writes a
     // new one: it waits for the next tick.
     Drop("a\t1\r\n");
     reader_.SetStepHook([&](HandoffReader::Step s) {

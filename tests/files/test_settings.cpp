@@ -64,7 +64,7 @@ TEST(DecryptBlocks, PublishedVectorsAndAnyKey) {
               "abcdefgh");
 }
 
-TEST(DecryptBlocks, KeyRuleAndBlockRule) {
+TEST(DecryptBlocks, AnyKeyTextAndWholeBlocksOnly) {
     struct Case {
         const char* name;
         std::string bytes;
@@ -91,7 +91,7 @@ TEST(DecryptBlocks, KeyRuleAndBlockRule) {
         EXPECT_EQ(DecryptBlocks(c.bytes, c.key), c.expected) << c.name;
 }
 
-TEST(DecryptHex, DigitRules) {
+TEST(DecryptHex, PairsOfDigitsInEitherCase) {
     const std::string upper = kAccountHex;
     std::string lower, mixed;
     for (std::size_t i = 0; i < upper.size(); ++i) {
@@ -115,6 +115,57 @@ TEST(DecryptHex, DigitRules) {
         EXPECT_EQ(DecryptHex(c.hex, kSettingsKey), c.expected) << c.hex;
     EXPECT_THROW(DecryptHex("0x" + upper, kSettingsKey), Error);
     EXPECT_THROW(DecryptHex(upper.substr(0, 30) + "G0", kSettingsKey), Error);
+}
+
+// The enciphering side against the same vectors, and back through the reader.
+TEST(EncryptBlocks, VectorsPaddingAndTheWrittenFile) {
+    struct Case {
+        const char* name;
+        std::string plain;
+        std::string key;
+        std::string cipher;
+    };
+    const Case cases[] = {
+        {"published vector", "Now is the time for all ", "\x01\x23\x45\x67\x89\xAB\xCD\xEF",
+         Unhex("3FA40E8A984D48156A271787AB8883F9893D51EC4B563B53")},
+        {"11 bytes padded with 5 NULs", "13800138000", kSettingsKey, Unhex(kAccountHex)},
+        {"a whole block gets no padding", "1234567890ABCDEF", kSettingsKey,
+         Unhex("969C5330A4D41AEDE95684969F531794")},
+        {"short key padded with NULs", "abcdefgh", "abc", Unhex("1EF7E3C5000372E4")},
+        {"empty", "", kSettingsKey, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EncryptBlocks(c.plain, c.key), c.cipher) << c.name;
+        EXPECT_EQ(DecryptBlocks(c.cipher, c.key), c.plain) << c.name;
+    }
+    EXPECT_EQ(SettingsTextForAccount("13800138000"), std::string(kAccountHex) + "\r\n");
+
+    TempFolder dir;
+    const fs::path file = ProgramFolder(dir.path).SettingsFile();
+    WriteAccountNumber(file, "\xD6\xD0\xCE\xC4"); // 中文
+    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), "\xD6\xD0\xCE\xC4");
+}
+
+// A settings write that fails half-way keeps the old file and says why.
+TEST(WriteAccountNumber, FailingHalfWayKeepsTheOldFile) {
+    TempFolder dir;
+    const fs::path file = ProgramFolder(dir.path).SettingsFile();
+    WriteAccountNumber(file, "13800138000");
+    const std::string before = ReadWholeFile(file);
+    for (const std::size_t failAt : {0u, 1u, 16u, 33u}) {
+        WriteFault fault(failAt);
+        try {
+            WriteAccountNumber(file, "13900139000");
+            ADD_FAILURE() << "no error at byte " << failAt;
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "写入文件“" + PathText(file) + "”时出错：No space left on device");
+        }
+        EXPECT_EQ(ReadWholeFile(file), before) << failAt;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    }
+    WriteAccountNumber(file, "13900139000");
+    EXPECT_EQ(LoadAccountNumber(file), "13900139000");
 }
 
 TEST(ReadAccountNumber, OutcomesOfTheStartUpStep) {

@@ -85,7 +85,7 @@ TEST(Templates, MenuEntriesFromOddLines) {
     EXPECT_EQ(TemplateMenuEntries(lines), want);
 }
 
-TEST(Templates, LookUpRules) {
+TEST(Templates, LookUpTakesTheFirstLineHoldingTheCaption) {
     const std::vector<std::string> lines = SplitLines(
         DefaultTemplatesText() + kHappy + "=own\r\n" + "A=first=second\r\n" + "dup=one\r\n" +
         "dup=two\r\n" + "sp=  padded  \r\n" + "=orphan\r\n" + "bare\r\n");

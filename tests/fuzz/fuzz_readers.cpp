@@ -1,6 +1,7 @@
 // libFuzzer target for the two readers of outside files: the list file
 // (RecipientList::LoadList) and the hand-off file (HandoffReader::Tick).
-// Whatever the bytes, both must finish, keep their rules and never crash.
+// Whatever the bytes, both must finish, keep what they promise (one entry per
+// list line, each hand-off phone once) and never crash.
 
 #include "core/RecipientList.h"
 #include "core/TextRules.h"

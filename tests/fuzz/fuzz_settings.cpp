@@ -1,5 +1,5 @@
-// libFuzzer target for the settings file's readers: hex digits, the block
-// decipherment with any key, and the whole file's contents.
+// libFuzzer target for the settings file's cipher and readers: hex digits,
+// the blocks with any key both ways, and the whole file's contents.
 #include "core/Error.h"
 #include "files/Settings.h"
 
@@ -34,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string plain = telvoro::DecryptBlocks(rest, key);
     Check(plain.size() <= rest.size() / 8 * 8);
     Check(plain.empty() || plain.back() != '\0');
+
+    // Enciphering and deciphering undo each other, up to the padding NULs.
+    std::string original(rest);
+    while (!original.empty() && original.back() == '\0')
+        original.pop_back();
+    Check(telvoro::DecryptBlocks(telvoro::EncryptBlocks(rest, key), key) == original);
 
     try {
         const std::string account = telvoro::DecryptHex(rest, key);

@@ -8,11 +8,10 @@
 #include "server/SqlGateway.h"
 #include "tests/support/RecordingWindow.h"
 #include "text/GbkCodec.h"
+#include "text/QtPath.h"
 
 #include <QCoreApplication>
-#include <QSqlQuery>
 #include <QTemporaryDir>
-#include <QVariant>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -35,11 +34,6 @@ void EnsureApp() {
     static QCoreApplication* app =
         QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
     (void)app;
-}
-
-fs::path ToPath(const QString& s) {
-    const QByteArray u = s.toUtf8();
-    return fs::path(std::u8string(u.begin(), u.end()));
 }
 
 // An 11-digit login no other test uses, so tests can share one PostgreSQL database.
@@ -105,7 +99,7 @@ protected:
 
     DataSource MakeSource() {
         if (!UsesPostgres())
-            return ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToPath(dir.path())));
+            return ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToFsPath(dir.path())));
         if (!IsOdbc()) return PostgresSource();
         // psqlODBC stands in for SQL Server's driver: the same QODBC code path.
         return ParseDataSource(std::string("odbc:DRIVER={PostgreSQL Unicode};SERVER=") +
@@ -121,16 +115,12 @@ protected:
         SetAccountCredit(admin, login, credit);
     }
 
+    // The login's queued rows, in ID order, as the gateway lists them.
     std::vector<QueuedRow> Rows(SqlGateway& gw, const std::string& login) {
-        QSqlQuery q(gw.database());
-        q.prepare(QStringLiteral(
-            "Select SendNo, SendMemo, list, state from SendTemp where SendNo=? order by ID"));
-        q.addBindValue(FromGbk(login));
-        EXPECT_TRUE(q.exec());
         std::vector<QueuedRow> rows;
-        while (q.next())
-            rows.push_back({ToGbk(q.value(0).toString()), ToGbk(q.value(1).toString()),
-                            ToGbk(q.value(2).toString()), ToGbk(q.value(3).toString())});
+        for (const SqlGateway::QueueRow& r : gw.ListQueue())
+            if (r.sendNo == FromGbk(login))
+                rows.push_back({ToGbk(r.sendNo), ToGbk(r.memo), ToGbk(r.list), ToGbk(r.state)});
         return rows;
     }
 
@@ -275,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Gateway, ::testing::Values("sqlite", "postgres
 TEST(GatewayOpen, FailuresAreClearAndCreateNothing) {
     EnsureApp();
     QTemporaryDir dir;
-    const fs::path folder = ToPath(dir.path());
+    const fs::path folder = ToFsPath(dir.path());
     SqlGateway gw;
 
     EXPECT_THROW(gw.Open(ParseDataSource("", ProgramFolder(folder))), Error);

@@ -4,10 +4,8 @@
 #include "core/FileIO.h"
 #include "files/Settings.h"
 #include "text/GbkCodec.h"
+#include "tools/admin/Errors.h"
 
-#include <nettle/des.h>
-
-#include <array>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
@@ -25,101 +23,86 @@ constexpr char kReadConfigUsage[] = "usage: telvoro-admin read-config PATH";
 // an 11-character account number.
 constexpr std::size_t kAccountLength = 11;
 
-// Line 1 of the settings file for `login` (GBK): the bytes padded with NULs
-// to a multiple of 8, DES-ECB under the settings key, upper-case hex.
-std::string EncipherAccount(const std::string& login) {
-    std::array<std::uint8_t, DES_KEY_SIZE> key{};
-    const std::string_view keyText = kSettingsKey;
-    for (std::size_t i = 0; i < key.size() && i < keyText.size(); ++i)
-        key[i] = static_cast<std::uint8_t>(keyText[i]);
-    des_ctx ctx;
-    static_cast<void>(des_set_key(&ctx, key.data())); // weak keys work too; see DecryptBlocks
-
-    std::string plain = login;
-    plain.resize((plain.size() + DES_BLOCK_SIZE - 1) / DES_BLOCK_SIZE * DES_BLOCK_SIZE, '\0');
-    std::string cipher(plain.size(), '\0');
-    des_encrypt(&ctx, plain.size(), reinterpret_cast<std::uint8_t*>(cipher.data()),
-                reinterpret_cast<const std::uint8_t*>(plain.data()));
-
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (const char c : cipher) {
-        const auto b = static_cast<unsigned char>(c);
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 0x0F];
-    }
-    return hex;
+[[noreturn]] void ConfigUsage(const std::string& text) {
+    throw UsageError(text + "; " + kConfigUsage, "config");
 }
 
-int Fail(const char* command, const std::string& text, int code = 1) {
-    std::cerr << "telvoro-admin " << command << ": " << text << '\n';
-    return code;
-}
-
-} // namespace
-
-int RunConfig(const std::vector<std::string>& args) {
+struct ConfigArgs {
     std::string login, out = "GSMConfig.ini";
-    bool haveLogin = false, force = false, optionsEnd = false;
+    bool force = false;
+};
+
+ConfigArgs ParseConfigArgs(const std::vector<std::string>& args) {
+    ConfigArgs parsed;
+    bool haveLogin = false, optionsEnd = false;
+    auto takeLogin = [&](const std::string& arg) {
+        if (haveLogin) ConfigUsage("one LOGIN only");
+        parsed.login = arg;
+        haveLogin = true;
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (!optionsEnd && args[i] == "--") {
             optionsEnd = true; // what follows is the LOGIN, even if it starts with "-"
         } else if (optionsEnd) {
-            if (haveLogin) return Fail("config", "one LOGIN only; " + std::string(kConfigUsage), 2);
-            login = args[i];
-            haveLogin = true;
+            takeLogin(args[i]);
         } else if (args[i] == "--force") {
-            force = true;
+            parsed.force = true;
         } else if (args[i] == "--out") {
-            if (++i >= args.size())
-                return Fail("config", "--out needs a value; " + std::string(kConfigUsage), 2);
-            out = args[i];
+            if (++i >= args.size()) ConfigUsage("--out needs a value");
+            parsed.out = args[i];
         } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return Fail("config", "unknown option " + args[i] + "; " + kConfigUsage, 2);
-        } else if (!haveLogin) {
-            login = args[i];
-            haveLogin = true;
+            ConfigUsage("unknown option " + args[i]);
         } else {
-            return Fail("config", "one LOGIN only; " + std::string(kConfigUsage), 2);
+            takeLogin(args[i]);
         }
     }
-    if (!haveLogin) return Fail("config", std::string("LOGIN missing; ") + kConfigUsage, 2);
+    if (!haveLogin) ConfigUsage("LOGIN missing");
+    return parsed;
+}
+
+void WriteConfig(const ConfigArgs& args) {
+    const std::string gbk = Utf8ToGbk(args.login);
+    if (gbk.empty()) throw Error("LOGIN is empty");
+    if (gbk.find('\0') != std::string::npos) throw Error("LOGIN holds a NUL byte");
+    const fs::path path(std::u8string(args.out.begin(), args.out.end()));
+    std::error_code ec;
+    if (!args.force && fs::exists(fs::symlink_status(path, ec)))
+        throw Error("“" + PathText(path) + "” exists; --force replaces it");
+    WriteAccountNumber(path, gbk);
+    if (gbk.size() != kAccountLength)
+        std::cerr << "telvoro-admin config: warning: LOGIN has " << gbk.size()
+                  << " bytes; the client sends only with an account number of 11 bytes\n";
+    std::cout << PathText(path) << '\n';
+}
+
+} // namespace
+
+void RunConfig(const std::vector<std::string>& args) {
+    const ConfigArgs parsed = ParseConfigArgs(args);
     try {
-        const std::string gbk = Utf8ToGbk(login);
-        if (gbk.empty()) return Fail("config", "LOGIN is empty");
-        if (gbk.find('\0') != std::string::npos) return Fail("config", "LOGIN holds a NUL byte");
-        const fs::path path(std::u8string(out.begin(), out.end()));
-        std::error_code ec;
-        if (!force && fs::exists(fs::symlink_status(path, ec)))
-            return Fail("config", "“" + PathText(path) + "” exists; --force replaces it");
-        WriteWholeFile(path, EncipherAccount(gbk) + "\r\n");
-        if (gbk.size() != kAccountLength)
-            std::cerr << "telvoro-admin config: warning: LOGIN has " << gbk.size()
-                      << " bytes; the client sends only with an account number of 11 bytes\n";
-        std::cout << PathText(path) << '\n';
-        return 0;
+        WriteConfig(parsed);
     } catch (const std::exception& e) {
-        return Fail("config", e.what());
+        throw CommandError("config", e.what());
     }
 }
 
-int RunReadConfig(const std::vector<std::string>& args) {
-    if (args.size() != 1) return Fail("read-config", kReadConfigUsage, 2);
+void RunReadConfig(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError(kReadConfigUsage, "read-config");
     const fs::path path(std::u8string(args[0].begin(), args[0].end()));
+    std::string account;
     try {
-        const std::string account = LoadAccountNumber(path);
-        std::cout << GbkToUtf8(account, /*lenient=*/true) << '\n';
-        if (account.empty())
-            std::cerr << "telvoro-admin read-config: note: the account number is empty (line 1 "
-                         "holds no whole 8-byte block); the client sends nothing with it\n";
-        else if (account.size() != kAccountLength)
-            std::cerr << "telvoro-admin read-config: note: the account number has "
-                      << account.size() << " bytes, not 11; the client sends nothing with it\n";
-        return 0;
+        account = LoadAccountNumber(path);
     } catch (const std::exception& e) {
-        return Fail("read-config", "the client would read no account number from “" +
-                                       PathText(path) + "”: " + e.what());
+        throw CommandError("read-config", "the client would read no account number from “" +
+                                              PathText(path) + "”: " + e.what());
     }
+    std::cout << GbkToUtf8(account, /*lenient=*/true) << '\n';
+    if (account.empty())
+        std::cerr << "telvoro-admin read-config: note: the account number is empty (line 1 "
+                     "holds no whole 8-byte block); the client sends nothing with it\n";
+    else if (account.size() != kAccountLength)
+        std::cerr << "telvoro-admin read-config: note: the account number has " << account.size()
+                  << " bytes, not 11; the client sends nothing with it\n";
 }
 
 } // namespace telvoro::admin

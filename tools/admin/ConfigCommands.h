@@ -1,16 +1,15 @@
 #pragma once
 // telvoro-admin's settings-file commands: `config` writes GSMConfig.ini for a
-// deployment (the only place that enciphers), `read-config` shows what the
-// client would read from one.
+// deployment, `read-config` shows what the client would read from one.
 
 #include <string>
 #include <vector>
 
 namespace telvoro::admin {
 
-// argv-style args after the subcommand name; returns the process exit code; prints errors as one
-// line on stderr.
-int RunConfig(const std::vector<std::string>& args);     // config LOGIN [--out PATH] [--force]
-int RunReadConfig(const std::vector<std::string>& args); // read-config PATH
+// argv-style args after the subcommand name. A wrong command line throws
+// UsageError, a failure CommandError (tools/admin/Errors.h).
+void RunConfig(const std::vector<std::string>& args);     // config LOGIN [--out PATH] [--force]
+void RunReadConfig(const std::vector<std::string>& args); // read-config PATH
 
 } // namespace telvoro::admin

@@ -10,13 +10,10 @@
 #include "server/ServerAdmin.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
-
 #include "tools/admin/ConfigCommands.h"
+#include "tools/admin/Errors.h"
 
 #include <QCoreApplication>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QVariant>
 
 #include <cstdio>
 #include <iostream>
@@ -43,16 +40,8 @@ constexpr const char* kUsage =
     "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
     "  read-config PATH              print the account a settings file holds\n";
 
-struct UsageError : Error {
-    using Error::Error;
-};
-
 fs::path Utf8Path(const std::string& s) {
     return fs::path(std::u8string(s.begin(), s.end()));
-}
-
-void Check(QSqlQuery& query, bool ok) {
-    if (!ok) throw Error(query.lastError().text().toStdString());
 }
 
 // Every error is one line on stderr.
@@ -62,24 +51,21 @@ std::string OneLineError(std::string text) {
     return text;
 }
 
-int Init(SqlGateway& gw) {
+void Init(SqlGateway& gw) {
     CreateServerTables(gw);
     std::cout << "tables ready\n";
-    return 0;
 }
 
-int Account(SqlGateway& gw, const std::string& login, const std::string& creditText) {
+void Account(SqlGateway& gw, const std::string& login, const std::string& creditText) {
     const std::int32_t credit = ParseWholeNumber(creditText);
     SetAccountCredit(gw, Utf8ToGbk(login), credit);
     std::cout << login << ' ' << credit << '\n';
-    return 0;
 }
 
-int Credit(SqlGateway& gw, const std::string& login) {
+void Credit(SqlGateway& gw, const std::string& login) {
     const std::optional<std::string> credit = gw.QueryCredit(Utf8ToGbk(login));
     if (!credit) throw Error("no account " + login);
     std::cout << GbkToUtf8(*credit) << '\n';
-    return 0;
 }
 
 // A message on one line: its line breaks shown as \r and \n.
@@ -92,20 +78,14 @@ std::string OneLine(const QString& text) {
     return s.toStdString();
 }
 
-int Queue(SqlGateway& gw) {
-    QSqlQuery q(gw.database());
-    Check(q, q.exec(QStringLiteral(
-                 "Select ID, SendNo, state, list, SendMemo from SendTemp order by ID")));
-    while (q.next()) {
-        const QString list = q.value(3).toString();
+void Queue(SqlGateway& gw) {
+    for (const SqlGateway::QueueRow& row : gw.ListQueue()) {
         // A row holds at least one number, an empty one included.
-        const qsizetype count = list.count(QLatin1Char(';')) + 1;
-        std::cout << q.value(0).toString().toStdString() << '\t'
-                  << q.value(1).toString().toStdString() << '\t'
-                  << q.value(2).toString().toStdString() << '\t' << count << '\t' << OneLine(list)
-                  << '\t' << OneLine(q.value(4).toString()) << '\n';
+        const qsizetype count = row.list.count(QLatin1Char(';')) + 1;
+        std::cout << row.id.toStdString() << '\t' << row.sendNo.toStdString() << '\t'
+                  << row.state.toStdString() << '\t' << count << '\t' << OneLine(row.list) << '\t'
+                  << OneLine(row.memo) << '\n';
     }
-    return 0;
 }
 
 // The send job's window, on a terminal.
@@ -142,7 +122,7 @@ int Send(SqlGateway& gw, const std::vector<std::string>& args) {
     bool haveAccount = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a value");
+            if (i + 1 >= args.size()) throw admin::UsageError(args[i] + " needs a value");
             return args[++i];
         };
         if (args[i] == "--account") {
@@ -156,11 +136,11 @@ int Send(SqlGateway& gw, const std::vector<std::string>& args) {
             window.selfCheck = true;
             window.selfCheckNumber = Utf8ToGbk(value());
         } else {
-            throw UsageError("unknown option " + args[i]);
+            throw admin::UsageError("unknown option " + args[i]);
         }
     }
     if (!haveAccount || messageFile.empty() || numbersFile.empty())
-        throw UsageError("send needs --account, --message-file and --numbers-file");
+        throw admin::UsageError("send needs --account, --message-file and --numbers-file");
     window.message = ReadWholeFile(Utf8Path(messageFile));
     try {
         (void)FromGbk(window.message);
@@ -185,39 +165,49 @@ int Run(std::vector<std::string> args) {
     const std::string command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
 
-    if (command == "config") return admin::RunConfig(rest);
-    if (command == "read-config") return admin::RunReadConfig(rest);
+    if (command == "config") {
+        admin::RunConfig(rest);
+        return 0;
+    }
+    if (command == "read-config") {
+        admin::RunReadConfig(rest);
+        return 0;
+    }
 
     auto need = [&](std::size_t n) {
-        if (rest.size() != n) throw UsageError("wrong number of arguments for " + command);
+        if (rest.size() != n) throw admin::UsageError("wrong number of arguments for " + command);
     };
     const DataSource source = ParseDataSource(dbText, ProgramFolder(fs::current_path()));
     SqlGateway gw(QStringLiteral("admin"));
     if (command == "init") {
         need(0);
         gw.Open(source, SqlGateway::Create::Yes);
-        return Init(gw);
+        Init(gw);
+        return 0;
     }
     if (command == "account") {
         need(2);
         gw.Open(source);
-        return Account(gw, rest[0], rest[1]);
+        Account(gw, rest[0], rest[1]);
+        return 0;
     }
     if (command == "credit") {
         need(1);
         gw.Open(source);
-        return Credit(gw, rest[0]);
+        Credit(gw, rest[0]);
+        return 0;
     }
     if (command == "queue") {
         need(0);
         gw.Open(source);
-        return Queue(gw);
+        Queue(gw);
+        return 0;
     }
     if (command == "send") {
         gw.Open(source);
         return Send(gw, rest);
     }
-    throw UsageError("unknown command " + command);
+    throw admin::UsageError("unknown command " + command);
 }
 
 } // namespace
@@ -229,9 +219,15 @@ int main(int argc, char** argv) {
         args.push_back(a.toStdString());
     try {
         return Run(args);
-    } catch (const UsageError& e) {
-        std::cerr << "telvoro-admin: " << e.what() << "\n" << kUsage;
+    } catch (const admin::UsageError& e) {
+        if (e.command().empty())
+            std::cerr << "telvoro-admin: " << e.what() << "\n" << kUsage;
+        else
+            std::cerr << "telvoro-admin " << e.command() << ": " << e.what() << '\n';
         return 2;
+    } catch (const admin::CommandError& e) {
+        std::cerr << "telvoro-admin " << e.command() << ": " << OneLineError(e.what()) << '\n';
+        return 1;
     } catch (const std::exception& e) {
         std::cerr << "telvoro-admin: " << OneLineError(e.what()) << '\n';
         return 1;
