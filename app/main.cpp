@@ -42,9 +42,9 @@ const QString kFolderOption = QStringLiteral("program-folder");
 
 void DescribeOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(
-        QStringLiteral("Telvoro %1: queues bulk SMS send jobs on the SMS server's database.\n"
-                       "Its files live in the program folder: DIR when --program-folder is "
-                       "given, else $XDG_DATA_HOME/Telvoro (~/.local/share/Telvoro) for an "
+        QStringLiteral("Telvoro %1: queues bulk SMS send jobs on the SMS server's database.\n\n"
+                       "Its files live in the program folder: DIR when --program-folder is\n"
+                       "given, else $XDG_DATA_HOME/Telvoro (~/.local/share/Telvoro) for an\n"
                        "installed program, else the executable's own folder.")
             .arg(QStringLiteral(TELVORO_VERSION)));
     parser.addHelpOption();
