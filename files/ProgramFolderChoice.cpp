@@ -21,10 +21,22 @@ bool Usable(const std::optional<fs::path>& folder) {
     return folder && folder->has_root_directory();
 }
 
-std::optional<fs::path> Environment(const char* name) {
+std::optional<fs::path> Environment(const wchar_t* wideName, const char* name) {
+#ifdef _WIN32
+    // The wide form keeps every character of a folder's name.
+    static_cast<void>(name);
+    wchar_t* value = nullptr;
+    std::size_t size = 0;
+    if (_wdupenv_s(&value, &size, wideName) != 0 || value == nullptr) return std::nullopt;
+    fs::path folder(value);
+    std::free(value);
+    return folder;
+#else
+    static_cast<void>(wideName);
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
-    return fs::path(value);
+    return fs::path(value); // the bytes as they are, like every name on disk
+#endif
 }
 
 } // namespace
@@ -51,8 +63,8 @@ ProgramFolderChoice ChooseProgramFolder(const ProgramFolderFacts& facts) {
 ProgramFolderChoice ChooseProgramFolderHere(const fs::path& executableFolder,
                                             std::optional<fs::path> chosenFolder) {
     ProgramFolderFacts facts{executableFolder, std::move(chosenFolder),
-                             Environment("XDG_DATA_HOME"), Environment("HOME"),
-                             [](const fs::path& p) {
+                             Environment(L"XDG_DATA_HOME", "XDG_DATA_HOME"),
+                             Environment(L"HOME", "HOME"), [](const fs::path& p) {
                                  std::error_code ec;
                                  return fs::is_directory(p, ec);
                              }};
