@@ -3,11 +3,13 @@
 // on Windows (under Wine in the test run).
 #ifdef _WIN32
 
+#include "core/Error.h"
 #include "core/FileIO.h"
 #include "core/RecipientList.h"
 #include "core/TextRules.h"
 #include "files/HandoffReader.h"
 #include "files/ProgramFolder.h"
+#include "files/ProgramFolderChoice.h"
 #include "files/Templates.h"
 #include "tests/support/TempFolder.h"
 
@@ -200,6 +202,29 @@ TEST(WindowsFiles, TemplatesFileUnderItsChineseName) {
     EXPECT_EQ(ReadWholeFile(folder.TemplatesFile()), DefaultTemplatesText());
     EXPECT_EQ(ReadTemplateMenu(folder.TemplatesFile()),
               TemplateMenuEntries(SplitLines(DefaultTemplatesText())));
+}
+
+// The per-user folder of an installed program comes from the wide
+// environment, so a folder name outside the ANSI code page stays whole.
+TEST(WindowsFiles, PerUserFolderFromTheWideEnvironment) {
+    TempFolder dir;
+    fs::create_directories(dir / "usr" / "bin");
+    fs::create_directories(dir / "usr" / "share" / "telvoro");
+    const fs::path xdg = dir / u8"数据 李";
+    const fs::path home = dir / u8"家";
+    auto setEnv = [](const wchar_t* name, const fs::path& value) {
+        return _wputenv_s(name, value.empty() ? L"" : value.c_str()) == 0;
+    };
+    ASSERT_TRUE(setEnv(L"XDG_DATA_HOME", xdg));
+    ASSERT_TRUE(setEnv(L"HOME", home));
+    const ProgramFolderChoice withXdg = ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt);
+    ASSERT_TRUE(setEnv(L"XDG_DATA_HOME", {})); // empty removes it
+    const ProgramFolderChoice withHome = ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt);
+    ASSERT_TRUE(setEnv(L"HOME", {}));
+    EXPECT_EQ(withXdg, (ProgramFolderChoice{xdg / "Telvoro", ProgramFolderKind::PerUser}));
+    EXPECT_EQ(withHome, (ProgramFolderChoice{home / ".local" / "share" / "Telvoro",
+                                             ProgramFolderKind::PerUser}));
+    EXPECT_THROW(ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt), Error);
 }
 
 #endif
