@@ -48,6 +48,7 @@ public:
 int main(int argc, char** argv) {
     TelvoroApplication app(argc, argv);
     QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
+    telvoro::ui::InstallChineseTranslations();
     telvoro::ui::TFrm_Telvoro window(telvoro::ProgramFolder(telvoro::ToFsPath(GetAppPath())));
     window.show();
     return QApplication::exec();
