@@ -3,10 +3,12 @@
 
 #include "UiTestSupport.h"
 
+#include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/Unit_EditSendTel.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QPushButton>
@@ -97,6 +99,124 @@ private slots:
         QCOMPARE(d.ShownLinesGbk(), (std::vector<std::string>{"13900000001", "", "13900000002"}));
         d.SetLines({});
         QCOMPARE(Edit_SL(d)->text(), QStringLiteral("0"));
+    }
+
+    // The count is kept as the text changes; after every kind of change it
+    // is what counting the whole text gives.
+    void countFollowsEveryChange_data() {
+        QTest::addColumn<int>("change");
+        QTest::newRow("type at the end") << 0;
+        QTest::newRow("enter in the middle") << 1;
+        QTest::newRow("backspace joins two lines") << 2;
+        QTest::newRow("delete across paragraphs") << 3;
+        QTest::newRow("paste many lines") << 4;
+        QTest::newRow("undo and redo") << 5;
+        QTest::newRow("paste a long line") << 6;
+        QTest::newRow("everything deleted") << 7;
+        QTest::newRow("shift enter") << 8;
+    }
+    void countFollowsEveryChange() {
+        QFETCH(int, change);
+        TFrm_EditSendTel d;
+        std::vector<std::string> phones;
+        for (int i = 0; i < 300; ++i) // several paragraphs
+            phones.push_back(std::to_string(13900000000LL + i));
+        d.SetLines(phones);
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("300"));
+        auto* memo = Memo1(d);
+        auto moveTo = [&](int line) {
+            memo->moveCursor(QTextCursor::Start);
+            for (int i = 0; i < line; ++i)
+                memo->moveCursor(QTextCursor::Down);
+        };
+        switch (change) {
+        case 0:
+            memo->moveCursor(QTextCursor::End);
+            QTest::keyClicks(memo, QStringLiteral("139"));
+            break;
+        case 1:
+            moveTo(100);
+            memo->moveCursor(QTextCursor::Right);
+            QTest::keyClick(memo, Qt::Key_Return);
+            break;
+        case 2:
+            moveTo(64); // the first line of the second paragraph
+            QTest::keyClick(memo, Qt::Key_Backspace);
+            moveTo(10);
+            QTest::keyClick(memo, Qt::Key_Backspace);
+            break;
+        case 3: {
+            QTextCursor c = memo->textCursor();
+            moveTo(50);
+            c = memo->textCursor();
+            c.movePosition(QTextCursor::Down, QTextCursor::KeepAnchor, 150);
+            c.removeSelectedText();
+            break;
+        }
+        case 4: {
+            QString many;
+            for (int i = 0; i < 1000; ++i)
+                many += QStringLiteral("1380000%1\n").arg(i, 4, 10, QLatin1Char('0'));
+            QApplication::clipboard()->setText(many);
+            moveTo(20);
+            memo->paste();
+            break;
+        }
+        case 5:
+            moveTo(70);
+            QTest::keyClick(memo, Qt::Key_Return);
+            QTest::keyClick(memo, Qt::Key_Return);
+            memo->undo();
+            memo->undo();
+            memo->redo();
+            break;
+        case 6:
+            QApplication::clipboard()->setText(QString(400, u'7') + u'\n');
+            moveTo(5);
+            memo->paste();
+            break;
+        case 7:
+            memo->selectAll();
+            QTest::keyClick(memo, Qt::Key_Delete);
+            break;
+        case 8:
+            moveTo(3);
+            QTest::keyClick(memo, Qt::Key_Return, Qt::ShiftModifier);
+            break;
+        }
+        const QStringList shown = d.ShownLines();
+        QCOMPARE(d.LineCount(), int(shown.size()));
+        QCOMPARE(Edit_SL(d)->text(), QString::number(shown.size()));
+        // Without wrapping, the shown lines are the text's own lines.
+        QStringList own = memo->toPlainText().split(u'\n');
+        if (own.back().isEmpty()) own.removeLast();
+        if (change != 6) QCOMPARE(shown, own);
+        // Read back in one go or line by line, the lines are the same.
+        std::vector<std::string> expected;
+        for (const QString& line : shown)
+            expected.push_back(telvoro::ToGbk(line));
+        QCOMPARE(d.ShownLinesGbk(), expected);
+        if (change == 8) QCOMPARE(shown.size(), 301);
+    }
+
+    // A pasted list keeps its phones and drops only what has no GBK form.
+    void pasteDropsOnlyCharactersWithoutGbkForm() {
+        TFrm_EditSendTel d;
+        QApplication::clipboard()->setText(QStringLiteral("13900000001\n") +
+                                           QString::fromUtf8("\xF0\x9F\x98\x80") +
+                                           QStringLiteral("13900000002\n"));
+        Memo1(d)->paste();
+        QCOMPARE(d.ShownLinesGbk(), (std::vector<std::string>{"13900000001", "13900000002"}));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("2"));
+    }
+
+    // The narrow count field shows the start of a long count.
+    void countFieldShowsItsStart() {
+        TFrm_EditSendTel d;
+        d.SetLines(std::vector<std::string>(123456, "13900000001"));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("123456"));
+        QCOMPARE(Edit_SL(d)->cursorPosition(), 0);
+        QCOMPARE(d.ShownLinesGbk().size(), std::size_t(123456));
     }
 
     void countFieldOverwrittenByNextChange() {
