@@ -11,8 +11,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
-#include <QLibraryInfo>
-#include <QTranslator>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -121,11 +119,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
     QApplication::setApplicationVersion(QStringLiteral(TELVORO_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.telvoro.Telvoro"));
-    // Qt's own dialogs and buttons in Chinese, like the window.
-    QTranslator qtTexts;
-    if (qtTexts.load(QStringLiteral("qtbase_zh_CN"),
-                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&qtTexts);
+    telvoro::ui::InstallChineseTranslations();
     QCommandLineParser parser;
     DescribeOptions(parser);
     if (!parser.parse(QApplication::arguments())) {

@@ -6,8 +6,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QFontDatabase>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTranslator>
 
 namespace telvoro::ui {
 
@@ -43,6 +45,16 @@ QFont UiFont() {
     font.setWeight(QFont::Normal);
     font.setStyleStrategy(QFont::PreferDefault);
     return font;
+}
+
+bool InstallChineseTranslations() {
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 QString ShowGbk(std::string_view bytes) {

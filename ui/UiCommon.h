@@ -19,6 +19,11 @@ namespace telvoro::ui {
 // Japanese glyph variants).
 QFont UiFont();
 
+// Installs Qt's own Simplified Chinese texts, so the standard dialogs and
+// message box buttons read as the rest of the windows ("打开", "取消", "确定").
+// False when they are not installed; the English texts stay then.
+bool InstallChineseTranslations();
+
 // GBK data as a control shows it; bytes that are not GBK show as U+FFFD.
 QString ShowGbk(std::string_view bytes);
 

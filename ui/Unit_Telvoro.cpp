@@ -7,6 +7,7 @@
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/RecipientModel.h"
+#include "ui/RecipientView.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
 
@@ -14,19 +15,24 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
-#include <QTableView>
+#include <QStyleOption>
 #include <QTimer>
 #include <QWindow>
+#include <qdrawutil.h>
 #include <utility>
 
 namespace telvoro::ui {
@@ -64,6 +70,67 @@ QString MenuCaption(const QString& title) {
     return caption;
 }
 
+// A group box as on the platform the program comes from: the frame line runs
+// at the middle of the caption's height, and the caption, in the box's own
+// font, stands on it with the background behind it. So what sits just below
+// the top edge (the recipient list's header) lies inside the frame.
+class GroupBoxStyle final : public QProxyStyle {
+public:
+    static constexpr int kCaptionLeft = 8;
+    static constexpr int kCaptionPadding = 2;
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
+                         const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || box == nullptr)
+            return QProxyStyle::subControlRect(control, option, sub, widget);
+        const QFontMetrics metrics = widget != nullptr ? widget->fontMetrics() : box->fontMetrics;
+        const int captionHeight = metrics.height();
+        const QRect r = box->rect;
+        switch (sub) {
+        case SC_GroupBoxFrame:
+            return r.adjusted(0, captionHeight / 2, 0, 0);
+        case SC_GroupBoxLabel:
+            return {r.left() + kCaptionLeft - kCaptionPadding, r.top(),
+                    metrics.horizontalAdvance(box->text) + 2 * kCaptionPadding, captionHeight};
+        case SC_GroupBoxContents:
+            return r.adjusted(2, captionHeight, -2, -2);
+        default:
+            return {};
+        }
+    }
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || box == nullptr) {
+            QProxyStyle::drawComplexControl(control, option, painter, widget);
+            return;
+        }
+        // An etched line, as the platform the program comes from draws it.
+        qDrawShadeRect(painter, subControlRect(control, option, SC_GroupBoxFrame, widget),
+                       box->palette, true, 1, 0);
+        if (box->text.isEmpty()) return;
+        const QRect caption = subControlRect(control, option, SC_GroupBoxLabel, widget);
+        painter->fillRect(caption, box->palette.brush(QPalette::Window));
+        drawItemText(painter, caption, Qt::AlignCenter | Qt::TextShowMnemonic, box->palette,
+                     (box->state & State_Enabled) != 0, box->text, QPalette::WindowText);
+    }
+};
+
+QStyle* GroupBoxLook() {
+    // One for the program's life: a style must outlive every widget using it.
+    static QStyle* const style = new GroupBoxStyle;
+    return style;
+}
+
+// Hides every completion list of `dialog` that is still up.
+void HideCompletions(QFileDialog& dialog) {
+    for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+        if (QWidget* popup = completer->popup(); popup != nullptr && popup->isVisible())
+            popup->hide();
+}
+
 } // namespace
 
 TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, client::SessionOptions options,
@@ -95,9 +162,10 @@ void TFrm_Telvoro::BuildControls() {
 
     GroupBox1 = new QGroupBox(QStringLiteral("待发送的列表"), this);
     GroupBox1->setGeometry(8, 8, 307, 297);
+    GroupBox1->setStyle(GroupBoxLook());
 
     model_ = new RecipientModel(session_->Recipients(), this);
-    ListView1 = new QTableView(GroupBox1);
+    ListView1 = new RecipientView(GroupBox1);
     ListView1->setGeometry(9, 13, 290, 276);
     ListView1->setModel(model_);
     ListView1->setShowGrid(true);
@@ -105,9 +173,6 @@ void TFrm_Telvoro::BuildControls() {
     ListView1->setWordWrap(false);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setEditTriggers(QAbstractItemView::SelectedClicked |
-                               QAbstractItemView::EditKeyPressed |
-                               QAbstractItemView::DoubleClicked);
     ListView1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     ListView1->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     ListView1->setTabKeyNavigation(false);
@@ -138,6 +203,7 @@ void TFrm_Telvoro::BuildControls() {
 
     GroupBox2 = new QGroupBox(QStringLiteral("发送内容"), this);
     GroupBox2->setGeometry(8, 330, 307, 137);
+    GroupBox2->setStyle(GroupBoxLook());
     Label_Count = new QLabel(QStringLiteral("0个字"), GroupBox2);
     Label_Count->setTextFormat(Qt::PlainText);
     Label_Count->move(260, 0);
@@ -209,6 +275,8 @@ void TFrm_Telvoro::BuildControls() {
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setDefaultSuffix(QStringLiteral("dat"));
+    // The proposed name "*.dat" lists the .dat files from the first showing on.
+    OpenDialog1->setNameFilter(QStringLiteral("*.dat"));
     OpenDialog1->selectFile(QStringLiteral("*.dat"));
 
     PopupMenu1 = new QMenu(this);
@@ -245,6 +313,9 @@ void TFrm_Telvoro::BuildControls() {
                                                       {N2, "N2"}};
     for (const auto& [control, name] : names)
         control->setObjectName(QLatin1String(name));
+
+    for (QPushButton* b : {Btn_Save, Btn_Load, Btn_Edit, Btn_Modal, Btn_Conn, Btn_Begin, Btn_Stop})
+        b->installEventFilter(this);
 
     connect(Btn_Conn, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ConnClick);
     connect(Btn_Begin, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_BeginClick);
@@ -301,6 +372,26 @@ void TFrm_Telvoro::Handle(const std::function<void()>& body) {
     if (session_->LeaveHandler()) close();
 }
 
+bool TFrm_Telvoro::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (enter && button != nullptr && button->isEnabled() &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            button->click();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+int TFrm_Telvoro::RunFileDialog(QFileDialog& dialog) {
+    const int result = Dialogs().Exec(dialog);
+    HideCompletions(dialog);
+    return result;
+}
+
 void TFrm_Telvoro::closeEvent(QCloseEvent* event) {
     if (!session_->MayClose()) {
         event->ignore();
@@ -337,7 +428,7 @@ void TFrm_Telvoro::Btn_StopClick() {
 
 void TFrm_Telvoro::Btn_SaveClick() {
     Handle([this] {
-        if (Dialogs().Exec(*SaveDialog1) != QDialog::Accepted) return;
+        if (RunFileDialog(*SaveDialog1) != QDialog::Accepted) return;
         const QString chosen = SaveDialog1->selectedFiles().value(0);
         if (chosen.isEmpty()) return;
         SaveDialog1->selectFile(chosen); // proposed again next time
@@ -350,7 +441,7 @@ void TFrm_Telvoro::Btn_LoadClick() {
         if (session_->RefuseWhileBusy()) return;
         QString chosen;
         for (;;) {
-            if (Dialogs().Exec(*OpenDialog1) != QDialog::Accepted) return;
+            if (RunFileDialog(*OpenDialog1) != QDialog::Accepted) return;
             chosen = OpenDialog1->selectedFiles().value(0);
             if (chosen.isEmpty()) return;
             // A name with wildcards (the proposed "*.dat" among them) picks
@@ -371,8 +462,8 @@ void TFrm_Telvoro::Btn_EditClick() {
         session_->Edit([this](const std::vector<std::string>& phoneLines)
                            -> std::optional<std::vector<std::string>> {
             TFrm_EditSendTel dialog(this);
-            dialog.Memo1->clear();
-            dialog.SetLines(phoneLines);
+            // Filled with yield steps, so the window goes on painting.
+            dialog.SetLines(phoneLines, [this] { session_->YieldStep(); });
             Dialogs().Exec(dialog);
             if (dialog.ResultText != QStringLiteral("Ok")) return std::nullopt;
             return dialog.ShownLinesGbk();

@@ -23,13 +23,13 @@ class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
-class QTableView;
 class QTimer;
 
 namespace telvoro::ui {
 
 class GbkTextEdit;
 class RecipientModel;
+class RecipientView;
 
 class TFrm_Telvoro : public QWidget, private client::ClientView {
     Q_OBJECT
@@ -63,6 +63,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Enter on a focused push button presses it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
@@ -71,6 +73,8 @@ private:
     void PlaceTopRight();
     // The handler boundary.
     void Handle(const std::function<void()>& body);
+    // Runs a file dialog; no completion list of it stays on the screen after.
+    int RunFileDialog(QFileDialog& dialog);
 
     // ClientView
     std::string AccountNumber() override;
@@ -97,7 +101,7 @@ private:
     RecipientModel* model_ = nullptr;
 
     QGroupBox* GroupBox1 = nullptr;
-    QTableView* ListView1 = nullptr;
+    RecipientView* ListView1 = nullptr;
     QCheckBox* CheckBox1 = nullptr;
     QPushButton* Btn_Save = nullptr;
     QPushButton* Btn_Load = nullptr;

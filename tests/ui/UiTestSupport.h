@@ -2,10 +2,13 @@
 // Shared by the window tests: a dialog runner that answers every dialog
 // without blocking and records what it was asked, and finding a control.
 
+#include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
 
 #include <QDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -58,4 +61,18 @@ template <class T> T* Control(const QObject& window, const char* name) {
     T* found = window.findChild<T*>(QLatin1String(name));
     if (found == nullptr) qFatal("no control named %s", name);
     return found;
+}
+
+// The editing dialog's controls, by name.
+inline telvoro::ui::GbkTextEdit* Memo1(const QObject& dialog) {
+    return Control<telvoro::ui::GbkTextEdit>(dialog, "Memo1");
+}
+inline QLineEdit* Edit_SL(const QObject& dialog) {
+    return Control<QLineEdit>(dialog, "Edit_SL");
+}
+inline QPushButton* Button1(const QObject& dialog) {
+    return Control<QPushButton>(dialog, "Button1");
+}
+inline QPushButton* Button2(const QObject& dialog) {
+    return Control<QPushButton>(dialog, "Button2");
 }

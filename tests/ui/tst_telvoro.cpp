@@ -16,6 +16,7 @@
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/RecipientModel.h"
+#include "ui/RecipientView.h"
 #include "ui/Unit_EditSendTel.h"
 #include "ui/Unit_Telvoro.h"
 
@@ -23,18 +24,23 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QCompleter>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QStyleOptionGroupBox>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -271,7 +277,9 @@ private slots:
         QCOMPARE(c.Label_Count->text(), caption);
     }
 
-    void memoRefusesCharactersWithoutGbkForm() {
+    // Typed characters without a GBK form are refused; a paste takes all
+    // the others and drops only those.
+    void memoTakesOnlyGbkCharacters() {
         QTemporaryDir dir;
         TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
         const MainControls c(w);
@@ -283,12 +291,70 @@ private slots:
         QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中a"));
         QApplication::clipboard()->setText(QStringLiteral("b\u0E01"));
         c.Memo1->paste();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中a"));
-        QApplication::clipboard()->setText(QStringLiteral("\n短信"));
+        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中ab"));
+        QApplication::clipboard()->setText(QString::fromUtf8("\xF0\x9F\x98\x80\u0E01"));
         c.Memo1->paste();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中a\n短信"));
+        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中ab"));
+        QApplication::clipboard()->setText(
+            QStringLiteral("\n短") + QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral("信"));
+        c.Memo1->paste();
+        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中ab\n短信"));
         // Lines reach the core with CR LF.
-        QCOMPARE(QByteArray::fromStdString(c.Memo1->GbkTextCrLf()), Gbk("中a\r\n短信"));
+        QCOMPARE(QByteArray::fromStdString(c.Memo1->GbkTextCrLf()), Gbk("中ab\r\n短信"));
+    }
+
+    void pasteFilter_data() {
+        QTest::addColumn<QString>("pasted");
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<bool>("dropped");
+        const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+        QTest::newRow("all gbk") << "13900000001\n张三"
+                                 << "13900000001\n张三" << false;
+        QTest::newRow("emoji in a phone list") << "13900000001\n" + emoji + "13900000002\n"
+                                               << "13900000001\n13900000002\n"
+                                               << true;
+        QTest::newRow("only strangers") << emoji + "\u0E01" + emoji << "" << true;
+        QTest::newRow("stranger at each end") << "\u0E01ab" + emoji << "ab" << true;
+        QTest::newRow("separators stay")
+            << QStringLiteral("a\u2028b\u2029c") << QStringLiteral("a\u2028b\u2029c") << false;
+        QString many;
+        QString kept;
+        for (int i = 0; i < 3000; ++i) {
+            many += QStringLiteral("1390000%1").arg(i, 4, 10, QLatin1Char('0')) + emoji + u'\n';
+            kept += QStringLiteral("1390000%1").arg(i, 4, 10, QLatin1Char('0')) + u'\n';
+        }
+        QTest::newRow("a stranger on every line") << many << kept << true;
+    }
+    void pasteFilter() {
+        QFETCH(QString, pasted);
+        QFETCH(QString, kept);
+        QFETCH(bool, dropped);
+        bool any = !dropped;
+        QCOMPARE(telvoro::ui::GbkTextEdit::WithoutNonGbk(pasted, &any), kept);
+        QCOMPARE(any, dropped);
+    }
+
+    // Enter on a focused push button presses it, as space does.
+    void enterPressesFocusedButton_data() {
+        QTest::addColumn<int>("key");
+        QTest::newRow("return") << int(Qt::Key_Return);
+        QTest::newRow("keypad enter") << int(Qt::Key_Enter);
+    }
+    void enterPressesFocusedButton() {
+        QFETCH(int, key);
+        QTemporaryDir dir;
+        ScriptedDialogs dialogs;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        const MainControls c(w);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        c.Btn_Conn->setFocus();
+        QTest::keyClick(c.Btn_Conn, Qt::Key(key),
+                        key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
+        c.Btn_Stop->setFocus();
+        QTest::keyClick(c.Btn_Stop, Qt::Key(key));
+        QVERIFY(!w.isVisible());
     }
 
     void templateChoice_data() {
@@ -559,7 +625,7 @@ private slots:
             w.Timer_ReadTimer(); // two ticks while the dialog is open
             w.Timer_ReadTimer();
             countInDialog = int(w.Session().Recipients().Count());
-            edit->Button1->click();
+            Button1(*edit)->click();
             return int(QDialog::Accepted);
         };
         w.Btn_EditClick();
@@ -584,9 +650,9 @@ private slots:
         QString shownCount;
         dialogs.answer = [&](QDialog& d) {
             auto& edit = static_cast<telvoro::ui::TFrm_EditSendTel&>(d);
-            shownCount = edit.Edit_SL->text();
-            edit.Memo1->appendPlainText(QStringLiteral("１３９０００００００２"));
-            edit.Button2->click();
+            shownCount = Edit_SL(edit)->text();
+            Memo1(edit)->appendPlainText(QStringLiteral("１３９０００００００２"));
+            Button2(edit)->click();
             return int(QDialog::Rejected);
         };
         w.Btn_EditClick();
@@ -596,8 +662,8 @@ private slots:
 
         dialogs.answer = [&](QDialog& d) {
             auto& edit = static_cast<telvoro::ui::TFrm_EditSendTel&>(d);
-            edit.Memo1->setPlainText(QStringLiteral("13900000001\nabc\n１３９０００００００２\n"));
-            edit.Button1->click();
+            Memo1(edit)->setPlainText(QStringLiteral("13900000001\nabc\n１３９０００００００２\n"));
+            Button1(edit)->click();
             return int(QDialog::Accepted);
         };
         w.Btn_EditClick();
@@ -620,7 +686,7 @@ private slots:
         list.AddIfNewPhone("b", "13900000002");
         ScriptedDialogs dialogs;
         dialogs.answer = [&](QDialog& d) {
-            static_cast<telvoro::ui::TFrm_EditSendTel&>(d).Button1->click();
+            Button1(d)->click();
             return int(QDialog::Accepted);
         };
         w.Btn_EditClick();
@@ -770,6 +836,229 @@ private slots:
         QVERIFY(m->setData(m->index(0, 0), QStringLiteral("九"), Qt::EditRole));
         QCOMPARE(w.Session().Recipients().At(0).SeqNo, ToGbk(QStringLiteral("九")));
         QVERIFY(!m->setData(m->index(0, 0), QStringLiteral("\u0E01"), Qt::EditRole));
+    }
+
+    // The list's keys: space ticks the current row whatever cell is current
+    // and never edits; Home and End go to the first and the last row; F2
+    // edits the first column of the current row.
+    void listKeys() {
+        QTemporaryDir dir;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        const MainControls c(w);
+        auto& list = w.Session().Recipients();
+        for (int i = 0; i < 50; ++i)
+            list.AddIfNewPhone("n", std::to_string(13900000000LL + i));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTableView* v = c.ListView1;
+        v->setEnabled(true);
+        v->setFocus();
+        auto* m = v->model();
+        auto editing = [&] {
+            for (const QLineEdit* e : v->viewport()->findChildren<QLineEdit*>())
+                if (e->isVisible()) return true;
+            return false;
+        };
+        for (const int column : {0, 1, 2, 3}) {
+            const int row = 3 + column;
+            v->setCurrentIndex(m->index(row, column)); // selects the row, as a click does
+            QTest::keyClick(v, Qt::Key_Space);
+            QVERIFY2(list.At(std::size_t(row)).Checked, qPrintable(QString::number(column)));
+            QVERIFY(!editing());
+            QCOMPARE(list.At(std::size_t(row)).SeqNo, std::to_string(row + 1));
+            QTest::keyClick(v, Qt::Key_Space);
+            QVERIFY(!list.At(std::size_t(row)).Checked);
+        }
+        QTest::keyClick(v, Qt::Key_End);
+        QCOMPARE(v->currentIndex().row(), 49);
+        QTest::keyClick(v, Qt::Key_Home);
+        QCOMPARE(v->currentIndex().row(), 0);
+        QVERIFY(!editing());
+        v->setCurrentIndex(m->index(7, 2));
+        QTest::keyClick(v, Qt::Key_F2);
+        QVERIFY(editing());
+        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        QVERIFY(editor != nullptr);
+        QCOMPARE(editor->text(), QStringLiteral("8"));
+        editor->setText(QStringLiteral("八"));
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(list.At(7).SeqNo, ToGbk(QStringLiteral("八")));
+        QCOMPARE(list.At(7).Phone, std::string("13900000007"));
+    }
+
+    // Four digits fit the 40-pixel first column beside its check box.
+    void sequenceNumbersLegible() {
+        QTemporaryDir dir;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        const MainControls c(w);
+        w.Session().Recipients().AddIfNewPhone("n", "1");
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QRect cell = c.ListView1->visualRect(c.ListView1->model()->index(0, 0));
+        QCOMPARE(cell.width(), 39); // 40 less the grid line
+        const QRect box = telvoro::ui::RecipientView::CheckRect(cell);
+        const QRect number = telvoro::ui::RecipientView::NumberRect(cell);
+        QVERIFY(cell.contains(box) && cell.contains(number));
+        QVERIFY(!box.intersects(number));
+        QVERIFY(box.width() >= 11);
+        const QFontMetricsF metrics(c.ListView1->font());
+        for (QChar d = u'0'; d <= u'9'; d = QChar(d.unicode() + 1))
+            QVERIFY2(metrics.horizontalAdvance(QString(4, d)) <= number.width(),
+                     qPrintable(QString(4, d)));
+    }
+
+    // With the keyboard focus the list draws a focus frame, also when empty.
+    void listFocusVisible() {
+        QTemporaryDir dir;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        const MainControls c(w);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        c.ListView1->setEnabled(true);
+        auto shot = [&] { return c.ListView1->viewport()->grab().toImage(); };
+        c.Memo1->setFocus();
+        const QImage emptyUnfocused = shot();
+        c.ListView1->setFocus();
+        QVERIFY(c.ListView1->hasFocus());
+        QVERIFY(shot() != emptyUnfocused);
+        w.Session().Recipients().AddIfNewPhone("n", "13900000001");
+        w.Session().Recipients().AddIfNewPhone("n", "13900000002");
+        c.ListView1->setCurrentIndex(c.ListView1->model()->index(1, 2));
+        const QImage focused = shot();
+        c.Memo1->setFocus();
+        QVERIFY(shot() != focused);
+    }
+
+    // The frame line of the list's group box runs at the middle of its
+    // caption, above the list's header.
+    void groupBoxFrameAtCaptionMiddle() {
+        QTemporaryDir dir;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        const MainControls c(w);
+        for (const char* name : {"GroupBox1", "GroupBox2"}) {
+            auto* box = Control<QGroupBox>(w, name);
+            QStyleOptionGroupBox option;
+            option.initFrom(box);
+            option.text = box->title();
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            const QRect frame = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                             QStyle::SC_GroupBoxFrame, box);
+            const QRect caption = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                               QStyle::SC_GroupBoxLabel, box);
+            const int height = box->fontMetrics().height();
+            QCOMPARE(frame.top(), height / 2);
+            QCOMPARE(caption.top(), 0);
+            QVERIFY(caption.width() >= box->fontMetrics().horizontalAdvance(box->title()));
+            // The frame line is drawn there.
+            const QImage image = box->grab().toImage();
+            const QColor background = box->palette().color(QPalette::Window);
+            QVERIFY(image.pixelColor(box->width() / 2, frame.top()) != background);
+            QVERIFY(image.pixelColor(box->width() / 2, frame.top() + 3) == background);
+        }
+        QVERIFY(c.ListView1->geometry().top() >
+                Control<QGroupBox>(w, "GroupBox1")->fontMetrics().height() / 2);
+    }
+
+    // The open dialog lists the .dat files from its first showing on.
+    void openDialogListsDatFiles() {
+        QTemporaryDir dir;
+        for (const char* name : {"a.dat", "b.txt", "c.dat"})
+            WriteFile(dir.filePath(QString::fromLatin1(name)), "x");
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        ScriptedDialogs dialogs;
+        QStringList listed;
+        QString proposed;
+        dialogs.answer = [&](QDialog& d) {
+            auto& fd = static_cast<QFileDialog&>(d);
+            proposed = fd.selectedFiles().value(0);
+            fd.setOption(QFileDialog::DontUseNativeDialog);
+            fd.setDirectory(dir.path());
+            fd.show();
+            auto* view = fd.findChild<QListView*>(QStringLiteral("listView"));
+            if (view == nullptr) return int(QDialog::Rejected);
+            auto names = [&] {
+                QStringList n;
+                for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r)
+                    n << view->model()->index(r, 0, view->rootIndex()).data().toString();
+                n.sort();
+                return n;
+            };
+            static_cast<void>(QTest::qWaitFor([&] { return names().size() >= 2; }, 3000));
+            QTest::qWait(50);
+            listed = names();
+            fd.hide();
+            return int(QDialog::Rejected);
+        };
+        w.Btn_LoadClick();
+        QVERIFY(proposed.endsWith(QStringLiteral("*.dat")));
+        QCOMPARE(listed, (QStringList{"a.dat", "c.dat"}));
+    }
+
+    // A completion list opened while a name was typed is gone once the
+    // dialog has closed.
+    void noCompletionLeftOnScreen() {
+        QTemporaryDir dir;
+        WriteFile(dir.filePath(QStringLiteral("million.dat")), "a\t13900000001\t\r\n");
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        w.show();
+        ScriptedDialogs dialogs;
+        QAbstractItemView* popup = nullptr;
+        bool popupShown = false;
+        dialogs.answer = [&](QDialog& d) {
+            auto& fd = static_cast<QFileDialog&>(d);
+            fd.setOption(QFileDialog::DontUseNativeDialog);
+            fd.setDirectory(dir.path());
+            fd.show();
+            auto* name = fd.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (name == nullptr || name->completer() == nullptr) return int(QDialog::Rejected);
+            QCompleter* completer = name->completer();
+            popup = completer->popup();
+            name->setFocus();
+            name->clear();
+            // The file list loads in the background; type once it is there.
+            static_cast<void>(QTest::qWaitFor(
+                [&] {
+                    completer->setCompletionPrefix(QStringLiteral("mil"));
+                    return completer->completionCount() > 0;
+                },
+                3000));
+            QTest::keyClicks(name, QStringLiteral("mil"));
+            static_cast<void>(QTest::qWaitFor([&] { return popup->isVisible(); }, 2000));
+            if (!popup->isVisible()) completer->complete();
+            popupShown = popup->isVisible();
+            name->setText(dir.filePath(QStringLiteral("million.dat")));
+            fd.hide();
+            return int(QDialog::Accepted);
+        };
+        w.Btn_LoadClick();
+        QVERIFY(popup != nullptr);
+        QVERIFY(popupShown);
+        QCOMPARE(w.Session().Recipients().Count(), std::size_t(1));
+        QVERIFY(!popup->isVisible());
+    }
+
+    // Qt's own texts in the standard dialogs and message boxes are Chinese.
+    void standardDialogsSpeakChinese() {
+        QVERIFY(telvoro::ui::InstallChineseTranslations());
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("提示信息"), QStringLiteral("x"),
+                        QMessageBox::Ok);
+        QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+        for (const auto& [mode, accept] :
+             {std::pair{QFileDialog::AcceptOpen, QStringLiteral("打开")},
+              std::pair{QFileDialog::AcceptSave, QStringLiteral("保存")}}) {
+            QFileDialog fd;
+            fd.setOption(QFileDialog::DontUseNativeDialog);
+            fd.setAcceptMode(mode);
+            auto* buttons = fd.findChild<QDialogButtonBox*>();
+            QVERIFY(buttons != nullptr);
+            QVERIFY2(buttons
+                         ->button(mode == QFileDialog::AcceptOpen ? QDialogButtonBox::Open
+                                                                  : QDialogButtonBox::Save)
+                         ->text()
+                         .startsWith(accept),
+                     qPrintable(accept));
+            QCOMPARE(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+        }
     }
 
     // Renders the window after a connect and a merged hand-off; writes it where
