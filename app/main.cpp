@@ -1,34 +1,29 @@
-// Program start: the toolkit, the application title, the main window on the
-// program's folder, and the event loop until that window closes.
+// Program start: the command line, the toolkit, the application title, the
+// main window on the program folder, and the event loop until that window closes.
 
+#include "core/GbkTexts.h"
+#include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
-#include <QFileInfo>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace {
 
 // The folder of the running executable with a trailing separator; the empty
-// text (names then count from the current folder) after the error notice
-// when the executable's path cannot be had.
+// text when the executable's path cannot be had.
 QString GetAppPath() {
-    const QString exe = QCoreApplication::applicationFilePath();
-    if (exe.isEmpty()) {
-        telvoro::ui::ShowErrorNotice();
-        return {};
-    }
-    const QString native = QDir::toNativeSeparators(exe);
+    const QString native = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
     const qsizetype cut = native.lastIndexOf(QDir::separator());
-    if (cut < 0) {
-        telvoro::ui::ShowErrorNotice();
-        return {};
-    }
-    return native.left(cut + 1);
+    return cut < 0 ? QString() : native.left(cut + 1);
 }
 
 // The last line of defence: nothing a handler lets out may end the program.
@@ -42,12 +37,98 @@ public:
     }
 };
 
+const QString kFolderOption = QStringLiteral("program-folder");
+
+void DescribeOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(
+        QStringLiteral("Telvoro %1: queues bulk SMS send jobs on the SMS server's database.\n\n"
+                       "Its files live in the program folder: DIR when --program-folder is\n"
+                       "given, else $XDG_DATA_HOME/Telvoro (~/.local/share/Telvoro) for an\n"
+                       "installed program, else the executable's own folder.")
+            .arg(QStringLiteral(TELVORO_VERSION)));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({kFolderOption,
+                      QString::fromUtf8("Keep the program's files (GSMConfig.ini, 短信模板.ini, "
+                                        "SendGSM.ini, SMSServer.ini, Orvanta.db) in DIR, created "
+                                        "when missing; one folder per account."),
+                      QStringLiteral("DIR")});
+}
+
+telvoro::ProgramFolderChoice FolderChoice(const QCommandLineParser& parser) {
+    std::optional<std::filesystem::path> chosen;
+    if (parser.isSet(kFolderOption))
+        chosen = telvoro::ToFsPath(
+            QDir::cleanPath(QDir::current().absoluteFilePath(parser.value(kFolderOption))));
+    return telvoro::ChooseProgramFolderHere(telvoro::ToFsPath(GetAppPath()), std::move(chosen));
+}
+
+// --help and --version are answered on the terminal, without a display.
+bool AsksTerminalOnly(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        for (const char* o : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+            if (std::strcmp(argv[i], o) == 0) return true;
+    return false;
+}
+
+int AnswerOnTerminal(int argc, char** argv) {
+    QCoreApplication core(argc, argv);
+    QCommandLineParser parser;
+    DescribeOptions(parser);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "telvoro: %s\n", parser.errorText().toUtf8().constData());
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("telvoro %s\n", TELVORO_VERSION);
+        return 0;
+    }
+    QString folder;
+    try {
+        folder = telvoro::ToQString(FolderChoice(parser).folder);
+        if (folder.isEmpty()) folder = QStringLiteral("the current folder");
+    } catch (const std::exception& e) {
+        folder = QString::fromUtf8(e.what());
+    }
+    std::printf("%s\nProgram folder in use: %s\n", parser.helpText().toUtf8().constData(),
+                folder.toUtf8().constData());
+    return 0;
+}
+
+// The program folder, created when it is a folder of its own that is missing.
+// The executable's folder that cannot be had is reported with the error
+// notice and leaves names relative to the current folder, as ever.
+std::optional<telvoro::ProgramFolder> OpenProgramFolder(const QCommandLineParser& parser) {
+    try {
+        const telvoro::ProgramFolderChoice choice = FolderChoice(parser);
+        telvoro::CreateProgramFolder(choice);
+        if (choice.kind == telvoro::ProgramFolderKind::ExecutableFolder && choice.folder.empty())
+            telvoro::ui::ShowErrorNotice();
+        return telvoro::ProgramFolder(choice.folder);
+    } catch (const std::exception& e) {
+        telvoro::ui::ShowErrorReport(nullptr, QString::fromUtf8(e.what()));
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (AsksTerminalOnly(argc, argv)) return AnswerOnTerminal(argc, argv);
     TelvoroApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf16(telvoro::ui::kAppTitle));
-    telvoro::ui::TFrm_Telvoro window(telvoro::ProgramFolder(telvoro::ToFsPath(GetAppPath())));
+    QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
+    QApplication::setApplicationVersion(QStringLiteral(TELVORO_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.telvoro.Telvoro"));
+    telvoro::ui::InstallChineseTranslations();
+    QCommandLineParser parser;
+    DescribeOptions(parser);
+    if (!parser.parse(QApplication::arguments())) {
+        std::fprintf(stderr, "telvoro: %s\n", parser.errorText().toUtf8().constData());
+        return 2;
+    }
+    const std::optional<telvoro::ProgramFolder> folder = OpenProgramFolder(parser);
+    if (!folder) return 1;
+    telvoro::ui::TFrm_Telvoro window(*folder);
     window.show();
     return QApplication::exec();
 }

@@ -3,6 +3,7 @@
 // hand-off timer merges a 10,000-line file into a 100,000-entry list.
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 
+#include "text/QtPath.h"
 #include "ui/Unit_Telvoro.h"
 
 #include <QApplication>
@@ -22,8 +23,10 @@ namespace {
 
 using telvoro::ui::TFrm_Telvoro;
 
-std::filesystem::path FsPath(const QString& p) {
-    return std::filesystem::path(p.toStdU16String());
+template <class T> T* Control(const QObject& window, const char* name) {
+    T* found = window.findChild<T*>(QLatin1String(name));
+    if (found == nullptr) qFatal("no control named %s", name);
+    return found;
 }
 
 // Counts paints of a widget, and the longest time between two event-loop
@@ -81,17 +84,17 @@ void MillionRows(const QString& folder) {
     const QString listFile = folder + QStringLiteral("/million.dat");
     WriteBytes(listFile, ListFile(n));
 
-    TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(folder)));
-    w.Timer_Read->stop();
+    TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(folder)));
+    Control<QTimer>(w, "Timer_Read")->stop();
     w.show();
     QApplication::processEvents();
-    QTableView* view = w.ListView1;
+    QTableView* view = Control<QTableView>(w, "ListView1");
     view->setEnabled(true);
     Watch watch(view->viewport());
 
     QElapsedTimer t;
     t.start();
-    w.Recipients().LoadList(FsPath(listFile));
+    w.Session().Recipients().LoadList(telvoro::ToFsPath(listFile));
     view->viewport()->repaint();
     QApplication::processEvents();
     const double showMs = t.nsecsElapsed() / 1e6;
@@ -114,7 +117,8 @@ void MillionRows(const QString& folder) {
 
     watch.Start();
     t.restart();
-    w.CheckBox1->setChecked(true); // CheckBox1Click: SetAllChecked with yield steps
+    Control<QCheckBox>(w, "CheckBox1")
+        ->setChecked(true); // CheckBox1Click: SetAllChecked with yield steps
     QApplication::processEvents();
     const double selectMs = t.nsecsElapsed() / 1e6;
     watch.Stop();
@@ -122,36 +126,36 @@ void MillionRows(const QString& folder) {
                 "longest stall %.1f ms\n",
                 selectMs, watch.paints(), watch.longestMs());
     bool all = true;
-    for (std::size_t i = 0; i < w.Recipients().Count() && all; ++i)
-        all = w.Recipients().At(i).Checked;
+    for (std::size_t i = 0; i < w.Session().Recipients().Count() && all; ++i)
+        all = w.Session().Recipients().At(i).Checked;
     std::printf("                   every entry ticked: %s\n", all ? "yes" : "NO");
 }
 
 void HandOffStall(const QString& folder) {
-    TFrm_Telvoro w(telvoro::ProgramFolder(FsPath(folder)));
+    TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(folder)));
     w.show();
     QApplication::processEvents();
     const QString listFile = folder + QStringLiteral("/hundred.dat");
     WriteBytes(listFile, ListFile(100'000));
-    w.Recipients().LoadList(FsPath(listFile));
+    w.Session().Recipients().LoadList(telvoro::ToFsPath(listFile));
 
     std::string handoff;
     for (int i = 0; i < 10'000; ++i)
         handoff += "name" + std::to_string(i) + "\t" + std::to_string(15000000000LL + i) + "\r\n";
-    Watch watch(w.ListView1->viewport());
+    Watch watch(Control<QTableView>(w, "ListView1")->viewport());
     watch.Start();
     QElapsedTimer t;
     t.start();
     WriteBytes(folder + QStringLiteral("/SendGSM.ini"), handoff);
     // The timer merges it within about a second; wait for the merge to end.
-    while (w.Recipients().Count() < 110'000 && t.elapsed() < 20'000)
+    while (w.Session().Recipients().Count() < 110'000 && t.elapsed() < 20'000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     const double totalMs = t.nsecsElapsed() / 1e6;
     QApplication::processEvents();
     watch.Stop();
     std::printf("hand-off 10,000 lines into 100,000:     merged %zu entries, %.0f ms after the "
                 "drop, longest event-loop stall %.1f ms\n",
-                w.Recipients().Count() - 100'000, totalMs, watch.longestMs());
+                w.Session().Recipients().Count() - 100'000, totalMs, watch.longestMs());
 }
 
 } // namespace

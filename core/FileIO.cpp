@@ -10,8 +10,11 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,12 +41,53 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-std::FILE* OpenFile(const fs::path& path, const char* mode) {
+// A new file for writing; fails with EEXIST when the name is taken.
+std::FILE* CreateNewFile(const fs::path& path) {
 #ifdef _WIN32
-    std::wstring wmode(mode, mode + std::strlen(mode));
-    return _wfopen(path.c_str(), wmode.c_str());
+    // msvcrt's fopen knows no "x": _O_EXCL is its way to refuse a name in use.
+    int fd = -1;
+    if (_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,
+                  _S_IREAD | _S_IWRITE) != 0)
+        return nullptr;
+    std::FILE* f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
 #else
-    return std::fopen(path.c_str(), mode);
+    return std::fopen(path.c_str(), "wbx");
+#endif
+}
+
+#ifdef _WIN32
+int ErrnoOf(DWORD err) {
+    switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EIO;
+    }
+}
+#endif
+
+// Puts `tmp` in the place of `path` in one step; 0 or the errno value.
+int ReplaceByRename(const fs::path& tmp, const fs::path& path) {
+#ifdef _WIN32
+    // One rename that replaces the old file; the write-through returns only
+    // once the new directory entry is on disk.
+    if (MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    return ErrnoOf(GetLastError());
+#else
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
+    return ec ? ec.value() : 0;
 #endif
 }
 
@@ -91,6 +135,10 @@ std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter) {
     errno = 0;
     FilePtr f(_wfsopen(path.c_str(), L"rb", _SH_DENYWR));
     if (!f) ThrowOpen(path, errno ? errno : EIO);
+    // Device names (NUL, CON, COM1) open anywhere and are no files: a console
+    // would wait for typing.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f.get())))) != FILE_TYPE_DISK)
+        ThrowNotRegular(path);
     for (;;) {
         const std::size_t n = std::fread(buf, 1, sizeof buf, f.get());
         if (!collect(n) || n < sizeof buf) break;
@@ -140,7 +188,7 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
     for (int attempt = 0; !f && attempt < 16; ++attempt) {
         tmp = fs::path(path).concat(".tmp" + std::to_string(rd() % 1000000));
         errno = 0;
-        f.reset(OpenFile(tmp, "wbx"));
+        f.reset(CreateNewFile(tmp));
         if (!f && errno != EEXIST) break;
     }
     if (!f) ThrowCreate(path, errno ? errno : EIO);
@@ -176,9 +224,7 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
         ThrowWrite(path, err ? err : EIO);
     }
     if (exists) fs::permissions(tmp, st.permissions(), ec); // keep the old file's mode
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        const int err = ec.value();
+    if (const int err = ReplaceByRename(tmp, path); err != 0) {
         fs::remove(tmp, ec);
         ThrowCreate(path, err);
     }

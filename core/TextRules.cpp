@@ -75,6 +75,9 @@ bool IsNumber(std::string_view text) {
 }
 
 std::string GetOkTel(std::string_view text) {
+    // Every pattern below starts with byte A3 or is a space: a text with
+    // neither (nearly every phone) comes out as it went in.
+    if (text.find_first_of("\xA3 ") == std::string_view::npos) return std::string(text);
     std::string s(text);
     for (char d = 0; d < 10; ++d) {
         const char fullWidth[] = {'\xA3', static_cast<char>('\xB0' + d), '\0'};

@@ -60,8 +60,12 @@ struct Handle {
 };
 
 bool RenameByHandle(HANDLE h, const fs::path& to) {
-    const std::wstring name = to.wstring();
-    std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    // A full path, NUL-terminated: a bare or relative name is not taken as
+    // relative to the file's own folder.
+    std::error_code ec;
+    const std::wstring name = fs::absolute(to, ec).wstring();
+    if (ec) return false;
+    std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + (name.size() + 1) * sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
     info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
@@ -70,16 +74,39 @@ bool RenameByHandle(HANDLE h, const fs::path& to) {
     return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
 }
 
+// Deleted once the handle closes. A read-only file is deleted too: a claimed
+// file that stays would be merged at every tick and hold back every later one.
+bool DeleteByHandle(HANDLE h) {
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    if (SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose)) return true;
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) &&
+           SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose);
+}
+
 } // namespace
 
 HandoffReader::TickResult HandoffReader::TickOnce() {
     std::error_code ec;
-    const bool claimed = fs::exists(claimedPath_, ec);
+    // A claimed file left behind goes first; a new hand-off file waits for it.
+    const fs::file_status claimedStatus = fs::symlink_status(claimedPath_, ec);
+    bool claimed = fs::exists(claimedStatus);
+    if (claimed && !fs::is_regular_file(claimedStatus)) {
+        // Not ours (a folder, a link): it must not block every later hand-off.
+        fs::remove(claimedPath_, ec);
+        claimed = false;
+    }
     const fs::path& target = claimed ? claimedPath_ : handoffPath_;
     // Share mode FILE_SHARE_READ: the open fails while another program has the
     // file open for writing, and nobody can open it for writing while we hold it.
-    Handle file{CreateFileW(target.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    Handle file{CreateFileW(target.c_str(), GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr)};
     if (file.h == INVALID_HANDLE_VALUE) {
         const DWORD err = GetLastError();
         if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return TickResult::NoFile;
@@ -102,8 +129,7 @@ HandoffReader::TickResult HandoffReader::TickOnce() {
     if (stepHook_) stepHook_(Step::Read);
     MergeLines(list_, std::move(bytes), yield_);
     if (stepHook_) stepHook_(Step::Merged);
-    FILE_DISPOSITION_INFO dispose{TRUE};
-    SetFileInformationByHandle(file.h, FileDispositionInfo, &dispose, sizeof dispose);
+    if (!DeleteByHandle(file.h)) return TickResult::Failed; // merged again next tick
     return TickResult::Merged;
 }
 

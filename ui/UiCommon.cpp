@@ -1,13 +1,15 @@
 #include "ui/UiCommon.h"
 
+#include "core/GbkTexts.h"
 #include "text/GbkCodec.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QFontDatabase>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTranslator>
 
 namespace telvoro::ui {
 
@@ -43,6 +45,16 @@ QFont UiFont() {
     font.setWeight(QFont::Normal);
     font.setStyleStrategy(QFont::PreferDefault);
     return font;
+}
+
+bool InstallChineseTranslations() {
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 QString ShowGbk(std::string_view bytes) {
@@ -85,8 +97,7 @@ QString ErrorReportText(const QString& what) {
 
 void ShowErrorReport(QWidget* parent, const QString& what) {
     try {
-        SystemBox(parent, QMessageBox::Critical, ErrorReportText(what),
-                  QString::fromUtf16(kAppTitle));
+        SystemBox(parent, QMessageBox::Critical, ErrorReportText(what), ShowGbk(gbk::kAppTitle));
     } catch (...) {
         // Showing the report failed as well; there is nobody left to tell.
     }
@@ -105,17 +116,6 @@ bool RunGuarded(QWidget* parent, const std::function<void()>& body) {
     }
     ShowErrorReport(guard.data(), what);
     return false;
-}
-
-void TimeSlicedYield() {
-    static QElapsedTimer since;
-    if (!since.isValid()) {
-        since.start();
-        return;
-    }
-    if (since.elapsed() < 15) return;
-    QCoreApplication::processEvents();
-    since.restart();
 }
 
 } // namespace telvoro::ui

@@ -1,7 +1,7 @@
 #pragma once
 // What every window of the program shares: the font, the one crossing from
-// GBK data to what a control shows, the yield step, and the small layer through
-// which every modal dialog runs, so tests can answer dialogs without blocking.
+// GBK data to what a control shows, and the small layer through which every
+// modal dialog runs, so tests can answer dialogs without blocking.
 
 #include <QFont>
 #include <QString>
@@ -14,13 +14,15 @@ class QWidget;
 
 namespace telvoro::ui {
 
-// The application title: caption of the general error report.
-inline constexpr const char16_t* kAppTitle = u"短信发送";
-
 // "宋体" at 12 pixels when it is installed, otherwise an installed Simplified
 // Chinese font named explicitly (never left to the locale, which can pick
 // Japanese glyph variants).
 QFont UiFont();
+
+// Installs Qt's own Simplified Chinese texts, so the standard dialogs and
+// message box buttons read as the rest of the windows ("打开", "取消", "确定").
+// False when they are not installed; the English texts stay then.
+bool InstallChineseTranslations();
 
 // GBK data as a control shows it; bytes that are not GBK show as U+FFFD.
 QString ShowGbk(std::string_view bytes);
@@ -52,10 +54,5 @@ void ShowErrorReport(QWidget* parent, const QString& what);
 // Runs `body`; an exception it lets out goes to the general error report, so
 // nothing ever reaches Qt's event loop. Returns false when one did.
 bool RunGuarded(QWidget* parent, const std::function<void()>& body);
-
-// The yield step: dispatches the waiting events, but only when about 15 ms
-// have passed since it last did, so a long loop calling it for every item
-// keeps the window answering without paying for it per item.
-void TimeSlicedYield();
 
 } // namespace telvoro::ui

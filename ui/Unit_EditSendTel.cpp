@@ -10,15 +10,19 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <algorithm>
 
 namespace telvoro::ui {
 
 namespace {
+
 std::string ToGbkOrEmpty(const QString& text) {
     try {
         return ToGbk(text);
@@ -26,6 +30,34 @@ std::string ToGbkOrEmpty(const QString& text) {
         return {};
     }
 }
+
+// Kept with each paragraph of the text box: its shown lines. A paragraph that
+// goes (deleted, joined to another, the text replaced) takes them out of the
+// dialog's counts as it goes.
+class ParagraphCount final : public QTextBlockUserData {
+public:
+    explicit ParagraphCount(TFrm_EditSendTel::Counts& counts) : counts_(counts) {}
+    ~ParagraphCount() override { Set(0, 0); }
+    ParagraphCount(const ParagraphCount&) = delete;
+    ParagraphCount& operator=(const ParagraphCount&) = delete;
+
+    void Set(int lines, int wrapped) {
+        counts_.lines += lines - lines_;
+        counts_.wrapped += wrapped - wrapped_;
+        lines_ = lines;
+        wrapped_ = wrapped;
+    }
+
+private:
+    TFrm_EditSendTel::Counts& counts_;
+    int lines_ = 0;
+    int wrapped_ = 0;
+};
+
+bool IsBreak(QChar c) {
+    return c == QChar::ParagraphSeparator || c == QChar::LineSeparator;
+}
+
 } // namespace
 
 TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
@@ -56,6 +88,7 @@ TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->setTabChangesFocus(true);
+    Memo1->SetLinesPerParagraph(kLinesPerParagraph);
 
     Label4 = label(QStringLiteral("当前电话数量"), 8, 413, 72);
     Edit_SL = new QLineEdit(QStringLiteral("0"), this);
@@ -71,11 +104,28 @@ TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
         b->setDefault(false);
     }
 
+    const std::pair<QObject*, const char*> names[] = {
+        {Label1, "Label1"}, {Label2, "Label2"},   {Label3, "Label3"},   {Memo1, "Memo1"},
+        {Label4, "Label4"}, {Edit_SL, "Edit_SL"}, {Button1, "Button1"}, {Button2, "Button2"}};
+    for (const auto& [control, name] : names)
+        control->setObjectName(QLatin1String(name));
+
     setTabOrder(Memo1, Edit_SL);
     setTabOrder(Edit_SL, Button1);
     setTabOrder(Button1, Button2);
     Memo1->setFocus();
 
+    // The text box takes its final width before any text is in: a width that
+    // changes later lays every paragraph out again, which on a long list
+    // costs seconds and hundreds of megabytes.
+    ensurePolished();
+    QResizeEvent settle(Memo1->size(), QSize());
+    QCoreApplication::sendEvent(Memo1, &settle);
+
+    QTextBlock first = Memo1->document()->firstBlock();
+    CountParagraph(first);
+    connect(Memo1->document(), &QTextDocument::contentsChange, this,
+            [this](int position, int, int charsAdded) { Recount(position, charsAdded); });
     connect(Memo1, &QPlainTextEdit::textChanged, this, &TFrm_EditSendTel::Memo1Change);
     connect(Button1, &QPushButton::clicked, this, &TFrm_EditSendTel::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TFrm_EditSendTel::Button2Click);
@@ -87,12 +137,21 @@ TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
     FormCreate();
 }
 
+TFrm_EditSendTel::~TFrm_EditSendTel() {
+    // The text box goes first: its paragraphs give their counts back to
+    // counts_ as they go.
+    delete Memo1;
+    Memo1 = nullptr;
+}
+
 void TFrm_EditSendTel::FormCreate() {
     ResultText.clear();
 }
 
 void TFrm_EditSendTel::Memo1Change() {
     Edit_SL->setText(QString::number(LineCount()));
+    // The field is narrow: it shows the start of the number, not its end.
+    Edit_SL->setCursorPosition(0);
 }
 
 void TFrm_EditSendTel::Button1Click() {
@@ -118,7 +177,8 @@ void TFrm_EditSendTel::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-void TFrm_EditSendTel::SetLines(const std::vector<std::string>& lines) {
+void TFrm_EditSendTel::SetLines(const std::vector<std::string>& lines,
+                                const std::function<void()>& yield) {
     lossy_.clear();
     std::string joined;
     std::size_t bytes = 0;
@@ -127,9 +187,11 @@ void TFrm_EditSendTel::SetLines(const std::vector<std::string>& lines) {
     joined.reserve(bytes);
     for (const std::string& line : lines)
         joined.append(line).append(1, '\n');
+    if (yield) yield();
     // One conversion for the whole list; only a list holding bytes that are not
     // GBK goes line by line, so that each such phone can be given back whole.
     QString text = ShowGbk(joined);
+    if (yield) yield();
     if (ToGbkOrEmpty(text) != joined) {
         text.clear();
         text.reserve(static_cast<qsizetype>(bytes));
@@ -140,7 +202,30 @@ void TFrm_EditSendTel::SetLines(const std::vector<std::string>& lines) {
             text += u'\n';
         }
     }
-    Memo1->setPlainText(text);
+    std::string().swap(joined);
+    if (yield) yield();
+    text = GbkTextEdit::GroupLines(text, kLinesPerParagraph);
+
+    // Filled in parts of whole paragraphs, with a yield step between them;
+    // the filling is not something to undo.
+    QTextDocument* doc = Memo1->document();
+    doc->setUndoRedoEnabled(false);
+    Memo1->clear();
+    QTextCursor end(doc);
+    constexpr qsizetype kPart = qsizetype(1) << 20;
+    for (qsizetype from = 0; from < text.size();) {
+        qsizetype to = std::min(text.size(), from + kPart);
+        if (to < text.size()) {
+            const qsizetype paragraphEnd = text.indexOf(u'\n', to);
+            to = paragraphEnd < 0 ? text.size() : paragraphEnd + 1;
+        }
+        end.movePosition(QTextCursor::End);
+        end.insertText(text.mid(from, to - from));
+        from = to;
+        if (yield && from < text.size()) yield();
+    }
+    doc->setUndoRedoEnabled(true);
+    Memo1->moveCursor(QTextCursor::Start);
 }
 
 double TFrm_EditSendTel::AvailableWidth() const {
@@ -151,42 +236,89 @@ double TFrm_EditSendTel::AvailableWidth() const {
     return viewport - 2 * Memo1->document()->documentMargin();
 }
 
-template <class Visit> void TFrm_EditSendTel::ForEachShownLine(Visit&& visit) const {
-    const QTextDocument* doc = Memo1->document();
+template <class Visit>
+bool TFrm_EditSendTel::ForEachLineOf(const QString& text, bool last, Visit&& visit) const {
     const QFont font = Memo1->font();
     const QFontMetricsF metrics(font);
     const double width = AvailableWidth();
     const double widest = metrics.maxWidth();
-    const QTextOption option = doc->defaultTextOption();
-    const int blocks = doc->blockCount();
-    QTextBlock block = doc->begin();
-    for (int i = 0; i < blocks && block.isValid(); ++i, block = block.next()) {
-        const QString text = block.text();
-        // The empty line after a final line break is not a line.
-        if (i == blocks - 1 && text.isEmpty()) break;
-        if (text.isEmpty() || (text.size() * widest <= width && !text.contains(u'\t')) ||
-            metrics.horizontalAdvance(text) <= width) {
-            if (!visit(text)) return;
-            continue;
-        }
-        QTextLayout layout(text, font);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
-            if (!visit(text.mid(line.textStart(), line.textLength()))) {
+    const QTextOption option = Memo1->document()->defaultTextOption();
+    // A paragraph holds lines joined by line separators; each wraps by itself.
+    qsizetype start = 0;
+    for (;;) {
+        qsizetype stop = text.indexOf(QChar(QChar::LineSeparator), start);
+        const bool final = stop < 0;
+        if (final) stop = text.size();
+        const QStringView line = QStringView(text).mid(start, stop - start);
+        // The empty line after the text's final line break is not a line.
+        if (final && last && line.isEmpty()) return true;
+        if (line.isEmpty() || (line.size() * widest <= width && !line.contains(u'\t'))) {
+            if (!visit(line, false)) return false;
+        } else {
+            const QString whole = line.toString();
+            if (metrics.horizontalAdvance(whole) <= width) {
+                if (!visit(line, false)) return false;
+            } else {
+                QTextLayout layout(whole, font);
+                layout.setTextOption(option);
+                layout.beginLayout();
+                bool wrapped = false;
+                for (QTextLine shown = layout.createLine(); shown.isValid();
+                     shown = layout.createLine()) {
+                    shown.setLineWidth(width);
+                    if (!visit(QStringView(whole).mid(shown.textStart(), shown.textLength()),
+                               wrapped)) {
+                        layout.endLayout();
+                        return false;
+                    }
+                    wrapped = true;
+                }
                 layout.endLayout();
-                return;
             }
         }
-        layout.endLayout();
+        if (final) return true;
+        start = stop + 1;
+    }
+}
+
+template <class Visit> void TFrm_EditSendTel::ForEachShownLine(Visit&& visit) const {
+    const QTextDocument* doc = Memo1->document();
+    const int blocks = doc->blockCount();
+    QTextBlock block = doc->begin();
+    for (int i = 0; i < blocks && block.isValid(); ++i, block = block.next())
+        if (!ForEachLineOf(block.text(), i == blocks - 1, visit)) return;
+}
+
+void TFrm_EditSendTel::CountParagraph(QTextBlock& block) {
+    int lines = 0;
+    int wrapped = 0;
+    ForEachLineOf(block.text(), false, [&](QStringView, bool wrappedPart) {
+        ++lines;
+        if (wrappedPart) ++wrapped;
+        return true;
+    });
+    auto* count = static_cast<ParagraphCount*>(block.userData());
+    if (count == nullptr) {
+        count = new ParagraphCount(counts_);
+        block.setUserData(count);
+    }
+    count->Set(lines, wrapped);
+}
+
+void TFrm_EditSendTel::Recount(int position, int charsAdded) {
+    const QTextDocument* doc = Memo1->document();
+    QTextBlock block = doc->findBlock(position);
+    const QTextBlock end = doc->findBlock(position + charsAdded);
+    for (; block.isValid(); block = block.next()) {
+        CountParagraph(block);
+        if (block == end) break;
     }
 }
 
 QStringList TFrm_EditSendTel::ShownLines() const {
     QStringList lines;
-    ForEachShownLine([&](const QString& line) {
-        lines.append(line);
+    ForEachShownLine([&](QStringView line, bool) {
+        lines.append(line.toString());
         return true;
     });
     return lines;
@@ -194,7 +326,29 @@ QStringList TFrm_EditSendTel::ShownLines() const {
 
 std::vector<std::string> TFrm_EditSendTel::ShownLinesGbk() const {
     std::vector<std::string> lines;
-    ForEachShownLine([&](const QString& line) {
+    if (counts_.wrapped == 0 && lossy_.empty()) {
+        // Nothing wraps: the shown lines are the text's own lines, and the
+        // whole text is converted in one go.
+        QString raw = Memo1->document()->toRawText();
+        for (QChar& c : raw)
+            if (IsBreak(c)) c = u'\n';
+        try {
+            const std::string bytes = ToGbk(raw);
+            raw = QString();
+            lines.reserve(static_cast<std::size_t>(std::max(0LL, counts_.lines)));
+            for (std::size_t start = 0; start < bytes.size();) {
+                std::size_t stop = bytes.find('\n', start);
+                if (stop == std::string::npos) stop = bytes.size();
+                lines.emplace_back(bytes, start, stop - start);
+                start = stop + 1;
+            }
+            return lines;
+        } catch (const EncodingError&) {
+            lines.clear(); // a character without a GBK form: line by line below
+        }
+    }
+    ForEachShownLine([&](QStringView view, bool) {
+        const QString line = view.toString();
         if (const auto it = lossy_.find(line); it != lossy_.end()) {
             lines.push_back(it->second);
         } else if (HasGbkForm(line)) {
@@ -213,12 +367,10 @@ std::vector<std::string> TFrm_EditSendTel::ShownLinesGbk() const {
 }
 
 int TFrm_EditSendTel::LineCount() const {
-    int count = 0;
-    ForEachShownLine([&](const QString&) {
-        ++count;
-        return true;
-    });
-    return count;
+    const QString tail = Memo1->document()->lastBlock().text();
+    // The empty line after a final line break is not a line.
+    const bool endsWithBreak = tail.isEmpty() || tail.back() == QChar::LineSeparator;
+    return static_cast<int>(counts_.lines - (endsWithBreak ? 1 : 0));
 }
 
 } // namespace telvoro::ui

@@ -2,10 +2,17 @@
 // The recipient editing dialog: the recipients' phones as plain text, one a
 // line, with a live line count. It only holds the text and reports whether the
 // user confirmed; the main window decides what becomes of the lines.
+//
+// A list of a million phones stays quick: the text box keeps its lines in
+// paragraphs of many lines each (joined by line separators), and the count is
+// kept paragraph by paragraph as the text changes instead of being counted
+// over the whole text at every keystroke.
 
 #include <QDialog>
 #include <QString>
 #include <QStringList>
+#include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -13,6 +20,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTextBlock;
 
 namespace telvoro::ui {
 
@@ -21,21 +29,16 @@ class GbkTextEdit;
 class TFrm_EditSendTel : public QDialog {
     Q_OBJECT
 public:
+    // Every control's object name is its member name, e.g. "Memo1".
     explicit TFrm_EditSendTel(QWidget* parent = nullptr);
+    ~TFrm_EditSendTel() override;
 
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    GbkTextEdit* Memo1 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLineEdit* Edit_SL = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPushButton* Button2 = nullptr;
     // "Ok" when the user confirmed, empty otherwise.
     QString ResultText;
 
     // Replaces the text with `lines` (GBK), each followed by a line break.
-    void SetLines(const std::vector<std::string>& lines);
+    // `yield` (may be empty) runs between parts of a long list.
+    void SetLines(const std::vector<std::string>& lines, const std::function<void()>& yield = {});
     // The lines as the text box shows them: the empty line after a final line
     // break is not one, other blank lines are, and a line wrapped at the box's
     // width gives one line per shown line.
@@ -43,6 +46,16 @@ public:
     // ShownLines() as GBK bytes (the text box only takes GBK characters).
     std::vector<std::string> ShownLinesGbk() const;
     int LineCount() const;
+
+    // Lines a paragraph of the text box holds when it is filled or pasted into.
+    static constexpr int kLinesPerParagraph = 64;
+
+    // The shown lines of all paragraphs, and how many of them are wrapped
+    // parts of longer lines.
+    struct Counts {
+        long long lines = 0;
+        long long wrapped = 0;
+    };
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -52,10 +65,25 @@ private:
     void Memo1Change();
     void Button1Click();
     void Button2Click();
-    // Visits each shown line; stops early when `visit` returns false.
+    // Counts again the paragraphs that the change at `position` touched.
+    void Recount(int position, int charsAdded);
+    void CountParagraph(QTextBlock& block);
+    // Visits each shown line of the paragraph `text`; stops early when
+    // `visit` returns false (and then returns false itself).
+    template <class Visit> bool ForEachLineOf(const QString& text, bool last, Visit&& visit) const;
     template <class Visit> void ForEachShownLine(Visit&& visit) const;
     double AvailableWidth() const;
 
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    GbkTextEdit* Memo1 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLineEdit* Edit_SL = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+
+    Counts counts_;
     // Lines whose shown text does not turn back into their own bytes.
     std::unordered_map<QString, std::string> lossy_;
 };

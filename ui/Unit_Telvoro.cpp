@@ -2,14 +2,12 @@
 
 #include "core/GbkTexts.h"
 #include "core/TextRules.h"
-#include "files/DataSource.h"
-#include "files/Settings.h"
-#include "files/Templates.h"
 #include "files/shell/ShellOpen.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/RecipientModel.h"
+#include "ui/RecipientView.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
 
@@ -17,19 +15,25 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
-#include <QTableView>
+#include <QStyleOption>
 #include <QTimer>
 #include <QWindow>
+#include <qdrawutil.h>
+#include <utility>
 
 namespace telvoro::ui {
 
@@ -66,20 +70,76 @@ QString MenuCaption(const QString& title) {
     return caption;
 }
 
-int g_windows = 0;
+// A group box as on the platform the program comes from: the frame line runs
+// at the middle of the caption's height, and the caption, in the box's own
+// font, stands on it with the background behind it. So what sits just below
+// the top edge (the recipient list's header) lies inside the frame.
+class GroupBoxStyle final : public QProxyStyle {
+public:
+    static constexpr int kCaptionLeft = 8;
+    static constexpr int kCaptionPadding = 2;
 
-QString ConnectionName() {
-    const int n = g_windows++;
-    return n == 0 ? QStringLiteral("ADOConn") : QStringLiteral("ADOConn_%1").arg(n);
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
+                         const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || box == nullptr)
+            return QProxyStyle::subControlRect(control, option, sub, widget);
+        const QFontMetrics metrics = widget != nullptr ? widget->fontMetrics() : box->fontMetrics;
+        const int captionHeight = metrics.height();
+        const QRect r = box->rect;
+        switch (sub) {
+        case SC_GroupBoxFrame:
+            return r.adjusted(0, captionHeight / 2, 0, 0);
+        case SC_GroupBoxLabel:
+            return {r.left() + kCaptionLeft - kCaptionPadding, r.top(),
+                    metrics.horizontalAdvance(box->text) + 2 * kCaptionPadding, captionHeight};
+        case SC_GroupBoxContents:
+            return r.adjusted(2, captionHeight, -2, -2);
+        default:
+            return {};
+        }
+    }
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || box == nullptr) {
+            QProxyStyle::drawComplexControl(control, option, painter, widget);
+            return;
+        }
+        // An etched line, as the platform the program comes from draws it.
+        qDrawShadeRect(painter, subControlRect(control, option, SC_GroupBoxFrame, widget),
+                       box->palette, true, 1, 0);
+        if (box->text.isEmpty()) return;
+        const QRect caption = subControlRect(control, option, SC_GroupBoxLabel, widget);
+        painter->fillRect(caption, box->palette.brush(QPalette::Window));
+        drawItemText(painter, caption, Qt::AlignCenter | Qt::TextShowMnemonic, box->palette,
+                     (box->state & State_Enabled) != 0, box->text, QPalette::WindowText);
+    }
+};
+
+QStyle* GroupBoxLook() {
+    // One for the program's life: a style must outlive every widget using it.
+    static QStyle* const style = new GroupBoxStyle;
+    return style;
+}
+
+// Hides every completion list of `dialog` that is still up.
+void HideCompletions(QFileDialog& dialog) {
+    for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+        if (QWidget* popup = completer->popup(); popup != nullptr && popup->isVisible())
+            popup->hide();
 }
 
 } // namespace
 
-TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent)
+TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, client::SessionOptions options,
+                           QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                           Qt::WindowStaysOnTopHint),
-      programFolder_(std::move(programFolder)), adoConn_(ConnectionName()) {
+      session_(std::make_unique<client::ClientSession>(
+          std::move(programFolder), static_cast<client::ClientView&>(*this), std::move(options))) {
     BuildControls();
     FormCreate();
 }
@@ -87,24 +147,25 @@ TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent
 TFrm_Telvoro::~TFrm_Telvoro() {
     if (Timer_Read != nullptr) Timer_Read->stop();
     // The view and its model go before the list they show: as Qt children
-    // they would otherwise outlive the list member.
+    // they would otherwise outlive the session that owns the list.
     if (ListView1 != nullptr) ListView1->setModel(nullptr);
     delete model_;
     model_ = nullptr;
 }
 
 void TFrm_Telvoro::BuildControls() {
-    setWindowTitle(QString::fromUtf16(kAppTitle));
+    setWindowTitle(ShowGbk(gbk::kAppTitle));
     setFont(UiFont());
     setFixedSize(323, 564);
     setAutoFillBackground(true);
-    move(791, 90); // design position, kept when the placement does not run
+    move(791, 90); // where the window stays when it cannot be placed
 
     GroupBox1 = new QGroupBox(QStringLiteral("待发送的列表"), this);
     GroupBox1->setGeometry(8, 8, 307, 297);
+    GroupBox1->setStyle(GroupBoxLook());
 
-    model_ = new RecipientModel(recipients_, this);
-    ListView1 = new QTableView(GroupBox1);
+    model_ = new RecipientModel(session_->Recipients(), this);
+    ListView1 = new RecipientView(GroupBox1);
     ListView1->setGeometry(9, 13, 290, 276);
     ListView1->setModel(model_);
     ListView1->setShowGrid(true);
@@ -112,9 +173,6 @@ void TFrm_Telvoro::BuildControls() {
     ListView1->setWordWrap(false);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setEditTriggers(QAbstractItemView::SelectedClicked |
-                               QAbstractItemView::EditKeyPressed |
-                               QAbstractItemView::DoubleClicked);
     ListView1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     ListView1->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     ListView1->setTabKeyNavigation(false);
@@ -145,6 +203,7 @@ void TFrm_Telvoro::BuildControls() {
 
     GroupBox2 = new QGroupBox(QStringLiteral("发送内容"), this);
     GroupBox2->setGeometry(8, 330, 307, 137);
+    GroupBox2->setStyle(GroupBoxLook());
     Label_Count = new QLabel(QStringLiteral("0个字"), GroupBox2);
     Label_Count->setTextFormat(Qt::PlainText);
     Label_Count->move(260, 0);
@@ -204,7 +263,7 @@ void TFrm_Telvoro::BuildControls() {
         setTabOrder(order[i], order[i + 1]);
 
     Timer_Read = new QTimer(this);
-    Timer_Read->setInterval(1000);
+    Timer_Read->setInterval(client::kHandoffTickInterval);
 
     SaveDialog1 = new QFileDialog(this);
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
@@ -216,13 +275,47 @@ void TFrm_Telvoro::BuildControls() {
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setDefaultSuffix(QStringLiteral("dat"));
+    // The proposed name "*.dat" lists the .dat files from the first showing on.
+    OpenDialog1->setNameFilter(QStringLiteral("*.dat"));
     OpenDialog1->selectFile(QStringLiteral("*.dat"));
 
     PopupMenu1 = new QMenu(this);
-    N1 = PopupMenu1->addAction(QStringLiteral("添加、修改模板"));
-    N1->setObjectName(QStringLiteral("N1"));
+    N1 = PopupMenu1->addAction(ShowGbk(gbk::kMenuEditTemplates));
     N2 = PopupMenu1->addSeparator();
-    N2->setObjectName(QStringLiteral("N2"));
+
+    // Each control is found by its name, as the tests do.
+    const std::pair<QObject*, const char*> names[] = {{GroupBox1, "GroupBox1"},
+                                                      {ListView1, "ListView1"},
+                                                      {CheckBox1, "CheckBox1"},
+                                                      {Btn_Save, "Btn_Save"},
+                                                      {Btn_Load, "Btn_Load"},
+                                                      {Btn_Edit, "Btn_Edit"},
+                                                      {Label7, "Label7"},
+                                                      {GroupBox2, "GroupBox2"},
+                                                      {Label_Count, "Label_Count"},
+                                                      {Memo1, "Memo1"},
+                                                      {Btn_Modal, "Btn_Modal"},
+                                                      {Label6, "Label6"},
+                                                      {Edit_YuE, "Edit_YuE"},
+                                                      {Label2, "Label2"},
+                                                      {Edit_CallNo, "Edit_CallNo"},
+                                                      {Check_Stop, "Check_Stop"},
+                                                      {Btn_Conn, "Btn_Conn"},
+                                                      {Btn_Begin, "Btn_Begin"},
+                                                      {Btn_Stop, "Btn_Stop"},
+                                                      {ProgressBar1, "ProgressBar1"},
+                                                      {Edit_Test, "Edit_Test"},
+                                                      {Timer_Read, "Timer_Read"},
+                                                      {SaveDialog1, "SaveDialog1"},
+                                                      {OpenDialog1, "OpenDialog1"},
+                                                      {PopupMenu1, "PopupMenu1"},
+                                                      {N1, "N1"},
+                                                      {N2, "N2"}};
+    for (const auto& [control, name] : names)
+        control->setObjectName(QLatin1String(name));
+
+    for (QPushButton* b : {Btn_Save, Btn_Load, Btn_Edit, Btn_Modal, Btn_Conn, Btn_Begin, Btn_Stop})
+        b->installEventFilter(this);
 
     connect(Btn_Conn, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ConnClick);
     connect(Btn_Begin, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_BeginClick);
@@ -238,29 +331,14 @@ void TFrm_Telvoro::BuildControls() {
 }
 
 void TFrm_Telvoro::FormCreate() {
-    // Step 1: the account number; every error there is discarded silently.
-    try {
-        if (const std::optional<std::string> account = ReadAccountNumber(programFolder_)) {
-            SetFieldGbk(Edit_CallNo, *account);
-            SetFieldGbk(Edit_Test, FieldGbk(Edit_CallNo));
-        }
-    } catch (...) {
-    }
-    // Steps 2 to 6: an error ends the sequence there and is reported.
-    ++depth_;
-    RunGuarded(nullptr, [this] {
-        CreateTemplatesFile(programFolder_.TemplatesFile());
-        AddTemplateEntries();
-        PlaceTopRight();
-        handoffPath_ = programFolder_.HandoffFile();
-        reader_ = std::make_unique<HandoffReader>(recipients_, programFolder_, &TimeSlicedYield);
-        Timer_Read->start();
-    });
-    --depth_;
+    session_->ReadAccount();
+    // From here an error ends the start-up where it occurs and is reported.
+    session_->EnterHandler();
+    RunGuarded(nullptr, [this] { session_->Start(); });
+    static_cast<void>(session_->LeaveHandler());
 }
 
-void TFrm_Telvoro::AddTemplateEntries() {
-    const std::vector<TemplateMenuEntry> entries = ReadTemplateMenu(programFolder_.TemplatesFile());
+void TFrm_Telvoro::AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) {
     for (const TemplateMenuEntry& entry : entries) {
         QAction* action = PopupMenu1->addAction(MenuCaption(ShowGbk(entry.caption)));
         action->setObjectName(QString::fromLatin1(entry.name));
@@ -289,30 +367,36 @@ QPoint TFrm_Telvoro::TemplateMenuPoint() const {
 }
 
 void TFrm_Telvoro::Handle(const std::function<void()>& body) {
-    ++depth_;
+    session_->EnterHandler();
     RunGuarded(this, body);
-    if (--depth_ == 0 && closePending_) {
-        closePending_ = false;
-        close();
-    }
+    if (session_->LeaveHandler()) close();
 }
 
-void TFrm_Telvoro::RequestCloseNow() {
-    if (depth_ > 0) {
-        closePending_ = true;
-        return;
+bool TFrm_Telvoro::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (enter && button != nullptr && button->isEnabled() &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            button->click();
+            return true;
+        }
     }
-    close();
+    return QWidget::eventFilter(watched, event);
+}
+
+int TFrm_Telvoro::RunFileDialog(QFileDialog& dialog) {
+    const int result = Dialogs().Exec(dialog);
+    HideCompletions(dialog);
+    return result;
 }
 
 void TFrm_Telvoro::closeEvent(QCloseEvent* event) {
-    // Closing is never refused; inside a handler it waits until that returns.
-    if (depth_ > 0) {
-        closePending_ = true;
+    if (!session_->MayClose()) {
         event->ignore();
         return;
     }
-    closed_ = true;
     Timer_Read->stop();
     PopupMenu1->close();
     event->accept();
@@ -322,68 +406,42 @@ void TFrm_Telvoro::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!placed_ || placedWithFrame_) return;
     // The window manager tells the frame's size only once the window is
-    // mapped; the outer width of the formula includes it.
+    // mapped; the window's outer width, which places it, includes the frame.
     QTimer::singleShot(100, this, [this] {
         if (const QWindow* w = windowHandle(); w != nullptr && !w->frameMargins().isNull())
             PlaceTopRight();
     });
 }
 
-bool TFrm_Telvoro::RefuseWhileBusy() {
-    if (!recipients_.Busy()) return false;
-    // The list's actions show no messages of their own: the refusal is the alert sound.
-    QApplication::beep();
-    return true;
-}
-
 void TFrm_Telvoro::Btn_ConnClick() {
-    Handle([this] {
-        try {
-            const DataSource source = ParseDataSource(
-                GbkToUtf8(ReadServerSetting(programFolder_), false), programFolder_);
-            adoConn_.Close();
-            adoConn_.Open(source);
-            for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
-                               static_cast<QWidget*>(ListView1), static_cast<QWidget*>(Memo1),
-                               static_cast<QWidget*>(Btn_Save), static_cast<QWidget*>(Btn_Load),
-                               static_cast<QWidget*>(Btn_Edit)})
-                w->setEnabled(true);
-            Btn_Conn->setEnabled(false);
-            setWindowTitle(ShowGbk(gbk::kCaptionConnected));
-            GetYuE(adoConn_, *this);
-        } catch (...) {
-            setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
-        }
-    });
+    Handle([this] { session_->Connect(); });
 }
 
 void TFrm_Telvoro::Btn_BeginClick() {
-    Handle([this] {
-        // A second press while a job runs is refused by the runner.
-        if (sendJob_.Btn_BeginClick(adoConn_, *this) == SendOutcome::Busy) QApplication::beep();
-    });
+    // A second press while a job runs is refused by the session.
+    Handle([this] { session_->Send(); });
 }
 
 void TFrm_Telvoro::Btn_StopClick() {
-    Handle([this] { RequestCloseNow(); });
+    Handle([this] { session_->RequestClose(); });
 }
 
 void TFrm_Telvoro::Btn_SaveClick() {
     Handle([this] {
-        if (Dialogs().Exec(*SaveDialog1) != QDialog::Accepted) return;
+        if (RunFileDialog(*SaveDialog1) != QDialog::Accepted) return;
         const QString chosen = SaveDialog1->selectedFiles().value(0);
         if (chosen.isEmpty()) return;
         SaveDialog1->selectFile(chosen); // proposed again next time
-        recipients_.SaveList(ToFsPath(chosen), &TimeSlicedYield);
+        session_->SaveList(ToFsPath(chosen));
     });
 }
 
 void TFrm_Telvoro::Btn_LoadClick() {
     Handle([this] {
-        if (RefuseWhileBusy()) return;
+        if (session_->RefuseWhileBusy()) return;
         QString chosen;
         for (;;) {
-            if (Dialogs().Exec(*OpenDialog1) != QDialog::Accepted) return;
+            if (RunFileDialog(*OpenDialog1) != QDialog::Accepted) return;
             chosen = OpenDialog1->selectedFiles().value(0);
             if (chosen.isEmpty()) return;
             // A name with wildcards (the proposed "*.dat" among them) picks
@@ -395,51 +453,26 @@ void TFrm_Telvoro::Btn_LoadClick() {
             OpenDialog1->selectFile(name);
         }
         OpenDialog1->selectFile(chosen);
-        if (RefuseWhileBusy()) return;
-        recipients_.LoadList(ToFsPath(chosen));
+        session_->LoadList(ToFsPath(chosen)); // refused when the list became busy meanwhile
     });
 }
 
 void TFrm_Telvoro::Btn_EditClick() {
     Handle([this] {
-        if (editOpen_ || closed_) return;
-        if (tickRunning_) {
-            // A merge is under way: entries it adds after the dialog was filled
-            // would be lost on confirmation, so the dialog opens after it.
-            editPending_ = true;
-            return;
-        }
-        if (RefuseWhileBusy()) return;
-        // The hand-off file waits while the dialog is open and is merged after
-        // it closed, so confirming cannot wipe entries whose file is gone.
-        struct Hold {
-            TFrm_Telvoro& w;
-            explicit Hold(TFrm_Telvoro& window) : w(window) {
-                w.editOpen_ = true;
-                if (w.reader_) w.reader_->SetHeldBack(true);
-            }
-            ~Hold() {
-                w.editOpen_ = false;
-                if (w.reader_) w.reader_->SetHeldBack(false);
-            }
-        } hold(*this);
-
-        TFrm_EditSendTel dialog(this);
-        dialog.Memo1->clear();
-        dialog.SetLines(recipients_.PhoneLines());
-        Dialogs().Exec(dialog);
-        if (dialog.ResultText == QStringLiteral("Ok")) {
-            std::vector<std::string> lines = dialog.ShownLinesGbk();
-            if (RefuseWhileBusy()) return;
-            recipients_.ReplaceFromPhoneLines(std::move(lines), &TimeSlicedYield);
-        }
+        session_->Edit([this](const std::vector<std::string>& phoneLines)
+                           -> std::optional<std::vector<std::string>> {
+            TFrm_EditSendTel dialog(this);
+            // Filled with yield steps, so the window goes on painting.
+            dialog.SetLines(phoneLines, [this] { session_->YieldStep(); });
+            Dialogs().Exec(dialog);
+            if (dialog.ResultText != QStringLiteral("Ok")) return std::nullopt;
+            return dialog.ShownLinesGbk();
+        });
     });
 }
 
 void TFrm_Telvoro::CheckBox1Click() {
-    Handle([this] {
-        recipients_.SetAllChecked([this] { return CheckBox1->isChecked(); }, &TimeSlicedYield);
-    });
+    Handle([this] { session_->SetAllChecked([this] { return CheckBox1->isChecked(); }); });
 }
 
 void TFrm_Telvoro::Btn_ModalClick() {
@@ -447,15 +480,14 @@ void TFrm_Telvoro::Btn_ModalClick() {
 }
 
 void TFrm_Telvoro::N1Click() {
-    Handle([this] { ShellOpen("notepad.exe", programFolder_.TemplatesFile()); });
+    Handle([this] { ShellOpen("notepad.exe", session_->Folder().TemplatesFile()); });
 }
 
 void TFrm_Telvoro::SendClick(QAction* entry) {
     Handle([this, entry] {
         if (entry == nullptr) return;
         const QByteArray caption = entry->data().toByteArray();
-        const std::optional<std::string> content = LookUpTemplate(
-            programFolder_.TemplatesFile(),
+        const std::optional<std::string> content = session_->TemplateContent(
             std::string_view(caption.constData(), static_cast<std::size_t>(caption.size())));
         if (!content) return;
         // Strict: a content that is not GBK is reported, never shown garbled.
@@ -473,25 +505,10 @@ void TFrm_Telvoro::SumLen() {
 }
 
 void TFrm_Telvoro::Timer_ReadTimer() {
-    Handle([this] {
-        Timer_Read->stop();
-        struct Restart {
-            TFrm_Telvoro& w;
-            ~Restart() {
-                w.tickRunning_ = false;
-                if (!w.closed_) w.Timer_Read->start();
-                if (w.editPending_) {
-                    w.editPending_ = false;
-                    QTimer::singleShot(0, &w, [win = &w] { win->Btn_EditClick(); });
-                }
-            }
-        } restart{*this};
-        tickRunning_ = true;
-        if (reader_) reader_->Tick();
-    });
+    Handle([this] { session_->HandoffTick(); });
 }
 
-// SendWindow
+// ClientView
 
 std::string TFrm_Telvoro::AccountNumber() {
     return FieldGbk(Edit_CallNo);
@@ -499,16 +516,6 @@ std::string TFrm_Telvoro::AccountNumber() {
 
 std::string TFrm_Telvoro::MessageText() {
     return Memo1->GbkTextCrLf();
-}
-
-std::vector<std::string> TFrm_Telvoro::CheckedPhones() {
-    std::vector<std::string> phones;
-    const std::size_t n = recipients_.Count();
-    for (std::size_t i = 0; i < n; ++i) {
-        const RecipientEntry& e = recipients_.At(i);
-        if (e.Checked) phones.push_back(e.Phone);
-    }
-    return phones;
 }
 
 bool TFrm_Telvoro::SelfCheckOn() {
@@ -539,12 +546,48 @@ void TFrm_Telvoro::ShowNotice(const std::string& text, const std::string& captio
     ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption));
 }
 
-void TFrm_Telvoro::YieldStep() {
-    TimeSlicedYield();
+void TFrm_Telvoro::ShowAccountNumber(const std::string& account) {
+    SetFieldGbk(Edit_CallNo, account);
+    SetFieldGbk(Edit_Test, FieldGbk(Edit_CallNo));
 }
 
-void TFrm_Telvoro::RequestClose() {
-    RequestCloseNow();
+void TFrm_Telvoro::PlaceWindow() {
+    PlaceTopRight();
+}
+
+void TFrm_Telvoro::ShowConnected() {
+    for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
+                       static_cast<QWidget*>(ListView1), static_cast<QWidget*>(Memo1),
+                       static_cast<QWidget*>(Btn_Save), static_cast<QWidget*>(Btn_Load),
+                       static_cast<QWidget*>(Btn_Edit)})
+        w->setEnabled(true);
+    Btn_Conn->setEnabled(false);
+    setWindowTitle(ShowGbk(gbk::kCaptionConnected));
+}
+
+void TFrm_Telvoro::ShowConnectFailed() {
+    setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
+}
+
+void TFrm_Telvoro::StartHandoffTimer() {
+    Timer_Read->start();
+}
+
+void TFrm_Telvoro::StopHandoffTimer() {
+    Timer_Read->stop();
+}
+
+void TFrm_Telvoro::SignalRefusal() {
+    // The list's actions show no messages of their own: the refusal is the alert sound.
+    QApplication::beep();
+}
+
+void TFrm_Telvoro::EditLater() {
+    QTimer::singleShot(0, this, [this] { Btn_EditClick(); });
+}
+
+void TFrm_Telvoro::CloseWindow() {
+    close();
 }
 
 } // namespace telvoro::ui

@@ -3,18 +3,16 @@
 // a menu entry, a change of the message text or the one-second hand-off timer.
 // Each handler runs behind one boundary that turns an escaping error into the
 // general error report and keeps close requests until the handler has returned.
+// What the operations do is the client session's; the window holds the
+// controls and shows what the session tells it.
 
-#include "core/RecipientList.h"
-#include "core/SendJob.h"
-#include "files/HandoffReader.h"
-#include "files/ProgramFolder.h"
-#include "server/SqlGateway.h"
+#include "client/ClientSession.h"
 
 #include <QWidget>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -25,23 +23,85 @@ class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
-class QTableView;
 class QTimer;
 
 namespace telvoro::ui {
 
 class GbkTextEdit;
 class RecipientModel;
+class RecipientView;
 
-class TFrm_Telvoro : public QWidget, private SendWindow {
+class TFrm_Telvoro : public QWidget, private client::ClientView {
     Q_OBJECT
 public:
     // `programFolder` holds the program's files (the program passes GetAppPath).
-    explicit TFrm_Telvoro(telvoro::ProgramFolder programFolder, QWidget* parent = nullptr);
+    // Every control's object name is its member name, e.g. "Btn_Begin".
+    explicit TFrm_Telvoro(telvoro::ProgramFolder programFolder, client::SessionOptions options = {},
+                          QWidget* parent = nullptr);
     ~TFrm_Telvoro() override;
 
+    client::ClientSession& Session() { return *session_; }
+    // Where Btn_ModalClick opens the template menu, in screen coordinates.
+    QPoint TemplateMenuPoint() const;
+
+    // Handlers, named after control and event.
+    void Btn_ConnClick();
+    void Btn_BeginClick();
+    void Btn_StopClick();
+    void Btn_SaveClick();
+    void Btn_LoadClick();
+    void Btn_EditClick();
+    void CheckBox1Click();
+    void Btn_ModalClick();
+    void N1Click();
+    void SendClick(QAction* entry);
+    void Memo1Change();
+    void Timer_ReadTimer();
+
+    // Shows the character count of the message text in Label_Count.
+    void SumLen();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    // Enter on a focused push button presses it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void BuildControls();
+    void FormCreate();
+    void PlaceTopRight();
+    // The handler boundary.
+    void Handle(const std::function<void()>& body);
+    // Runs a file dialog; no completion list of it stays on the screen after.
+    int RunFileDialog(QFileDialog& dialog);
+
+    // ClientView
+    std::string AccountNumber() override;
+    std::string MessageText() override;
+    bool SelfCheckOn() override;
+    std::string SelfCheckNumber() override;
+    std::string DisplayedBalance() override;
+    void SetDisplayedBalance(const std::string& text) override;
+    void SetProgressPosition(int position) override;
+    void SetProgressMaximum(int maximum) override;
+    void ShowNotice(const std::string& text, const std::string& caption) override;
+    void ShowAccountNumber(const std::string& account) override;
+    void AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) override;
+    void PlaceWindow() override;
+    void ShowConnected() override;
+    void ShowConnectFailed() override;
+    void StartHandoffTimer() override;
+    void StopHandoffTimer() override;
+    void SignalRefusal() override;
+    void EditLater() override;
+    void CloseWindow() override;
+
+    std::unique_ptr<client::ClientSession> session_;
+    RecipientModel* model_ = nullptr;
+
     QGroupBox* GroupBox1 = nullptr;
-    QTableView* ListView1 = nullptr;
+    RecipientView* ListView1 = nullptr;
     QCheckBox* CheckBox1 = nullptr;
     QPushButton* Btn_Save = nullptr;
     QPushButton* Btn_Load = nullptr;
@@ -68,77 +128,6 @@ public:
     QAction* N1 = nullptr;
     QAction* N2 = nullptr;
 
-    RecipientList& Recipients() { return recipients_; }
-    RecipientModel& Model() { return *model_; }
-    SqlGateway& ADOConn() { return adoConn_; }
-    const telvoro::ProgramFolder& Folder() const { return programFolder_; }
-    // Full path of the hand-off file; empty until the start-up formed it.
-    const std::filesystem::path& HandoffPath() const { return handoffPath_; }
-    HandoffReader* Reader() { return reader_.get(); }
-    // True while a handler of this window is on the stack.
-    bool InHandler() const { return depth_ > 0; }
-    // Where Btn_ModalClick opens the template menu, in screen coordinates.
-    QPoint TemplateMenuPoint() const;
-
-    // Handlers, named after control and event.
-    void Btn_ConnClick();
-    void Btn_BeginClick();
-    void Btn_StopClick();
-    void Btn_SaveClick();
-    void Btn_LoadClick();
-    void Btn_EditClick();
-    void CheckBox1Click();
-    void Btn_ModalClick();
-    void N1Click();
-    void SendClick(QAction* entry);
-    void Memo1Change();
-    void Timer_ReadTimer();
-
-    // Shows the character count of the message text in Label_Count.
-    void SumLen();
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
-    void BuildControls();
-    void FormCreate();
-    void PlaceTopRight();
-    void AddTemplateEntries();
-    // The handler boundary.
-    void Handle(const std::function<void()>& body);
-    // Says so when the list is busy with an operation that cannot be overlapped.
-    bool RefuseWhileBusy();
-    void RequestCloseNow();
-
-    // SendWindow: what the send job reads and shows.
-    std::string AccountNumber() override;
-    std::string MessageText() override;
-    std::vector<std::string> CheckedPhones() override;
-    bool SelfCheckOn() override;
-    std::string SelfCheckNumber() override;
-    std::string DisplayedBalance() override;
-    void SetDisplayedBalance(const std::string& text) override;
-    void SetProgressPosition(int position) override;
-    void SetProgressMaximum(int maximum) override;
-    void ShowNotice(const std::string& text, const std::string& caption) override;
-    void YieldStep() override;
-    void RequestClose() override;
-
-    telvoro::ProgramFolder programFolder_;
-    std::filesystem::path handoffPath_;
-    RecipientList recipients_;
-    RecipientModel* model_ = nullptr;
-    SqlGateway adoConn_;
-    SendJobRunner sendJob_;
-    std::unique_ptr<HandoffReader> reader_;
-    int depth_ = 0;
-    bool closePending_ = false;
-    bool tickRunning_ = false;
-    bool editPending_ = false;
-    bool editOpen_ = false;
-    bool closed_ = false;
     // Placed by the start-up; placed again once the frame's size is known.
     bool placed_ = false;
     bool placedWithFrame_ = false;

@@ -6,14 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace telvoro;
 namespace fs = std::filesystem;
@@ -30,10 +34,11 @@ protected:
     }
     void Drop(const std::string& bytes) { WriteWholeFile(reader_.HandoffPath(), bytes); }
     static void Append(const fs::path& path, const std::string& bytes) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        ::close(fd);
+        std::ofstream out(path, std::ios::binary | std::ios::app);
+        ASSERT_TRUE(out.is_open());
+        out << bytes;
+        out.close();
+        ASSERT_TRUE(out.good());
     }
     std::vector<std::string> Phones() const {
         std::vector<std::string> out;
@@ -92,6 +97,9 @@ TEST_F(HandoffTest, MergesNameAndPhoneLinesSkippingListedPhones) {
 }
 
 TEST_F(HandoffTest, FileHeldOpenForWritingWaits) {
+#ifdef _WIN32
+    GTEST_SKIP() << "POSIX writer; the share-mode version is in test_windows_files.cpp";
+#else
     Drop("a\t1\r\n");
     const int writer = ::open(reader_.HandoffPath().c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(writer, 0);
@@ -103,10 +111,14 @@ TEST_F(HandoffTest, FileHeldOpenForWritingWaits) {
     EXPECT_EQ(reader_.Tick(), Result::Merged);
     EXPECT_EQ(Phones(), (Strings{"a=1", "b=2"}));
     EXPECT_TRUE(NoFilesLeft());
+#endif
 }
 
 // Writers that come in between the reader's steps lose no line.
 TEST_F(HandoffTest, WriterBetweenStepsLosesNothing) {
+#ifdef _WIN32
+    GTEST_SKIP() << "leases and renames over an open file are Linux's; see test_windows_files.cpp";
+#else
     // A writer that only writes a file it created finds none after the claim and writes a
     // new one: it waits for the next tick.
     Drop("a\t1\r\n");
@@ -151,9 +163,13 @@ TEST_F(HandoffTest, WriterBetweenStepsLosesNothing) {
     EXPECT_EQ(reader_.Tick(), Result::Merged);
     EXPECT_EQ(Phones(), (Strings{"a=1", "b=2", "c=3", "d=4", "e=5", "f=6", "g=7"}));
     EXPECT_TRUE(NoFilesLeft());
+#endif
 }
 
 TEST_F(HandoffTest, JunkUnderTheClaimedNameBlocksNothing) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows; see test_windows_files.cpp";
+#else
     fs::create_directory(reader_.ClaimedPath());
     Drop("a\t1\r\n");
     EXPECT_EQ(reader_.Tick(), Result::Merged);
@@ -162,6 +178,7 @@ TEST_F(HandoffTest, JunkUnderTheClaimedNameBlocksNothing) {
     EXPECT_EQ(reader_.Tick(), Result::Merged);
     EXPECT_EQ(Phones(), (Strings{"a=1", "b=2"}));
     EXPECT_TRUE(NoFilesLeft());
+#endif
 }
 
 TEST_F(HandoffTest, ClaimedFileLeftBehindGoesFirst) {
@@ -190,6 +207,9 @@ TEST_F(HandoffTest, ErrorPartWayKeepsFileAndMergedEntries) {
 }
 
 TEST_F(HandoffTest, StabilityCheckWithoutLeases) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no leases on Windows: the share mode decides";
+#else
     reader_.UseLeases(false);
     Drop("a\t1\r\n");
     EXPECT_EQ(reader_.Tick(), Result::Waiting);
@@ -210,9 +230,13 @@ TEST_F(HandoffTest, StabilityCheckWithoutLeases) {
     }
     EXPECT_EQ(Phones(), (Strings{"a=1", "b=2", "c=3", "d=4"}));
     EXPECT_TRUE(NoFilesLeft());
+#endif
 }
 
 TEST_F(HandoffTest, OddFilesNeverCrashOrHang) {
+#ifdef _WIN32
+    GTEST_SKIP() << "FIFOs are Linux's; see test_windows_files.cpp";
+#else
     // A folder or a FIFO where the file should be: nothing merged, no hang.
     fs::create_directory(reader_.HandoffPath());
     EXPECT_EQ(reader_.Tick(), Result::Failed);
@@ -245,6 +269,7 @@ TEST_F(HandoffTest, OddFilesNeverCrashOrHang) {
     EXPECT_EQ(reader_.Tick(), Result::Merged);
     EXPECT_EQ(list_.At(list_.Count() - 1).Phone, "\xFE");
     EXPECT_TRUE(NoFilesLeft());
+#endif
 }
 
 TEST_F(HandoffTest, HeldBackAndNestedTicksDoNothing) {

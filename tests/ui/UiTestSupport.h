@@ -1,12 +1,14 @@
 #pragma once
 // Shared by the window tests: a dialog runner that answers every dialog
-// without blocking and records what it was asked, and small helpers.
+// without blocking and records what it was asked, and finding a control.
 
+#include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
 
 #include <QDialog>
+#include <QLineEdit>
 #include <QMessageBox>
-#include <QProcess>
+#include <QPushButton>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -53,11 +55,24 @@ public:
     }
 };
 
-// Runs the admin tool; true when it succeeded.
-inline bool RunAdmin(const QStringList& args, QString* output = nullptr) {
-    QProcess p;
-    p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
-    if (!p.waitForFinished(30000)) return false;
-    if (output) *output = QString::fromUtf8(p.readAllStandardOutput());
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+// The control of `window` named `name`; a missing one ends the test run,
+// since every test after it would only fail on a null pointer.
+template <class T> T* Control(const QObject& window, const char* name) {
+    T* found = window.findChild<T*>(QLatin1String(name));
+    if (found == nullptr) qFatal("no control named %s", name);
+    return found;
+}
+
+// The editing dialog's controls, by name.
+inline telvoro::ui::GbkTextEdit* Memo1(const QObject& dialog) {
+    return Control<telvoro::ui::GbkTextEdit>(dialog, "Memo1");
+}
+inline QLineEdit* Edit_SL(const QObject& dialog) {
+    return Control<QLineEdit>(dialog, "Edit_SL");
+}
+inline QPushButton* Button1(const QObject& dialog) {
+    return Control<QPushButton>(dialog, "Button1");
+}
+inline QPushButton* Button2(const QObject& dialog) {
+    return Control<QPushButton>(dialog, "Button2");
 }

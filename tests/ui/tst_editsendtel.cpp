@@ -1,10 +1,14 @@
 // The recipient editing dialog: the line count as the text box shows it,
 // confirm and cancel, and the keys neither button answers.
 
+#include "UiTestSupport.h"
+
+#include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/Unit_EditSendTel.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,17 +31,17 @@ private slots:
         QVERIFY(d.windowFlags() & Qt::WindowContextHelpButtonHint);
         QVERIFY(!(d.windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(d.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(d.Memo1->geometry(), QRect(6, 55, 295, 346));
-        QCOMPARE(d.Edit_SL->text(), QStringLiteral("0"));
-        QCOMPARE(d.Button1->text(), QStringLiteral("确定"));
-        QCOMPARE(d.Button2->text(), QStringLiteral("取消"));
+        QCOMPARE(Memo1(d)->geometry(), QRect(6, 55, 295, 346));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("0"));
+        QCOMPARE(Button1(d)->text(), QStringLiteral("确定"));
+        QCOMPARE(Button2(d)->text(), QStringLiteral("取消"));
         QVERIFY(d.ResultText.isEmpty());
         // The tab order starts at the text box, which has the focus.
         d.show();
         QVERIFY(QTest::qWaitForWindowActive(&d));
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(d.Memo1));
-        for (QWidget* next : {static_cast<QWidget*>(d.Edit_SL), static_cast<QWidget*>(d.Button1),
-                              static_cast<QWidget*>(d.Button2)}) {
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Memo1(d)));
+        for (QWidget* next : {static_cast<QWidget*>(Edit_SL(d)), static_cast<QWidget*>(Button1(d)),
+                              static_cast<QWidget*>(Button2(d))}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
         }
@@ -61,9 +65,9 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, count);
         TFrm_EditSendTel d;
-        d.Memo1->setPlainText(text);
+        Memo1(d)->setPlainText(text);
         QCOMPARE(d.LineCount(), count);
-        QCOMPARE(d.Edit_SL->text(), QString::number(count));
+        QCOMPARE(Edit_SL(d)->text(), QString::number(count));
         QCOMPARE(int(d.ShownLines().size()), count);
     }
 
@@ -72,39 +76,157 @@ private slots:
     void wrappedLineCountsAsShown() {
         TFrm_EditSendTel d;
         const QString digits = QString(200, u'8');
-        d.Memo1->setPlainText(digits + u'\n' + QStringLiteral("13900000001"));
+        Memo1(d)->setPlainText(digits + u'\n' + QStringLiteral("13900000001"));
         const QStringList lines = d.ShownLines();
         QVERIFY(lines.size() >= 3);
         QCOMPARE(d.LineCount(), int(lines.size()));
         QCOMPARE(lines.mid(0, lines.size() - 1).join(QString()), digits);
         QCOMPARE(lines.back(), QStringLiteral("13900000001"));
-        const QFontMetrics fm(d.Memo1->font());
+        const QFontMetrics fm(Memo1(d)->font());
         for (const QString& line : lines)
-            QVERIFY(fm.horizontalAdvance(line) <= d.Memo1->width());
+            QVERIFY(fm.horizontalAdvance(line) <= Memo1(d)->width());
         // Shown, the box wraps the same way.
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
-        const int shownByBox = d.Memo1->document()->firstBlock().layout()->lineCount();
+        const int shownByBox = Memo1(d)->document()->firstBlock().layout()->lineCount();
         QCOMPARE(shownByBox, int(lines.size()) - 1);
     }
 
     void filledFromLines() {
         TFrm_EditSendTel d;
         d.SetLines({"13900000001", "", "13900000002"});
-        QCOMPARE(d.Edit_SL->text(), QStringLiteral("3"));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("3"));
         QCOMPARE(d.ShownLinesGbk(), (std::vector<std::string>{"13900000001", "", "13900000002"}));
         d.SetLines({});
-        QCOMPARE(d.Edit_SL->text(), QStringLiteral("0"));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("0"));
+    }
+
+    // The count is kept as the text changes; after every kind of change it
+    // is what counting the whole text gives.
+    void countFollowsEveryChange_data() {
+        QTest::addColumn<int>("change");
+        QTest::newRow("type at the end") << 0;
+        QTest::newRow("enter in the middle") << 1;
+        QTest::newRow("backspace joins two lines") << 2;
+        QTest::newRow("delete across paragraphs") << 3;
+        QTest::newRow("paste many lines") << 4;
+        QTest::newRow("undo and redo") << 5;
+        QTest::newRow("paste a long line") << 6;
+        QTest::newRow("everything deleted") << 7;
+        QTest::newRow("shift enter") << 8;
+    }
+    void countFollowsEveryChange() {
+        QFETCH(int, change);
+        TFrm_EditSendTel d;
+        std::vector<std::string> phones;
+        for (int i = 0; i < 300; ++i) // several paragraphs
+            phones.push_back(std::to_string(13900000000LL + i));
+        d.SetLines(phones);
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("300"));
+        auto* memo = Memo1(d);
+        auto moveTo = [&](int line) {
+            memo->moveCursor(QTextCursor::Start);
+            for (int i = 0; i < line; ++i)
+                memo->moveCursor(QTextCursor::Down);
+        };
+        switch (change) {
+        case 0:
+            memo->moveCursor(QTextCursor::End);
+            QTest::keyClicks(memo, QStringLiteral("139"));
+            break;
+        case 1:
+            moveTo(100);
+            memo->moveCursor(QTextCursor::Right);
+            QTest::keyClick(memo, Qt::Key_Return);
+            break;
+        case 2:
+            moveTo(64); // the first line of the second paragraph
+            QTest::keyClick(memo, Qt::Key_Backspace);
+            moveTo(10);
+            QTest::keyClick(memo, Qt::Key_Backspace);
+            break;
+        case 3: {
+            QTextCursor c = memo->textCursor();
+            moveTo(50);
+            c = memo->textCursor();
+            c.movePosition(QTextCursor::Down, QTextCursor::KeepAnchor, 150);
+            c.removeSelectedText();
+            break;
+        }
+        case 4: {
+            QString many;
+            for (int i = 0; i < 1000; ++i)
+                many += QStringLiteral("1380000%1\n").arg(i, 4, 10, QLatin1Char('0'));
+            QApplication::clipboard()->setText(many);
+            moveTo(20);
+            memo->paste();
+            break;
+        }
+        case 5:
+            moveTo(70);
+            QTest::keyClick(memo, Qt::Key_Return);
+            QTest::keyClick(memo, Qt::Key_Return);
+            memo->undo();
+            memo->undo();
+            memo->redo();
+            break;
+        case 6:
+            QApplication::clipboard()->setText(QString(400, u'7') + u'\n');
+            moveTo(5);
+            memo->paste();
+            break;
+        case 7:
+            memo->selectAll();
+            QTest::keyClick(memo, Qt::Key_Delete);
+            break;
+        case 8:
+            moveTo(3);
+            QTest::keyClick(memo, Qt::Key_Return, Qt::ShiftModifier);
+            break;
+        }
+        const QStringList shown = d.ShownLines();
+        QCOMPARE(d.LineCount(), int(shown.size()));
+        QCOMPARE(Edit_SL(d)->text(), QString::number(shown.size()));
+        // Without wrapping, the shown lines are the text's own lines.
+        QStringList own = memo->toPlainText().split(u'\n');
+        if (own.back().isEmpty()) own.removeLast();
+        if (change != 6) QCOMPARE(shown, own);
+        // Read back in one go or line by line, the lines are the same.
+        std::vector<std::string> expected;
+        for (const QString& line : shown)
+            expected.push_back(telvoro::ToGbk(line));
+        QCOMPARE(d.ShownLinesGbk(), expected);
+        if (change == 8) QCOMPARE(shown.size(), 301);
+    }
+
+    // A pasted list keeps its phones and drops only what has no GBK form.
+    void pasteDropsOnlyCharactersWithoutGbkForm() {
+        TFrm_EditSendTel d;
+        QApplication::clipboard()->setText(QStringLiteral("13900000001\n") +
+                                           QString::fromUtf8("\xF0\x9F\x98\x80") +
+                                           QStringLiteral("13900000002\n"));
+        Memo1(d)->paste();
+        QCOMPARE(d.ShownLinesGbk(), (std::vector<std::string>{"13900000001", "13900000002"}));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("2"));
+    }
+
+    // The narrow count field shows the start of a long count.
+    void countFieldShowsItsStart() {
+        TFrm_EditSendTel d;
+        d.SetLines(std::vector<std::string>(123456, "13900000001"));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("123456"));
+        QCOMPARE(Edit_SL(d)->cursorPosition(), 0);
+        QCOMPARE(d.ShownLinesGbk().size(), std::size_t(123456));
     }
 
     void countFieldOverwrittenByNextChange() {
         TFrm_EditSendTel d;
-        d.Memo1->setPlainText(QStringLiteral("1\n2\n"));
-        d.Edit_SL->setText(QStringLiteral("99"));
+        Memo1(d)->setPlainText(QStringLiteral("1\n2\n"));
+        Edit_SL(d)->setText(QStringLiteral("99"));
         QCOMPARE(d.LineCount(), 2);
-        d.Memo1->moveCursor(QTextCursor::End);
-        d.Memo1->insertPlainText(QStringLiteral("3"));
-        QCOMPARE(d.Edit_SL->text(), QStringLiteral("3"));
+        Memo1(d)->moveCursor(QTextCursor::End);
+        Memo1(d)->insertPlainText(QStringLiteral("3"));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("3"));
     }
 
     void confirmAndCancel_data() {
@@ -120,9 +242,9 @@ private slots:
         TFrm_EditSendTel d;
         QTimer::singleShot(30, &d, [&] {
             if (how == 0)
-                d.Button1->click();
+                Button1(d)->click();
             else if (how == 1)
-                d.Button2->click();
+                Button2(d)->click();
             else
                 d.close();
         });
@@ -134,17 +256,17 @@ private slots:
         TFrm_EditSendTel d;
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
-        d.Button1->setFocus();
+        Button1(d)->setFocus();
         QTest::keyClick(d.windowHandle(), Qt::Key_Return);
         QTest::keyClick(d.windowHandle(), Qt::Key_Escape);
         QVERIFY(d.isVisible());
         QVERIFY(d.ResultText.isEmpty());
-        d.Memo1->setFocus();
-        QTest::keyClicks(d.Memo1, QStringLiteral("139"));
-        QTest::keyClick(d.Memo1, Qt::Key_Return);
-        QTest::keyClicks(d.Memo1, QStringLiteral("138"));
-        QCOMPARE(d.Memo1->toPlainText(), QStringLiteral("139\n138"));
-        QCOMPARE(d.Edit_SL->text(), QStringLiteral("2"));
+        Memo1(d)->setFocus();
+        QTest::keyClicks(Memo1(d), QStringLiteral("139"));
+        QTest::keyClick(Memo1(d), Qt::Key_Return);
+        QTest::keyClicks(Memo1(d), QStringLiteral("138"));
+        QCOMPARE(Memo1(d)->toPlainText(), QStringLiteral("139\n138"));
+        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("2"));
         QVERIFY(d.isVisible());
     }
 };

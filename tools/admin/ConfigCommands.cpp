@@ -2,12 +2,14 @@
 
 #include "core/Error.h"
 #include "core/FileIO.h"
+#include "files/ProgramFolder.h"
 #include "files/Settings.h"
 #include "text/GbkCodec.h"
 #include "tools/admin/Errors.h"
 
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <system_error>
 
 namespace telvoro::admin {
@@ -28,7 +30,8 @@ constexpr std::size_t kAccountLength = 11;
 }
 
 struct ConfigArgs {
-    std::string login, out = "GSMConfig.ini";
+    std::string login;
+    std::optional<std::string> out; // none: the settings file of the current folder
     bool force = false;
 };
 
@@ -64,7 +67,8 @@ void WriteConfig(const ConfigArgs& args) {
     const std::string gbk = Utf8ToGbk(args.login);
     if (gbk.empty()) throw Error("LOGIN is empty");
     if (gbk.find('\0') != std::string::npos) throw Error("LOGIN holds a NUL byte");
-    const fs::path path(std::u8string(args.out.begin(), args.out.end()));
+    const fs::path path = args.out ? fs::path(std::u8string(args.out->begin(), args.out->end()))
+                                   : ProgramFolder().SettingsFile();
     std::error_code ec;
     if (!args.force && fs::exists(fs::symlink_status(path, ec)))
         throw Error("“" + PathText(path) + "” exists; --force replaces it");

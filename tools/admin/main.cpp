@@ -30,7 +30,7 @@ using namespace telvoro;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: telvoro-admin [--db DATASOURCE] COMMAND ...\n"
+    "usage: telvoro-admin [--db DATASOURCE] COMMAND ... | --help | --version\n"
     "  DATASOURCE: sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT]\n"
     "              | odbc:CONNECTION-STRING\n"
     "              (default: Orvanta.db in the current folder)\n"
@@ -261,6 +261,10 @@ int Run(std::vector<std::string> args) {
     if (args.size() >= 2 && args[0] == "--db") {
         dbText = args[1];
         args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "telvoro-admin " TELVORO_VERSION "\n";
+        return 0;
     }
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         std::cout << kUsage;

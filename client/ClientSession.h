@@ -1,0 +1,176 @@
+#pragma once
+// One operator's session with the SMS server, below any window: the recipient
+// list, the hand-off file merged into it, the connection to the server's
+// database and the send job. It keeps the order the operations must follow
+// (the start-up sequence, the hand-off tick against the editing dialog,
+// closing only once the running handler has returned) and tells its view what
+// to show; it never touches a widget itself.
+
+#include "client/Clock.h"
+#include "core/RecipientList.h"
+#include "core/SendJob.h"
+#include "files/DataSource.h"
+#include "files/ProgramFolder.h"
+#include "files/Templates.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace telvoro {
+class HandoffReader;
+}
+
+namespace telvoro::client {
+
+// What the session shows and asks for. All texts are GBK bytes.
+class ClientView {
+public:
+    virtual ~ClientView() = default;
+
+    // What the send job reads and shows.
+    virtual std::string AccountNumber() = 0;
+    virtual std::string MessageText() = 0; // lines joined by CR LF
+    virtual bool SelfCheckOn() = 0;
+    virtual std::string SelfCheckNumber() = 0;
+    virtual std::string DisplayedBalance() = 0;
+    virtual void SetDisplayedBalance(const std::string& text) = 0;
+    virtual void SetProgressPosition(int position) = 0;
+    virtual void SetProgressMaximum(int maximum) = 0;
+    // The system message box with an OK button and the exclamation icon.
+    virtual void ShowNotice(const std::string& text, const std::string& caption) = 0;
+
+    // The start-up: the account number read from the settings file (also the
+    // self-check number), the template menu's entries, and the window's
+    // place on the screen.
+    virtual void ShowAccountNumber(const std::string& account) = 0;
+    virtual void AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) = 0;
+    virtual void PlaceWindow() = 0;
+
+    // The connection was opened (the credit query follows), or it failed.
+    virtual void ShowConnected() = 0;
+    virtual void ShowConnectFailed() = 0;
+
+    // The one-second timer that drives HandoffTick().
+    virtual void StartHandoffTimer() = 0;
+    virtual void StopHandoffTimer() = 0;
+
+    // An operation was refused because the list is busy; no message, a sound.
+    virtual void SignalRefusal() = 0;
+    // The editing dialog was asked for during a hand-off merge: ask for it
+    // again from the event loop, once the merge has returned.
+    virtual void EditLater() = 0;
+    // Closes the window now; called only outside any handler.
+    virtual void CloseWindow() = 0;
+};
+
+// Opens the connection to the server's database on `source` and returns it;
+// throws when it cannot be opened.
+using GatewayFactory = std::function<std::unique_ptr<ServerGateway>(const DataSource&)>;
+
+struct SessionOptions {
+    // Empty: the SQL gateway, one Qt SQL connection per session.
+    GatewayFactory gateway;
+    // Null: the steady clock. Must outlive the session.
+    Clock* clock = nullptr;
+};
+
+// The confirmed phone lines of the editing dialog, or nothing when it was
+// cancelled. Gets the list's phone lines to show.
+using EditDialog = std::function<std::optional<std::vector<std::string>>(
+    const std::vector<std::string>& phoneLines)>;
+
+class ClientSession : private SendWindow {
+public:
+    ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options = {});
+    ~ClientSession() override;
+    ClientSession(const ClientSession&) = delete;
+    ClientSession& operator=(const ClientSession&) = delete;
+
+    const ProgramFolder& Folder() const { return folder_; }
+    RecipientList& Recipients() { return recipients_; }
+    // Full path of the hand-off file; empty until the start-up has come so far.
+    const std::filesystem::path& HandoffPath() const { return handoffPath_; }
+
+    // The start-up, first part: the account number from the settings file.
+    // Any error is discarded silently and the field keeps its text.
+    void ReadAccount();
+    // The start-up, second part: the templates file (created when missing),
+    // the template menu, the window's place, the hand-off reader and its
+    // timer. An error ends the sequence where it occurs and reaches the caller.
+    void Start();
+
+    // Reads the data source, opens the connection anew and queries the
+    // credit. Never throws: any failure is shown as a failed connection.
+    void Connect();
+    // Runs the send job; a press while one runs is refused. Errors the job
+    // does not turn into notices reach the caller.
+    void Send();
+
+    void SaveList(const std::filesystem::path& file);
+    void LoadList(const std::filesystem::path& file);
+    // Runs `dialog` while the hand-off file waits, then replaces the list with
+    // the confirmed lines. Does nothing once the window is closing; during a
+    // hand-off merge the dialog is asked for again once the merge is over.
+    void Edit(const EditDialog& dialog);
+    // Ticks (or unticks) every entry; `checked` is read again at every entry.
+    void SetAllChecked(const std::function<bool()>& checked);
+    // The content of the first template line holding `caption`, read anew.
+    std::optional<std::string> TemplateContent(std::string_view caption) const;
+
+    // One hand-off tick, the timer stopped for its length. Never throws.
+    void HandoffTick();
+
+    // Says so (and signals the refusal) when the list is busy with an
+    // operation that cannot be overlapped.
+    bool RefuseWhileBusy();
+
+    // The yield step of every long operation of the session.
+    void YieldStep() override;
+
+    // Handlers run inside Enter/LeaveHandler. A close asked for inside one
+    // waits until the outermost has returned; LeaveHandler then says it is due.
+    void EnterHandler() { ++depth_; }
+    [[nodiscard]] bool LeaveHandler();
+    // The window's close: false (held) while a handler runs, else the session
+    // counts as closed from now on.
+    [[nodiscard]] bool MayClose();
+    // Closes at once outside a handler, else once the handler has returned.
+    void RequestClose() override;
+
+private:
+    // SendWindow: the send job reads the view and the ticked entries.
+    std::string AccountNumber() override;
+    std::string MessageText() override;
+    std::vector<std::string> CheckedPhones() override;
+    bool SelfCheckOn() override;
+    std::string SelfCheckNumber() override;
+    std::string DisplayedBalance() override;
+    void SetDisplayedBalance(const std::string& text) override;
+    void SetProgressPosition(int position) override;
+    void SetProgressMaximum(int maximum) override;
+    void ShowNotice(const std::string& text, const std::string& caption) override;
+
+    ProgramFolder folder_;
+    ClientView& view_;
+    GatewayFactory openGateway_;
+    TimeSlicer slicer_;
+    telvoro::YieldStep yield_;
+    std::filesystem::path handoffPath_;
+    RecipientList recipients_;
+    std::unique_ptr<ServerGateway> gateway_;
+    SendJobRunner sendJob_;
+    std::unique_ptr<HandoffReader> reader_;
+    int depth_ = 0;
+    bool closePending_ = false;
+    bool closed_ = false;
+    bool tickRunning_ = false;
+    bool editPending_ = false;
+    bool editOpen_ = false;
+};
+
+} // namespace telvoro::client

@@ -1,0 +1,47 @@
+#pragma once
+// Which folder is the program folder. A copy run from a folder of its own keeps
+// its executable's folder; an installed program, whose executable sits in a
+// system folder the user cannot write, keeps its files in a per-user folder;
+// --program-folder overrides both.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+namespace telvoro {
+
+struct ProgramFolderFacts {
+    std::filesystem::path executableFolder;            // empty when it cannot be had
+    std::optional<std::filesystem::path> chosenFolder; // --program-folder
+    std::optional<std::filesystem::path> xdgDataHome;  // $XDG_DATA_HOME
+    std::optional<std::filesystem::path> home;         // $HOME
+    std::function<bool(const std::filesystem::path&)> isDirectory;
+};
+
+enum class ProgramFolderKind { Chosen, PerUser, ExecutableFolder };
+
+struct ProgramFolderChoice {
+    std::filesystem::path folder;
+    ProgramFolderKind kind;
+    bool operator==(const ProgramFolderChoice&) const = default;
+};
+
+// True when `executableFolder` is a `bin` folder with `share/telvoro` beside
+// it: the layout an install makes under any prefix.
+bool IsInstalledLayout(const std::filesystem::path& executableFolder,
+                       const std::function<bool(const std::filesystem::path&)>& isDirectory);
+
+// The folder and why it was chosen; touches nothing but `isDirectory`. Throws
+// Error for an installed program when neither XDG_DATA_HOME nor HOME names
+// an absolute folder.
+ProgramFolderChoice ChooseProgramFolder(const ProgramFolderFacts& facts);
+
+// The choice on this machine: the environment and the file system as they are.
+ProgramFolderChoice ChooseProgramFolderHere(const std::filesystem::path& executableFolder,
+                                            std::optional<std::filesystem::path> chosenFolder);
+
+// Creates the chosen or per-user folder when it is missing; an executable's
+// folder is left as it is. Throws std::filesystem::filesystem_error.
+void CreateProgramFolder(const ProgramFolderChoice& choice);
+
+} // namespace telvoro

@@ -1,0 +1,324 @@
+// The client session without a window: the start-up order, closing held by a
+// running handler, the editing dialog against the hand-off tick, operations
+// that arrive in a yield step, and connecting over a real SQLite file and over
+// a gateway that fails where the test says.
+
+#include "FakeGateway.h"
+#include "ManualClock.h"
+
+#include "client/ClientSession.h"
+#include "core/Error.h"
+#include "core/GbkTexts.h"
+#include "files/DataSource.h"
+#include "server/ServerAdmin.h"
+#include "server/SqlGateway.h"
+#include "tests/support/TempFolder.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using telvoro::ProgramFolder;
+using telvoro::client::ClientSession;
+using telvoro::client::ClientView;
+using telvoro::client::SessionOptions;
+using Events = std::vector<std::string>;
+
+// Qt's event loop for the yield steps and Qt SQL's driver plugins.
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "telvoro_client_tests";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    std::unique_ptr<QCoreApplication> app_;
+};
+const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+class RecordingView : public ClientView {
+public:
+    Events events;
+    std::string account = "13800138000";
+    std::string balance = "0";
+
+    std::string AccountNumber() override { return account; }
+    std::string MessageText() override { return "hello"; }
+    bool SelfCheckOn() override { return false; }
+    std::string SelfCheckNumber() override { return account; }
+    std::string DisplayedBalance() override { return balance; }
+    void SetDisplayedBalance(const std::string& text) override {
+        balance = text;
+        events.push_back("balance " + text);
+    }
+    void SetProgressPosition(int) override {}
+    void SetProgressMaximum(int) override {}
+    void ShowNotice(const std::string& text, const std::string&) override {
+        events.push_back("notice " + text);
+    }
+    void ShowAccountNumber(const std::string& a) override { events.push_back("account " + a); }
+    void AddTemplateEntries(const std::vector<telvoro::TemplateMenuEntry>& entries) override {
+        events.push_back("templates " + std::to_string(entries.size()));
+    }
+    void PlaceWindow() override { events.push_back("place"); }
+    void ShowConnected() override { events.push_back("connected"); }
+    void ShowConnectFailed() override { events.push_back("connect failed"); }
+    void StartHandoffTimer() override { events.push_back("timer on"); }
+    void StopHandoffTimer() override { events.push_back("timer off"); }
+    void SignalRefusal() override { events.push_back("refusal"); }
+    void EditLater() override { events.push_back("edit later"); }
+    void CloseWindow() override { events.push_back("close"); }
+};
+
+void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary);
+    out << bytes;
+}
+
+// Runs `f` from the event loop, i.e. at the next yield step that dispatches.
+void Post(const std::function<void()>& f) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), f, Qt::QueuedConnection);
+}
+
+TEST(TimeSlicer, DispatchesOnceASliceHasPassedSinceTheLastDispatch) {
+    ManualClock clock;
+    telvoro::client::TimeSlicer slicer(clock);
+    struct Reading {
+        std::chrono::milliseconds advance;
+        bool due;
+        bool dispatched;
+    };
+    const Reading readings[] = {
+        {0ms, false, false},                      // the first call starts the first slice
+        {14ms, false, false},                     // 14 ms into it
+        {1ms, true, true},                        // 15 ms: due; the dispatch restarts the slice
+        {14ms, false, false}, {1ms, true, false}, // not restarted: due again at once
+        {0ms, true, true},    {15ms, true, true},
+    };
+    int i = 0;
+    for (const Reading& r : readings) {
+        clock.Advance(r.advance);
+        EXPECT_EQ(slicer.Due(), r.due) << "reading " << i;
+        if (r.dispatched) slicer.Restart();
+        ++i;
+    }
+}
+
+TEST(ClientSession, StartUpRunsInOrderAndStopsAtTheFirstError) {
+    struct Case {
+        const char* name;
+        bool folderExists;
+        Events expected;
+    };
+    const Case cases[] = {
+        {"writable folder", true, {"templates 7", "place", "timer on"}},
+        {"missing folder", false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        telvoro::TempFolder dir;
+        const ProgramFolder folder(c.folderExists ? dir.path : dir.path / "missing");
+        RecordingView view;
+        ClientSession session(folder, view);
+        session.ReadAccount(); // no settings file: nothing shown, nothing thrown
+        if (c.folderExists)
+            session.Start();
+        else
+            EXPECT_THROW(session.Start(), telvoro::Error);
+        EXPECT_EQ(view.events, c.expected);
+        EXPECT_EQ(session.HandoffPath().empty(), !c.folderExists);
+    }
+}
+
+TEST(ClientSession, CloseWaitsForTheOutermostHandler) {
+    telvoro::TempFolder dir;
+    RecordingView view;
+    ClientSession session(ProgramFolder(dir.path), view);
+    session.EnterHandler();
+    session.EnterHandler();
+    session.RequestClose();
+    EXPECT_FALSE(session.MayClose()); // the close box, too, waits
+    EXPECT_FALSE(session.LeaveHandler());
+    EXPECT_TRUE(session.LeaveHandler());
+    EXPECT_TRUE(view.events.empty());
+    session.EnterHandler();
+    EXPECT_FALSE(session.LeaveHandler()); // the close was due only once
+
+    session.RequestClose();
+    EXPECT_EQ(view.events, Events{"close"});
+    // Once closed, the editing dialog no longer opens and the tick does not restart its timer.
+    EXPECT_TRUE(session.MayClose());
+    bool opened = false;
+    session.Edit([&](const std::vector<std::string>&) {
+        opened = true;
+        return std::nullopt;
+    });
+    EXPECT_FALSE(opened);
+    view.events.clear();
+    session.HandoffTick();
+    EXPECT_EQ(view.events, Events{"timer off"});
+}
+
+// Entries the hand-off merge adds after the dialog was filled would be lost on
+// its confirmation: asked for during a merge, it opens only after the merge.
+TEST(ClientSession, EditAskedForDuringAMergeOpensAfterIt) {
+    telvoro::TempFolder dir;
+    ManualClock clock(telvoro::client::kYieldSlice);
+    RecordingView view;
+    SessionOptions options;
+    options.clock = &clock;
+    ClientSession session(ProgramFolder(dir.path), view, options);
+    session.Start();
+    WriteFile(dir.path / "SendGSM.ini", "a\t13900000001\r\nb\t13900000002\r\n");
+    bool opened = false;
+    Post([&] {
+        session.Edit([&](const std::vector<std::string>&) {
+            opened = true;
+            return std::nullopt;
+        });
+    });
+    view.events.clear();
+    session.HandoffTick();
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(session.Recipients().Count(), 2u);
+    EXPECT_EQ(view.events, (Events{"timer off", "timer on", "edit later"}));
+}
+
+// A second send while a job runs, and a load while every entry is being
+// ticked, arrive in a yield step: both are refused and change nothing.
+TEST(ClientSession, OverlappingOperationsAreRefused) {
+    telvoro::TempFolder dir;
+    ManualClock clock(telvoro::client::kYieldSlice);
+    RecordingView view;
+    std::vector<std::string> rows;
+    SessionOptions options;
+    options.clock = &clock;
+    options.gateway = [&](const telvoro::DataSource&) {
+        auto g = std::make_unique<FakeGateway>("", nullptr);
+        g->rows = &rows;
+        return g;
+    };
+    WriteFile(dir.path / "list.dat", "x\t13900000009\r\n");
+    ClientSession session(ProgramFolder(dir.path), view, options);
+    for (int i = 0; i < 5; ++i)
+        session.Recipients().AddIfNewPhone("n", std::to_string(13900000001LL + i));
+    session.Connect();
+
+    session.SetAllChecked([] { return true; });
+    view.events.clear();
+    Post([&] { session.Send(); });
+    session.Send();
+    EXPECT_EQ(rows.size(), 1u);
+    EXPECT_EQ(view.events.front(), "balance 100");
+    EXPECT_NE(std::find(view.events.begin(), view.events.end(), "refusal"), view.events.end());
+
+    view.events.clear();
+    Post([&] { session.LoadList(dir.path / "list.dat"); });
+    session.SetAllChecked([] { return false; });
+    EXPECT_EQ(view.events, Events{"refusal"});
+    EXPECT_EQ(session.Recipients().Count(), 5u);
+}
+
+TEST(ClientSession, ConnectShowsTheCreditOrTheFailure) {
+    struct Case {
+        const char* name;
+        std::string failAt; // "open": the factory throws
+        std::optional<std::string> credit;
+        Events expected;
+    };
+    const std::string notRegistered = std::string("notice ") + telvoro::gbk::kMsgNotRegistered;
+    const Case cases[] = {
+        {"credit shown", "", "500", {"connected", "balance 500"}},
+        {"open fails", "open", "500", {"connect failed"}},
+        {"credit query fails", "credit", "500", {"connected", "connect failed"}},
+        {"no such account", "", std::nullopt, {"connected", notRegistered, "close"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        telvoro::TempFolder dir;
+        RecordingView view;
+        SessionOptions options;
+        options.gateway = [&](const telvoro::DataSource&) {
+            if (c.failAt == "open") throw telvoro::Error("cannot connect");
+            auto g = std::make_unique<FakeGateway>(c.failAt, nullptr);
+            g->credit = c.credit;
+            return g;
+        };
+        ClientSession session(ProgramFolder(dir.path), view, options);
+        session.Connect();
+        EXPECT_EQ(view.events, c.expected);
+    }
+}
+
+// Two connections under one Qt SQL name cannot both exist: the old one goes
+// before the new one opens.
+TEST(ClientSession, ConnectingAgainReleasesTheOldConnectionFirst) {
+    telvoro::TempFolder dir;
+    RecordingView view;
+    int alive = 0;
+    std::vector<int> aliveAtOpen;
+    SessionOptions options;
+    options.gateway = [&](const telvoro::DataSource&) {
+        aliveAtOpen.push_back(alive);
+        return std::make_unique<FakeGateway>("", &alive);
+    };
+    {
+        ClientSession session(ProgramFolder(dir.path), view, options);
+        session.Connect();
+        session.Connect();
+        EXPECT_EQ(alive, 1);
+    }
+    EXPECT_EQ(aliveAtOpen, (std::vector<int>{0, 0}));
+    EXPECT_EQ(alive, 0);
+}
+
+TEST(ClientSession, SendWithoutConnectionMakesItsChecksThenFails) {
+    telvoro::TempFolder dir;
+    RecordingView view;
+    ClientSession session(ProgramFolder(dir.path), view);
+    view.account = "1380013800"; // too short
+    session.Send();
+    EXPECT_EQ(view.events, Events{std::string("notice ") + telvoro::gbk::kMsgInvalidAccount});
+    view.account = "13800138000";
+    session.Recipients().AddIfNewPhone("a", "13900000001");
+    session.Recipients().SetChecked(0, true);
+    EXPECT_THROW(session.Send(), telvoro::Error);
+}
+
+// The default gateway on the embedded SQLite database, and a data source
+// that cannot be parsed.
+TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
+    telvoro::TempFolder dir;
+    const ProgramFolder folder(dir.path);
+    {
+        telvoro::SqlGateway admin(QStringLiteral("prepare"));
+        admin.Open(telvoro::ParseDataSource("", folder), telvoro::SqlGateway::Create::Yes);
+        telvoro::CreateServerTables(admin);
+        telvoro::SetAccountCredit(admin, "13800138000", 321);
+    }
+    RecordingView view;
+    ClientSession session(folder, view);
+    session.Connect();
+    EXPECT_EQ(view.events, (Events{"connected", "balance 321"}));
+
+    WriteFile(folder.ServerFile(), "postgresql://localhost:99999\r\n");
+    view.events.clear();
+    session.Connect();
+    EXPECT_EQ(view.events, Events{"connect failed"});
+}
+
+} // namespace
