@@ -1,11 +1,14 @@
 #include "client/ClientSession.h"
 
+#include "client/Logging.h"
 #include "core/Error.h"
 #include "files/HandoffReader.h"
 #include "files/Settings.h"
+#include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 
+#include "text/QtPath.h"
 #include <QCoreApplication>
 #include <QString>
 
@@ -35,12 +38,14 @@ class NoConnection final : public ServerGateway {
 public:
     std::optional<std::string> QueryCredit(const std::string&) override { Fail(); }
     void BeginTransaction() override { Fail(); }
-    void InsertSendRow(const std::string&, const std::string&, const std::string&) override {
+    std::int64_t InsertSendRow(const std::string&, const std::string&,
+                               const std::string&) override {
         Fail();
     }
     long long Deduct(const std::string&, std::int32_t) override { Fail(); }
     void Commit() override { Fail(); }
     void Rollback() override {}
+    bool LookUpRow(std::int64_t) override { Fail(); }
 
 private:
     [[noreturn]] static void Fail() { throw Error("not connected to the SMS server"); }
@@ -84,15 +89,92 @@ void ClientSession::Connect() {
         if (gateway_ == nullptr) throw Error("no connection was opened");
         view_.ShowConnected();
         GetYuE(*gateway_, *this);
+    } catch (const std::exception& e) {
+        qCWarning(lcServer).noquote() << "connecting to the server failed:"
+                                      << QString::fromStdString(MaskSecrets(std::string(e.what())));
+        view_.ShowConnectFailed();
     } catch (...) {
+        qCWarning(lcServer) << "connecting to the server failed";
         view_.ShowConnectFailed();
     }
+}
+
+namespace {
+
+QString Text(const std::string& utf8) {
+    return QString::fromStdString(MaskSecrets(utf8));
+}
+
+QString Numbers(const BatchReport& b) {
+    return QStringLiteral("numbers %1-%2").arg(b.first + 1).arg(b.first + b.count);
+}
+
+} // namespace
+
+void ClientSession::AfterJob(bool submitted) {
+    const SendReport& report = sendJob_.Report();
+    for (std::size_t k = 0; k < report.batches.size(); ++k) {
+        const BatchReport& b = report.batches[k];
+        if (b.commitFailed) {
+            static const char* const settled[] = {"the row is queued", "the row is not queued",
+                                                  "whether the row is queued is unknown"};
+            qCWarning(lcServer).noquote()
+                << QStringLiteral("commit of batch %1 (%2, row %3) failed: %4; %5")
+                       .arg(k + 1)
+                       .arg(Numbers(b))
+                       .arg(b.rowId)
+                       .arg(Text(b.cause))
+                       .arg(QString::fromLatin1(settled[static_cast<int>(b.state)]));
+        } else if (b.state != BatchState::Queued) {
+            qCWarning(lcServer).noquote() << QStringLiteral("batch %1 (%2) not queued: %3")
+                                                 .arg(k + 1)
+                                                 .arg(Numbers(b))
+                                                 .arg(Text(b.cause));
+        }
+    }
+    if (report.batches.empty() && !report.cause.empty())
+        qCWarning(lcServer).noquote() << "send job failed:" << Text(report.cause);
+
+    if (submitted || !report.selected) return;
+    const std::size_t queued = report.Count(BatchState::Queued);
+    const std::size_t unknown = report.Count(BatchState::Unknown);
+    if (queued == 0 && unknown == 0) return;
+    if (jobGeneration_ != listGeneration_) {
+        qCWarning(lcServer).noquote()
+            << QStringLiteral("the list was replaced during the send job: %1 of its numbers "
+                              "were queued, but their entries are gone and nothing is unticked")
+                   .arg(queued);
+        return;
+    }
+    for (std::size_t i = 0; i < report.selection.size(); ++i) {
+        const std::size_t element = report.entryOf[i];
+        if (element == SendReport::kNoEntry || element >= jobEntries_.size()) continue;
+        const std::size_t entry = jobEntries_[element];
+        if (report.StateOf(i) == BatchState::Queued && entry < recipients_.Count())
+            recipients_.SetChecked(entry, false);
+    }
+    if (unknown > 0)
+        qCWarning(lcServer).noquote()
+            << QStringLiteral("%1 entries stay ticked: whether their batch was queued is unknown; "
+                              "check the server's queue before sending them again")
+                   .arg(unknown);
 }
 
 void ClientSession::Send() {
     NoConnection none;
     ServerGateway& server = gateway_ ? *gateway_ : static_cast<ServerGateway&>(none);
-    if (sendJob_.Btn_BeginClick(server, *this) == SendOutcome::Busy) view_.SignalRefusal();
+    SendOutcome outcome = SendOutcome::Busy;
+    try {
+        outcome = sendJob_.Btn_BeginClick(server, *this);
+    } catch (...) {
+        if (!sendJob_.Running()) AfterJob(false);
+        throw;
+    }
+    if (outcome == SendOutcome::Busy) {
+        view_.SignalRefusal();
+        return;
+    }
+    AfterJob(outcome == SendOutcome::Submitted);
 }
 
 void ClientSession::SaveList(const std::filesystem::path& file) {
@@ -102,6 +184,7 @@ void ClientSession::SaveList(const std::filesystem::path& file) {
 void ClientSession::LoadList(const std::filesystem::path& file) {
     if (RefuseWhileBusy()) return;
     recipients_.LoadList(file);
+    ++listGeneration_;
 }
 
 void ClientSession::Edit(const EditDialog& dialog) {
@@ -133,6 +216,7 @@ void ClientSession::Edit(const EditDialog& dialog) {
     if (!lines) return;
     if (RefuseWhileBusy()) return;
     recipients_.ReplaceFromPhoneLines(std::move(*lines), yield_);
+    ++listGeneration_;
 }
 
 void ClientSession::SetAllChecked(const std::function<bool()>& checked) {
@@ -157,7 +241,18 @@ void ClientSession::HandoffTick() {
         }
     } restart{*this};
     tickRunning_ = true;
-    if (reader_) reader_->Tick();
+    if (!reader_) return;
+    if (reader_->Tick() == HandoffReader::TickResult::Failed) {
+        // A tick that keeps failing says so once, not every second.
+        if (reader_->LastFailure() != handoffFailure_) {
+            handoffFailure_ = reader_->LastFailure();
+            qCWarning(lcHandoff).noquote()
+                << "the hand-off file" << ToQString(handoffPath_)
+                << "cannot be merged:" << QString::fromStdString(handoffFailure_);
+        }
+    } else {
+        handoffFailure_.clear();
+    }
 }
 
 bool ClientSession::RefuseWhileBusy() {
@@ -208,10 +303,14 @@ std::string ClientSession::MessageText() {
 
 std::vector<std::string> ClientSession::CheckedPhones() {
     std::vector<std::string> phones;
+    jobEntries_.clear();
+    jobGeneration_ = listGeneration_;
     const std::size_t n = recipients_.Count();
     for (std::size_t i = 0; i < n; ++i) {
         const RecipientEntry& e = recipients_.At(i);
-        if (e.Checked) phones.push_back(e.Phone);
+        if (!e.Checked) continue;
+        phones.push_back(e.Phone);
+        jobEntries_.push_back(i);
     }
     return phones;
 }

@@ -13,6 +13,7 @@
 #include "files/ProgramFolder.h"
 #include "files/Templates.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -108,7 +109,9 @@ public:
     // credit. Never throws: any failure is shown as a failed connection.
     void Connect();
     // Runs the send job; a press while one runs is refused. Errors the job
-    // does not turn into notices reach the caller.
+    // does not turn into notices reach the caller. After a job that did not
+    // queue everything, the entries whose numbers were queued are unticked,
+    // so the next press sends exactly the rest; the causes go to the log.
     void Send();
 
     void SaveList(const std::filesystem::path& file);
@@ -143,6 +146,9 @@ public:
     void RequestClose() override;
 
 private:
+    // The log of a job's failures, and the unticking of what it queued.
+    void AfterJob(bool submitted);
+
     // SendWindow: the send job reads the view and the ticked entries.
     std::string AccountNumber() override;
     std::string MessageText() override;
@@ -171,6 +177,11 @@ private:
     bool tickRunning_ = false;
     bool editPending_ = false;
     bool editOpen_ = false;
+    // The list's entries are appended or the list is replaced whole: an
+    // entry is its index within one generation of the list.
+    std::uint64_t listGeneration_ = 0, jobGeneration_ = 0;
+    std::vector<std::size_t> jobEntries_; // the checked entries the job took, in order
+    std::string handoffFailure_;          // the cause last logged for the hand-off
 };
 
 } // namespace telvoro::client

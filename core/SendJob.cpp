@@ -119,7 +119,7 @@ std::string CurrentCause() {
 bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
                                const std::string& account, const std::string& memo,
                                std::size_t first, std::size_t count, std::int32_t price) {
-    report_.batches.push_back({first, count, 0, BatchState::NotQueued, {}});
+    report_.batches.push_back({first, count, 0, BatchState::NotQueued, false, {}});
     const std::size_t b = report_.batches.size() - 1;
     const auto failed = [&](std::string cause) {
         if (report_.cause.empty()) report_.cause = cause;
@@ -159,6 +159,7 @@ bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
             rollbackError = std::current_exception();
         }
         BatchReport& batch = report_.batches[b];
+        batch.commitFailed = true;
         try {
             batch.state = server.LookUpRow(id) ? BatchState::Queued : BatchState::NotQueued;
         } catch (...) {

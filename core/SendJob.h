@@ -126,7 +126,8 @@ struct BatchReport {
     std::size_t first = 0, count = 0; // positions in the selection
     std::int64_t rowId = 0;           // 0 when no row was appended
     BatchState state = BatchState::NotQueued;
-    std::string cause; // why it is not queued or unknown (UTF-8)
+    bool commitFailed = false; // its commit failed and was settled by the row's ID
+    std::string cause;         // why it is not queued or unknown (UTF-8)
 };
 
 struct SendReport {

@@ -1,6 +1,10 @@
 #include "files/HandoffReader.h"
 
+#include "core/FileIO.h"
 #include "core/TextRules.h"
+
+#include <cerrno>
+#include <exception>
 
 #include <string>
 #include <utility>
@@ -31,9 +35,17 @@ HandoffReader::TickResult HandoffReader::Tick() {
         ~Leave() { flag = false; }
     } leave{inTick_};
     try {
-        return TickOnce();
-    } catch (...) {
+        errno = 0;
+        const TickResult result = TickOnce();
+        if (result == TickResult::Failed)
+            failure_ = errno != 0 ? ReasonText(errno) : "the hand-off file cannot be read";
+        return result;
+    } catch (const std::exception& e) {
+        failure_ = e.what();
         return TickResult::Failed; // the file stays and is read again next tick
+    } catch (...) {
+        failure_ = "unknown failure";
+        return TickResult::Failed;
     }
 }
 

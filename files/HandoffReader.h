@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
 
 namespace telvoro {
 
@@ -47,6 +48,8 @@ public:
 
     // One tick. Never throws. The result is for tests; the window ignores it.
     TickResult Tick();
+    // Why the last tick that failed did (UTF-8), for the window's log.
+    const std::string& LastFailure() const { return failure_; }
 
     // While held back, Tick() does nothing and the file waits. The window holds
     // the reader back while the recipient editing dialog is open, so that merged
@@ -75,6 +78,7 @@ private:
     std::function<void(Step)> stepHook_;
     bool heldBack_ = false;
     bool inTick_ = false;
+    std::string failure_;
     bool useLeases_ = true;
     // What the stability check saw at the previous tick.
     struct Seen {

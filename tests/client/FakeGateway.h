@@ -6,6 +6,8 @@
 #include "core/Error.h"
 #include "core/SendJob.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,14 +33,33 @@ struct FakeGateway : telvoro::ServerGateway {
         return credit;
     }
     void BeginTransaction() override { Maybe("begin"); }
-    void InsertSendRow(const std::string&, const std::string&, const std::string& list) override {
+    std::int64_t InsertSendRow(const std::string&, const std::string&,
+                               const std::string& list) override {
         Maybe("insert");
         if (rows) rows->push_back(list);
+        return ++lastId;
     }
     long long Deduct(const std::string&, std::int32_t) override {
         Maybe("deduct");
         return 1;
     }
-    void Commit() override { Maybe("commit"); }
+    // With `commitFault` set, commit number `failCommitAt` fails: "lost"
+    // (the server did not keep the row), "kept" (it did), "unknown" (it did,
+    // and the lookup cannot tell).
+    void Commit() override {
+        Maybe("commit");
+        ++commitsTried;
+        const bool fault = !commitFault.empty() && commitsTried == failCommitAt;
+        if (!fault || commitFault != "lost") kept.push_back(lastId);
+        if (fault) throw telvoro::CommitUncertain("commit failed", "connection lost");
+    }
     void Rollback() override {}
+    bool LookUpRow(std::int64_t id) override {
+        if (commitFault == "unknown") throw telvoro::ServerError("look up failed", "unreachable");
+        return std::find(kept.begin(), kept.end(), id) != kept.end();
+    }
+    std::string commitFault;
+    int failCommitAt = 1, commitsTried = 0;
+    std::int64_t lastId = 0;
+    std::vector<std::int64_t> kept;
 };

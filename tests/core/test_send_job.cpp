@@ -352,3 +352,49 @@ TEST(SendJob, ParseWholeNumber) {
         EXPECT_STREQ(e.what(), "'1\\xB5\\xE3' is not a valid integer value");
     }
 }
+
+TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {
+    struct Case {
+        bool kept, lookUpFails;
+        BatchState second;
+        std::string balance; // 100 000 less what the server kept, unknown counted as kept
+        std::size_t committedRows;
+    };
+    const Case cases[] = {
+        {false, false, BatchState::NotQueued, "99900", 1},
+        {true, false, BatchState::Queued, "99800", 2},
+        {true, true, BatchState::Unknown, "99800", 2},
+    };
+    for (const Case& c : cases) {
+        FakeGateway gw;
+        (c.kept ? gw.keepButFailCommitAt : gw.failCommitAt) = 2;
+        gw.lookUpFails = c.lookUpFails;
+        RecordingWindow w;
+        // A dropped entry first: the selection's elements name their entries.
+        w.phones = Numbers(250);
+        w.phones.insert(w.phones.begin(), "+8613800138000");
+        w.selfCheck = true;
+        SendJobRunner runner;
+        EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Failed);
+        EXPECT_EQ(w.LastNotice(), gbk::kMsgSendError);
+        EXPECT_EQ(gw.committed.size(), c.committedRows);
+        EXPECT_EQ(w.balance, c.balance);
+        const SendReport& r = runner.Report();
+        ASSERT_TRUE(r.selected);
+        ASSERT_EQ(r.selection.size(), 251u);
+        EXPECT_EQ(r.entryOf[0], 1u);
+        EXPECT_EQ(r.entryOf[249], 250u);
+        EXPECT_EQ(r.entryOf[250], SendReport::kNoEntry) << "the self-check number";
+        ASSERT_EQ(r.batches.size(), 2u);
+        EXPECT_EQ(r.batches[0].state, BatchState::Queued);
+        EXPECT_FALSE(r.batches[0].commitFailed);
+        EXPECT_EQ(r.batches[1].state, c.second);
+        EXPECT_TRUE(r.batches[1].commitFailed);
+        EXPECT_EQ(r.batches[1].rowId, 1002);
+        EXPECT_EQ(r.StateOf(150), c.second);
+        EXPECT_EQ(r.StateOf(250), BatchState::NotQueued) << "the batch never begun";
+        EXPECT_EQ(r.Count(BatchState::Unknown), c.second == BatchState::Unknown ? 100u : 0u);
+        EXPECT_EQ(r.cause, "connection lost");
+        EXPECT_EQ(gw.calls[9], "look up 1002");
+    }
+}
