@@ -167,10 +167,6 @@ bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
             batch.cause +=
                 "; whether row " + std::to_string(id) + " was queued is unknown: " + CurrentCause();
         }
-        // The shown balance follows the server: a batch it did not keep was not paid.
-        if (batch.state == BatchState::NotQueued)
-            window.SetDisplayedBalance(
-                std::to_string(std::int64_t{ParseWholeNumber(window.DisplayedBalance())} + price));
         if (rollbackError) std::rethrow_exception(rollbackError);
         window.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
         return false;

@@ -117,7 +117,7 @@ TEST_P(Faults, LostCommitAnswerIsSettledByTheRowId) {
     };
     const Case cases[] = {
         {DropReply, BatchState::Queued, 2, "800"},
-        {Cut, BatchState::NotQueued, 1, "900"},
+        {Cut, BatchState::NotQueued, 1, "800"},
         {DropReplyServerAway, BatchState::Unknown, 2, "800"},
     };
     for (const Case& c : cases) {
