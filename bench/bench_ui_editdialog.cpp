@@ -4,6 +4,7 @@
 // process's memory with the list and the dialog open.
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 
+#include "bench/EventLoopWatch.h"
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
@@ -40,41 +41,6 @@ double StatusMb(const char* key) {
     return -1;
 }
 
-// The longest time between two event-loop turns, measured by a zero-interval
-// timer, and the paints of one widget.
-class Watch : public QObject {
-public:
-    explicit Watch(QWidget* painted) {
-        painted->installEventFilter(this);
-        connect(&beat_, &QTimer::timeout, this, [this] {
-            if (since_.isValid()) longest_ = std::max(longest_, since_.nsecsElapsed());
-            since_.restart();
-        });
-        beat_.setInterval(0);
-    }
-    void Start() {
-        paints_ = 0;
-        longest_ = 0;
-        since_.start();
-        beat_.start();
-    }
-    void Stop() { beat_.stop(); }
-    int paints() const { return paints_; }
-    double longestMs() const { return longest_ / 1e6; }
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Paint) ++paints_;
-        return false;
-    }
-
-private:
-    QTimer beat_;
-    QElapsedTimer since_;
-    qint64 longest_ = 0;
-    int paints_ = 0;
-};
-
 QPushButton* ButtonNamed(QDialog& d, const QString& caption) {
     for (QPushButton* b : d.findChildren<QPushButton*>())
         if (b->text() == caption) return b;
@@ -84,7 +50,7 @@ QPushButton* ButtonNamed(QDialog& d, const QString& caption) {
 // Answers the editing dialog: shows it, types, and confirms.
 class Runner : public telvoro::ui::DialogRunner {
 public:
-    Watch* watch = nullptr;
+    telvoro::bench::EventLoopWatch* watch = nullptr;
     double openStallMs = 0;
     int openPaints = 0;
     QElapsedTimer clock;
@@ -132,7 +98,7 @@ public:
             QTest::keyClick(memo, Qt::Key_Backspace);
         });
         rssOpenMb = StatusMb("VmRSS");
-        watch->Start();
+        watch->Start(true);
         okClock.start();
         ButtonNamed(d, QStringLiteral("确定"))->click();
         return QDialog::Accepted;
@@ -173,9 +139,9 @@ int main(int argc, char** argv) {
 
     Runner runner;
     telvoro::ui::SetDialogRunner(&runner);
-    Watch watch(&w);
+    telvoro::bench::EventLoopWatch watch(&w);
     runner.watch = &watch;
-    watch.Start();
+    watch.Start(true);
     // Something asks the main window to paint while the dialog fills.
     QTimer painter;
     QObject::connect(&painter, &QTimer::timeout, &w, [&] { w.update(); });

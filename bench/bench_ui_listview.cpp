@@ -3,6 +3,7 @@
 // hand-off timer merges a 10,000-line file into a 100,000-entry list.
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 
+#include "bench/EventLoopWatch.h"
 #include "text/QtPath.h"
 #include "ui/Unit_Telvoro.h"
 
@@ -28,41 +29,6 @@ template <class T> T* Control(const QObject& window, const char* name) {
     if (found == nullptr) qFatal("no control named %s", name);
     return found;
 }
-
-// Counts paints of a widget, and the longest time between two event-loop
-// turns, measured by a zero-interval timer.
-class Watch : public QObject {
-public:
-    explicit Watch(QWidget* painted) {
-        painted->installEventFilter(this);
-        connect(&beat_, &QTimer::timeout, this, [this] {
-            if (since_.isValid()) longest_ = std::max(longest_, since_.nsecsElapsed());
-            since_.restart();
-        });
-        beat_.setInterval(0);
-    }
-    void Start() {
-        paints_ = 0;
-        longest_ = 0;
-        since_.invalidate();
-        beat_.start();
-    }
-    void Stop() { beat_.stop(); }
-    int paints() const { return paints_; }
-    double longestMs() const { return longest_ / 1e6; }
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Paint) ++paints_;
-        return false;
-    }
-
-private:
-    QTimer beat_;
-    QElapsedTimer since_;
-    qint64 longest_ = 0;
-    int paints_ = 0;
-};
 
 std::string ListFile(int n) {
     std::string bytes;
@@ -90,7 +56,7 @@ void MillionRows(const QString& folder) {
     QApplication::processEvents();
     QTableView* view = Control<QTableView>(w, "ListView1");
     view->setEnabled(true);
-    Watch watch(view->viewport());
+    telvoro::bench::EventLoopWatch watch(view->viewport());
 
     QElapsedTimer t;
     t.start();
@@ -142,7 +108,7 @@ void HandOffStall(const QString& folder) {
     std::string handoff;
     for (int i = 0; i < 10'000; ++i)
         handoff += "name" + std::to_string(i) + "\t" + std::to_string(15000000000LL + i) + "\r\n";
-    Watch watch(Control<QTableView>(w, "ListView1")->viewport());
+    telvoro::bench::EventLoopWatch watch(Control<QTableView>(w, "ListView1")->viewport());
     watch.Start();
     QElapsedTimer t;
     t.start();
