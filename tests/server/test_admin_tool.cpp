@@ -1,4 +1,6 @@
 // telvoro-admin's database commands, run as an operator runs them.
+#include "tests/support/AdminTool.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -9,24 +11,13 @@
 
 namespace {
 
-struct Result {
-    int code;
-    QString out, err;
-};
+using Result = telvoro::AdminResult;
 
 class AdminTool : public ::testing::Test {
 protected:
-    Result Run(const QStringList& args) {
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
-        EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromUtf8(p.readAllStandardOutput()),
-                QString::fromUtf8(p.readAllStandardError())};
-    }
+    Result Run(const QStringList& args) { return telvoro::RunAdminTool(dir.path(), args); }
     void Write(const QString& name, const std::string& bytes) {
-        std::ofstream(QDir(dir.path()).filePath(name).toStdString(), std::ios::binary) << bytes;
+        telvoro::WriteInFolder(dir.path(), name, bytes);
     }
     QTemporaryDir dir;
 };

@@ -9,6 +9,7 @@
 #include "server/ServerAdmin.h"
 #include "server/SqlError.h"
 #include "server/SqlGateway.h"
+#include "tests/support/AdminTool.h"
 #include "tests/support/FaultProxy.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/ServerTestSupport.h"
@@ -336,28 +337,18 @@ TEST(StatedLimits, StoppedForwardingEndsEachCallWithinItsLimit) {
 
 namespace {
 
-struct Result {
-    int code;
-    QString out, err;
-};
+using Result = AdminResult;
 
 class AdminFaults : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApp(); }
     Result Run(const QStringList& args) {
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TELVORO_TEST_TIME_LIMITS_MS"), QStringLiteral("2000"));
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
-        EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromUtf8(p.readAllStandardOutput()),
-                QString::fromUtf8(p.readAllStandardError())};
+        return RunAdminTool(dir.path(), args, env);
     }
     void Write(const QString& name, const std::string& bytes) {
-        std::ofstream(QDir(dir.path()).filePath(name).toStdString(), std::ios::binary) << bytes;
+        WriteInFolder(dir.path(), name, bytes);
     }
     std::string Read(const QString& name) {
         return ReadWholeFile(ToFsPath(QDir(dir.path()).filePath(name)));
