@@ -41,6 +41,16 @@ int ParsePort(std::string_view digits) {
     return port <= 65535 ? port : 0;
 }
 
+// The data source as an error shows it: a user name and password written
+// before the host ("user:password@host") are never shown.
+std::string Shown(std::string_view text) {
+    const std::size_t scheme = text.find("://");
+    const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const std::size_t at = text.rfind('@');
+    if (at == std::string_view::npos || at < start) return std::string(text);
+    return std::string(text.substr(0, start)) + "***" + std::string(text.substr(at));
+}
+
 } // namespace
 
 DataSource ParseDataSource(std::string_view utf8, const ProgramFolder& folder) {
@@ -67,12 +77,12 @@ DataSource ParseDataSource(std::string_view utf8, const ProgramFolder& folder) {
         if (colon != std::string_view::npos && colon > 0 && hostPort.back() != ']') {
             source.port = ParsePort(hostPort.substr(colon + 1));
             if (source.port == 0)
-                throw Error("invalid PostgreSQL port in data source: " + source.text);
+                throw Error("invalid PostgreSQL port in data source: " + Shown(source.text));
             host = hostPort.substr(0, colon);
         }
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
             host = host.substr(1, host.size() - 2);
-        if (host.empty()) throw Error("no PostgreSQL host in data source: " + source.text);
+        if (host.empty()) throw Error("no PostgreSQL host in data source: " + Shown(source.text));
         source.host = std::string(host);
         return source;
     }
@@ -85,7 +95,8 @@ DataSource ParseDataSource(std::string_view utf8, const ProgramFolder& folder) {
     std::string_view rest = text;
     if (const std::size_t comma = rest.find(','); comma != std::string_view::npos) {
         source.port = ParsePort(TrimBlanks(rest.substr(comma + 1)));
-        if (source.port == 0) throw Error("invalid SQL Server port in data source: " + source.text);
+        if (source.port == 0)
+            throw Error("invalid SQL Server port in data source: " + Shown(source.text));
         rest = rest.substr(0, comma);
     }
     if (const std::size_t slash = rest.find('\\'); slash != std::string_view::npos) {

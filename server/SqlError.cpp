@@ -23,11 +23,17 @@ void ThrowSqlError(const QSqlError& error, const QString& what) {
 }
 
 QString MaskSecrets(QString text) {
-    // A braced ODBC value runs to its closing brace ("}}" stands for "}").
-    static const QRegularExpression key(
-        QStringLiteral(R"((\b(?:PWD|PASSWORD)\s*=\s*)(?!\*\*\*(?:[;:\s]|$))(\{(?:[^}]|\}\})*\}?|[^;\s]*))"),
+    // A braced ODBC value runs to its closing brace ("}}" stands for "}"). An
+    // unbraced PWD value runs to the next ";", spaces included, as ODBC reads
+    // it; a libpq-style password value ends at a blank as libpq reads it.
+    static const QRegularExpression odbc(
+        QStringLiteral(R"((\bPWD\s*=\s*)(?!\*\*\*(?:[;:\s]|$))(\{(?:[^}]|\}\})*\}?|[^;]*))"),
         QRegularExpression::CaseInsensitiveOption);
-    text.replace(key, QStringLiteral("\\1***"));
+    static const QRegularExpression libpq(
+        QStringLiteral(R"((\bPASSWORD\s*=\s*)(?!\*\*\*(?:[;:\s]|$))(\{(?:[^}]|\}\})*\}?|[^;\s]*))"),
+        QRegularExpression::CaseInsensitiveOption);
+    text.replace(odbc, QStringLiteral("\\1***"));
+    text.replace(libpq, QStringLiteral("\\1***"));
     text.replace(QString::fromLatin1(kDbPassword), QStringLiteral("***"));
     return text;
 }

@@ -182,9 +182,8 @@ int OdbcPort(const std::string& connectString) {
                                          QRegularExpression::CaseInsensitiveOption);
     if (const auto m = port.match(text); m.hasMatch()) return m.captured(1).toInt();
     if (text.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)) return 5432;
-    if (text.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive) ||
-        text.contains(QLatin1String("SQL Server"), Qt::CaseInsensitive))
-        return 1433;
+    // SQL Server's drivers may learn the port of a named instance from SQL
+    // Browser: without an explicit port, every socket of the open counts.
     return 0;
 }
 
@@ -315,8 +314,12 @@ void SqlGateway::OpenOnce(const DataSource& source, Create create) {
         break;
     case Engine::SqlServer:
         db.setDatabaseName(SqlServerConnectString(source));
-        peerPort =
-            source.odbc.empty() ? (source.port > 0 ? source.port : 1433) : OdbcPort(source.odbc);
+        // A named instance without a port is found through SQL Browser on a
+        // port of its own: then every socket the open makes is the driver's.
+        peerPort = !source.odbc.empty()      ? OdbcPort(source.odbc)
+                   : source.port > 0         ? source.port
+                   : source.instance.empty() ? 1433
+                                             : 0;
         db.setConnectOptions(
             QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1")
                 .arg(WholeSeconds(limits_.connect)));
@@ -359,7 +362,9 @@ void SqlGateway::OpenOnce(const DataSource& source, Create create) {
                 // The server's notices are no failures; libpq would print them.
                 PQsetNoticeProcessor(
                     static_cast<PGconn*>(pgConn_), [](void*, const char*) {}, nullptr);
-                sockets_.push_back(PQsocket(static_cast<PGconn*>(pgConn_)));
+                const int fd = PQsocket(static_cast<PGconn*>(pgConn_));
+                struct stat st {};
+                if (fd >= 0 && fstat(fd, &st) == 0) sockets_.emplace_back(fd, st.st_ino);
                 backend_ = PQbackendPID(static_cast<PGconn*>(pgConn_));
             }
             postgresDbms_ = true;
@@ -367,7 +372,7 @@ void SqlGateway::OpenOnce(const DataSource& source, Create create) {
         case Engine::SqlServer:
             odbcConn_ = DriverHandle(handle, {"SQLHANDLE", "void*"});
             for (const Socket& s : NewSockets(before, peerPort)) {
-                sockets_.push_back(s.fd);
+                sockets_.emplace_back(s.fd, s.inode);
                 KeepAlive(s.fd);
             }
             break;
@@ -454,8 +459,10 @@ void SqlGateway::RequireOpen(const QString& what) const {
 
 void SqlGateway::BreakOff() {
     if (sqlite_) sqlite3_interrupt(static_cast<sqlite3*>(sqlite_));
-    for (const int fd : sockets_)
-        CutSocket(fd);
+    for (const auto& [fd, inode] : sockets_) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == inode) CutSocket(fd);
+    }
 }
 
 bool SqlGateway::ConnectionDead() const {
@@ -639,7 +646,12 @@ void SqlGateway::Rollback() {
             }
         });
     } catch (const Error&) {
-        if (!lost_) throw;
+        if (lost_) return;
+        // A transaction that could not be undone must not linger on this
+        // connection (a later lookup would see its row, a later commit keep
+        // it): the connection is given up and opened anew at the next call.
+        MarkLost();
+        throw;
     }
 }
 
@@ -670,7 +682,14 @@ bool SqlGateway::LookUpRow(std::int64_t id) {
     Watched(limits_.query, what, [&] {
         QSqlQuery query =
             Prepare(connection(), source_.engine,
-                    QStringLiteral("Select count(*) from SendTemp where ID=?"), limits_.query);
+                    // Under read-committed snapshot a lookup would not wait for
+                    // the lost session's lock on the row and could miss a
+                    // commit still under way.
+                    sqlServerDbms_
+                        ? QStringLiteral(
+                              "Select count(*) from SendTemp with (READCOMMITTEDLOCK) where ID=?")
+                        : QStringLiteral("Select count(*) from SendTemp where ID=?"),
+                    limits_.query);
         query.addBindValue(static_cast<qlonglong>(id));
         found = CountOf(query, what) > 0;
     });

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace telvoro {
@@ -126,7 +127,9 @@ private:
     void* pgConn_ = nullptr;
     void* sqlite_ = nullptr;
     void* odbcConn_ = nullptr;
-    std::vector<int> sockets_; // this connection's TCP sockets
+    // This connection's TCP sockets, by descriptor and inode: a descriptor the
+    // driver closed and the process reused is never cut.
+    std::vector<std::pair<int, std::uint64_t>> sockets_;
     std::optional<long long> backend_;
     // The session that was lost while it may have been committing.
     std::optional<long long> lostBackend_;

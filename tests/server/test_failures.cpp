@@ -17,6 +17,7 @@
 #include "text/QtPath.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
@@ -31,6 +32,8 @@
 #include <map>
 #include <set>
 #include <thread>
+
+#include <sys/resource.h>
 
 using namespace telvoro;
 using namespace telvoro::testing;
@@ -409,6 +412,37 @@ TEST_F(AdminFaults, RetryOnTheRestFileQueuesEveryNumberOnce) {
     }
 }
 
+TEST_F(AdminFaults, ARestFileThatCannotBeWrittenLeavesNoStaleOne) {
+    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    const std::string login = FreshLogin();
+    SetCredit(login, 1000);
+    FaultProxy proxy(PostgresPort());
+    Write("numbers.txt", Lines(Numbers(450)));
+    Write("message.txt", "hello");
+    // The rest file of an earlier run: its numbers may be queued by now.
+    Write("rest.txt", Lines(Numbers(450)));
+    proxy.Set(FaultProxy::Mode::CutAtCommit, 3);
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    // Files may grow to 1000 bytes only: the rest of 250 numbers does not fit.
+    p.setChildProcessModifier([] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"),
+            {"--db", QString::fromStdString(PostgresText(proxy.port())), "send", "--account",
+             login.c_str(), "--message-file", "message.txt", "--numbers-file", "numbers.txt",
+             "--rest-file", "rest.txt"});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_EQ(LastLine(out), QStringLiteral("queued 200 of 450 numbers")) << out.toStdString();
+    EXPECT_TRUE(err.contains("no rest file was written")) << err.toStdString();
+    EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath("rest.txt")));
+}
+
 TEST_F(AdminFaults, SqliteCausesAreNamed) {
     const QStringList db = {"--db", "sqlite:Orvanta.db"};
     ASSERT_EQ(Run(db + QStringList{"init"}).code, 0);
@@ -540,4 +574,7 @@ TEST_F(AdminFaults, PasswordNeverShows) {
         }
     }
     EXPECT_EQ(MaskSecrets(std::string("password=qelvix:-! and qelvix:-!")), "password=*** and ***");
+    // ODBC reads an unbraced value up to the next ";", blanks included.
+    EXPECT_EQ(MaskSecrets(std::string("UID=gsm;PWD=my secret;Pooling=No")),
+              "UID=gsm;PWD=***;Pooling=No");
 }

@@ -243,7 +243,6 @@ int Send(const DataSource& source, const std::vector<std::string>& args) {
             std::cerr << "telvoro-admin send: unknown whether numbers " << b.first + 1 << "-"
                       << b.first + b.count << " (SendTemp row " << b.rowId
                       << ") were queued; see the queue command" << std::endl;
-    if (!restFile.empty()) WriteWholeFile(Utf8Path(restFile), rest);
     if (!failure && outcome != SendOutcome::Submitted && !report.cause.empty())
         std::cerr << "telvoro-admin send: " << MaskSecrets(OneLineError(report.cause)) << std::endl;
 
@@ -252,8 +251,29 @@ int Send(const DataSource& source, const std::vector<std::string>& args) {
     std::cout << "queued " << queued << " of " << Numbers(total);
     if (unknown > 0) std::cout << ", " << unknown << " unknown";
     std::cout << std::endl;
+    // The account of what was queued is out before the rest file is written:
+    // a rest file that cannot be written must never leave an older one, whose
+    // numbers may now be queued, in its place to be sent again.
+    bool restWritten = true;
+    if (!restFile.empty()) {
+        const fs::path restPath = Utf8Path(restFile);
+        try {
+            WriteWholeFile(restPath, rest);
+        } catch (const std::exception& e) {
+            std::error_code ec;
+            const fs::file_status status = fs::symlink_status(restPath, ec);
+            const bool stale = fs::exists(status) && !fs::is_directory(status);
+            if (stale) fs::remove(restPath, ec);
+            std::cerr << "telvoro-admin send: " << OneLineError(e.what()) << std::endl;
+            std::cerr << "telvoro-admin send: "
+                      << (stale && ec ? "the old rest file could not be removed; do not send it"
+                                      : "no rest file was written")
+                      << std::endl;
+            restWritten = false;
+        }
+    }
     if (failure) std::rethrow_exception(failure);
-    return outcome == SendOutcome::Submitted && queued == total ? 0 : 1;
+    return restWritten && outcome == SendOutcome::Submitted && queued == total ? 0 : 1;
 }
 
 int Run(std::vector<std::string> args) {
