@@ -79,6 +79,11 @@ void ClientSession::Start() {
 }
 
 void ClientSession::Connect() {
+    // The running job holds the connection across its yield steps.
+    if (sendJob_.Running()) {
+        view_.SignalRefusal();
+        return;
+    }
     try {
         const DataSource source =
             ParseDataSource(GbkToUtf8(ReadServerSetting(folder_), false), folder_);
@@ -139,7 +144,7 @@ void ClientSession::AfterJob(bool submitted) {
     const std::size_t queued = report.Count(BatchState::Queued);
     const std::size_t unknown = report.Count(BatchState::Unknown);
     if (queued == 0 && unknown == 0) return;
-    if (jobGeneration_ != listGeneration_) {
+    if (jobGeneration_ != recipients_.Replacements()) {
         qCWarning(lcServer).noquote()
             << QStringLiteral("the list was replaced during the send job: %1 of its numbers "
                               "were queued, but their entries are gone and nothing is unticked")
@@ -184,7 +189,6 @@ void ClientSession::SaveList(const std::filesystem::path& file) {
 void ClientSession::LoadList(const std::filesystem::path& file) {
     if (RefuseWhileBusy()) return;
     recipients_.LoadList(file);
-    ++listGeneration_;
 }
 
 void ClientSession::Edit(const EditDialog& dialog) {
@@ -216,7 +220,6 @@ void ClientSession::Edit(const EditDialog& dialog) {
     if (!lines) return;
     if (RefuseWhileBusy()) return;
     recipients_.ReplaceFromPhoneLines(std::move(*lines), yield_);
-    ++listGeneration_;
 }
 
 void ClientSession::SetAllChecked(const std::function<bool()>& checked) {
@@ -304,7 +307,7 @@ std::string ClientSession::MessageText() {
 std::vector<std::string> ClientSession::CheckedPhones() {
     std::vector<std::string> phones;
     jobEntries_.clear();
-    jobGeneration_ = listGeneration_;
+    jobGeneration_ = recipients_.Replacements();
     const std::size_t n = recipients_.Count();
     for (std::size_t i = 0; i < n; ++i) {
         const RecipientEntry& e = recipients_.At(i);

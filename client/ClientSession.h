@@ -144,6 +144,8 @@ public:
     [[nodiscard]] bool MayClose();
     // Closes at once outside a handler, else once the handler has returned.
     void RequestClose() override;
+    // True once a close was asked for, also one still held by a handler.
+    bool Closing() const { return closed_ || closePending_; }
 
 private:
     // The log of a job's failures, and the unticking of what it queued.
@@ -179,7 +181,7 @@ private:
     bool editOpen_ = false;
     // The list's entries are appended or the list is replaced whole: an
     // entry is its index within one generation of the list.
-    std::uint64_t listGeneration_ = 0, jobGeneration_ = 0;
+    std::uint64_t jobGeneration_ = 0;     // the list's replacements when the job took its entries
     std::vector<std::size_t> jobEntries_; // the checked entries the job took, in order
     std::string handoffFailure_;          // the cause last logged for the hand-off
 };

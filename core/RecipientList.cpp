@@ -113,6 +113,7 @@ void RecipientList::Clear() {
     decltype(slots_)().swap(slots_);
     size_ = 0;
     indexed_ = 0;
+    ++replacements_;
 }
 
 bool RecipientList::AddIfNewPhone(std::string_view name, std::string_view phone,

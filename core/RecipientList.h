@@ -115,6 +115,11 @@ public:
     // True while an operation with yield steps is inside its loop.
     bool Busy() const { return busy_ > 0; }
 
+    // How often the list was emptied to be replaced (load, edit), so that a
+    // caller holding entry positions across yield steps can tell whether they
+    // still name the same entries.
+    std::uint64_t Replacements() const { return replacements_; }
+
 private:
     static constexpr std::size_t kChunk = 256;
 
@@ -136,6 +141,7 @@ private:
     // (entry index + 1), 0 = free; one slot per distinct phone, load <= 1/2.
     std::vector<std::uint64_t> slots_;
     std::size_t indexed_ = 0;
+    std::uint64_t replacements_ = 0;
     int busy_ = 0;
     RecipientListObserver* observer_ = nullptr;
 };

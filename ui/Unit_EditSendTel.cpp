@@ -256,18 +256,29 @@ bool TFrm_EditSendTel::ForEachLineOf(const QString& text, bool last, Visit&& vis
             if (!visit(line, false)) return false;
         } else {
             const QString whole = line.toString();
-            if (metrics.horizontalAdvance(whole) <= width) {
+            if (!whole.contains(u'\t') && metrics.horizontalAdvance(whole) <= width) {
                 if (!visit(line, false)) return false;
             } else {
-                QTextLayout layout(whole, font);
+                // Laid out as the box lays it out: with the separator that ends
+                // it (a line separator inside a paragraph, the paragraph's end
+                // after its last line), which trailing tabs can push onto a
+                // shown line of its own.
+                const QString laid =
+                    whole + QChar(final ? QChar::ParagraphSeparator : QChar::LineSeparator);
+                QTextLayout layout(laid, font);
                 layout.setTextOption(option);
                 layout.beginLayout();
                 bool wrapped = false;
                 for (QTextLine shown = layout.createLine(); shown.isValid();
                      shown = layout.createLine()) {
                     shown.setLineWidth(width);
-                    if (!visit(QStringView(whole).mid(shown.textStart(), shown.textLength()),
-                               wrapped)) {
+                    // Inside a paragraph, the line after the separator is the
+                    // next line's; after the paragraph's end it is a shown line.
+                    if (!final && shown.textStart() >= laid.size()) break;
+                    const qsizetype from = std::min<qsizetype>(shown.textStart(), whole.size());
+                    const qsizetype to =
+                        std::min<qsizetype>(shown.textStart() + shown.textLength(), whole.size());
+                    if (!visit(QStringView(whole).mid(from, to - from), wrapped)) {
                         layout.endLayout();
                         return false;
                     }

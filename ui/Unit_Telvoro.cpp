@@ -452,6 +452,9 @@ void TFrm_Telvoro::Btn_LoadClick() {
             OpenDialog1->setNameFilter(name);
             OpenDialog1->selectFile(name);
         }
+        // The "*.dat" filter serves the first showing only: from now on the
+        // dialog proposes the file last chosen, among all files.
+        OpenDialog1->setNameFilters({});
         OpenDialog1->selectFile(chosen);
         session_->LoadList(ToFsPath(chosen)); // refused when the list became busy meanwhile
     });
@@ -464,6 +467,8 @@ void TFrm_Telvoro::Btn_EditClick() {
             TFrm_EditSendTel dialog(this);
             // Filled with yield steps, so the window goes on painting.
             dialog.SetLines(phoneLines, [this] { session_->YieldStep(); });
+            // A close asked for while the dialog was being filled wins.
+            if (session_->Closing()) return std::nullopt;
             Dialogs().Exec(dialog);
             if (dialog.ResultText != QStringLiteral("Ok")) return std::nullopt;
             return dialog.ShownLinesGbk();

@@ -199,6 +199,7 @@ TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
     TempFolder dir;
     RecipientList list;
     list.AddIfNewPhone("a", "1");
+    const std::uint64_t replacements = list.Replacements();
     const fs::path missing = dir / "missing.dat";
     struct Case {
         fs::path path;
@@ -247,6 +248,10 @@ TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
     EXPECT_FALSE(list.Busy());
     for (const auto& entry : fs::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().filename(), "SendList.dat") << "left behind: " << entry.path();
+    // A load that could not read its file replaced nothing; one that could did.
+    EXPECT_EQ(list.Replacements(), replacements);
+    list.LoadList(saved);
+    EXPECT_EQ(list.Replacements(), replacements + 1);
 }
 
 // Yield callbacks that append, empty or replace the list in the middle of an

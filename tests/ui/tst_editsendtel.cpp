@@ -92,6 +92,29 @@ private slots:
         QCOMPARE(shownByBox, int(lines.size()) - 1);
     }
 
+    // Trailing tabs (a spreadsheet row with empty cells) can carry a line's
+    // end onto a shown line of its own; count and read-back see it too.
+    void trailingTabsCountAsShown() {
+        TFrm_EditSendTel d;
+        d.SetLines({"13900000001\t\t\t\t", "13900000002", "13900000003\t\t\t\t\t\t"});
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        int shown = 0;
+        for (QTextBlock b = Memo1(d)->document()->firstBlock(); b.isValid(); b = b.next())
+            shown += b.layout()->lineCount();
+        QVERIFY(shown > 3);
+        // The box also shows the empty line after the final line break,
+        // which is no line.
+        const QString all = Memo1(d)->document()->toRawText();
+        if (all.endsWith(QChar(QChar::LineSeparator)) ||
+            all.endsWith(QChar(QChar::ParagraphSeparator)))
+            --shown;
+        QCOMPARE(d.LineCount(), shown);
+        QCOMPARE(int(d.ShownLines().size()), shown);
+        QCOMPARE(int(d.ShownLinesGbk().size()), shown);
+        QCOMPARE(Edit_SL(d)->text(), QString::number(shown));
+    }
+
     void filledFromLines() {
         TFrm_EditSendTel d;
         d.SetLines({"13900000001", "", "13900000002"});

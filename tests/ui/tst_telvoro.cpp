@@ -992,6 +992,19 @@ private slots:
         w.Btn_LoadClick();
         QVERIFY(proposed.endsWith(QStringLiteral("*.dat")));
         QCOMPARE(listed, (QStringList{"a.dat", "c.dat"}));
+
+        // Once a file was chosen the dialog proposes it, among all files.
+        dialogs.answer = [&](QDialog& d) {
+            static_cast<QFileDialog&>(d).selectFile(dir.filePath(QStringLiteral("a.dat")));
+            return int(QDialog::Accepted);
+        };
+        w.Btn_LoadClick();
+        auto* open = w.findChild<QFileDialog*>(QString(), Qt::FindDirectChildrenOnly);
+        QVERIFY(open != nullptr);
+        for (QFileDialog* fd : w.findChildren<QFileDialog*>(QString(), Qt::FindDirectChildrenOnly))
+            if (fd->acceptMode() == QFileDialog::AcceptOpen) open = fd;
+        QVERIFY(!open->nameFilters().contains(QStringLiteral("*.dat")));
+        QVERIFY(open->selectedFiles().value(0).endsWith(QStringLiteral("a.dat")));
     }
 
     // A completion list opened while a name was typed is gone once the
