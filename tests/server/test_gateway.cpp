@@ -7,6 +7,7 @@
 #include "server/ServerAdmin.h"
 #include "server/SqlGateway.h"
 #include "tests/support/RecordingWindow.h"
+#include "tests/support/ServerTestSupport.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
 
@@ -23,36 +24,10 @@
 #include <utility>
 
 using namespace telvoro;
+using namespace telvoro::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-void EnsureApp() {
-    static int argc = 1;
-    static char name[] = "telvoro_server_tests";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app =
-        QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
-    (void)app;
-}
-
-// An 11-digit login no other test uses, so tests can share one PostgreSQL database.
-std::string FreshLogin() {
-    static std::mt19937_64 rng(std::random_device{}());
-    std::string s = "2";
-    for (int i = 0; i < 10; ++i)
-        s += char('0' + rng() % 10);
-    return s;
-}
-
-std::vector<std::string> Numbers(int n) {
-    std::vector<std::string> v;
-    for (int i = 0; i < n; ++i) {
-        std::string d = std::to_string(i);
-        v.push_back("139" + std::string(8 - d.size(), '0') + d);
-    }
-    return v;
-}
 
 struct QueuedRow {
     std::string sendNo, memo, list, state;
