@@ -5,6 +5,7 @@
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 
 #include "bench/EventLoopWatch.h"
+#include "bench/ListFiles.h"
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
@@ -105,13 +106,7 @@ public:
     }
 };
 
-std::string ListFile(int n) {
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(n) * 24);
-    for (int i = 0; i < n; ++i)
-        bytes += "customer\t" + std::to_string(13000000000LL + i) + "\t\xB4\xFD\xB7\xA2\r\n";
-    return bytes;
-}
+using telvoro::bench::ListFile;
 
 } // namespace
 

@@ -4,6 +4,7 @@
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
 
 #include "bench/EventLoopWatch.h"
+#include "bench/ListFiles.h"
 #include "text/QtPath.h"
 #include "ui/Unit_Telvoro.h"
 
@@ -30,13 +31,7 @@ template <class T> T* Control(const QObject& window, const char* name) {
     return found;
 }
 
-std::string ListFile(int n) {
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(n) * 24);
-    for (int i = 0; i < n; ++i)
-        bytes += "customer\t" + std::to_string(13000000000LL + i) + "\t\xB4\xFD\xB7\xA2\r\n";
-    return bytes;
-}
+using telvoro::bench::ListFile;
 
 void WriteBytes(const QString& path, const std::string& bytes) {
     QFile f(path);

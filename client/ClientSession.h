@@ -28,23 +28,11 @@ class HandoffReader;
 
 namespace telvoro::client {
 
-// What the session shows and asks for. All texts are GBK bytes.
-class ClientView {
+// What the session shows and asks for: what the send job reads and shows,
+// and the window's part in start-up, connection and closing. All texts are
+// GBK bytes.
+class ClientView : public SendDisplay {
 public:
-    virtual ~ClientView() = default;
-
-    // What the send job reads and shows.
-    virtual std::string AccountNumber() = 0;
-    virtual std::string MessageText() = 0; // lines joined by CR LF
-    virtual bool SelfCheckOn() = 0;
-    virtual std::string SelfCheckNumber() = 0;
-    virtual std::string DisplayedBalance() = 0;
-    virtual void SetDisplayedBalance(const std::string& text) = 0;
-    virtual void SetProgressPosition(int position) = 0;
-    virtual void SetProgressMaximum(int maximum) = 0;
-    // The system message box with an OK button and the exclamation icon.
-    virtual void ShowNotice(const std::string& text, const std::string& caption) = 0;
-
     // The start-up: the account number read from the settings file (also the
     // self-check number), the template menu's entries, and the window's
     // place on the screen.

@@ -65,19 +65,15 @@ public:
     virtual bool LookUpRow(std::int64_t id) = 0;
 };
 
-// The operator's side of a send job: what it reads (the account, the message,
-// the chosen numbers) and what it shows (the balance, the progress, notices).
-// The main window implements it over its controls; the admin tool over a
-// terminal. Texts are GBK.
-class SendWindow {
+// What a send job reads from and shows to the operator (the account, the
+// message, the balance, the progress, notices). Texts are GBK.
+class SendDisplay {
 public:
-    virtual ~SendWindow() = default;
+    virtual ~SendDisplay() = default;
     // The account number read from the settings file at start.
     virtual std::string AccountNumber() = 0;
     // The message as the operator wrote it, lines joined by CR LF.
     virtual std::string MessageText() = 0;
-    // The phones of the ticked list entries, in list order.
-    virtual std::vector<std::string> CheckedPhones() = 0;
     // Whether the self-check number goes with the job as its last recipient.
     virtual bool SelfCheckOn() = 0;
     virtual std::string SelfCheckNumber() = 0;
@@ -91,6 +87,15 @@ public:
     // A notice with one OK button and the exclamation icon; returns once the
     // operator has closed it.
     virtual void ShowNotice(const std::string& text, const std::string& caption) = 0;
+};
+
+// The operator's side of a send job: the display, the chosen numbers and the
+// event loop. The client session implements it over the window and the list;
+// the admin tool over a terminal.
+class SendWindow : public SendDisplay {
+public:
+    // The phones of the ticked list entries, in list order.
+    virtual std::vector<std::string> CheckedPhones() = 0;
     // Lets the window handle the events waiting at this moment.
     virtual void YieldStep() = 0;
     // Asks for the program to end once the running action has returned.

@@ -1,5 +1,6 @@
 #include "core/Error.h"
 #include "core/FileIO.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +12,7 @@
 using namespace telvoro;
 namespace fs = std::filesystem;
 
-namespace {
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-} // namespace
+namespace {} // namespace
 
 TEST(FileIO, ReadingRefusesWhatIsNotARegularFile) {
 #ifdef _WIN32

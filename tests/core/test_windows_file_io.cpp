@@ -6,6 +6,7 @@
 #include "core/Error.h"
 #include "core/FileIO.h"
 #include "core/RecipientList.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -21,15 +22,6 @@ using namespace telvoro;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 // Another program's handle on a file.
 struct OtherHandle {
