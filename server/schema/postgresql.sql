@@ -11,3 +11,27 @@ CREATE TABLE IF NOT EXISTS SendTemp (
     state      VARCHAR(10),
     CreateTime TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP
 );
+-- The queue server's own tables: each number of a row by its position, and
+-- which worker holds a row. SendTemp keeps its columns; its state goes
+-- "0" (new) -> "1" (claimed) -> "2" (handed to Kannel) -> "3" (settled).
+CREATE TABLE IF NOT EXISTS SendDetail (
+    SendTempID INTEGER      NOT NULL,
+    Seq        INTEGER      NOT NULL,
+    Round      INTEGER      NOT NULL DEFAULT 0,
+    Phone      VARCHAR(40)  NOT NULL DEFAULT '',
+    Status     VARCHAR(12)  NOT NULL DEFAULT 'waiting',
+    SmscText   VARCHAR(200),
+    SubmitAt   BIGINT,
+    UpdatedAt  BIGINT,
+    Refunded   INTEGER      NOT NULL DEFAULT 0,
+    PRIMARY KEY (SendTempID, Seq)
+);
+CREATE INDEX IF NOT EXISTS SendDetail_Status ON SendDetail (Status, SubmitAt);
+CREATE TABLE IF NOT EXISTS SendClaim (
+    SendTempID INTEGER      NOT NULL PRIMARY KEY,
+    Worker     VARCHAR(100) NOT NULL,
+    LeaseUntil BIGINT       NOT NULL,
+    Secret     VARCHAR(64)  NOT NULL,
+    ClaimedAt  BIGINT       NOT NULL
+);
+CREATE INDEX IF NOT EXISTS SendTemp_state ON SendTemp (state);

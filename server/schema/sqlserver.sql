@@ -13,3 +13,31 @@ CREATE TABLE dbo.SendTemp (
     state      NVARCHAR(10),
     CreateTime DATETIME2 NOT NULL DEFAULT SYSDATETIME()
 );
+-- The queue server's own tables: each number of a row by its position, and
+-- which worker holds a row. SendTemp keeps its columns; its state goes
+-- "0" (new) -> "1" (claimed) -> "2" (handed to Kannel) -> "3" (settled).
+IF OBJECT_ID(N'dbo.SendDetail', N'U') IS NULL
+CREATE TABLE dbo.SendDetail (
+    SendTempID INT           NOT NULL,
+    Seq        INT           NOT NULL,
+    Round      INT           NOT NULL DEFAULT 0,
+    Phone      NVARCHAR(40)  NOT NULL DEFAULT N'',
+    Status     NVARCHAR(12)  NOT NULL DEFAULT N'waiting',
+    SmscText   NVARCHAR(200),
+    SubmitAt   BIGINT,
+    UpdatedAt  BIGINT,
+    Refunded   INT           NOT NULL DEFAULT 0,
+    PRIMARY KEY (SendTempID, Seq)
+);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status')
+CREATE INDEX SendDetail_Status ON dbo.SendDetail (Status, SubmitAt);
+IF OBJECT_ID(N'dbo.SendClaim', N'U') IS NULL
+CREATE TABLE dbo.SendClaim (
+    SendTempID INT           NOT NULL PRIMARY KEY,
+    Worker     NVARCHAR(100) NOT NULL,
+    LeaseUntil BIGINT        NOT NULL,
+    Secret     NVARCHAR(64)  NOT NULL,
+    ClaimedAt  BIGINT        NOT NULL
+);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state')
+CREATE INDEX SendTemp_state ON dbo.SendTemp (state);

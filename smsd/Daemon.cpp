@@ -1,0 +1,218 @@
+#include "smsd/Daemon.h"
+
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QLoggingCategory>
+#include <QThread>
+
+#include <thread>
+
+Q_DECLARE_LOGGING_CATEGORY(lcQueue)
+
+namespace telvoro::smsd {
+
+using std::chrono::milliseconds;
+
+Daemon::Daemon(Settings settings)
+    : settings_(std::move(settings)), queue_(std::make_shared<ReportQueue>()) {}
+
+Daemon::~Daemon() {
+    RequestStop();
+    Finish();
+}
+
+bool Daemon::Pause(milliseconds ms) {
+    const auto until = std::chrono::steady_clock::now() + ms;
+    while (!stop_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::min(milliseconds(50), ms));
+    return !stop_;
+}
+
+void Daemon::Start() {
+    http_ = std::make_unique<QHttpServer>();
+    const std::shared_ptr<ReportQueue> queue = queue_;
+    http_->route(QStringLiteral("/dlr"), [queue](const QHttpServerRequest& request) {
+        const std::optional<Report> report = ParseReport(request.query());
+        if (!report)
+            return QHttpServerResponse(QByteArrayLiteral("malformed report\n"),
+                                       QHttpServerResponse::StatusCode::BadRequest);
+        if (!queue->Plausible(report->id, report->secret)) {
+            qCWarning(lcQueue, "report for row %lld with a wrong secret turned away", report->id);
+            return QHttpServerResponse(QByteArrayLiteral("forbidden\n"),
+                                       QHttpServerResponse::StatusCode::Forbidden);
+        }
+        queue->Push(*report);
+        return QHttpServerResponse(QByteArrayLiteral("ok\n"));
+    });
+    port_ = http_->listen(settings_.listenHost, settings_.listenPort);
+    if (port_ == 0)
+        throw Error("cannot listen on " + settings_.listenHost.toString().toStdString() + ":" +
+                    std::to_string(settings_.listenPort));
+    const bool any = settings_.listenHost == QHostAddress::Any ||
+                     settings_.listenHost == QHostAddress::AnyIPv4 ||
+                     settings_.listenHost == QHostAddress::AnyIPv6;
+    QUrl base;
+    base.setScheme(QStringLiteral("http"));
+    base.setHost(any ? QStringLiteral("127.0.0.1") : settings_.listenHost.toString());
+    base.setPort(port_);
+    base.setPath(QStringLiteral("/dlr"));
+    settings_.kannel.reportBase = base;
+    qCInfo(lcQueue, "worker %s: reports on %s, Kannel at %s", qPrintable(settings_.worker),
+           qPrintable(base.toString()),
+           qPrintable(settings_.kannel.sendsms.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+
+    writer_ = QThread::create([this] { WriterLoop(); });
+    writer_->start();
+    for (int i = 0; i < std::max(1, settings_.drains); ++i) {
+        drains_.push_back(QThread::create([this, i] { DrainLoop(i); }));
+        drains_.back()->start();
+    }
+}
+
+void Daemon::RequestStop() {
+    stop_ = true;
+}
+
+void Daemon::Finish() {
+    for (QThread* t : drains_) {
+        t->wait();
+        delete t;
+    }
+    drains_.clear();
+    http_.reset(); // no more reports taken; Kannel tries them again later
+    stopWriter_ = true;
+    queue_->Wake();
+    if (writer_) {
+        writer_->wait();
+        delete writer_;
+        writer_ = nullptr;
+    }
+}
+
+namespace {
+
+const char* OutcomeStatus(Outcome o) {
+    switch (o) {
+    case Outcome::Accepted:
+        return status::kSubmitted;
+    case Outcome::Refused:
+        return status::kRejected;
+    case Outcome::TryLater:
+        return status::kWaiting;
+    case Outcome::Uncertain:
+        return status::kUnknown;
+    }
+    return status::kUnknown;
+}
+
+} // namespace
+
+void Daemon::DrainLoop(int index) {
+    const QString worker = settings_.drains > 1
+                               ? settings_.worker + QLatin1Char('#') + QString::number(index)
+                               : settings_.worker;
+    Connection db(QStringLiteral("smsd-drain-%1").arg(index), settings_.limits);
+    QueueStore store(db, worker, settings_.clock, settings_.refund);
+    KannelClient kannel(settings_.kannel);
+    milliseconds backoff(500);
+    bool opened = false, settled = false;
+    const auto grow = [&] { backoff = std::min(backoff * 2, settings_.backoffMax); };
+    while (!stop_) {
+        try {
+            if (!opened) {
+                db.Open(settings_.source);
+                opened = true;
+            }
+            if (!settled) {
+                store.SettleOwn();
+                settled = true;
+            }
+            const std::optional<ClaimedRow> row = store.Claim(settings_.lease);
+            if (!row) {
+                Pause(settings_.poll);
+                continue;
+            }
+            queue_->Know(row->id, row->secret);
+            while (!stop_) {
+                const std::optional<Round> round = store.StartRound(row->id, settings_.lease);
+                if (!round) break;
+                const Answer answer =
+                    kannel.Send(row->id, round->round, row->secret, round->phones, row->memo);
+                const QString status = QString::fromLatin1(OutcomeStatus(answer.outcome));
+                const QString text =
+                    answer.httpStatus ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
+                                      : QStringLiteral("Kannel: ") + answer.text;
+                // The answer is known only here: store it, however long the database is away.
+                for (int tries = 0;; ++tries) {
+                    try {
+                        store.FinishRound(row->id, round->round, status, text, answer.failed);
+                        break;
+                    } catch (const ClaimLost&) {
+                        throw;
+                    } catch (const Error& e) {
+                        qCWarning(lcQueue, "row %lld: cannot record Kannel's answer yet: %s",
+                                  row->id, e.what());
+                        if (stop_ && tries >= 3) return; // a restart makes them unknown
+                        std::this_thread::sleep_for(backoff);
+                        grow();
+                    }
+                }
+                if (answer.outcome == Outcome::TryLater || !answer.failed.isEmpty()) {
+                    qCWarning(lcQueue, "row %lld: Kannel cannot take numbers now (%s); again in %lld ms",
+                              row->id, qPrintable(text), static_cast<long long>(backoff.count()));
+                    Pause(backoff);
+                    grow();
+                } else {
+                    backoff = milliseconds(500);
+                }
+            }
+        } catch (const ClaimLost& e) {
+            qCWarning(lcQueue, "%s", e.what());
+        } catch (const std::exception& e) {
+            qCWarning(lcQueue, "worker %s: %s; again in %lld ms", qPrintable(worker), e.what(),
+                      static_cast<long long>(backoff.count()));
+            Pause(backoff);
+            grow();
+        }
+    }
+}
+
+void Daemon::WriterLoop() {
+    Connection db(QStringLiteral("smsd-reports"), settings_.limits);
+    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    bool opened = false;
+    milliseconds backoff(200);
+    int failures = 0;
+    auto nextSweep = std::chrono::steady_clock::now() + settings_.sweepEvery;
+    for (;;) {
+        std::vector<Report> batch = queue_->Take(2000, milliseconds(100));
+        if (batch.empty() && stopWriter_) break;
+        try {
+            if (!opened) {
+                db.Open(settings_.source);
+                opened = true;
+            }
+            if (!batch.empty()) {
+                const ReportCounts counts = store.ApplyReports(batch);
+                if (counts.forged > 0)
+                    qCWarning(lcQueue, "%d reports with a wrong secret dropped", counts.forged);
+                batch.clear();
+            }
+            if (std::chrono::steady_clock::now() >= nextSweep) {
+                store.Sweep(settings_.validity);
+                nextSweep = std::chrono::steady_clock::now() + settings_.sweepEvery;
+            }
+            failures = 0;
+            backoff = milliseconds(200);
+        } catch (const std::exception& e) {
+            if (!batch.empty()) queue_->Return(std::move(batch));
+            qCWarning(lcQueue, "reports: %s; %zu waiting", e.what(), queue_->Size());
+            if (stopWriter_ && ++failures > 3) break;
+            std::this_thread::sleep_for(backoff);
+            backoff = std::min(backoff * 2, settings_.backoffMax);
+        }
+    }
+}
+
+} // namespace telvoro::smsd

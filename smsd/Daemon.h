@@ -1,0 +1,71 @@
+#pragma once
+// The queue server: drains take rows and hand their numbers to Kannel; the
+// report endpoint takes Kannel's delivery reports and answers at once; the
+// report writer stores them in batches and sweeps. Each of drain and writer
+// runs on a thread of its own with its own connection; the endpoint lives on
+// the thread that calls Start (it needs that thread's event loop).
+
+#include "files/DataSource.h"
+#include "smsd/KannelClient.h"
+#include "smsd/QueueStore.h"
+#include "smsd/ReportQueue.h"
+
+#include <QHostAddress>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+class QHttpServer;
+class QThread;
+
+namespace telvoro::smsd {
+
+struct Settings {
+    DataSource source;
+    KannelSettings kannel; // reportBase is filled in from `listen`
+    QHostAddress listenHost{QHostAddress::LocalHost};
+    quint16 listenPort = 0; // 0: any free port (tests)
+    QString worker;
+    bool refund = false;
+    std::chrono::milliseconds validity{48LL * 3600 * 1000};
+    std::chrono::milliseconds lease{60000};
+    std::chrono::milliseconds poll{500};         // how often an empty queue is looked at
+    std::chrono::milliseconds backoffMax{30000}; // Kannel or the database away
+    std::chrono::milliseconds sweepEvery{60000};
+    int drains = 1;
+    Clock clock = SystemClock;
+    TimeLimits limits = TimeLimits::Stated();
+};
+
+class Daemon {
+public:
+    explicit Daemon(Settings settings);
+    ~Daemon();
+    // Opens the report endpoint (throws when the address is taken) and starts the threads.
+    void Start();
+    // Asks every part to stop: the drains finish the request in flight.
+    void RequestStop();
+    // After RequestStop: waits for the drains, closes the endpoint, lets the
+    // writer store what it holds. Returns once everything has stopped.
+    void Finish();
+    quint16 listenPort() const { return port_; }
+    // For the tests: reports taken and forgeries turned away at the door.
+    ReportQueue& reports() { return *queue_; }
+
+private:
+    void DrainLoop(int index);
+    void WriterLoop();
+    bool Pause(std::chrono::milliseconds ms);
+
+    Settings settings_;
+    std::shared_ptr<ReportQueue> queue_;
+    std::unique_ptr<QHttpServer> http_;
+    std::vector<QThread*> drains_;
+    QThread* writer_ = nullptr;
+    quint16 port_ = 0;
+    std::atomic<bool> stop_{false}, stopWriter_{false};
+};
+
+} // namespace telvoro::smsd

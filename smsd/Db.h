@@ -1,0 +1,3 @@
+#pragma once
+// The watched database connection the queue server runs on.
+#include "smsd/ConnectionShim.h"

@@ -1,0 +1,125 @@
+#include "smsd/KannelClient.h"
+
+#include "smsd/Rules.h"
+
+#include <QTcpSocket>
+
+#include <algorithm>
+
+namespace telvoro::smsd {
+
+namespace {
+
+QString Encoded(const QByteArray& bytes) {
+    return QString::fromLatin1(bytes.toPercentEncoding());
+}
+
+} // namespace
+
+QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& secret,
+                const QStringList& to, const QString& text) {
+    // Kannel fills in %p (the receiver), %d (the report type) and %A (the
+    // SMSC's text); the row, the round and the secret find the number.
+    QUrl report = s.reportBase;
+    report.setQuery(QStringLiteral("r=%1&g=%2&k=%3&p=%p&t=%d&a=%A").arg(id).arg(round).arg(secret));
+    const bool gsm = FitsGsm7(text);
+    const QByteArray body = gsm ? text.toUtf8() : [&] {
+        QByteArray b;
+        for (const QChar c : text) {
+            b.append(char(c.unicode() >> 8));
+            b.append(char(c.unicode() & 0xFF));
+        }
+        return b;
+    }();
+    QString query = QStringLiteral("username=") + Encoded(s.user.toUtf8()) +
+                    QStringLiteral("&password=") + Encoded(s.password.toUtf8()) +
+                    QStringLiteral("&to=") + Encoded(to.join(QLatin1Char(' ')).toUtf8()) +
+                    QStringLiteral("&text=") + Encoded(body) +
+                    (gsm ? QStringLiteral("&coding=0&charset=UTF-8")
+                         : QStringLiteral("&coding=2&charset=UTF-16BE")) +
+                    QStringLiteral("&dlr-mask=31&dlr-url=") +
+                    Encoded(report.toString(QUrl::FullyEncoded).toUtf8());
+    if (!s.sender.isEmpty()) query += QStringLiteral("&from=") + Encoded(s.sender.toUtf8());
+    QUrl url = s.sendsms;
+    url.setQuery(query, QUrl::StrictMode);
+    return url;
+}
+
+Answer Classify(int httpStatus, const QString& body, bool connected, bool timedOut,
+                const QString& networkError) {
+    Answer a;
+    a.httpStatus = httpStatus;
+    a.text = body.trimmed().left(200);
+    if (httpStatus == 0) {
+        a.text = networkError;
+        // Without a connection nothing can have been taken; once the request
+        // may have left, only a report can tell.
+        a.outcome = connected || timedOut ? Outcome::Uncertain : Outcome::TryLater;
+        return a;
+    }
+    if (httpStatus == 503) {
+        a.outcome = Outcome::TryLater;
+    } else if (httpStatus >= 400 && httpStatus < 500) {
+        a.outcome = Outcome::Refused;
+    } else if (httpStatus >= 200 && httpStatus < 300) {
+        static const QLatin1String failedPrefix("Failed to send to:");
+        if (a.text.startsWith(failedPrefix)) {
+            // Kannel names the numbers it could not queue; the rest went on.
+            a.failed = a.text.mid(failedPrefix.size()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            a.outcome = Outcome::Accepted;
+        } else if (a.text.startsWith(QLatin1String("0:")) ||
+                   a.text.startsWith(QLatin1String("3:"))) {
+            a.outcome = Outcome::Accepted;
+        } else {
+            a.outcome = Outcome::Uncertain;
+        }
+    } else {
+        a.outcome = Outcome::Uncertain;
+    }
+    return a;
+}
+
+KannelClient::KannelClient(KannelSettings settings) : settings_(std::move(settings)) {}
+
+Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QStringList& to,
+                          const QString& text) {
+    const QUrl url = SendsmsUrl(settings_, id, round, secret, to, text);
+    const auto deadline = std::chrono::steady_clock::now() + settings_.timeout;
+    const auto left = [&] {
+        return static_cast<int>(std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                   deadline - std::chrono::steady_clock::now())
+                   .count()));
+    };
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), static_cast<quint16>(url.port(80)));
+    if (!socket.waitForConnected(left()))
+        return Classify(0, {}, false, false, socket.errorString());
+    const QByteArray request =
+        "GET " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) + " HTTP/1.0\r\nHost: " +
+        url.host().toUtf8() + ':' + QByteArray::number(url.port(80)) + "\r\n\r\n";
+    socket.write(request);
+    // From here on the request may have been taken.
+    QByteArray response;
+    while (socket.state() == QAbstractSocket::ConnectedState && left() > 0) {
+        if (socket.waitForReadyRead(left())) response += socket.readAll();
+        else if (socket.state() == QAbstractSocket::ConnectedState && left() == 0) break;
+    }
+    response += socket.readAll();
+    const bool timedOut = socket.state() == QAbstractSocket::ConnectedState;
+    // "HTTP/1.x NNN reason" then headers, a blank line and the body.
+    int status = 0;
+    QString body;
+    const qsizetype end = response.indexOf("\r\n\r\n");
+    if (response.startsWith("HTTP/") && end > 0) {
+        const QList<QByteArray> first = response.left(response.indexOf("\r\n")).split(' ');
+        if (first.size() >= 2) status = first[1].toInt();
+        body = QString::fromUtf8(response.mid(end + 4));
+    }
+    return Classify(status, body, true, timedOut,
+                    timedOut ? QStringLiteral("no answer from Kannel within %1 s")
+                                   .arg(settings_.timeout.count() / 1000)
+                             : QStringLiteral("Kannel closed the connection without an answer"));
+}
+
+} // namespace telvoro::smsd

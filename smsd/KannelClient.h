@@ -1,0 +1,53 @@
+#pragma once
+// Kannel's HTTP sendsms interface, one request per round of a row: all its
+// numbers in `to`, the correlation in the dlr-url. A plain HTTP/1.0 exchange on
+// a socket of its own, blocking its thread: no library may ever send a request
+// a second time on its own, and whether the request can have left is known.
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+
+namespace telvoro::smsd {
+
+struct KannelSettings {
+    QUrl sendsms;  // http://HOST:13013/cgi-bin/sendsms
+    QString user, password, sender;
+    QUrl reportBase; // where the report endpoint listens: http://HOST:PORT/dlr
+    std::chrono::milliseconds timeout{30000};
+};
+
+enum class Outcome {
+    Accepted,  // Kannel took every number (but `failed`, to be tried again)
+    Refused,   // 4xx: this request will never be taken
+    TryLater,  // nothing was taken: 503, or no connection could be made
+    Uncertain, // the request may have been taken: no answer, a broken answer
+};
+
+struct Answer {
+    Outcome outcome = Outcome::Uncertain;
+    int httpStatus = 0;
+    QString text;       // Kannel's body, or the network error
+    QStringList failed; // numbers Kannel names as not taken
+};
+
+// The request's URL (password included: never log it).
+QUrl SendsmsUrl(const KannelSettings& settings, qint64 id, int round, const QString& secret,
+                const QStringList& to, const QString& text);
+
+// What Kannel's answer means for the numbers of the request.
+Answer Classify(int httpStatus, const QString& body, bool connected, bool timedOut,
+                const QString& networkError);
+
+class KannelClient {
+public:
+    explicit KannelClient(KannelSettings settings);
+    Answer Send(qint64 id, int round, const QString& secret, const QStringList& to,
+                const QString& text);
+
+private:
+    KannelSettings settings_;
+};
+
+} // namespace telvoro::smsd

@@ -1,0 +1,486 @@
+#include "smsd/QueueStore.h"
+
+#include "core/TextRules.h"
+#include "server/SqlError.h"
+#include "text/GbkCodec.h"
+
+#include <QDateTime>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+Q_LOGGING_CATEGORY(lcQueue, "telvoro.smsd")
+
+namespace telvoro::smsd {
+
+namespace {
+
+QString Latin(const char* s) {
+    return QString::fromLatin1(s);
+}
+
+QString NewSecret() {
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    QString s;
+    for (quint32 w : words)
+        s += QStringLiteral("%1").arg(w, 8, 16, QLatin1Char('0'));
+    return s;
+}
+
+} // namespace
+
+qint64 SystemClock() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+Dialect DialectOf(const Connection& c) {
+    if (c.engine() == Engine::Sqlite) return Dialect::Sqlite;
+    if (c.engine() == Engine::PostgreSql || c.PostgresDbms()) return Dialect::Postgres;
+    return Dialect::SqlServer;
+}
+
+// One transaction: begun at construction, rolled back unless committed.
+class QueueStore::Tx {
+public:
+    explicit Tx(Connection& c) : c_(c) {
+        c_.EnsureOpen();
+        c_.Begin();
+    }
+    ~Tx() {
+        if (!done_) c_.Rollback();
+    }
+    void Commit() {
+        c_.Commit();
+        done_ = true;
+    }
+
+private:
+    Connection& c_;
+    bool done_ = false;
+};
+
+QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool refund)
+    : db_(connection), worker_(std::move(worker)), clock_(std::move(clock)), refund_(refund) {}
+
+QSqlQuery QueueStore::Run(const QString& sql, const QVariantList& binds) {
+    QSqlQuery query;
+    db_.Watched(db_.limits().command, sql, [&] {
+        query = db_.Prepare(sql, db_.limits().command);
+        for (const QVariant& b : binds)
+            query.addBindValue(b);
+        Exec(query, sql);
+    });
+    return query;
+}
+
+int QueueStore::Change(const QString& sql, const QVariantList& binds) {
+    return Run(sql, binds).numRowsAffected();
+}
+
+void QueueStore::Advance(qint64 id, QStringList& log) {
+    const QVariant v(id);
+    if (Change(QStringLiteral("Update SendTemp set state='2' where ID=? and state='1' and not "
+                              "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
+                   Latin(kNotHandedSql) + QLatin1Char(')'),
+               {v, v}) > 0)
+        log << QStringLiteral("row %1: state 1 -> 2 (every number handed over)").arg(id);
+    if (Change(QStringLiteral("Update SendTemp set state='3' where ID=? and state='2' and not "
+                              "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
+                   Latin(kOpenSql) + QLatin1Char(')'),
+               {v, v}) > 0)
+        log << QStringLiteral("row %1: state 2 -> 3 (every number settled)").arg(id);
+}
+
+int QueueStore::UnitsOf(qint64 id, QString* login) {
+    QSqlQuery q = Run(QStringLiteral("Select SendNo, SendMemo from SendTemp where ID=?"), {id});
+    if (!q.next()) return 0;
+    *login = q.value(0).toString();
+    const QString memo = q.value(1).toString();
+    // The client priced the trimmed GBK text; the refund gives back that price.
+    std::string gbk;
+    try {
+        gbk = ToGbk(memo);
+    } catch (const Error&) {
+        gbk = memo.toStdString();
+    }
+    return GetSegCount(GetMsgLen(Trim(gbk)));
+}
+
+void QueueStore::Refund(qint64 id) {
+    if (!refund_) return;
+    const int numbers =
+        Change(QStringLiteral("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 "
+                              "and Status in ('rejected','undelivered','invalid')"),
+               {id});
+    if (numbers == 0) return;
+    QString login;
+    const int units = UnitsOf(id, &login);
+    Change(QStringLiteral("Update Users set CurrSum=CurrSum+? where Login=?"),
+           {numbers * units, login});
+    qCInfo(lcQueue, "row %lld: %d units back to account %s for %d numbers", id, numbers * units,
+           qPrintable(login), numbers);
+}
+
+int QueueStore::SettleOwn() {
+    Tx tx(db_);
+    const int n = Change(
+        QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, UpdatedAt=? where "
+                       "Status='submitting' and SendTempID in (select SendTempID from SendClaim "
+                       "where Worker=?)"),
+        {QStringLiteral("the worker stopped while submitting"), clock_(), worker_});
+    tx.Commit();
+    if (n > 0)
+        qCInfo(lcQueue, "worker %s: %d numbers caught being submitted are now unknown",
+               qPrintable(worker_), n);
+    return n;
+}
+
+std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
+    dialect_ = DialectOf(db_);
+    const qint64 now = clock_();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Tx tx(db_);
+        QString takeSql, newSql;
+        switch (dialect_) {
+        case Dialect::Postgres:
+            takeSql = QStringLiteral(
+                "Select t.ID from SendTemp t join SendClaim c on c.SendTempID=t.ID where "
+                "t.state='1' and (c.Worker=? or c.LeaseUntil<?) order by t.ID limit 1 "
+                "for update of t skip locked");
+            newSql = QStringLiteral("Select ID from SendTemp where state='0' order by ID limit 1 "
+                                    "for update skip locked");
+            break;
+        case Dialect::SqlServer:
+            takeSql = QStringLiteral(
+                "Select top (1) t.ID from SendTemp t with (updlock, readpast, rowlock) join "
+                "SendClaim c on c.SendTempID=t.ID where t.state=N'1' and (c.Worker=? or "
+                "c.LeaseUntil<?) order by t.ID");
+            newSql = QStringLiteral("Select top (1) ID from SendTemp with (updlock, readpast, "
+                                    "rowlock) where state=N'0' order by ID");
+            break;
+        case Dialect::Sqlite: // BEGIN IMMEDIATE already holds the write lock
+            takeSql = QStringLiteral(
+                "Select t.ID from SendTemp t join SendClaim c on c.SendTempID=t.ID where "
+                "t.state='1' and (c.Worker=? or c.LeaseUntil<?) order by t.ID limit 1");
+            newSql = QStringLiteral("Select ID from SendTemp where state='0' order by ID limit 1");
+            break;
+        }
+        ClaimedRow row;
+        {
+            QSqlQuery take = Run(takeSql, {worker_, now});
+            if (take.next()) {
+                row.id = take.value(0).toLongLong();
+                row.takenOver = true;
+            }
+        }
+        if (!row.takenOver) {
+            QSqlQuery fresh = Run(newSql, {});
+            if (!fresh.next()) return std::nullopt;
+            row.id = fresh.value(0).toLongLong();
+        }
+        {
+            QSqlQuery q =
+                Run(QStringLiteral("Select SendNo, SendMemo, list from SendTemp where ID=?"),
+                    {row.id});
+            if (!q.next()) continue;
+            row.sendNo = q.value(0).toString();
+            row.memo = q.value(1).toString();
+            const std::vector<Element> elements = SplitList(q.value(2).toString());
+            row.numbers = static_cast<int>(elements.size());
+            QStringList log;
+            if (row.takenOver) {
+                QString holder;
+                {
+                    QSqlQuery c = Run(
+                        QStringLiteral("Select Worker, Secret from SendClaim where SendTempID=?"),
+                        {row.id});
+                    if (!c.next()) continue;
+                    holder = c.value(0).toString();
+                    row.secret = c.value(1).toString();
+                }
+                if (Change(QStringLiteral("Update SendClaim set Worker=?, LeaseUntil=? where "
+                                          "SendTempID=? and (Worker=? or LeaseUntil<?)"),
+                           {worker_, now + lease.count(), row.id, worker_, now}) != 1)
+                    continue; // another worker was quicker
+                row.madeUnknown = Change(
+                    QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, "
+                                   "UpdatedAt=? where SendTempID=? and Status='submitting'"),
+                    {QStringLiteral("the worker %1 stopped while submitting").arg(holder), now,
+                     row.id});
+                for (const Element& e : elements)
+                    row.invalid += e.valid ? 0 : 1;
+                log << QStringLiteral("row %1: taken over from %2 by %3 (%4 numbers caught being "
+                                      "submitted now unknown)")
+                           .arg(row.id)
+                           .arg(holder, worker_)
+                           .arg(row.madeUnknown);
+            } else {
+                if (Change(QStringLiteral("Update SendTemp set state='1' where ID=? and state='0'"),
+                           {row.id}) != 1)
+                    continue;
+                row.secret = NewSecret();
+                Change(QStringLiteral("Insert into SendClaim (SendTempID, Worker, LeaseUntil, "
+                                      "Secret, ClaimedAt) values (?, ?, ?, ?, ?)"),
+                       {row.id, worker_, now + lease.count(), row.secret, now});
+                QSqlQuery insert;
+                const QString insertSql = QStringLiteral(
+                    "Insert into SendDetail (SendTempID, Seq, Round, Phone, Status, SmscText, "
+                    "UpdatedAt) values (?, ?, ?, ?, ?, ?, ?)");
+                db_.Watched(db_.limits().command, insertSql, [&] {
+                    insert = db_.Prepare(insertSql, db_.limits().command);
+                    for (const Element& e : elements) {
+                        insert.bindValue(0, row.id);
+                        insert.bindValue(1, e.seq);
+                        insert.bindValue(2, e.round);
+                        insert.bindValue(3, e.phone.left(40));
+                        insert.bindValue(4, Latin(e.valid ? status::kWaiting : status::kInvalid));
+                        insert.bindValue(5, e.valid ? QVariant(QMetaType(QMetaType::QString))
+                                                    : QVariant(QStringLiteral("not a number")));
+                        insert.bindValue(6, now);
+                        Exec(insert, insertSql);
+                        row.invalid += e.valid ? 0 : 1;
+                    }
+                });
+                log << QStringLiteral("row %1: state 0 -> 1, claimed by %2 (%3 numbers, %4 "
+                                      "invalid)")
+                           .arg(row.id)
+                           .arg(worker_)
+                           .arg(row.numbers)
+                           .arg(row.invalid);
+                Refund(row.id);
+            }
+            Advance(row.id, log);
+            tx.Commit();
+            secrets_.insert(row.id, row.secret);
+            for (const QString& line : log)
+                qCInfo(lcQueue).noquote() << line;
+            return row;
+        }
+    }
+    return std::nullopt;
+}
+
+void QueueStore::RenewLease(qint64 id, std::chrono::milliseconds lease) {
+    Tx tx(db_);
+    if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
+               {clock_() + lease.count(), id, worker_}) != 1)
+        throw ClaimLost(QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+    tx.Commit();
+}
+
+std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds lease) {
+    Tx tx(db_);
+    const qint64 now = clock_();
+    if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
+               {now + lease.count(), id, worker_}) != 1)
+        throw ClaimLost(QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+    Round round;
+    {
+        QSqlQuery q = Run(QStringLiteral("Select min(Round) from SendDetail where SendTempID=? "
+                                         "and Status='waiting'"),
+                          {id});
+        if (!q.next() || q.value(0).isNull()) {
+            tx.Commit();
+            return std::nullopt;
+        }
+        round.round = q.value(0).toInt();
+    }
+    {
+        QSqlQuery q = Run(QStringLiteral("Select Phone from SendDetail where SendTempID=? and "
+                                         "Round=? and Status='waiting' order by Seq"),
+                          {id, round.round});
+        while (q.next())
+            round.phones << q.value(0).toString();
+    }
+    Change(QStringLiteral("Update SendDetail set Status='submitting', UpdatedAt=? where "
+                          "SendTempID=? and Round=? and Status='waiting'"),
+           {now, id, round.round});
+    tx.Commit();
+    return round;
+}
+
+void QueueStore::FinishRound(qint64 id, int round, const QString& status, const QString& text,
+                             const QStringList& retry) {
+    Tx tx(db_);
+    const qint64 now = clock_();
+    for (const QString& phone : retry)
+        Change(QStringLiteral("Update SendDetail set Status='waiting', UpdatedAt=? where "
+                              "SendTempID=? and Round=? and Phone=? and Status='submitting'"),
+               {now, id, round, phone});
+    const bool handed = status == QLatin1String(status::kSubmitted);
+    const int n = Change(
+        QStringLiteral("Update SendDetail set Status=?, SmscText=?, UpdatedAt=?, SubmitAt=? where "
+                       "SendTempID=? and Round=? and Status='submitting'"),
+        {status, text.left(200), now, handed ? QVariant(now) : QVariant(QMetaType(QMetaType::LongLong)),
+         id, round});
+    QStringList log;
+    if (n > 0)
+        log << QStringLiteral("row %1: %2 numbers %3%4")
+                   .arg(id)
+                   .arg(n)
+                   .arg(status, text.isEmpty() ? QString() : QStringLiteral(" (") + text + ')');
+    if (status == QLatin1String(status::kRejected)) Refund(id);
+    Advance(id, log);
+    tx.Commit();
+    for (const QString& line : log)
+        qCInfo(lcQueue).noquote() << line;
+}
+
+std::optional<QString> QueueStore::SecretOf(qint64 id) {
+    if (auto it = secrets_.constFind(id); it != secrets_.constEnd()) return *it;
+    QSqlQuery q = Run(QStringLiteral("Select Secret from SendClaim where SendTempID=?"), {id});
+    if (!q.next()) return std::nullopt;
+    const QString secret = q.value(0).toString();
+    secrets_.insert(id, secret);
+    return secret;
+}
+
+ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
+    ReportCounts counts;
+    Tx tx(db_);
+    const qint64 now = clock_();
+    QSet<qint64> touched;
+    QStringList log;
+    for (const Report& r : reports) {
+        const std::optional<QString> secret = SecretOf(r.id);
+        if (!secret || *secret != r.secret) {
+            ++counts.forged;
+            continue;
+        }
+        const std::optional<QString> st = StatusOfReport(r.type);
+        if (!st) {
+            ++counts.ignored;
+            continue;
+        }
+        // A final report settles any number still open, an unknown one too; a
+        // passing one only moves a number that is still on its way.
+        const QString from = IsFinal(*st)
+                                 ? Latin(kSettleableSql)
+                                 : QStringLiteral("('submitting','submitted','accepted','buffered')");
+        const int n = Change(QStringLiteral("Update SendDetail set Status=?, SmscText=?, "
+                                            "UpdatedAt=? where SendTempID=? and Round=? and "
+                                            "Phone=? and Status in ") +
+                                 from,
+                             {*st, r.text.left(200), now, r.id, r.round, r.phone});
+        if (n > 0) {
+            ++counts.applied;
+            touched.insert(r.id);
+        } else {
+            ++counts.ignored;
+        }
+    }
+    for (qint64 id : touched) {
+        if (refund_) Refund(id);
+        Advance(id, log);
+    }
+    tx.Commit();
+    for (const QString& line : log)
+        qCInfo(lcQueue).noquote() << line;
+    return counts;
+}
+
+int QueueStore::Sweep(std::chrono::milliseconds validity) {
+    Tx tx(db_);
+    const qint64 now = clock_();
+    const int n = Change(
+        QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, UpdatedAt=? where "
+                       "Status in ('submitted','accepted','buffered') and SubmitAt<?"),
+        {QStringLiteral("no final report within %1 s").arg(validity.count() / 1000), now,
+         now - validity.count()});
+    QList<qint64> rows;
+    {
+        QSqlQuery q = Run(QStringLiteral("Select ID from SendTemp where state='2' and not exists "
+                                         "(select 1 from SendDetail d where d.SendTempID="
+                                         "SendTemp.ID and d.Status in ") +
+                              Latin(kOpenSql) + QLatin1Char(')'),
+                          {});
+        while (q.next())
+            rows << q.value(0).toLongLong();
+    }
+    QStringList log;
+    if (n > 0) log << QStringLiteral("sweep: %1 numbers without a final report are unknown").arg(n);
+    for (qint64 id : rows)
+        Advance(id, log);
+    tx.Commit();
+    for (const QString& line : log)
+        qCInfo(lcQueue).noquote() << line;
+    return n;
+}
+
+std::vector<QueueStore::RowSummary> QueueStore::Summaries(const QString& account,
+                                                          std::optional<qint64> row) {
+    db_.EnsureOpen();
+    std::vector<RowSummary> rows;
+    QHash<qint64, std::size_t> index;
+    QString where;
+    QVariantList binds;
+    if (!account.isEmpty()) {
+        where += QStringLiteral(" where SendNo=?");
+        binds << account;
+    }
+    if (row) {
+        where += where.isEmpty() ? QStringLiteral(" where ID=?") : QStringLiteral(" and ID=?");
+        binds << *row;
+    }
+    {
+        QSqlQuery q = Run(
+            QStringLiteral("Select ID, SendNo, CreateTime, state, list from SendTemp") + where +
+                QStringLiteral(" order by ID"),
+            binds);
+        while (q.next()) {
+            RowSummary s;
+            s.id = q.value(0).toLongLong();
+            s.account = q.value(1).toString();
+            s.time = q.value(2).toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            s.state = q.value(3).toString();
+            s.numbers = static_cast<int>(SplitList(q.value(4).toString()).size());
+            s.pending = s.numbers; // until its numbers are recorded
+            index.insert(s.id, rows.size());
+            rows.push_back(s);
+        }
+    }
+    {
+        QString detailWhere = QStringLiteral(" where SendTempID in (select ID from SendTemp") +
+                              where + QStringLiteral(")");
+        QSqlQuery q = Run(QStringLiteral("Select SendTempID, Status, count(*) from SendDetail") +
+                              detailWhere + QStringLiteral(" group by SendTempID, Status"),
+                          binds);
+        QSet<qint64> seen;
+        while (q.next()) {
+            auto it = index.constFind(q.value(0).toLongLong());
+            if (it == index.constEnd()) continue;
+            RowSummary& s = rows[*it];
+            if (!seen.contains(s.id)) {
+                seen.insert(s.id);
+                s.pending = 0;
+            }
+            const QString st = q.value(1).toString();
+            const int n = q.value(2).toInt();
+            if (st == QLatin1String(status::kDelivered)) s.delivered += n;
+            else if (st == QLatin1String(status::kUndelivered)) s.undelivered += n;
+            else if (st == QLatin1String(status::kRejected)) s.rejected += n;
+            else if (st == QLatin1String(status::kInvalid)) s.invalid += n;
+            else if (st == QLatin1String(status::kUnknown)) s.unknown += n;
+            else s.pending += n;
+        }
+    }
+    return rows;
+}
+
+std::vector<QueueStore::NumberLine> QueueStore::Numbers(qint64 row) {
+    db_.EnsureOpen();
+    std::vector<NumberLine> lines;
+    QSqlQuery q = Run(QStringLiteral("Select Seq, Phone, Status, SmscText, UpdatedAt from "
+                                     "SendDetail where SendTempID=? order by Seq"),
+                      {row});
+    while (q.next())
+        lines.push_back({q.value(0).toInt(), q.value(1).toString(), q.value(2).toString(),
+                         q.value(3).toString(), q.value(4).toLongLong()});
+    return lines;
+}
+
+} // namespace telvoro::smsd

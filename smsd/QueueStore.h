@@ -1,0 +1,119 @@
+#pragma once
+// Every statement of the queue server, on one connection: claiming a row with
+// its numbers, handing a round of numbers to Kannel and recording the answer,
+// applying delivery reports, sweeping, refunding. Each operation is one
+// transaction; the row's state in SendTemp moves on inside it.
+
+#include "smsd/Db.h"
+#include "smsd/Rules.h"
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace telvoro::smsd {
+
+enum class Dialect { Sqlite, Postgres, SqlServer };
+Dialect DialectOf(const Connection& connection);
+
+// Milliseconds since the epoch; the tests pass a clock of their own.
+using Clock = std::function<qint64()>;
+qint64 SystemClock();
+
+struct ClaimedRow {
+    qint64 id = 0;
+    QString sendNo, memo, secret;
+    bool takenOver = false; // from a worker that died, or from this one's past life
+    int numbers = 0, invalid = 0, madeUnknown = 0;
+};
+
+// One request's worth: the waiting numbers of one round of a row, now
+// "submitting" and committed.
+struct Round {
+    int round = 0;
+    QStringList phones;
+};
+
+struct Report {
+    qint64 id = 0;
+    int round = 0;
+    QString phone, secret;
+    int type = 0;
+    QString text;
+};
+
+struct ReportCounts {
+    int applied = 0, forged = 0, ignored = 0;
+};
+
+class QueueStore {
+public:
+    QueueStore(Connection& connection, QString worker, Clock clock, bool refund);
+
+    // Rows this worker held before a restart: a number caught being submitted
+    // becomes "unknown", never sent again. Returns how many.
+    int SettleOwn();
+    // Takes the oldest row that is new, held by this worker's past life, or
+    // held by a worker whose lease ran out, and records its numbers.
+    std::optional<ClaimedRow> Claim(std::chrono::milliseconds lease);
+    // Marks the waiting numbers of the row's first round with any as
+    // "submitting" and renews the lease, in one commit. Nothing when no number
+    // waits; throws ClaimLost when another worker holds the row now.
+    std::optional<Round> StartRound(qint64 id, std::chrono::milliseconds lease);
+    // The answer to a round: its "submitting" numbers become `status`
+    // ("submitted", "rejected", "waiting" or "unknown"), those in `retry` go
+    // back to waiting. The row moves on where it can.
+    void FinishRound(qint64 id, int round, const QString& status, const QString& text,
+                     const QStringList& retry = {});
+    void RenewLease(qint64 id, std::chrono::milliseconds lease);
+    // Applies a batch of delivery reports in one transaction: a report whose
+    // secret does not match its row is dropped; a final status is never
+    // overwritten.
+    ReportCounts ApplyReports(const std::vector<Report>& reports);
+    // Numbers handed over longer than `validity` ago without a final report
+    // become "unknown"; returns how many.
+    int Sweep(std::chrono::milliseconds validity);
+    // The row's secret, or nothing for a row no worker has claimed.
+    std::optional<QString> SecretOf(qint64 id);
+
+    // What the operator's report shows.
+    struct RowSummary {
+        qint64 id = 0;
+        QString account, time, state;
+        int numbers = 0, delivered = 0, undelivered = 0, rejected = 0, invalid = 0, pending = 0,
+            unknown = 0;
+    };
+    struct NumberLine {
+        int seq = 0;
+        QString phone, status, text;
+        qint64 updatedAt = 0;
+    };
+    std::vector<RowSummary> Summaries(const QString& account, std::optional<qint64> row);
+    std::vector<NumberLine> Numbers(qint64 row);
+
+private:
+    class Tx;
+    QSqlQuery Run(const QString& sql, const QVariantList& binds);
+    int Change(const QString& sql, const QVariantList& binds);
+    void Advance(qint64 id, QStringList& log);
+    void Refund(qint64 id);
+    int UnitsOf(qint64 id, QString* login);
+
+    Connection& db_;
+    QString worker_;
+    Clock clock_;
+    bool refund_;
+    Dialect dialect_ = Dialect::Sqlite;
+    QHash<qint64, QString> secrets_;
+};
+
+class ClaimLost : public Error {
+public:
+    using Error::Error;
+};
+
+} // namespace telvoro::smsd

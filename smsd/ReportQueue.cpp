@@ -1,0 +1,69 @@
+#include "smsd/ReportQueue.h"
+
+namespace telvoro::smsd {
+
+std::optional<Report> ParseReport(const QUrlQuery& q) {
+    bool okId = false, okRound = false, okType = false;
+    Report r;
+    r.id = q.queryItemValue(QStringLiteral("r")).toLongLong(&okId);
+    r.round = q.queryItemValue(QStringLiteral("g")).toInt(&okRound);
+    r.type = q.queryItemValue(QStringLiteral("t")).toInt(&okType);
+    r.secret = q.queryItemValue(QStringLiteral("k"));
+    r.phone = q.queryItemValue(QStringLiteral("p"), QUrl::FullyDecoded);
+    r.text = q.queryItemValue(QStringLiteral("a"), QUrl::FullyDecoded);
+    if (!okId || !okRound || !okType || r.id <= 0 || r.round < 0 || r.secret.isEmpty() ||
+        r.phone.isEmpty())
+        return std::nullopt;
+    return r;
+}
+
+void ReportQueue::Push(Report report) {
+    {
+        std::lock_guard lock(mutex_);
+        items_.push_back(std::move(report));
+    }
+    ready_.notify_one();
+}
+
+std::vector<Report> ReportQueue::Take(std::size_t most, std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    ready_.wait_for(lock, wait, [&] { return !items_.empty() || woken_; });
+    woken_ = false;
+    const std::size_t n = std::min(most, items_.size());
+    std::vector<Report> batch(std::make_move_iterator(items_.begin()),
+                              std::make_move_iterator(items_.begin() + static_cast<long>(n)));
+    items_.erase(items_.begin(), items_.begin() + static_cast<long>(n));
+    return batch;
+}
+
+void ReportQueue::Return(std::vector<Report> batch) {
+    std::lock_guard lock(mutex_);
+    items_.insert(items_.begin(), std::make_move_iterator(batch.begin()),
+                  std::make_move_iterator(batch.end()));
+}
+
+std::size_t ReportQueue::Size() {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+}
+
+void ReportQueue::Wake() {
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    ready_.notify_all();
+}
+
+void ReportQueue::Know(qint64 id, const QString& secret) {
+    std::lock_guard lock(mutex_);
+    secrets_.insert(id, secret);
+}
+
+bool ReportQueue::Plausible(qint64 id, const QString& secret) {
+    std::lock_guard lock(mutex_);
+    auto it = secrets_.constFind(id);
+    return it == secrets_.constEnd() || *it == secret;
+}
+
+} // namespace telvoro::smsd

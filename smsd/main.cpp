@@ -1,0 +1,80 @@
+// telvoro-smsd: the queue server. Takes the rows the client queues in
+// SendTemp, hands every number to Kannel exactly once (or says it is unknown)
+// and brings Kannel's delivery reports back into the database.
+
+#include "server/SqlError.h"
+#include "smsd/Options.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <iostream>
+
+using namespace telvoro;
+
+namespace {
+
+std::atomic<int> g_signal{0};
+
+void OnSignal(int sig) {
+    g_signal = sig;
+}
+
+void Messages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    // One line each, on stderr (the journal under systemd); never a secret.
+    const char* level = type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg
+                            ? "warning: "
+                            : "";
+    QString line = MaskSecrets(text);
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::cerr << "telvoro-smsd: " << level << line.toStdString() << std::endl;
+    if (type == QtFatalMsg) std::abort();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qInstallMessageHandler(Messages);
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> args;
+    for (const QString& a : QCoreApplication::arguments().mid(1))
+        args.push_back(a.toStdString());
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::cout << smsd::kUsage;
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "telvoro-smsd " TELVORO_VERSION "\n";
+        return 0;
+    }
+    try {
+        smsd::Daemon daemon(smsd::ParseOptions(args));
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+        daemon.Start();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &app, [&] {
+            if (g_signal == 0) return;
+            watch.stop();
+            std::cerr << "telvoro-smsd: stopping (signal " << g_signal.load() << ")" << std::endl;
+            daemon.RequestStop();
+            daemon.Finish();
+            app.quit();
+        });
+        watch.start(100);
+        app.exec();
+        std::cerr << "telvoro-smsd: stopped" << std::endl;
+        return 0;
+    } catch (const smsd::UsageError& e) {
+        std::cerr << "telvoro-smsd: " << e.what() << "\n" << smsd::kUsage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "telvoro-smsd: " << MaskSecrets(std::string(e.what())) << std::endl;
+        return 1;
+    }
+}
