@@ -20,8 +20,10 @@ QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& se
                 const QStringList& to, const QString& text) {
     // Kannel fills in %p (the receiver), %d (the report type) and %A (the
     // SMSC's text); the row, the round and the secret find the number.
-    QUrl report = s.reportBase;
-    report.setQuery(QStringLiteral("r=%1&g=%2&k=%3&p=%p&t=%d&a=%A").arg(id).arg(round).arg(secret));
+    // Written out by hand: QUrl would escape the "%" of Kannel's codes.
+    const QString report = s.reportBase.toString(QUrl::FullyEncoded | QUrl::RemoveQuery) +
+                           QStringLiteral("?r=%1&g=%2&k=%3").arg(id).arg(round).arg(secret) +
+                           QStringLiteral("&p=%p&t=%d&a=%A");
     const bool gsm = FitsGsm7(text);
     const QByteArray body = gsm ? text.toUtf8() : [&] {
         QByteArray b;
@@ -38,7 +40,7 @@ QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& se
                     (gsm ? QStringLiteral("&coding=0&charset=UTF-8")
                          : QStringLiteral("&coding=2&charset=UTF-16BE")) +
                     QStringLiteral("&dlr-mask=31&dlr-url=") +
-                    Encoded(report.toString(QUrl::FullyEncoded).toUtf8());
+                    Encoded(report.toUtf8());
     if (!s.sender.isEmpty()) query += QStringLiteral("&from=") + Encoded(s.sender.toUtf8());
     QUrl url = s.sendsms;
     url.setQuery(query, QUrl::StrictMode);

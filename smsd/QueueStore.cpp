@@ -296,9 +296,10 @@ std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds
         while (q.next())
             round.phones << q.value(0).toString();
     }
-    Change(QStringLiteral("Update SendDetail set Status='submitting', UpdatedAt=? where "
-                          "SendTempID=? and Round=? and Status='waiting'"),
-           {now, id, round.round});
+    // Handed over from now on, as far as the sweeper's validity counts.
+    Change(QStringLiteral("Update SendDetail set Status='submitting', UpdatedAt=?, SubmitAt=? "
+                          "where SendTempID=? and Round=? and Status='waiting'"),
+           {now, now, id, round.round});
     tx.Commit();
     return round;
 }
@@ -311,12 +312,10 @@ void QueueStore::FinishRound(qint64 id, int round, const QString& status, const 
         Change(QStringLiteral("Update SendDetail set Status='waiting', UpdatedAt=? where "
                               "SendTempID=? and Round=? and Phone=? and Status='submitting'"),
                {now, id, round, phone});
-    const bool handed = status == QLatin1String(status::kSubmitted);
     const int n = Change(
-        QStringLiteral("Update SendDetail set Status=?, SmscText=?, UpdatedAt=?, SubmitAt=? where "
+        QStringLiteral("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where "
                        "SendTempID=? and Round=? and Status='submitting'"),
-        {status, text.left(200), now, handed ? QVariant(now) : QVariant(QMetaType(QMetaType::LongLong)),
-         id, round});
+        {status, text.left(200), now, id, round});
     QStringList log;
     if (n > 0)
         log << QStringLiteral("row %1: %2 numbers %3%4")
