@@ -118,6 +118,8 @@ void Daemon::DrainLoop(int index) {
     milliseconds backoff(500);
     bool opened = false, settled = false;
     const auto grow = [&] { backoff = std::min(backoff * 2, settings_.backoffMax); };
+    // The row in hand is kept through a database failure and taken up again.
+    std::optional<ClaimedRow> row;
     while (!stop_) {
         try {
             if (!opened) {
@@ -128,7 +130,7 @@ void Daemon::DrainLoop(int index) {
                 store.SettleOwn();
                 settled = true;
             }
-            const std::optional<ClaimedRow> row = store.Claim(settings_.lease);
+            if (!row) row = store.Claim(settings_.lease);
             if (!row) {
                 Pause(settings_.poll);
                 continue;
@@ -141,8 +143,9 @@ void Daemon::DrainLoop(int index) {
                     kannel.Send(row->id, round->round, row->secret, round->phones, row->memo);
                 const QString status = QString::fromLatin1(OutcomeStatus(answer.outcome));
                 const QString text =
-                    answer.httpStatus ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
-                                      : QStringLiteral("Kannel: ") + answer.text;
+                    answer.httpStatus
+                        ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
+                        : QStringLiteral("Kannel: ") + answer.text;
                 // The answer is known only here: store it, however long the database is away.
                 for (int tries = 0;; ++tries) {
                     try {
@@ -159,7 +162,8 @@ void Daemon::DrainLoop(int index) {
                     }
                 }
                 if (answer.outcome == Outcome::TryLater || !answer.failed.isEmpty()) {
-                    qCWarning(lcQueue, "row %lld: Kannel cannot take numbers now (%s); again in %lld ms",
+                    qCWarning(lcQueue, "row %lld: Kannel cannot take numbers now (%s); again in "
+                                       "%lld ms",
                               row->id, qPrintable(text), static_cast<long long>(backoff.count()));
                     Pause(backoff);
                     grow();
@@ -167,8 +171,10 @@ void Daemon::DrainLoop(int index) {
                     backoff = milliseconds(500);
                 }
             }
+            if (!stop_) row.reset();
         } catch (const ClaimLost& e) {
             qCWarning(lcQueue, "%s", e.what());
+            row.reset();
         } catch (const std::exception& e) {
             qCWarning(lcQueue, "worker %s: %s; again in %lld ms", qPrintable(worker), e.what(),
                       static_cast<long long>(backoff.count()));

@@ -132,6 +132,10 @@ int QueueStore::SettleOwn() {
                        "Status='submitting' and SendTempID in (select SendTempID from SendClaim "
                        "where Worker=?)"),
         {QStringLiteral("the worker stopped while submitting"), clock_(), worker_});
+    // Its rows are free to be claimed again at once, by itself or another worker.
+    Change(QStringLiteral("Update SendClaim set LeaseUntil=0 where Worker=? and SendTempID in "
+                          "(select ID from SendTemp where state='1')"),
+           {worker_});
     tx.Commit();
     if (n > 0)
         qCInfo(lcQueue, "worker %s: %d numbers caught being submitted are now unknown",
@@ -149,29 +153,28 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
         case Dialect::Postgres:
             takeSql = QStringLiteral(
                 "Select t.ID from SendTemp t join SendClaim c on c.SendTempID=t.ID where "
-                "t.state='1' and (c.Worker=? or c.LeaseUntil<?) order by t.ID limit 1 "
-                "for update of t skip locked");
+                "t.state='1' and c.LeaseUntil<? order by t.ID limit 1 for update of t skip locked");
             newSql = QStringLiteral("Select ID from SendTemp where state='0' order by ID limit 1 "
                                     "for update skip locked");
             break;
         case Dialect::SqlServer:
             takeSql = QStringLiteral(
                 "Select top (1) t.ID from SendTemp t with (updlock, readpast, rowlock) join "
-                "SendClaim c on c.SendTempID=t.ID where t.state=N'1' and (c.Worker=? or "
-                "c.LeaseUntil<?) order by t.ID");
+                "SendClaim c on c.SendTempID=t.ID where t.state=N'1' and c.LeaseUntil<? "
+                "order by t.ID");
             newSql = QStringLiteral("Select top (1) ID from SendTemp with (updlock, readpast, "
                                     "rowlock) where state=N'0' order by ID");
             break;
         case Dialect::Sqlite: // BEGIN IMMEDIATE already holds the write lock
             takeSql = QStringLiteral(
                 "Select t.ID from SendTemp t join SendClaim c on c.SendTempID=t.ID where "
-                "t.state='1' and (c.Worker=? or c.LeaseUntil<?) order by t.ID limit 1");
+                "t.state='1' and c.LeaseUntil<? order by t.ID limit 1");
             newSql = QStringLiteral("Select ID from SendTemp where state='0' order by ID limit 1");
             break;
         }
         ClaimedRow row;
         {
-            QSqlQuery take = Run(takeSql, {worker_, now});
+            QSqlQuery take = Run(takeSql, {now});
             if (take.next()) {
                 row.id = take.value(0).toLongLong();
                 row.takenOver = true;
@@ -203,8 +206,8 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
                     row.secret = c.value(1).toString();
                 }
                 if (Change(QStringLiteral("Update SendClaim set Worker=?, LeaseUntil=? where "
-                                          "SendTempID=? and (Worker=? or LeaseUntil<?)"),
-                           {worker_, now + lease.count(), row.id, worker_, now}) != 1)
+                                          "SendTempID=? and LeaseUntil<?"),
+                           {worker_, now + lease.count(), row.id, now}) != 1)
                     continue; // another worker was quicker
                 row.madeUnknown = Change(
                     QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, "

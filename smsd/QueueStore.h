@@ -55,10 +55,11 @@ public:
     QueueStore(Connection& connection, QString worker, Clock clock, bool refund);
 
     // Rows this worker held before a restart: a number caught being submitted
-    // becomes "unknown", never sent again. Returns how many.
+    // becomes "unknown", never sent again, and the rows are free to be claimed
+    // at once. Returns how many numbers.
     int SettleOwn();
-    // Takes the oldest row that is new, held by this worker's past life, or
-    // held by a worker whose lease ran out, and records its numbers.
+    // Takes the oldest row whose holder's lease ran out (or was given up by
+    // SettleOwn), else the oldest new row, and records its numbers.
     std::optional<ClaimedRow> Claim(std::chrono::milliseconds lease);
     // Marks the waiting numbers of the row's first round with any as
     // "submitting" and renews the lease, in one commit. Nothing when no number

@@ -1,0 +1,160 @@
+#pragma once
+// What the queue server's tests share: a PostgreSQL server of their own (they
+// restart it and claim every row, so they never share the suite's server),
+// SQLite files, rows queued through the client's own gateway, and a look at
+// the numbers' statuses.
+
+#include "server/SqlGateway.h"
+#include "smsd/QueueStore.h"
+#include "tests/support/ServerTestSupport.h"
+#include "tests/support/TempFolder.h"
+#include "text/GbkCodec.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace telvoro::smsd::testing {
+
+inline int FreeTcpPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A throw-away PostgreSQL server for this test process, started on first use.
+class PgServer {
+public:
+    static PgServer* Get() {
+        static std::unique_ptr<PgServer> server = [] {
+            auto s = std::make_unique<PgServer>();
+            if (!s->Start()) s.reset();
+            return s;
+        }();
+        return server.get();
+    }
+    PgServer() : port_(FreeTcpPort()) {}
+    ~PgServer() { Shell("./scripts/pg stop " + dir_ + " >/dev/null 2>&1"); }
+    std::string Text() const { return "postgresql://127.0.0.1:" + std::to_string(port_); }
+    std::string Odbc() const {
+        return "odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=" + std::to_string(port_) +
+               ";DATABASE=Orvanta;UID=gsm;PWD={qelvix:-!}";
+    }
+    // Stops the server and starts it again after `down` seconds, in the background.
+    void RestartInBackground(double down) {
+        Shell("(" + PgCtl("stop -m fast -w") + "; sleep " + std::to_string(down) + "; " +
+              PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " +
+                    dir_ + " -c fsync=off\"") +
+              ") >/dev/null 2>&1 &");
+    }
+
+private:
+    static int Shell(const std::string& command) {
+        return std::system(("cd " TELVORO_SOURCE_DIR " && " + command).c_str());
+    }
+    std::string PgCtl(const std::string& args) const {
+        const std::string bin = "$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)";
+        const std::string run = "$( [ \"$(id -u)\" -eq 0 ] && echo runuser -u postgres -- )";
+        return run + " " + bin + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/log " + args;
+    }
+    bool Start() {
+        dir_ = "/tmp/telvoro-smsd-pg-" + std::to_string(getpid());
+        if (Shell("./scripts/pg start " + dir_ + " " + std::to_string(port_) + " >/dev/null") != 0)
+            return false;
+        SqlGateway gw(QStringLiteral("smsd-test-init"));
+        gw.Open(telvoro::testing::Source(Text()));
+        gw.RunSchema();
+        return true;
+    }
+    int port_;
+    std::string dir_;
+};
+
+// A database of each engine the tests run on, with the tables made.
+struct TestDatabase {
+    std::string text;
+    std::unique_ptr<TempFolder> folder;
+};
+
+inline TestDatabase MakeDatabase(const std::string& engine) {
+    telvoro::testing::EnsureApp();
+    TestDatabase d;
+    if (engine == "sqlite") {
+        d.folder = std::make_unique<TempFolder>();
+        d.text = "sqlite:" + (d.folder->path / "Orvanta.db").string();
+        SqlGateway gw(QStringLiteral("smsd-test-init"));
+        gw.Open(telvoro::testing::Source(d.text), SqlGateway::Create::Yes);
+        gw.RunSchema();
+        return d;
+    }
+    PgServer* pg = PgServer::Get();
+    if (!pg) return d;
+    d.text = engine == "odbc" ? pg->Odbc() : pg->Text();
+    // Every test starts from an empty queue.
+    SqlGateway gw(QStringLiteral("smsd-test-init"));
+    gw.Open(telvoro::testing::Source(pg->Text()));
+    gw.RunSchema();
+    QSqlQuery q(QSqlDatabase::database(QStringLiteral("smsd-test-init")));
+    for (const char* sql : {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim",
+                            "delete from Users"})
+        EXPECT_TRUE(q.exec(QString::fromLatin1(sql)));
+    return d;
+}
+
+// Queues one row as the client does: its insert and its deduction, one transaction.
+inline qint64 QueueRow(const std::string& source, const QString& account, const QString& memo,
+                       const QString& list) {
+    SqlGateway gw(QStringLiteral("smsd-test-client"));
+    gw.Open(telvoro::testing::Source(source));
+    gw.BeginTransaction();
+    const qint64 id = gw.InsertSendRow(account.toStdString(), ToGbk(memo), list.toStdString());
+    gw.Commit();
+    return id;
+}
+
+inline void SetCredit(const std::string& source, const QString& account, int credit) {
+    SqlGateway gw(QStringLiteral("smsd-test-client"));
+    gw.Open(telvoro::testing::Source(source));
+    gw.SetCredit(account.toStdString(), credit);
+}
+
+// One statement's first value, on a connection of the test's own.
+inline QVariant Value(const std::string& source, const QString& sql) {
+    Connection c(QStringLiteral("smsd-test-look"));
+    c.Open(telvoro::testing::Source(source));
+    QSqlQuery q(c.database());
+    if (!q.exec(sql) || !q.next()) return {};
+    return q.value(0);
+}
+
+// The statuses of a row's numbers, by position: "delivered,invalid,...".
+inline QString Statuses(const std::string& source, qint64 id) {
+    Connection c(QStringLiteral("smsd-test-look"));
+    c.Open(telvoro::testing::Source(source));
+    QSqlQuery q(c.database());
+    q.exec(QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
+    QStringList s;
+    while (q.next())
+        s << q.value(0).toString();
+    return s.join(QLatin1Char(','));
+}
+
+inline QString StateOf(const std::string& source, qint64 id) {
+    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id)).toString();
+}
+
+} // namespace telvoro::smsd::testing

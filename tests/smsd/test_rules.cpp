@@ -1,0 +1,122 @@
+// The queue server's pure rules: what goes to Kannel and what its answers and
+// reports mean.
+
+#include "smsd/KannelClient.h"
+#include "smsd/Options.h"
+#include "smsd/ReportQueue.h"
+#include "smsd/Rules.h"
+#include "tests/smsd/SmsdTestSupport.h"
+
+#include <fstream>
+
+using namespace telvoro;
+using namespace telvoro::smsd;
+
+TEST(SmsdRules, KannelAnswers) {
+    struct Row {
+        int status;
+        const char* body;
+        bool connected, timedOut;
+        Outcome expected;
+        const char* failed;
+    } rows[] = {
+        {202, "0: Accepted for delivery", true, false, Outcome::Accepted, ""},
+        {202, "3: Queued for later delivery", true, false, Outcome::Accepted, ""},
+        {202, "Failed to send to: 13900000002 13900000005 ", true, false, Outcome::Accepted,
+         "13900000002,13900000005"},
+        {202, "something else", true, false, Outcome::Uncertain, ""},
+        {403, "Authorization failed for sendsms", true, false, Outcome::Refused, ""},
+        {400, "Missing receiver number", true, false, Outcome::Refused, ""},
+        {503, "Temporal failure, try again later.", true, false, Outcome::TryLater, ""},
+        {500, "", true, false, Outcome::Uncertain, ""},
+        {0, "", false, false, Outcome::TryLater, ""},  // refused: never left
+        {0, "", true, false, Outcome::Uncertain, ""},  // closed after the request went out
+        {0, "", true, true, Outcome::Uncertain, ""},   // no answer in time
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.status) + " " + r.body);
+        const Answer a = Classify(r.status, QString::fromLatin1(r.body), r.connected, r.timedOut, {});
+        EXPECT_EQ(a.outcome, r.expected);
+        EXPECT_EQ(a.failed.join(QLatin1Char(',')), QString::fromLatin1(r.failed));
+    }
+}
+
+TEST(SmsdRules, RequestCarriesCodingAndCorrelation) {
+    KannelSettings s;
+    s.sendsms = QUrl(QStringLiteral("http://127.0.0.1:13013/cgi-bin/sendsms"));
+    s.user = QStringLiteral("telvoro");
+    s.password = QStringLiteral("p&w d");
+    s.reportBase = QUrl(QStringLiteral("http://127.0.0.1:13080/dlr"));
+    struct Row {
+        QString text;
+        const char* coding;
+        QByteArray encodedText;
+    } rows[] = {
+        {QStringLiteral("Hello {x} €5"), "coding=0&charset=UTF-8", "Hello%20%7Bx%7D%20%E2%82%AC5"},
+        {QStringLiteral("价格 €5"), "coding=2&charset=UTF-16BE", "N%F7h%3C%00%20%20%AC%005"},
+        {QStringLiteral("back`tick"), "coding=2&charset=UTF-16BE", "%00b%00a"},
+    };
+    for (const Row& r : rows) {
+        const QUrl url = SendsmsUrl(s, 42, 1, QStringLiteral("s3cr3t"),
+                                    {QStringLiteral("13900000001"), QStringLiteral("13900000002")}, r.text);
+        const QByteArray q = url.query(QUrl::FullyEncoded).toLatin1();
+        SCOPED_TRACE(q.toStdString());
+        EXPECT_TRUE(q.contains(r.coding));
+        EXPECT_TRUE(q.contains("&text=" + r.encodedText));
+        EXPECT_TRUE(q.contains("&to=13900000001%2013900000002&"));
+        EXPECT_TRUE(q.contains("password=p%26w%20d&"));
+        // One decoding gives Kannel the dlr-url with its codes intact.
+        const QString dlr = QUrlQuery(url).queryItemValue(QStringLiteral("dlr-url"), QUrl::FullyDecoded);
+        EXPECT_EQ(dlr, "http://127.0.0.1:13080/dlr?r=42&g=1&k=s3cr3t&p=%p&t=%d&a=%A");
+        EXPECT_TRUE(q.contains("dlr-mask=31"));
+    }
+}
+
+TEST(SmsdRules, ReportQueries) {
+    struct Row {
+        const char* query;
+        bool ok;
+    } rows[] = {
+        {"r=5&g=0&k=abc&p=13900000001&t=1&a=id%3A1%20stat%3ADELIVRD", true},
+        {"r=5&g=0&k=abc&p=%2B8613900000001&t=8&a=", true},
+        {"r=x&g=0&k=abc&p=1&t=1", false},
+        {"r=5&g=0&p=1&t=1", false},
+        {"r=5&g=0&k=abc&p=&t=1", false},
+        {"r=-1&g=0&k=abc&p=1&t=1", false},
+        {"", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.query);
+        const auto report = ParseReport(QUrlQuery(QString::fromLatin1(r.query)));
+        EXPECT_EQ(report.has_value(), r.ok);
+    }
+    const auto plus = ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=%2B86139&t=1&a=id%3A1%20x")));
+    EXPECT_EQ(plus->phone, "+86139");
+    EXPECT_EQ(plus->text, "id:1 x");
+}
+
+TEST(SmsdRules, CommandLineAndConfigFile) {
+    TempFolder folder;
+    std::ofstream(folder / "pw") << "s3cret\nignored\n";
+    std::ofstream(folder / "smsd.conf") << "# sample\nkannel = http://127.0.0.1:13013/cgi-bin/sendsms\n"
+                                           "kannel-user = telvoro\nkannel-password-file = "
+                                        << (folder / "pw").string()
+                                        << "\nlisten = 127.0.0.1:13080\nworker = \"a b\"\nrefund = true\n";
+    const std::string conf = (folder / "smsd.conf").string();
+    const Settings s = ParseOptions({"--config", conf, "--worker", "w2", "--validity", "600"});
+    EXPECT_EQ(s.kannel.password, "s3cret");
+    EXPECT_EQ(s.worker, "w2"); // the command line wins
+    EXPECT_TRUE(s.refund);
+    EXPECT_EQ(s.validity, std::chrono::seconds(600));
+    EXPECT_EQ(s.listenPort, 13080);
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--config", conf, "--kannel-password", "x"},
+        {"--config", conf, "--listen", "localhost"},
+        {"--config", conf, "--listen", "127.0.0.1:0"},
+        {"--config", conf, "--kannel", "ftp://x"},
+        {"--config", conf, "--lease", "-3"},
+        {"--kannel", "http://h/", "--kannel-user", "u", "--listen", "127.0.0.1:1"},
+    };
+    for (const auto& args : wrong)
+        EXPECT_THROW(ParseOptions(args), UsageError) << args.back();
+}

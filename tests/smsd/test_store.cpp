@@ -1,0 +1,242 @@
+// The queue's rules on real engines: claims, rounds, crash settlement,
+// takeover, reports, sweeping and refunds.
+
+#include "smsd/QueueStore.h"
+#include "tests/smsd/SmsdTestSupport.h"
+
+#include <QSet>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+using namespace telvoro;
+using namespace telvoro::smsd;
+using namespace telvoro::smsd::testing;
+using std::chrono::milliseconds;
+
+namespace {
+
+const QString kAccount = QStringLiteral("13800138000");
+
+// A worker's store on a connection of its own, with a clock the test moves.
+struct Worker {
+    Connection connection;
+    qint64 now = 1'000'000;
+    QueueStore store;
+    Worker(const std::string& source, const QString& name, bool refund = false,
+           const QString& connectionName = {})
+        : connection(connectionName.isEmpty() ? QStringLiteral("smsd-test-") + name
+                                              : connectionName),
+          store(connection, name, [this] { return now; }, refund) {
+        connection.Open(telvoro::testing::Source(source));
+    }
+};
+
+class Engines : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        db_ = MakeDatabase(GetParam());
+        if (db_.text.empty()) GTEST_SKIP() << "no PostgreSQL server could be started";
+    }
+    const std::string& source() const { return db_.text; }
+    TestDatabase db_;
+};
+
+// Two workers drain one queue at once: every row is taken exactly once.
+TEST_P(Engines, TwoWorkersNeverTakeTheSameRow) {
+    constexpr int kRows = 40;
+    QSet<qint64> queued;
+    for (int i = 0; i < kRows; ++i)
+        queued.insert(QueueRow(source(), kAccount, QStringLiteral("hi"),
+                               QStringLiteral("13900000001;13900000002")));
+    std::mutex mutex;
+    QList<qint64> taken;
+    std::vector<std::thread> threads;
+    for (const char* name : {"a", "b"})
+        threads.emplace_back([&, name] {
+            Worker w(source(), QString::fromLatin1(name));
+            while (const auto row = w.store.Claim(milliseconds(60000))) {
+                std::lock_guard lock(mutex);
+                taken << row->id;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(taken.size(), kRows);
+    EXPECT_EQ(QSet<qint64>(taken.begin(), taken.end()), queued);
+    EXPECT_EQ(Value(source(), QStringLiteral("select count(*) from SendTemp where state='1'")).toInt(),
+              kRows);
+}
+
+// Each case runs on a fresh queue of the engine; the steps drive two workers
+// and a clock; the check reads the database.
+struct Case {
+    const char* name;
+    std::function<void(const std::string& source)> run;
+};
+
+const Case kCases[] = {
+    {"elements by position: duplicates go in later rounds, junk is invalid and never sent",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002;13900000001;;12a4;"
+                                                   "13900000001;13800138000"));
+         Worker w(src, QStringLiteral("w"));
+         const auto row = w.store.Claim(milliseconds(60000));
+         ASSERT_TRUE(row);
+         EXPECT_EQ(row->numbers, 7);
+         EXPECT_EQ(row->invalid, 2);
+         QStringList rounds;
+         while (const auto r = w.store.StartRound(id, milliseconds(60000))) {
+             rounds << QString::number(r->round) + QLatin1Char(':') + r->phones.join(QLatin1Char(' '));
+             w.store.FinishRound(id, r->round, QStringLiteral("submitted"), QStringLiteral("0: Accepted"));
+         }
+         EXPECT_EQ(rounds.join(QLatin1Char('|')),
+                   "0:13900000001 13900000002 13800138000|1:13900000001|2:13900000001");
+         EXPECT_EQ(Statuses(src, id), "submitted,submitted,submitted,invalid,invalid,submitted,submitted");
+         EXPECT_EQ(StateOf(src, id), "2");
+     }},
+    {"a row of nothing but invalid elements is settled at once",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral(";"));
+         Worker w(src, QStringLiteral("w"));
+         ASSERT_TRUE(w.store.Claim(milliseconds(60000)));
+         EXPECT_EQ(Statuses(src, id), "invalid,invalid");
+         EXPECT_EQ(StateOf(src, id), "3");
+         EXPECT_FALSE(w.store.StartRound(id, milliseconds(60000)));
+     }},
+    {"a crash while submitting leaves unknown, never waiting; a late final report still settles it",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002"));
+         QString secret;
+         {
+             Worker w(src, QStringLiteral("w"), false, QStringLiteral("smsd-test-before"));
+             secret = w.store.Claim(milliseconds(60000))->secret;
+             ASSERT_TRUE(w.store.StartRound(id, milliseconds(60000)));
+         } // the process dies here, its request in flight
+         Worker again(src, QStringLiteral("w"));
+         EXPECT_EQ(again.store.SettleOwn(), 2);
+         EXPECT_EQ(Statuses(src, id), "unknown,unknown");
+         const auto row = again.store.Claim(milliseconds(60000)); // its own row, at once
+         ASSERT_TRUE(row);
+         EXPECT_TRUE(row->takenOver);
+         EXPECT_FALSE(again.store.StartRound(id, milliseconds(60000))); // nothing resent
+         EXPECT_EQ(StateOf(src, id), "3");
+         again.store.ApplyReports({{id, 0, QStringLiteral("13900000001"), secret, 8, {}},
+                                   {id, 0, QStringLiteral("13900000002"), secret, 1, {}}});
+         EXPECT_EQ(Statuses(src, id), "unknown,delivered");
+     }},
+    {"a dead worker's row is taken over after its lease, not before; the old holder loses it",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002;13900000001"));
+         Worker a(src, QStringLiteral("a")), b(src, QStringLiteral("b"));
+         ASSERT_TRUE(a.store.Claim(milliseconds(60000)));
+         const auto round = a.store.StartRound(id, milliseconds(60000));
+         ASSERT_TRUE(round);
+         b.now = a.now + 59'000;
+         EXPECT_FALSE(b.store.Claim(milliseconds(60000)));
+         b.now = a.now + 61'000;
+         const auto taken = b.store.Claim(milliseconds(60000));
+         ASSERT_TRUE(taken);
+         EXPECT_EQ(taken->madeUnknown, 2);
+         a.store.FinishRound(id, round->round, QStringLiteral("submitted"), {});
+         EXPECT_THROW(a.store.StartRound(id, milliseconds(60000)), ClaimLost);
+         const auto rest = b.store.StartRound(id, milliseconds(60000));
+         ASSERT_TRUE(rest);
+         EXPECT_EQ(rest->phones, QStringList{QStringLiteral("13900000001")});
+         EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
+     }},
+    {"reports: types map to statuses, a final status is never overwritten, forgeries do nothing",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("1;2;3;4;5;6;7"));
+         Worker w(src, QStringLiteral("w"));
+         const QString k = w.store.Claim(milliseconds(60000))->secret;
+         const auto r = w.store.StartRound(id, milliseconds(60000));
+         w.store.FinishRound(id, r->round, QStringLiteral("submitted"), {});
+         const auto p = [](int n) { return QString::number(n); };
+         const std::vector<Report> reports = {
+             {id, 0, p(1), k, 8, QStringLiteral("ACK")}, {id, 0, p(1), k, 1, QStringLiteral("DELIVRD")},
+             {id, 0, p(2), k, 1, {}},                    {id, 0, p(2), k, 8, {}},
+             {id, 0, p(3), k, 2, QStringLiteral("UNDELIV")}, {id, 0, p(3), k, 1, {}},
+             {id, 0, p(4), k, 4, {}},                    {id, 0, p(5), k, 16, QStringLiteral("NACK/0x45")},
+             {id, 0, p(6), QStringLiteral("forged"), 1, {}}, {id, 0, p(7), k, 99, {}},
+             {id + 1000, 0, p(7), k, 1, {}},
+         };
+         // Kannel may repeat a report: the same batch twice changes nothing more.
+         const ReportCounts first = w.store.ApplyReports(reports);
+         EXPECT_EQ(first.forged, 2);
+         EXPECT_EQ(first.applied, 6);
+         w.store.ApplyReports(reports);
+         EXPECT_EQ(Statuses(src, id),
+                   "delivered,delivered,undelivered,buffered,rejected,submitted,submitted");
+         EXPECT_EQ(Value(src, QStringLiteral("select SmscText from SendDetail where SendTempID=%1 "
+                                             "and Seq=5").arg(id)).toString(),
+                   "NACK/0x45");
+         EXPECT_EQ(StateOf(src, id), "2");
+         // The sweeper ends the wait; a late final report still counts.
+         w.now += 3'600'001;
+         EXPECT_EQ(w.store.Sweep(milliseconds(3'600'000)), 3);
+         EXPECT_EQ(StateOf(src, id), "3");
+         w.store.ApplyReports({{id, 0, p(6), k, 1, {}}});
+         EXPECT_EQ(Statuses(src, id), "delivered,delivered,undelivered,unknown,rejected,delivered,unknown");
+     }},
+    {"Kannel's answers: 503 sends the round again, a refusal is final, named failures wait",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002;13900000003"));
+         Worker w(src, QStringLiteral("w"));
+         ASSERT_TRUE(w.store.Claim(milliseconds(60000)));
+         auto r = w.store.StartRound(id, milliseconds(60000));
+         w.store.FinishRound(id, r->round, QStringLiteral("waiting"), QStringLiteral("503"));
+         r = w.store.StartRound(id, milliseconds(60000));
+         ASSERT_TRUE(r);
+         EXPECT_EQ(r->phones.size(), 3);
+         w.store.FinishRound(id, r->round, QStringLiteral("submitted"), {},
+                             {QStringLiteral("13900000002")});
+         r = w.store.StartRound(id, milliseconds(60000));
+         ASSERT_TRUE(r);
+         EXPECT_EQ(r->phones, QStringList{QStringLiteral("13900000002")});
+         w.store.FinishRound(id, r->round, QStringLiteral("rejected"), QStringLiteral("Kannel 403"));
+         EXPECT_EQ(Statuses(src, id), "submitted,rejected,submitted");
+         EXPECT_EQ(StateOf(src, id), "2");
+     }},
+    {"refunds: rejected, undelivered and invalid numbers give their units back once",
+     [](const std::string& src) {
+         SetCredit(src, kAccount, 100);
+         // 70 characters: two units a number, as the client priced it.
+         const qint64 id = QueueRow(src, kAccount, QString(70, QChar(0x4E2D)),
+                                    QStringLiteral("1;;3;4;5"));
+         Worker w(src, QStringLiteral("w"), true);
+         const QString k = w.store.Claim(milliseconds(60000))->secret;
+         EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 102);
+         const auto r = w.store.StartRound(id, milliseconds(60000));
+         w.store.FinishRound(id, r->round, QStringLiteral("submitted"), {});
+         const std::vector<Report> reports = {{id, 0, QStringLiteral("1"), k, 1, {}},
+                                              {id, 0, QStringLiteral("3"), k, 2, {}},
+                                              {id, 0, QStringLiteral("4"), k, 16, {}},
+                                              {id, 0, QStringLiteral("5"), k, 8, {}}};
+         w.store.ApplyReports(reports);
+         w.store.ApplyReports(reports);
+         w.store.ApplyReports({{id, 0, QStringLiteral("3"), k, 16, {}}});
+         EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
+         w.now += 10'000;
+         w.store.Sweep(milliseconds(1000)); // unknown gives nothing back
+         EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
+     }},
+};
+
+TEST_P(Engines, QueueRules) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        db_ = MakeDatabase(GetParam());
+        c.run(source());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Smsd, Engines, ::testing::Values("sqlite", "postgresql", "odbc"),
+                         [](const auto& info) { return std::string(info.param); });
+
+} // namespace
