@@ -552,6 +552,11 @@ std::vector<SmscMessage> KannelRig::Received() const {
                         : SmppServerParts(ReadAll(folder_ / "smpp-server.log")));
 }
 
+size_t KannelRig::ReceivedParts() const {
+    return options_.smsc == Smsc::Fake ? ReadAll(folder_ / "fakesmsc.log").count("Got message ")
+                                       : ReadAll(folder_ / "smpp-server.log").count("submit_sm ");
+}
+
 std::vector<SmscMessage> KannelRig::WaitForMessages(size_t count,
                                                     std::chrono::milliseconds timeout) {
     std::vector<SmscMessage> got;
@@ -662,6 +667,48 @@ HttpReply HttpGet(const QString& address, std::chrono::milliseconds timeout) {
     if (!response.startsWith("HTTP/") || headerEnd < 0) return {};
     const QList<QByteArray> statusLine = response.left(response.indexOf("\r\n")).split(' ');
     return {statusLine.size() > 1 ? statusLine[1].toInt() : 0, response.mid(headerEnd + 4)};
+}
+
+SendsmsRate MeasureSendsms(const KannelRig& rig, size_t numbers, size_t perRequest, size_t parallel,
+                           std::chrono::milliseconds timeout) {
+    const size_t before = rig.ReceivedParts();
+    const QString base = rig.SendsmsUrl() + "?username=" + rig.User() +
+                         "&password=" + rig.Password() + "&from=10690000&text=rate+test&to=";
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::string failure;
+    std::mutex failureMutex;
+    const auto start = Clock::now();
+    std::vector<std::thread> workers;
+    for (size_t w = 0; w < parallel; ++w) {
+        workers.emplace_back([&] {
+            for (size_t first; !failed && (first = next.fetch_add(perRequest)) < numbers;) {
+                QStringList to;
+                for (size_t i = first; i < std::min(numbers, first + perRequest); ++i)
+                    to << QString::number(13800000000LL + static_cast<long long>(i));
+                for (;;) {
+                    const HttpReply reply = HttpGet(base + to.join("+"));
+                    if (reply.status == 503) {
+                        std::this_thread::sleep_for(50ms);
+                        continue;
+                    }
+                    if (reply.status != 202 && reply.status != 200) {
+                        std::lock_guard lock(failureMutex);
+                        failure = std::to_string(reply.status) + " " + reply.body.toStdString();
+                        failed = true;
+                    }
+                    break;
+                }
+            }
+        });
+    }
+    for (std::thread& t : workers)
+        t.join();
+    if (failed) throw std::runtime_error("sendsms refused: " + failure);
+    if (!WaitFor(timeout, [&] { return rig.ReceivedParts() - before >= numbers; }))
+        throw std::runtime_error("the SMSC got " + std::to_string(rig.ReceivedParts() - before) +
+                                 " of " + std::to_string(numbers) + " messages");
+    return {numbers, std::chrono::duration<double>(Clock::now() - start).count()};
 }
 
 int FreePort() {

@@ -100,6 +100,8 @@ public:
     std::vector<SmscMessage> Received() const;
     // Waits until `count` whole messages have arrived; returns what has, either way.
     std::vector<SmscMessage> WaitForMessages(size_t count, std::chrono::milliseconds timeout);
+    // How many parts (SMS) the SMSC has received: cheaper than Received() for counting.
+    size_t ReceivedParts() const;
     // Raw lines of the SMSC's log (fakesmsc's "Got message" lines, or the SMPP server's
     // log lines): for diagnostics.
     QStringList SmscLog() const;
@@ -156,6 +158,18 @@ struct HttpReply {
 };
 // A blocking HTTP/1.0 GET of an http:// URL on 127.0.0.1 or another host.
 HttpReply HttpGet(const QString& url, std::chrono::milliseconds timeout = 30s);
+
+// Kannel's own rate, for comparison with what is put in front of it: `numbers`
+// numbers (13800000000 on) with a one-part text straight to sendsms, `perRequest`
+// in each request, `parallel` requests at a time (a 503 is tried again); the clock
+// runs until the SMSC has them all. Throws on another refusal or after `timeout`.
+struct SendsmsRate {
+    size_t numbers = 0;
+    double seconds = 0;
+    double PerSecond() const { return seconds > 0 ? numbers / seconds : 0; }
+};
+SendsmsRate MeasureSendsms(const KannelRig& rig, size_t numbers, size_t perRequest,
+                           size_t parallel = 4, std::chrono::milliseconds timeout = 120s);
 
 // A port on 127.0.0.1 that was free a moment ago.
 int FreePort();
