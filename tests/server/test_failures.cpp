@@ -6,7 +6,7 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "tests/support/AdminTool.h"
@@ -63,7 +63,7 @@ Held ServerHolds(const std::string& login) {
     SqlGateway gw(QStringLiteral("view"), TimeLimits::Stated());
     gw.Open(Source(PostgresText(PostgresPort())));
     Held held;
-    for (const SqlGateway::QueueRow& r : gw.ListQueue()) {
+    for (const ServerUpkeep::QueueRow& r : ServerUpkeep(gw.connection()).ListQueue()) {
         if (r.sendNo != FromGbk(login)) continue;
         ++held.rows;
         for (const QString& n : r.list.split(QLatin1Char(';')))
@@ -76,7 +76,7 @@ Held ServerHolds(const std::string& login) {
 void SetCredit(const std::string& login, int credit) {
     SqlGateway admin(QStringLiteral("setup"), TimeLimits::Stated());
     admin.Open(Source(PostgresText(PostgresPort())));
-    SetAccountCredit(admin, login, credit);
+    ServerUpkeep(admin.connection()).SetCredit(login, credit);
 }
 
 // Runs the job; an exception becomes its text.
@@ -230,7 +230,7 @@ Clock::duration FreezeDuringDeduction(const DataSource& source, const TimeLimits
     SetCredit(login, 1000);
     SqlGateway gw(QStringLiteral("frozen"), limits);
     gw.Open(source);
-    const std::optional<long long> backend = gw.BackendId();
+    const std::optional<long long> backend = gw.connection().BackendId();
     EXPECT_TRUE(backend.has_value());
     Frozen frozen;
     Clock::time_point frozeAt;
@@ -346,9 +346,8 @@ class AdminFaults : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApp(); }
     Result Run(const QStringList& args) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TELVORO_TEST_TIME_LIMITS_MS"), QStringLiteral("2000"));
-        return RunAdminTool(dir.path(), args, env);
+        return RunAdminTool(dir.path(), QStringList{QStringLiteral("--time-limit-ms"),
+                                                    QStringLiteral("2000")} + args);
     }
     void Write(const QString& name, const std::string& bytes) {
         WriteInFolder(dir.path(), name, bytes);
@@ -481,9 +480,9 @@ TEST(SqliteFull, TheCauseIsNamedAndTheReportMatchesTheFile) {
         ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToFsPath(dir.path())));
     {
         SqlGateway admin(QStringLiteral("setup"), Short());
-        admin.Open(source, SqlGateway::Create::Yes);
-        CreateServerTables(admin);
-        SetAccountCredit(admin, "13800138000", 100000);
+        admin.Open(source, Create::Yes);
+        ServerUpkeep(admin.connection()).CreateTables();
+        ServerUpkeep(admin.connection()).SetCredit("13800138000", 100000);
     }
     SqlGateway gw(QStringLiteral("full"), Short());
     gw.Open(source);
@@ -504,7 +503,7 @@ TEST(SqliteFull, TheCauseIsNamedAndTheReportMatchesTheFile) {
     ASSERT_FALSE(report.batches.empty());
     EXPECT_NE(report.batches.back().state, BatchState::Queued);
     std::size_t rows = 0;
-    for (const SqlGateway::QueueRow& row : gw.ListQueue())
+    for (const ServerUpkeep::QueueRow& row : ServerUpkeep(gw.connection()).ListQueue())
         rows += row.sendNo == QStringLiteral("13800138000") ? 1 : 0;
     EXPECT_EQ(rows * 100, report.Count(BatchState::Queued));
     EXPECT_EQ(gw.QueryCredit("13800138000"),

@@ -4,7 +4,7 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/ServerTestSupport.h"
@@ -46,12 +46,12 @@ protected:
         // The ODBC path reaches the same PostgreSQL server; its tables are made natively.
         setupSource = IsOdbc() ? PostgresSource() : source;
         SqlGateway admin(QStringLiteral("setup"));
-        admin.Open(setupSource, SqlGateway::Create::Yes);
+        admin.Open(setupSource, Create::Yes);
         // Test processes share the PostgreSQL server, and PostgreSQL's CREATE
         // TABLE IF NOT EXISTS can collide with the same statement elsewhere.
         for (int attempt = 1;; ++attempt) {
             try {
-                CreateServerTables(admin);
+                ServerUpkeep(admin.connection()).CreateTables();
                 break;
             } catch (const Error&) {
                 if (attempt == 5) throw;
@@ -87,13 +87,13 @@ protected:
     void SetCredit(const std::string& login, int credit) {
         SqlGateway admin(QStringLiteral("setup"));
         admin.Open(setupSource);
-        SetAccountCredit(admin, login, credit);
+        ServerUpkeep(admin.connection()).SetCredit(login, credit);
     }
 
     // The login's queued rows, in ID order, as the gateway lists them.
     std::vector<QueuedRow> Rows(SqlGateway& gw, const std::string& login) {
         std::vector<QueuedRow> rows;
-        for (const SqlGateway::QueueRow& r : gw.ListQueue())
+        for (const ServerUpkeep::QueueRow& r : ServerUpkeep(gw.connection()).ListQueue())
             if (r.sendNo == FromGbk(login))
                 rows.push_back({ToGbk(r.sendNo), ToGbk(r.memo), ToGbk(r.list), ToGbk(r.state)});
         return rows;
