@@ -346,8 +346,9 @@ class AdminFaults : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApp(); }
     Result Run(const QStringList& args) {
-        return RunAdminTool(dir.path(), QStringList{QStringLiteral("--time-limit-ms"),
-                                                    QStringLiteral("2000")} + args);
+        return RunAdminTool(dir.path(),
+                            QStringList{QStringLiteral("--time-limit-ms"), QStringLiteral("2000")} +
+                                args);
     }
     void Write(const QString& name, const std::string& bytes) {
         WriteInFolder(dir.path(), name, bytes);
@@ -466,6 +467,15 @@ TEST_F(AdminFaults, SqliteCausesAreNamed) {
         EXPECT_TRUE(r.err.contains("database is locked")) << r.err.toStdString();
         EXPECT_FALSE(r.err.contains("Unable to")) << "Qt's own words stay out";
         EXPECT_EQ(LastLine(r.out), "queued 0 of 150 numbers");
+        // An exclusive lock blocks even the open: its cause, not a time-out.
+        ASSERT_TRUE(lock.exec(QStringLiteral("Insert into Users values ('1', 1)")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("COMMIT")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        const Result atOpen = Run(db + QStringList{"credit", "13800138000"});
+        EXPECT_EQ(atOpen.code, 1);
+        EXPECT_TRUE(atOpen.err.contains("database is locked")) << atOpen.err.toStdString();
+        EXPECT_FALSE(atOpen.err.contains("no answer")) << atOpen.err.toStdString();
         ASSERT_TRUE(lock.exec(QStringLiteral("ROLLBACK")));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("other"));
@@ -572,6 +582,13 @@ TEST_F(AdminFaults, PasswordNeverShows) {
             EXPECT_EQ(std::string(e.what()).find(secret), std::string::npos) << e.what();
         }
     }
+    // A password in a PostgreSQL URL, as a connect failure shows the data source.
+    const Result url =
+        Run({"--db", QString::fromStdString("postgresql://gsm:" + secret + "@127.0.0.1:1"),
+             "credit", "13800138000"});
+    EXPECT_EQ(url.code, 1);
+    EXPECT_FALSE(url.err.contains(QString::fromStdString(secret))) << url.err.toStdString();
+    EXPECT_TRUE(url.err.contains("postgresql://***@127.0.0.1:1")) << url.err.toStdString();
     EXPECT_EQ(MaskSecrets(std::string("password=qelvix:-! and qelvix:-!")), "password=*** and ***");
     // ODBC reads an unbraced value up to the next ";", blanks included.
     EXPECT_EQ(MaskSecrets(std::string("UID=gsm;PWD=my secret;Pooling=No")),

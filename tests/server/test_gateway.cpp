@@ -12,6 +12,7 @@
 #include "text/QtPath.h"
 
 #include <QCoreApplication>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -234,6 +235,33 @@ TEST_P(Gateway, TwoClientsNeverSpendBelowZero) {
     EXPECT_GE(failed.load(), 1) << "two 800-number jobs cannot both be paid";
 }
 
+// Concurrent `account` calls for one new login leave one row, with one of the
+// credits set; a later job is charged once.
+TEST_P(Gateway, AccountUpkeepNeverMakesTwoRows) {
+    const std::string login = FreshLogin();
+    std::barrier start(8);
+    std::vector<std::thread> admins;
+    for (int i = 0; i < 8; ++i)
+        admins.emplace_back([&, i] {
+            SqlGateway admin(QStringLiteral("admin%1").arg(i));
+            admin.Open(setupSource);
+            start.arrive_and_wait();
+            ServerUpkeep(admin.connection()).SetCredit(login, 1000 + i);
+        });
+    for (std::thread& t : admins)
+        t.join();
+    SqlGateway gw;
+    gw.Open(setupSource);
+    QSqlQuery count(gw.connection().database());
+    ASSERT_TRUE(
+        count.exec(QStringLiteral("Select count(*), min(CurrSum) from Users where Login='") +
+                   QString::fromStdString(login) + QLatin1Char('\'')));
+    ASSERT_TRUE(count.next());
+    EXPECT_EQ(count.value(0).toInt(), 1);
+    EXPECT_GE(count.value(1).toInt(), 1000);
+    EXPECT_LE(count.value(1).toInt(), 1007);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Gateway, ::testing::Values("sqlite", "postgresql", "odbc"),
                          [](const auto& info) { return std::string(info.param); });
 
@@ -263,6 +291,29 @@ TEST(GatewayOpen, FailuresAreClearAndCreateNothing) {
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << text;
         EXPECT_FALSE(gw.IsOpen());
+    }
+}
+
+// A database made before logins were unique: init names the duplicates
+// instead of failing on the index.
+TEST(GatewayOpen, InitNamesDuplicatedLogins) {
+    EnsureApp();
+    QTemporaryDir dir;
+    const DataSource source =
+        ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToFsPath(dir.path())));
+    SqlGateway admin(QStringLiteral("old"));
+    admin.Open(source, Create::Yes);
+    for (const char* sql :
+         {"Create table Users (Login VARCHAR(50) NOT NULL, CurrSum INTEGER NOT NULL DEFAULT 0)",
+          "Insert into Users values ('13800000001', 5), ('13800000001', 7), ('13800000002', 1), "
+          "('13800000003', 2), ('13800000003', 2)"})
+        ASSERT_TRUE(QSqlQuery(admin.connection().database()).exec(QString::fromLatin1(sql)));
+    try {
+        ServerUpkeep(admin.connection()).CreateTables();
+        ADD_FAILURE() << "init ran over duplicated logins";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("13800000001, 13800000003;"), std::string::npos)
+            << e.what();
     }
 }
 
