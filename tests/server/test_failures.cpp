@@ -98,10 +98,7 @@ class Faults : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         EnsureApp();
-        if (!PostgresConfigured()) {
-            if (std::getenv("TELVORO_PG_REQUIRED")) FAIL() << "no PostgreSQL server";
-            GTEST_SKIP() << "TELVORO_PG_HOST/TELVORO_PG_PORT not set (scripts/test sets them)";
-        }
+        TELVORO_REQUIRE_POSTGRES();
     }
     bool Odbc() const { return std::string(GetParam()) == "odbc"; }
     DataSource Through(int port) const {
@@ -292,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Faults, ::testing::Values("postgresql", "odbc"
 // The stated limits themselves: a frozen deduction ends after 30 s, not never.
 TEST(StatedLimits, FrozenDeductionEndsAfterThirtySeconds) {
     EnsureApp();
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     const TimeLimits stated = TimeLimits::Stated();
     EXPECT_EQ(stated.connect, 15s);
     EXPECT_EQ(stated.query, 300s);
@@ -314,7 +311,7 @@ TEST(StatedLimits, FrozenDeductionEndsAfterThirtySeconds) {
 
 TEST(StatedLimits, StoppedForwardingEndsEachCallWithinItsLimit) {
     EnsureApp();
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     FaultProxy proxy(PostgresPort());
     for (const std::string& text : {PostgresText(proxy.port()), OdbcText(proxy.port())}) {
         SCOPED_TRACE(text);
@@ -369,7 +366,7 @@ protected:
 } // namespace
 
 TEST_F(AdminFaults, RetryOnTheRestFileQueuesEveryNumberOnce) {
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     struct Case {
         FaultProxy::Mode mode;
         int queuedFirst;
@@ -413,7 +410,7 @@ TEST_F(AdminFaults, RetryOnTheRestFileQueuesEveryNumberOnce) {
 }
 
 TEST_F(AdminFaults, ARestFileThatCannotBeWrittenLeavesNoStaleOne) {
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     const std::string login = FreshLogin();
     SetCredit(login, 1000);
     FaultProxy proxy(PostgresPort());

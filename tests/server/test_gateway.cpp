@@ -39,10 +39,7 @@ protected:
     void SetUp() override {
         EnsureApp();
         ASSERT_TRUE(dir.isValid());
-        if (UsesPostgres() && !PostgresConfigured()) {
-            if (std::getenv("TELVORO_PG_REQUIRED")) FAIL() << "no PostgreSQL server";
-            GTEST_SKIP() << "TELVORO_PG_HOST/TELVORO_PG_PORT not set (scripts/test sets them)";
-        }
+        if (UsesPostgres()) TELVORO_REQUIRE_POSTGRES();
         source = MakeSource();
         // The ODBC path reaches the same PostgreSQL server; its tables are made natively.
         setupSource = IsOdbc() ? PostgresSource() : source;
@@ -61,28 +58,13 @@ protected:
         }
     }
 
-    static bool PostgresConfigured() {
-        return std::getenv("TELVORO_PG_HOST") && std::getenv("TELVORO_PG_PORT");
-    }
     bool IsOdbc() const { return std::string(GetParam()) == "odbc"; }
     bool UsesPostgres() const { return std::string(GetParam()) != "sqlite"; }
-
-    static DataSource PostgresSource() {
-        return ParseDataSource(std::string("postgresql://") + std::getenv("TELVORO_PG_HOST") + ":" +
-                                   std::getenv("TELVORO_PG_PORT"),
-                               ProgramFolder());
-    }
-
+    static DataSource PostgresSource() { return Source(PostgresText(PostgresPort())); }
     DataSource MakeSource() {
         if (!UsesPostgres())
             return ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToFsPath(dir.path())));
-        if (!IsOdbc()) return PostgresSource();
-        // psqlODBC stands in for SQL Server's driver: the same QODBC code path.
-        return ParseDataSource(std::string("odbc:DRIVER={PostgreSQL Unicode};SERVER=") +
-                                   std::getenv("TELVORO_PG_HOST") +
-                                   ";PORT=" + std::getenv("TELVORO_PG_PORT") +
-                                   ";DATABASE=Orvanta;UID=gsm;PWD={qelvix:-!}",
-                               ProgramFolder());
+        return IsOdbc() ? Source(OdbcText(PostgresPort())) : PostgresSource();
     }
 
     void SetCredit(const std::string& login, int credit) {
