@@ -58,8 +58,8 @@ public:
     // Stops the server and starts it again after `down` seconds, in the background.
     void RestartInBackground(double down) {
         Shell("(" + PgCtl("stop -m fast -w") + "; sleep " + std::to_string(down) + "; " +
-              PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " +
-                    dir_ + " -c fsync=off\"") +
+              PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " + dir_ +
+                    " -c fsync=off\"") +
               ") >/dev/null 2>&1 &");
     }
 
@@ -110,8 +110,8 @@ inline TestDatabase MakeDatabase(const std::string& engine) {
     c.Open(telvoro::testing::Source(pg->Text()));
     ServerUpkeep(c).CreateTables();
     QSqlQuery q(c.database());
-    for (const char* sql : {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim",
-                            "delete from Users"})
+    for (const char* sql : {"delete from SendTemp", "delete from SendDetail",
+                            "delete from SendClaim", "delete from Users"})
         EXPECT_TRUE(q.exec(QString::fromLatin1(sql)));
     return d;
 }
@@ -147,7 +147,8 @@ inline QString Statuses(const std::string& source, qint64 id) {
     Connection c(QStringLiteral("smsd-test-look"));
     c.Open(telvoro::testing::Source(source));
     QSqlQuery q(c.database());
-    q.exec(QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
+    q.exec(
+        QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
     QStringList s;
     while (q.next())
         s << q.value(0).toString();
@@ -155,7 +156,8 @@ inline QString Statuses(const std::string& source, qint64 id) {
 }
 
 inline QString StateOf(const std::string& source, qint64 id) {
-    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id)).toString();
+    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id))
+        .toString();
 }
 
 } // namespace telvoro::smsd::testing
