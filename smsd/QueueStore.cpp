@@ -288,6 +288,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
             }
             Advance(row.id, log);
             tx.Commit();
+            if (secrets_.size() > 100000) secrets_.clear();
             secrets_.insert(row.id, row.secret);
             for (const QString& line : log)
                 qCInfo(lcQueue).noquote() << line;
@@ -369,6 +370,7 @@ std::optional<QString> QueueStore::SecretOf(qint64 id) {
     QSqlQuery& q = Run(QStringLiteral("Select Secret from SendClaim where SendTempID=?"), {id});
     if (!q.next()) return std::nullopt;
     const QString secret = q.value(0).toString();
+    if (secrets_.size() > 100000) secrets_.clear(); // a cache, not a record
     secrets_.insert(id, secret);
     return secret;
 }
