@@ -53,6 +53,10 @@ private:
 
 } // namespace
 
+std::string TemplatesUtf8ToGbk(std::string_view utf8) {
+    return ToGbkDropping(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+}
+
 ClientSession::ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options)
     : folder_(std::move(folder)), view_(view),
       openGateway_(options.gateway ? std::move(options.gateway) : SqlGatewayFactory()),
@@ -71,7 +75,7 @@ void ClientSession::ReadAccount() {
 
 void ClientSession::Start() {
     CreateTemplatesFile(folder_.TemplatesFile());
-    view_.AddTemplateEntries(ReadTemplateMenu(folder_.TemplatesFile()));
+    view_.AddTemplateEntries(ReadTemplateMenu(folder_.TemplatesFile(), TemplatesUtf8ToGbk));
     view_.PlaceWindow();
     handoffPath_ = folder_.HandoffFile();
     reader_ = std::make_unique<HandoffReader>(recipients_, folder_, yield_);
@@ -227,7 +231,7 @@ void ClientSession::SetAllChecked(const std::function<bool()>& checked) {
 }
 
 std::optional<std::string> ClientSession::TemplateContent(std::string_view caption) const {
-    return LookUpTemplate(folder_.TemplatesFile(), caption);
+    return LookUpTemplate(folder_.TemplatesFile(), caption, TemplatesUtf8ToGbk);
 }
 
 void ClientSession::HandoffTick() {

@@ -28,6 +28,10 @@ class HandoffReader;
 
 namespace telvoro::client {
 
+// A templates file saved as UTF-8 is read through this: its characters
+// without a GBK form are left out, as a paste into the message leaves them.
+std::string TemplatesUtf8ToGbk(std::string_view utf8);
+
 // What the session shows and asks for: what the send job reads and shows,
 // and the window's part in start-up, connection and closing. All texts are
 // GBK bytes.
