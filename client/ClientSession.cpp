@@ -57,6 +57,14 @@ std::string TemplatesUtf8ToGbk(std::string_view utf8) {
     return ToGbkDropping(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
 }
 
+std::string ShownServerSetting(const ProgramFolder& folder) {
+    try {
+        return MaskSecrets(GbkToUtf8(ReadServerSetting(folder), true));
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 ClientSession::ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options)
     : folder_(std::move(folder)), view_(view),
       openGateway_(options.gateway ? std::move(options.gateway) : SqlGatewayFactory()),
@@ -96,13 +104,16 @@ void ClientSession::Connect() {
         gateway_.reset();
         gateway_ = openGateway_(source);
         if (gateway_ == nullptr) throw Error("no connection was opened");
+        connectFailure_.clear();
         view_.ShowConnected();
         GetYuE(*gateway_, *this);
     } catch (const std::exception& e) {
-        qCWarning(lcServer).noquote() << "connecting to the server failed:"
-                                      << QString::fromStdString(MaskSecrets(std::string(e.what())));
+        connectFailure_ = MaskSecrets(std::string(e.what()));
+        qCWarning(lcServer).noquote()
+            << "connecting to the server failed:" << QString::fromStdString(connectFailure_);
         view_.ShowConnectFailed();
     } catch (...) {
+        connectFailure_ = "unknown failure";
         qCWarning(lcServer) << "connecting to the server failed";
         view_.ShowConnectFailed();
     }

@@ -2,6 +2,7 @@
 
 #include "core/GbkTexts.h"
 #include "text/GbkCodec.h"
+#include "ui/OperatorTexts.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -75,9 +76,10 @@ void SetDialogRunner(DialogRunner* runner) {
 
 namespace {
 
-void SystemBox(QWidget* parent, QMessageBox::Icon icon, const QString& text,
-               const QString& caption) {
+void SystemBox(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
+               const QString& details = {}) {
     QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    if (!details.isEmpty()) box.setInformativeText(details);
     // An error text is never markup, whatever characters it holds.
     box.setTextFormat(Qt::PlainText);
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
@@ -86,8 +88,9 @@ void SystemBox(QWidget* parent, QMessageBox::Icon icon, const QString& text,
 
 } // namespace
 
-void ShowNotice(QWidget* parent, const QString& text, const QString& caption) {
-    SystemBox(parent, QMessageBox::Warning, text, caption);
+void ShowNotice(QWidget* parent, const QString& text, const QString& caption,
+                const QString& details) {
+    SystemBox(parent, QMessageBox::Warning, text, caption, details);
 }
 
 QString ErrorReportText(const QString& what) {
@@ -97,7 +100,8 @@ QString ErrorReportText(const QString& what) {
 
 void ShowErrorReport(QWidget* parent, const QString& what) {
     try {
-        SystemBox(parent, QMessageBox::Critical, ErrorReportText(what), ShowGbk(gbk::kAppTitle));
+        SystemBox(parent, QMessageBox::Critical, ErrorReportText(OperatorText(what)),
+                  ShowGbk(gbk::kAppTitle));
     } catch (...) {
         // Showing the report failed as well; there is nobody left to tell.
     }

@@ -40,15 +40,18 @@ DialogRunner& Dialogs();
 // Installs `runner` (nullptr: back to the default). The caller keeps it alive.
 void SetDialogRunner(DialogRunner* runner);
 
-// The system message box with the exclamation icon and one OK button.
-void ShowNotice(QWidget* parent, const QString& text, const QString& caption);
+// The system message box with the exclamation icon and one OK button;
+// `details`, when given, stand below the text in the box's smaller print.
+void ShowNotice(QWidget* parent, const QString& text, const QString& caption,
+                const QString& details = {});
 
 // The text the general error report shows for an error's own text: a "." is
 // added when the last character sorts after ".".
 QString ErrorReportText(const QString& what);
 
-// The general error report: the system message box with the error's text, the
-// application title as caption and the stop icon. Never throws.
+// The general error report: the system message box with the error's text
+// (put into Chinese where it is the program's own English), the application
+// title as caption and the stop icon. Never throws.
 void ShowErrorReport(QWidget* parent, const QString& what);
 
 // Runs `body`; an exception it lets out goes to the general error report, so

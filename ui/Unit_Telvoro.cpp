@@ -6,8 +6,11 @@
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
+#include "ui/OperatorTexts.h"
 #include "ui/RecipientModel.h"
 #include "ui/RecipientView.h"
+#include "ui/SetupStatus.h"
+#include "ui/TemplatesEditor.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
 
@@ -129,6 +132,12 @@ void HideCompletions(QFileDialog& dialog) {
     for (QCompleter* completer : dialog.findChildren<QCompleter*>())
         if (QWidget* popup = completer->popup(); popup != nullptr && popup->isVisible())
             popup->hide();
+}
+
+// The status line of a new installation, in the free space between
+// "连接服务器" and "发送".
+SetupStatus* StatusLine(const QWidget& window) {
+    return window.findChild<SetupStatus*>(QStringLiteral("SetupStatus"));
 }
 
 } // namespace
@@ -336,6 +345,9 @@ void TFrm_Telvoro::FormCreate() {
     session_->EnterHandler();
     RunGuarded(nullptr, [this] { session_->Start(); });
     static_cast<void>(session_->LeaveHandler());
+    auto* status = new SetupStatus(session_->Folder(), this);
+    status->setGeometry(91, 513, 106, 34);
+    status->CheckAccountFile();
 }
 
 void TFrm_Telvoro::AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) {
@@ -485,7 +497,11 @@ void TFrm_Telvoro::Btn_ModalClick() {
 }
 
 void TFrm_Telvoro::N1Click() {
-    Handle([this] { ShellOpen("notepad.exe", session_->Folder().TemplatesFile()); });
+    Handle([this] {
+        const std::filesystem::path file = session_->Folder().TemplatesFile();
+        // Without notepad.exe, the program's own editor reads the GBK file.
+        if (!ShellOpen("notepad.exe", file)) TemplatesEditor::Open(this, file);
+    });
 }
 
 void TFrm_Telvoro::SendClick(QAction* entry) {
@@ -548,7 +564,11 @@ void TFrm_Telvoro::SetProgressMaximum(int maximum) {
 }
 
 void TFrm_Telvoro::ShowNotice(const std::string& text, const std::string& caption) {
-    ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption));
+    // The stated text stays as it is; below it, why and what to do.
+    const QString details = text == gbk::kMsgNotRegistered
+                                ? NotRegisteredHelp(session_->Folder(), Edit_CallNo->text())
+                                : QString();
+    ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption), details);
 }
 
 void TFrm_Telvoro::ShowAccountNumber(const std::string& account) {
@@ -568,10 +588,13 @@ void TFrm_Telvoro::ShowConnected() {
         w->setEnabled(true);
     Btn_Conn->setEnabled(false);
     setWindowTitle(ShowGbk(gbk::kCaptionConnected));
+    if (SetupStatus* status = StatusLine(*this)) status->ShowConnected();
 }
 
 void TFrm_Telvoro::ShowConnectFailed() {
     setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
+    if (SetupStatus* status = StatusLine(*this))
+        status->ShowConnectFailure(session_->ConnectFailure());
 }
 
 void TFrm_Telvoro::StartHandoffTimer() {

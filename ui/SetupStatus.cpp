@@ -1,0 +1,54 @@
+#include "ui/SetupStatus.h"
+
+#include "ui/OperatorTexts.h"
+#include "ui/UiCommon.h"
+
+#include <QPalette>
+#include <utility>
+
+namespace telvoro::ui {
+
+SetupStatus::SetupStatus(ProgramFolder folder, QWidget* parent)
+    : QLabel(parent), folder_(std::move(folder)) {
+    setObjectName(QStringLiteral("SetupStatus"));
+    setTextFormat(Qt::RichText);
+    setWordWrap(true);
+    setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Not a stop of the window's stated tab order.
+    setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    setFocusPolicy(Qt::NoFocus);
+    QPalette red = palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    setPalette(red);
+    connect(this, &QLabel::linkActivated, this, [this] { ShowDetails(); });
+    hide();
+}
+
+void SetupStatus::CheckAccountFile() {
+    const QString problem = AccountFileProblem(folder_);
+    if (problem.isEmpty()) return;
+    Show(QStringLiteral("缺少帐户文件"), problem + QStringLiteral("\n\n") + SetupSteps(folder_));
+}
+
+void SetupStatus::ShowConnectFailure(std::string_view cause) {
+    Show(ConnectFailureSummary(cause), ConnectFailureHelp(folder_, cause));
+}
+
+void SetupStatus::ShowConnected() {
+    details_.clear();
+    setToolTip({});
+    hide();
+}
+
+void SetupStatus::ShowDetails() {
+    if (!details_.isEmpty()) ShowNotice(window(), details_, QStringLiteral("提示信息"));
+}
+
+void SetupStatus::Show(const QString& summary, const QString& details) {
+    details_ = details;
+    setText(summary.toHtmlEscaped() + QStringLiteral("<br><a href=\"#\">查看原因和办法</a>"));
+    setToolTip(details);
+    show();
+}
+
+} // namespace telvoro::ui
