@@ -112,12 +112,27 @@ QString ServerSettingLine(const ProgramFolder& folder) {
     return QString::fromStdString(client::ShownServerSetting(folder));
 }
 
-QString DatabaseArgument(const ProgramFolder& folder) {
+// The admin tool's database option for commands run in the program folder:
+// none for the embedded database, which is its default there.
+QString DatabaseOption(const ProgramFolder& folder) {
     const QString line = ServerSettingLine(folder);
-    return line.isEmpty() ? Path(folder.EmbeddedDatabase()) : line;
+    return line.isEmpty() ? QString() : QStringLiteral(" --db \"%1\"").arg(line);
 }
 
 } // namespace
+
+QString AccountFileState(const ProgramFolder& folder) {
+    const fs::path file = folder.SettingsFile();
+    std::error_code ec;
+    if (!fs::exists(file, ec))
+        return QStringLiteral("程序文件夹中没有帐户文件 GSMConfig.ini，所以没有发送短信卡号。");
+    try {
+        if (!LoadAccountNumber(file).empty()) return {};
+        return QStringLiteral("帐户文件 GSMConfig.ini 中没有帐号。");
+    } catch (const std::exception& e) {
+        return QStringLiteral("帐户文件 GSMConfig.ini 无法读取：") + OperatorText(e.what());
+    }
+}
 
 QString OperatorText(std::string_view what) {
     return OperatorText(QString::fromUtf8(what.data(), static_cast<qsizetype>(what.size())));
@@ -131,22 +146,11 @@ QString OperatorText(const QString& what) {
 }
 
 QString AccountFileProblem(const ProgramFolder& folder) {
-    const fs::path file = folder.SettingsFile();
-    std::error_code ec;
-    QString problem;
-    if (!fs::exists(file, ec)) {
-        problem = QStringLiteral("程序文件夹中没有帐户文件 GSMConfig.ini，所以没有发送短信卡号。");
-    } else {
-        try {
-            if (!LoadAccountNumber(file).empty()) return {};
-            problem = QStringLiteral("帐户文件 GSMConfig.ini 中没有帐号。");
-        } catch (const std::exception& e) {
-            problem = QStringLiteral("帐户文件 GSMConfig.ini 无法读取：") + OperatorText(e.what());
-        }
-    }
-    return problem +
+    const QString state = AccountFileState(folder);
+    if (state.isEmpty()) return {};
+    return state +
            QStringLiteral("\n请管理员生成帐户文件：\ntelvoro-admin config 帐号 --out \"%1\"")
-               .arg(Path(file));
+               .arg(Path(folder.SettingsFile()));
 }
 
 QString ConnectFailureSummary(std::string_view cause) {
@@ -169,21 +173,24 @@ QString ConnectFailureSummary(std::string_view cause) {
 QString NotRegisteredHelp(const ProgramFolder& folder, const QString& account) {
     const QString problem = AccountFileProblem(folder);
     if (!problem.isEmpty()) return problem;
-    return QStringLiteral("数据库中没有帐号 %1。请管理员开通：\n"
-                          "telvoro-admin --db \"%2\" account %1 条数")
-        .arg(account, DatabaseArgument(folder));
+    return QStringLiteral("数据库中没有帐号 %1。请管理员在程序文件夹“%2”中开通：\n"
+                          "telvoro-admin%3 account %1 条数")
+        .arg(account, Path(folder.Path()), DatabaseOption(folder));
 }
 
 QString SetupSteps(const ProgramFolder& folder) {
-    const QString db = DatabaseArgument(folder);
-    return QStringLiteral(
-               "新安装的设置步骤（管理员在终端中运行）：\n"
-               "1. 建立数据库的表：telvoro-admin --db \"%1\" init\n"
-               "2. 开通帐号并设定余额：telvoro-admin --db \"%1\" account 帐号 条数\n"
-               "3. 生成帐户文件：telvoro-admin config 帐号 --out \"%2\"\n"
-               "数据库不在本机时，在程序文件夹中放一个 SMSServer.ini，第一行写数据库的位置"
-               "（例如 postgresql://服务器:5432），上面的 --db 也用它。")
-        .arg(db, Path(folder.SettingsFile()));
+    const QString db = DatabaseOption(folder);
+    QString steps = QStringLiteral("新安装的设置步骤（管理员在终端中运行）：\n"
+                                   "1. 进入程序文件夹：cd \"%1\"\n"
+                                   "2. 建立数据库的表：telvoro-admin%2 init\n"
+                                   "3. 开通帐号并设定余额：telvoro-admin%2 account 帐号 条数\n"
+                                   "4. 生成帐户文件：telvoro-admin config 帐号 --out GSMConfig.ini")
+                        .arg(Path(folder.Path()), db);
+    if (db.isEmpty())
+        steps += QStringLiteral("\n数据库不在本机时，先在程序文件夹中放一个 SMSServer.ini，第一行写"
+                                "数据库的位置（例如 postgresql://服务器:5432），第 2、3 步加上 "
+                                "--db \"同一行\"。");
+    return steps;
 }
 
 QString ConnectFailureHelp(const ProgramFolder& folder, std::string_view cause) {
@@ -194,9 +201,8 @@ QString ConnectFailureHelp(const ProgramFolder& folder, std::string_view cause) 
                        : QStringLiteral("SMSServer.ini 指定的数据库：%1").arg(line);
     QString help = QStringLiteral("连接服务器失败的原因：%1\n\n%2\n程序文件夹：%3\n")
                        .arg(OperatorText(cause), where, Path(folder.Path()));
-    const QString account = AccountFileProblem(folder);
-    help += account.isEmpty() ? QStringLiteral("帐户文件：%1\n").arg(Path(folder.SettingsFile()))
-                              : account + u'\n';
+    const QString account = AccountFileState(folder);
+    if (!account.isEmpty()) help += account + u'\n';
     return help + u'\n' + SetupSteps(folder);
 }
 

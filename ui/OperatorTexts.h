@@ -22,6 +22,10 @@ inline QString OperatorText(const char* what) {
     return OperatorText(std::string_view(what));
 }
 
+// What is wrong with the settings file, in one sentence; empty when it gives
+// an account number.
+QString AccountFileState(const ProgramFolder& folder);
+
 // Why the start-up read no account number from the settings file, and what
 // to do; empty when the file gives one.
 QString AccountFileProblem(const ProgramFolder& folder);

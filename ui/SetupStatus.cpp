@@ -4,6 +4,7 @@
 #include "ui/UiCommon.h"
 
 #include <QPalette>
+#include <filesystem>
 #include <utility>
 
 namespace telvoro::ui {
@@ -25,9 +26,12 @@ SetupStatus::SetupStatus(ProgramFolder folder, QWidget* parent)
 }
 
 void SetupStatus::CheckAccountFile() {
-    const QString problem = AccountFileProblem(folder_);
+    const QString problem = AccountFileState(folder_);
     if (problem.isEmpty()) return;
-    Show(QStringLiteral("缺少帐户文件"), problem + QStringLiteral("\n\n") + SetupSteps(folder_));
+    std::error_code ec;
+    const bool present = std::filesystem::exists(folder_.SettingsFile(), ec);
+    Show(present ? QStringLiteral("帐户文件有误") : QStringLiteral("缺少帐户文件"),
+         problem + QStringLiteral("\n\n") + SetupSteps(folder_));
 }
 
 void SetupStatus::ShowConnectFailure(std::string_view cause) {

@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <optional>
 
 namespace telvoro::ui {
@@ -60,6 +61,11 @@ TemplatesEditor* TemplatesEditor::Open(QWidget* owner, const std::filesystem::pa
     const std::optional<QString> text = ReadForEditing(owner, file);
     if (!text) return nullptr;
     auto* editor = new TemplatesEditor(owner, file, *text);
+    if (owner != nullptr) {
+        // Beside the main window, which stays on top at the screen's right edge.
+        const QRect main = owner->frameGeometry();
+        editor->move(std::max(0, main.left() - editor->width() - 8), main.top());
+    }
     editor->show();
     return editor;
 }
