@@ -1,6 +1,7 @@
 // Program start: the command line, the toolkit, the application title, the
 // main window on the program folder, and the event loop until that window closes.
 
+#include "app/SqlSession.h"
 #include "core/GbkTexts.h"
 #include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
     }
     const std::optional<telvoro::ProgramFolder> folder = OpenProgramFolder(parser);
     if (!folder) return 1;
-    telvoro::ui::TFrm_Telvoro window(*folder);
+    telvoro::ui::TFrm_Telvoro window(*folder, telvoro::app::SqlSessionOptions());
     window.show();
     return QApplication::exec();
 }

@@ -4,7 +4,7 @@
 // embedded SQLite database, PostgreSQL or Microsoft SQL Server (ODBC/FreeTDS).
 // The connection itself stays inside: every statement is one of its operations.
 
-#include "core/SendJob.h"
+#include "core/ServerGateway.h"
 #include "files/DataSource.h"
 #include "server/Schema.h"
 

@@ -3,9 +3,10 @@
 
 #include "UiTestSupport.h"
 
-#include "tests/client/FakeGateway.h"
 #include "tests/client/ManualClock.h"
+#include "tests/support/FakeGateway.h"
 
+#include "app/SqlSession.h"
 #include "core/TextRules.h"
 #include "files/DataSource.h"
 #include "files/Settings.h"
@@ -412,7 +413,8 @@ private slots:
     void connectSucceeds() {
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), kAccount, 500));
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())),
+                       telvoro::app::SqlSessionOptions());
         const MainControls c(w);
         w.show();
         w.Btn_ConnClick();
@@ -430,7 +432,8 @@ private slots:
     void connectFailsWithoutDatabase() {
         QTemporaryDir dir;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())),
+                       telvoro::app::SqlSessionOptions());
         const MainControls c(w);
         w.Btn_ConnClick();
         QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
@@ -444,7 +447,8 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), QStringLiteral("13900000000"), 5, false));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())),
+                       telvoro::app::SqlSessionOptions());
         const MainControls c(w);
         w.show();
         w.Btn_ConnClick();
@@ -460,7 +464,7 @@ private slots:
         ScriptedDialogs dialogs;
         // Every yield step dispatches, so the close below comes in mid-job.
         ManualClock clock(telvoro::client::kYieldSlice);
-        telvoro::client::SessionOptions options;
+        telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions();
         options.clock = &clock;
         TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())), options);
         const MainControls c(w);
@@ -538,7 +542,8 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), account, 100));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())),
+                       telvoro::app::SqlSessionOptions());
         const MainControls c(w);
         w.show();
         w.Btn_ConnClick();
@@ -572,7 +577,10 @@ private slots:
         QVERIFY(WriteSettings(dir.path(), kAccount));
         telvoro::client::SessionOptions options;
         options.gateway = [&](const telvoro::DataSource&) {
-            return std::make_unique<FakeGateway>(failAt.toStdString());
+            auto g = std::make_unique<telvoro::FakeGateway>();
+            g->credit = "100";
+            g->failAt = failAt.toStdString();
+            return g;
         };
         ScriptedDialogs dialogs;
         TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())), options);
@@ -1081,7 +1089,8 @@ private slots:
         if (out.isEmpty()) QSKIP("set TELVORO_SCREENSHOT=PATH to write the screenshot");
         QTemporaryDir dir;
         QVERIFY(PrepareDatabase(dir.path(), kAccount, 12800));
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())),
+                       telvoro::app::SqlSessionOptions());
         const MainControls c(w);
         w.show();
         w.Btn_ConnClick();
