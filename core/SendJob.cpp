@@ -183,7 +183,10 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendDisplay& display
     const std::vector<std::string> phones = host.CheckedPhones();
     for (std::size_t k = 0; k < phones.size(); ++k) {
         std::string number = PrepareNumber(phones[k]);
-        if (!IsNumber(number)) continue;
+        if (!IsNumber(number)) {
+            report_.dropped.push_back(k);
+            continue;
+        }
         selection.push_back(std::move(number));
         report_.entryOf.push_back(k);
     }

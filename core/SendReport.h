@@ -26,6 +26,8 @@ struct SendReport {
     // For each selection element, its index among the checked phones the
     // window gave; kNoEntry for the self-check number.
     std::vector<std::size_t> entryOf;
+    // The checked phones (by index) the number rules dropped, in order.
+    std::vector<std::size_t> dropped;
     std::vector<BatchReport> batches; // the batches begun, in order
     std::string cause;                // the first cause of the job's failure (UTF-8)
 

@@ -6,7 +6,6 @@
 #include "core/FileIO.h"
 #include "core/SendJob.h"
 #include "core/TextRules.h"
-#include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 #include "tools/admin/Errors.h"
@@ -51,7 +50,9 @@ public:
     }
     void ShowNotice(const std::string& text, const std::string& caption) override {
         std::cout << GbkToUtf8(caption) << ": " << GbkToUtf8(text) << std::endl;
+        lastNotice = text;
     }
+    std::string lastNotice;
     void YieldStep() override {}
     void RequestClose() override {}
 };
@@ -93,11 +94,52 @@ std::string Numbers(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " number" : " numbers");
 }
 
+// How many dropped lines stderr names; the dropped file holds them all.
+constexpr std::size_t kDroppedNamed = 5;
+
+// One stderr line for the lines the job's number rules dropped: how many, and
+// the first few by line number and text.
+std::string DroppedLine(const std::vector<std::string>& phones,
+                        const std::vector<std::size_t>& dropped, bool droppedFile) {
+    std::string line = std::to_string(dropped.size()) + (dropped.size() == 1 ? " line" : " lines") +
+                       " dropped as invalid:";
+    for (std::size_t i = 0; i < dropped.size() && i < kDroppedNamed; ++i)
+        line += std::string(i == 0 ? " " : ", ") + "line " + std::to_string(dropped[i] + 1) + " '" +
+                OneLineError(GbkToUtf8(phones[dropped[i]])) + "'";
+    if (dropped.size() > kDroppedNamed) {
+        line += " and " + std::to_string(dropped.size() - kDroppedNamed) + " more";
+        if (!droppedFile) line += " (--dropped-file FILE lists them all)";
+    }
+    return line;
+}
+
+// Writes a list the operator acts on. One that cannot be written leaves no
+// older one in its place, which would be acted on as if it were this run's.
+bool WriteListFile(const std::string& file, const std::string& text, const char* what) {
+    const fs::path path = Utf8Path(file);
+    try {
+        WriteWholeFile(path, text);
+        return true;
+    } catch (const std::exception& e) {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(path, ec);
+        const bool stale = fs::exists(status) && !fs::is_directory(status);
+        if (stale) fs::remove(path, ec);
+        std::cerr << "telvoro-admin send: " << OneLineError(e.what()) << std::endl;
+        std::cerr << "telvoro-admin send: "
+                  << (stale && ec ? std::string("the old ") + what +
+                                        " file could not be removed; do not use it"
+                                  : std::string("no ") + what + " file was written")
+                  << std::endl;
+        return false;
+    }
+}
+
 } // namespace
 
 int RunSend(const DataSource& source, const std::vector<std::string>& args) {
     TerminalWindow window;
-    std::string messageFile, numbersFile, restFile;
+    std::string messageFile, numbersFile, restFile, droppedFile;
     bool haveAccount = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         auto value = [&]() -> const std::string& {
@@ -113,6 +155,8 @@ int RunSend(const DataSource& source, const std::vector<std::string>& args) {
             numbersFile = value();
         } else if (args[i] == "--rest-file") {
             restFile = value();
+        } else if (args[i] == "--dropped-file") {
+            droppedFile = value();
         } else if (args[i] == "--self-check") {
             window.selfCheck = true;
             window.selfCheckNumber = Utf8ToGbk(value());
@@ -148,55 +192,55 @@ int RunSend(const DataSource& source, const std::vector<std::string>& args) {
     }
     const SendReport& report = runner.Report();
 
-    // What is not queued, in order, so that the same command on this file
-    // sends exactly the rest; a number of unknown outcome is left out.
-    std::string rest;
+    // Every line of the numbers file ends up in one place: queued, of
+    // unknown outcome (named on stderr), in the rest file (not queued, in
+    // order, so that the same command on it sends exactly the rest) or in
+    // the dropped file (what the number rules dropped: a retry would only
+    // drop it again).
+    std::string rest, droppedLines;
     std::size_t total = 0;
     if (report.selected) {
-        total = report.selection.size();
+        total = report.selection.size() + report.dropped.size();
         for (const std::string& number : report.NumbersLeft())
             rest += number + "\r\n";
+        for (const std::size_t k : report.dropped)
+            droppedLines += window.phones[k] + "\r\n";
     } else {
         total = window.phones.size() + (window.selfCheck ? 1 : 0);
         for (const std::string& phone : window.phones)
             rest += phone + "\r\n";
     }
+    if (!report.dropped.empty())
+        std::cerr << "telvoro-admin send: "
+                  << DroppedLine(window.phones, report.dropped, !droppedFile.empty()) << std::endl;
     for (const BatchReport& b : report.batches)
         if (b.state == BatchState::Unknown)
             std::cerr << "telvoro-admin send: unknown whether numbers " << b.first + 1 << "-"
                       << b.first + b.count << " (SendTemp row " << b.rowId
                       << ") were queued; see the queue command" << std::endl;
-    if (!failure && outcome != SendOutcome::Submitted && !report.cause.empty())
-        std::cerr << "telvoro-admin send: " << MaskSecrets(OneLineError(report.cause)) << std::endl;
+    if (!failure && outcome != SendOutcome::Submitted) {
+        // A failed batch names its cause; a refusal, what the job said.
+        if (!report.cause.empty())
+            std::cerr << "telvoro-admin send: " << OneLineError(report.cause) << std::endl;
+        else if (!window.lastNotice.empty())
+            std::cerr << "telvoro-admin send: nothing was sent: "
+                      << OneLineError(GbkToUtf8(window.lastNotice)) << std::endl;
+    }
 
     const std::size_t queued = report.Count(BatchState::Queued);
     const std::size_t unknown = report.Count(BatchState::Unknown);
     std::cout << "queued " << queued << " of " << Numbers(total);
     if (unknown > 0) std::cout << ", " << unknown << " unknown";
+    if (!report.dropped.empty())
+        std::cout << ", " << report.dropped.size() << " dropped as invalid";
     std::cout << std::endl;
-    // The account of what was queued is out before the rest file is written:
-    // a rest file that cannot be written must never leave an older one, whose
-    // numbers may now be queued, in its place to be sent again.
-    bool restWritten = true;
-    if (!restFile.empty()) {
-        const fs::path restPath = Utf8Path(restFile);
-        try {
-            WriteWholeFile(restPath, rest);
-        } catch (const std::exception& e) {
-            std::error_code ec;
-            const fs::file_status status = fs::symlink_status(restPath, ec);
-            const bool stale = fs::exists(status) && !fs::is_directory(status);
-            if (stale) fs::remove(restPath, ec);
-            std::cerr << "telvoro-admin send: " << OneLineError(e.what()) << std::endl;
-            std::cerr << "telvoro-admin send: "
-                      << (stale && ec ? "the old rest file could not be removed; do not send it"
-                                      : "no rest file was written")
-                      << std::endl;
-            restWritten = false;
-        }
-    }
+    // The account of what was queued is out before the files are written.
+    bool written = true;
+    if (!restFile.empty()) written = WriteListFile(restFile, rest, "rest") && written;
+    if (!droppedFile.empty())
+        written = WriteListFile(droppedFile, droppedLines, "dropped") && written;
     if (failure) std::rethrow_exception(failure);
-    return restWritten && outcome == SendOutcome::Submitted && queued == total ? 0 : 1;
+    return written && outcome == SendOutcome::Submitted && queued == total ? 0 : 1;
 }
 
 } // namespace telvoro::admin

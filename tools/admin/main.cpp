@@ -39,9 +39,12 @@ constexpr const char* kUsage =
     "  credit LOGIN                  print the account's credit\n"
     "  queue                         print the queued send rows\n"
     "  send --account LOGIN --message-file FILE --numbers-file FILE [--self-check NUMBER]\n"
-    "       [--rest-file FILE]       run a send job without a window; the last line says\n"
-    "                                how many numbers were queued; --rest-file writes\n"
-    "                                those not queued, to send them by the same command\n"
+    "       [--rest-file FILE] [--dropped-file FILE]\n"
+    "                                run a send job without a window; the last line says\n"
+    "                                how many numbers were queued and how many lines were\n"
+    "                                dropped as invalid; --rest-file writes those not\n"
+    "                                queued, to send them by the same command;\n"
+    "                                --dropped-file writes the dropped lines\n"
     "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
     "  read-config PATH              print the account a settings file holds\n";
 
