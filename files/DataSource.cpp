@@ -72,6 +72,10 @@ DataSource ParseDataSource(std::string_view utf8, const ProgramFolder& folder) {
         // The database is always Orvanta: a path after the host is ignored.
         if (const std::size_t slash = hostPort.find('/'); slash != std::string_view::npos)
             hostPort = hostPort.substr(0, slash);
+        // The client always logs in as its fixed user: a USER:PASSWORD@ before
+        // the host is dropped, so it never reaches the driver or its errors.
+        if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
+            hostPort = hostPort.substr(at + 1);
         std::string_view host = hostPort;
         const std::size_t colon = hostPort.rfind(':');
         if (colon != std::string_view::npos && colon > 0 && hostPort.back() != ']') {

@@ -69,7 +69,9 @@ public:
     void SetStepHook(std::function<void(Step)> hook) { stepHook_ = std::move(hook); }
 
 private:
-    TickResult TickOnce();
+    TickResult TickOnce(); // the platform's own, in HandoffReader_posix.cpp or _win.cpp
+    // Merges the lines of `bytes` into the list, freeing the bytes first.
+    void Merge(std::string bytes);
 
     RecipientList& list_;
     std::filesystem::path handoffPath_;

@@ -137,7 +137,8 @@ bool WriteListFile(const std::string& file, const std::string& text, const char*
 
 } // namespace
 
-int RunSend(const DataSource& source, const std::vector<std::string>& args) {
+int RunSend(const DataSource& source, const std::vector<std::string>& args,
+            const TimeLimits& limits) {
     TerminalWindow window;
     std::string messageFile, numbersFile, restFile, droppedFile;
     bool haveAccount = false;
@@ -180,7 +181,7 @@ int RunSend(const DataSource& source, const std::vector<std::string>& args) {
         std::cout << "charging for " << blanks << " blank " << (blanks == 1 ? "number" : "numbers")
                   << " in " << numbersFile << ", priced like any other number" << std::endl;
 
-    SqlGateway gw(QStringLiteral("admin"));
+    SqlGateway gw(QStringLiteral("admin"), limits);
     SendJobRunner runner;
     SendOutcome outcome = SendOutcome::Failed;
     std::exception_ptr failure;
