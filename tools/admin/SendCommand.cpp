@@ -34,6 +34,7 @@ public:
     std::vector<std::string> phones;
     bool selfCheck = false;
     int maximum = 0;
+    std::string lastNotice; // the last message the job showed (GBK)
 
     std::string AccountNumber() override { return account; }
     std::string MessageText() override { return message; }
@@ -52,7 +53,6 @@ public:
         std::cout << GbkToUtf8(caption) << ": " << GbkToUtf8(text) << std::endl;
         lastNotice = text;
     }
-    std::string lastNotice;
     void YieldStep() override {}
     void RequestClose() override {}
 };
