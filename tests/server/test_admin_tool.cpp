@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -175,6 +176,12 @@ TEST_F(AdminTool, SendNamesWhatItDroppedAndWhyItRefused) {
                 << r.err.toStdString();
         EXPECT_EQ(Read("rest.txt"), c.rest);
         EXPECT_EQ(Read("dropped.txt"), c.dropped);
+        // An account's numbers are for its owner's eyes only.
+        for (const char* file : {"rest.txt", "dropped.txt"})
+            EXPECT_EQ(QFile::permissions(QDir(dir.path()).filePath(file)) &
+                          (QFile::ReadGroup | QFile::ReadOther),
+                      QFileDevice::Permissions())
+                << file;
     }
     EXPECT_EQ(Run({"credit", "13800138000"}).out, "97\n") << "3 numbers were queued";
 }

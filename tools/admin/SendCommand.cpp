@@ -118,7 +118,7 @@ std::string DroppedLine(const std::vector<std::string>& phones,
 bool WriteListFile(const std::string& file, const std::string& text, const char* what) {
     const fs::path path = Utf8Path(file);
     try {
-        WriteWholeFile(path, text);
+        WriteWholeFile(path, text, FileAccess::OwnerOnly); // numbers of an account
         return true;
     } catch (const std::exception& e) {
         std::error_code ec;
