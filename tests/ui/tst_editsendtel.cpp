@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -31,7 +32,32 @@ private slots:
         QVERIFY(d.windowFlags() & Qt::WindowContextHelpButtonHint);
         QVERIFY(!(d.windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(d.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(Memo1(d)->geometry(), QRect(6, 55, 295, 346));
+        const struct {
+            const char* name;
+            QRect geometry;
+            const char* caption;
+        } controls[] = {
+            {"Label1", {11, 8, 52, 12}, "提示信息"},
+            {"Label2", {35, 24, 264, 12}, "对发送的电脑列表进行编辑，每行一个电话，可以"},
+            {"Label3", {11, 40, 228, 12}, "粘贴现有的电话列表从现有的文本文件中。"},
+            {"Memo1", {6, 55, 295, 346}, ""},
+            {"Label4", {8, 413, 72, 12}, "当前电话数量"},
+            {"Edit_SL", {81, 409, 35, 20}, "0"},
+            {"Button1", {144, 407, 75, 24}, "确定"},
+            {"Button2", {224, 407, 75, 24}, "取消"},
+        };
+        for (const auto& c : controls) {
+            auto* control = Control<QWidget>(d, c.name);
+            QCOMPARE(control->geometry(), c.geometry);
+            QString text;
+            if (auto* b = qobject_cast<QPushButton*>(control)) text = b->text();
+            if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
+            if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
+            QCOMPARE(text, QString::fromUtf8(c.caption));
+            QCOMPARE(control->font().families(), telvoro::ui::UiFont().families());
+            QCOMPARE(control->font().pixelSize(), 12);
+            QCOMPARE(control->font().bold(), control->objectName() == QStringLiteral("Label1"));
+        }
         QCOMPARE(Edit_SL(d)->text(), QStringLiteral("0"));
         QCOMPARE(Button1(d)->text(), QStringLiteral("确定"));
         QCOMPARE(Button2(d)->text(), QStringLiteral("取消"));

@@ -228,6 +228,88 @@ private slots:
         QVERIFY(c.ListView1->showGrid());
     }
 
+    // Every control where the form puts it, with its caption and the
+    // program's font; the controls on the group boxes' edges lie above them.
+    void layout_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("caption");
+        const struct {
+            const char* name;
+            QRect geometry;
+            const char* caption;
+        } rows[] = {
+            {"GroupBox1", {8, 8, 307, 297}, "待发送的列表"},
+            {"ListView1", {9, 13, 290, 276}, ""},
+            {"CheckBox1", {95, 6, 48, 15}, "全选"},
+            {"Btn_Save", {151, 1, 53, 19}, "保存"},
+            {"Btn_Load", {205, 1, 53, 19}, "加载"},
+            {"Btn_Edit", {259, 1, 53, 19}, "编辑"},
+            {"Label7", {72, 312, 170, 12}, "超长短信，65个字算一条短信"},
+            {"GroupBox2", {8, 330, 307, 137}, "发送内容"},
+            {"Memo1", {7, 20, 294, 111}, ""},
+            {"Btn_Modal", {117, 329, 75, 19}, "短信模板"},
+            {"Label6", {10, 473, 204, 12}, "您的账户余额还能发送的短信数量为："},
+            {"Edit_YuE", {213, 469, 102, 20}, "0"},
+            {"Label2", {8, 496, 72, 12}, "发送短信卡号"},
+            {"Edit_CallNo", {80, 492, 107, 20}, ""},
+            {"Check_Stop", {196, 493, 118, 17}, "启动短信自检功能"},
+            {"Btn_Conn", {8, 516, 80, 23}, "连接服务器"},
+            {"Btn_Begin", {200, 516, 56, 23}, "发送"},
+            {"Btn_Stop", {259, 516, 57, 23}, "取消"},
+            {"ProgressBar1", {0, 548, 323, 16}, ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString::fromLatin1(r.name) << r.geometry
+                                  << QString::fromUtf8(r.caption);
+    }
+    void layout() {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+        QTemporaryDir dir;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        auto* control = Control<QWidget>(w, name.toLatin1().constData());
+        QCOMPARE(control->geometry(), geometry);
+        QString text;
+        if (auto* b = qobject_cast<QAbstractButton*>(control)) text = b->text();
+        if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
+        if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
+        if (auto* g = qobject_cast<QGroupBox*>(control)) text = g->title();
+        QCOMPARE(text, caption);
+        const QFont program = telvoro::ui::UiFont();
+        QCOMPARE(control->font().families(), program.families());
+        QCOMPARE(control->font().pixelSize(), 12);
+        QCOMPARE(control->font().bold(), name == QStringLiteral("Label7"));
+        // Nothing else covers the control's middle.
+        const QPoint middle = control->mapTo(&w, control->rect().center());
+        QWidget* top = w.childAt(middle);
+        QVERIFY(top == control || control->isAncestorOf(top));
+    }
+
+    // Tab goes through the controls in the window's order, the disabled ones
+    // included once they are enabled.
+    void tabOrder() {
+        QTemporaryDir dir;
+        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        const char* order[] = {"ListView1", "Memo1",       "Btn_Begin",  "Btn_Stop",  "Btn_Save",
+                               "Btn_Load",  "Edit_CallNo", "Check_Stop", "Btn_Modal", "Edit_YuE",
+                               "Btn_Conn",  "CheckBox1",   "Btn_Edit",   "ListView1"};
+        for (const char* name : order)
+            Control<QWidget>(w, name)->setEnabled(true);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        Control<QWidget>(w, order[0])->setFocus();
+        for (std::size_t i = 1; i < std::size(order); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(order[i]));
+        }
+        QCOMPARE(w.windowTitle(), QStringLiteral("短信发送"));
+        QCOMPARE(w.font().families(), telvoro::ui::UiFont().families());
+        QCOMPARE(Control<QLabel>(w, "Label7")->palette().color(QPalette::WindowText),
+                 QColor(Qt::red));
+    }
+
     void startUpReadsAccount() {
         QTemporaryDir dir;
         QVERIFY(WriteSettings(dir.path(), kAccount));
