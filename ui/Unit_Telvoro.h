@@ -44,7 +44,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-public:
+private:
     // Handlers, named after control and event.
     void Btn_ConnClick();
     void Btn_BeginClick();
@@ -64,7 +64,6 @@ public:
     // Where Btn_ModalClick opens the template menu, in screen coordinates.
     QPoint TemplateMenuPoint() const;
 
-private:
     void BuildControls();
     void FormCreate();
     void PlaceTopRight();
