@@ -15,6 +15,7 @@
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/RecipientModel.h"
 #include "ui/RecipientView.h"
 #include "ui/Unit_EditSendTel.h"
@@ -363,6 +364,21 @@ private slots:
         QCOMPARE(m.w().font().families(), telvoro::ui::UiFont().families());
         QCOMPARE(Control<QLabel>(m.w(), "Label7")->palette().color(QPalette::WindowText),
                  QColor(Qt::red));
+    }
+
+    // The desktop knows the program by ASCII names and its icon; the window
+    // keeps its Chinese title.
+    void programIdentity() {
+        telvoro::ui::SetProgramIdentity();
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Telvoro"));
+        QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("org.telvoro.Telvoro"));
+        MainWindow m;
+        m.Open();
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("短信发送"));
+        for (const int size : {48, 256})
+            QVERIFY(m.w().windowIcon().availableSizes().contains(QSize(size, size)));
+        telvoro::ui::TFrm_EditSendTel dialog(&m.w());
+        QVERIFY(!dialog.windowIcon().isNull());
     }
 
     void startUpReadsAccount() {
