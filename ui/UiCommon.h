@@ -10,6 +10,7 @@
 #include <string_view>
 
 class QDialog;
+class QLineEdit;
 class QWidget;
 
 namespace telvoro::ui {
@@ -18,6 +19,12 @@ namespace telvoro::ui {
 // Chinese font named explicitly (never left to the locale, which can pick
 // Japanese glyph variants).
 QFont UiFont();
+
+// Shows `number` whole in `field`, never a part of it: in the font the field
+// has from its window when that fits, else in the largest smaller or
+// narrower font that does, down to a legible size; a number too long even
+// then is shown in ten thousands ("1234万"). The tool tip holds it exactly.
+void ShowWholeNumber(QLineEdit& field, long long number);
 
 // Installs Qt's own Simplified Chinese texts, so the standard dialogs and
 // message box buttons read as the rest of the windows ("打开", "取消", "确定").

@@ -76,9 +76,8 @@ void TFrm_EditSendTel::FormCreate() {
 }
 
 void TFrm_EditSendTel::Memo1Change() {
-    ui_->Edit_SL->setText(QString::number(LineCount()));
-    // The field is narrow: it shows the start of the number, not its end.
-    ui_->Edit_SL->setCursorPosition(0);
+    // The field is narrow: a long count takes a smaller font.
+    ShowWholeNumber(*ui_->Edit_SL, LineCount());
 }
 
 void TFrm_EditSendTel::Button1Click() {

@@ -23,10 +23,12 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <utility>
 
 namespace telvoro::ui {
@@ -95,7 +97,7 @@ void TFrm_Telvoro::BuildControls() {
     for (int c = 0; c < RecipientModel::ColumnCount; ++c)
         header->resizeSection(c, RecipientModel::ColumnWidth(c));
 
-    ui_->Label_Count->adjustSize();
+    SumLen();
     ui_->Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     ui_->Edit_Test->hide();
 
@@ -319,8 +321,15 @@ void TFrm_Telvoro::Memo1Change() {
 }
 
 void TFrm_Telvoro::SumLen() {
-    ui_->Label_Count->setText(ShowGbk(SumLenCaption(MessageText())));
-    ui_->Label_Count->adjustSize();
+    QLabel* count = ui_->Label_Count;
+    count->setText(ShowGbk(SumLenCaption(MessageText())));
+    count->adjustSize();
+    // At its place while it ends inside the group box's frame; a longer
+    // count grows to the left instead of into the frame.
+    constexpr int kLeft = 260;
+    constexpr int kFrameAndGap = 3;
+    const int inside = ui_->GroupBox2->width() - kFrameAndGap;
+    count->move(std::min(kLeft, inside - count->width()), count->y());
 }
 
 void TFrm_Telvoro::Timer_ReadTimer() {

@@ -5,6 +5,7 @@
 
 #include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
+#include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
 
 #include <QApplication>
@@ -259,13 +260,43 @@ private slots:
         QCOMPARE(Edit_SL(d)->text(), QStringLiteral("2"));
     }
 
-    // The narrow count field shows the start of a long count.
-    void countFieldShowsItsStart() {
+    // The narrow count field shows every count whole within its place, in a
+    // smaller font when it must; a list's count reaches it as it is filled.
+    void countFieldShowsWholeCount_data() {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("asLines");
+        QTest::newRow("0") << 0 << false;
+        QTest::newRow("9999") << 9999 << false;
+        QTest::newRow("10000") << 10000 << false;
+        QTest::newRow("123456 lines") << 123456 << true;
+        QTest::newRow("9999999") << 9999999 << false;
+    }
+    void countFieldShowsWholeCount() {
+        QFETCH(int, count);
+        QFETCH(bool, asLines);
         TFrm_EditSendTel d;
-        d.SetLines(std::vector<std::string>(123456, "13900000001"));
-        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("123456"));
-        QCOMPARE(Edit_SL(d)->cursorPosition(), 0);
-        QCOMPARE(d.ShownLinesGbk().size(), std::size_t(123456));
+        if (asLines) {
+            d.SetLines(std::vector<std::string>(std::size_t(count), "13900000001"));
+            QCOMPARE(d.ShownLinesGbk().size(), std::size_t(count));
+        } else {
+            telvoro::ui::ShowWholeNumber(*Edit_SL(d), count);
+        }
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        QLineEdit* field = Edit_SL(d);
+        QCOMPARE(field->text(), QString::number(count));
+        QCOMPARE(field->geometry(), QRect(81, 409, 35, 20));
+        QVERIFY(field->font().pixelSize() >= 7);
+        // Whole: with the cursor at the end, the start has not scrolled away.
+        auto cursorX = [&](int position) {
+            field->setCursorPosition(position);
+            static_cast<void>(field->grab()); // lays the text out as shown
+            return field->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+        };
+        const int start = cursorX(0);
+        const int end = cursorX(int(field->text().size()));
+        QCOMPARE(end - start, QFontMetrics(field->font()).horizontalAdvance(field->text()));
+        QCOMPARE(cursorX(0), start);
     }
 
     void countFieldOverwrittenByNextChange() {

@@ -1062,6 +1062,40 @@ private slots:
                 Control<QGroupBox>(m.w(), "GroupBox1")->fontMetrics().height() / 2);
     }
 
+    // The count stays whole inside its group box at every length, at its
+    // place while it fits there; the controls standing on the group box
+    // frames hide the frame line behind them.
+    void countAndFrameCaptionsLegible_data() {
+        QTest::addColumn<int>("length");
+        for (const int length : {0, 12, 123, 1234, 123456})
+            QTest::newRow(qPrintable(QString::number(length))) << length;
+    }
+    void countAndFrameCaptionsLegible() {
+        QFETCH(int, length);
+        MainWindow m;
+        QVERIFY(m.OpenShown());
+        m.c().Memo1->setPlainText(QString(length, u'a'));
+        QLabel* count = m.c().Label_Count;
+        QCOMPARE(count->text(), QString::number(length) + QStringLiteral("个字"));
+        auto* box = Control<QGroupBox>(m.w(), "GroupBox2");
+        const QFontMetrics metrics(count->font());
+        QVERIFY(count->width() >= metrics.horizontalAdvance(count->text()));
+        QVERIFY(count->geometry().right() < box->width() - 2); // inside the frame
+        QCOMPARE(count->y(), 0);
+        if (length < 100) QCOMPARE(count->x(), 260);
+        // The longest count a message can have still fits right of 短信模板.
+        const int modalRight = m.c().Btn_Modal->geometry().right() - box->x();
+        QVERIFY(metrics.horizontalAdvance(QStringLiteral("2147483647个字")) <
+                box->width() - 3 - modalRight);
+        QVERIFY(count->x() > modalRight);
+        for (QWidget* onFrame :
+             {static_cast<QWidget*>(count), static_cast<QWidget*>(m.c().CheckBox1)}) {
+            const QRect place(onFrame->mapTo(&m.w(), QPoint(0, 0)), onFrame->size());
+            QCOMPARE(m.w().grab(place).toImage().convertToFormat(QImage::Format_RGB32),
+                     onFrame->grab().toImage().convertToFormat(QImage::Format_RGB32));
+        }
+    }
+
     // The open dialog lists the .dat files from its first showing on.
     void openDialogListsDatFiles() {
         MainWindow m;
