@@ -14,6 +14,8 @@
 #include "ui/Unit_EditSendTel.h"
 #include "ui_Unit_Telvoro.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -26,6 +28,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
@@ -42,6 +46,22 @@ QString MenuCaption(const QString& title) {
     caption.replace(u'&', QStringLiteral("&&"));
     caption.replace(u'\t', u' ');
     return caption;
+}
+
+// Assistive technology sees the main window as a window (a plain widget
+// would be a "filler").
+QAccessibleInterface* MainWindowAccessible(const QString& key, QObject* object) {
+    if (key != QLatin1String(TFrm_Telvoro::staticMetaObject.className())) return nullptr;
+    auto* widget = qobject_cast<QWidget*>(object);
+    return widget != nullptr ? new QAccessibleWidget(widget, QAccessible::Window) : nullptr;
+}
+
+void AnnounceAsWindow() {
+    static const bool installed = [] {
+        QAccessible::installFactory(MainWindowAccessible);
+        return true;
+    }();
+    static_cast<void>(installed);
 }
 
 // Hides every completion list of `dialog` that is still up.
@@ -78,8 +98,17 @@ void TFrm_Telvoro::BuildControls() {
     // The form holds the controls' places, captions and first states; here
     // is what it cannot hold.
     setFont(UiFont());
-    ui_->setupUi(this);
+    auto* form = new QWidget;
+    ui_->setupUi(form);
+    setWindowTitle(form->windowTitle());
+    setAutoFillBackground(true);
+    formArea_ = new QScrollArea(this);
+    formArea_->setFrameShape(QFrame::NoFrame);
+    formArea_->setFocusPolicy(Qt::NoFocus);
+    formArea_->setWidget(form);
+    SetSize(form->size());
     move(791, 90); // where the window stays when it cannot be placed
+    AnnounceAsWindow();
     ui_->GroupBox1->setStyle(GroupBoxLook());
     ui_->GroupBox2->setStyle(GroupBoxLook());
 
@@ -171,9 +200,22 @@ void TFrm_Telvoro::PlaceTopRight() {
     if (const QWindow* w = windowHandle()) frame = w->frameMargins();
     placed_ = true;
     placedWithFrame_ = !frame.isNull();
-    const int outerWidth = width() + frame.left() + frame.right();
+    const QRect area = screen->availableGeometry();
+    // On a work area too small for it the window is made to fit, and kept
+    // inside the area; the form scrolls then.
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const QSize size =
+        FitInWorkArea({QPoint(), formArea_->widget()->size()}, frame, area, scrollBar).size();
     // The work area's own offset is not added: the left edge counts from x = 0.
-    move(screen->availableGeometry().width() - outerWidth - 3, 3);
+    const QPoint wanted(area.width() - (size.width() + frame.left() + frame.right()) - 3, 3);
+    const QRect fit = FitInWorkArea({wanted, size}, frame, area, scrollBar);
+    SetSize(fit.size());
+    move(fit.topLeft());
+}
+
+void TFrm_Telvoro::SetSize(QSize size) {
+    setFixedSize(size);
+    formArea_->setGeometry(QRect(QPoint(), size));
 }
 
 QPoint TFrm_Telvoro::TemplateMenuPoint() const {

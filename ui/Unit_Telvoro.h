@@ -17,6 +17,7 @@
 class QAction;
 class QFileDialog;
 class QMenu;
+class QScrollArea;
 class QTimer;
 
 namespace Ui {
@@ -67,6 +68,8 @@ private:
     void BuildControls();
     void FormCreate();
     void PlaceTopRight();
+    // The window's fixed size; the form fills it.
+    void SetSize(QSize size);
     // The handler boundary.
     void Handle(const std::function<void()>& body);
     // Runs a file dialog; no completion list of it stays on the screen after.
@@ -97,6 +100,8 @@ private:
     RecipientModel* model_ = nullptr;
 
     std::unique_ptr<Ui::TFrm_Telvoro> ui_;
+    // Holds the form; it scrolls only on a work area too small for it.
+    QScrollArea* formArea_ = nullptr;
     // What the form cannot hold.
     QTimer* Timer_Read = nullptr;
     QFileDialog* SaveDialog1 = nullptr;

@@ -8,6 +8,7 @@
 #include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QFontMetrics>
@@ -63,6 +64,8 @@ private slots:
         QCOMPARE(Button1(d)->text(), QStringLiteral("确定"));
         QCOMPARE(Button2(d)->text(), QStringLiteral("取消"));
         QVERIFY(d.ResultText.isEmpty());
+        QCOMPARE(QAccessible::queryAccessibleInterface(Edit_SL(d))->text(QAccessible::Name),
+                 QStringLiteral("当前电话数量"));
         // The tab order starts at the text box, which has the focus.
         d.show();
         QVERIFY(QTest::qWaitForWindowActive(&d));

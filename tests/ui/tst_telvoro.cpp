@@ -21,6 +21,7 @@
 #include "ui/Unit_EditSendTel.h"
 #include "ui/Unit_Telvoro.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -324,7 +325,7 @@ private slots:
         QFETCH(QRect, geometry);
         QFETCH(QString, caption);
         MainWindow m;
-        m.Open();
+        QVERIFY(m.OpenShown());
         auto* control = Control<QWidget>(m.w(), name.toLatin1().constData());
         QCOMPARE(control->geometry(), geometry);
         QString text;
@@ -379,6 +380,68 @@ private slots:
             QVERIFY(m.w().windowIcon().availableSizes().contains(QSize(size, size)));
         telvoro::ui::TFrm_EditSendTel dialog(&m.w());
         QVERIFY(!dialog.windowIcon().isNull());
+    }
+
+    // A window that does not fit the work area (1280x800 at a scale of 1.5
+    // is 853x533) gets a size that does, scroll bars included, and stays in.
+    void fitInWorkArea_data() {
+        QTest::addColumn<QRect>("wanted");
+        QTest::addColumn<QMargins>("frame");
+        QTest::addColumn<QRect>("area");
+        QTest::addColumn<QRect>("fit");
+        const QRect form(QPoint(954, 3), QSize(323, 564));
+        QTest::newRow("fits") << form << QMargins() << QRect(0, 0, 1280, 800) << form;
+        QTest::newRow("under a top panel")
+            << form << QMargins() << QRect(0, 27, 1280, 773) << QRect(954, 27, 323, 564);
+        QTest::newRow("scaled 1.5, framed")
+            << QRect(525, 3, 323, 564) << QMargins(1, 20, 1, 1) << QRect(0, 0, 853, 533)
+            << QRect(513, 0, 323 + 15, 533 - 21);
+        QTest::newRow("too narrow as well")
+            << form << QMargins() << QRect(0, 0, 300, 400) << QRect(0, 0, 300, 400);
+        QTest::newRow("narrow only")
+            << form << QMargins() << QRect(0, 0, 300, 800) << QRect(0, 3, 300, 564 + 15);
+    }
+    void fitInWorkArea() {
+        QFETCH(QRect, wanted);
+        QFETCH(QMargins, frame);
+        QFETCH(QRect, area);
+        QFETCH(QRect, fit);
+        QCOMPARE(telvoro::ui::FitInWorkArea(wanted, frame, area, 15), fit);
+    }
+
+    // Assistive technology finds the window as a window and every control
+    // by the caption beside it.
+    void accessibleNames_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("spoken");
+        const struct {
+            const char* name;
+            const char* spoken;
+        } rows[] = {
+            {"Edit_YuE", "您的账户余额还能发送的短信数量为："},
+            {"Edit_CallNo", "发送短信卡号"},
+            {"ListView1", "待发送的列表"},
+            {"Memo1", "发送内容"},
+            {"ProgressBar1", "发送进度"},
+            {"Label_Count", "0个字"},
+            {"Btn_Begin", "发送"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString::fromLatin1(r.name) << QString::fromUtf8(r.spoken);
+    }
+    void accessibleNames() {
+        QFETCH(QString, name);
+        QFETCH(QString, spoken);
+        MainWindow m;
+        m.Open();
+        QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&m.w());
+        QVERIFY(window != nullptr);
+        QCOMPARE(window->role(), QAccessible::Window);
+        QCOMPARE(window->text(QAccessible::Name), QStringLiteral("短信发送"));
+        QAccessibleInterface* control =
+            QAccessible::queryAccessibleInterface(Control<QWidget>(m.w(), qPrintable(name)));
+        QVERIFY(control != nullptr);
+        QCOMPARE(control->text(QAccessible::Name), spoken);
     }
 
     void startUpReadsAccount() {
