@@ -268,15 +268,18 @@ private slots:
     void countFieldShowsWholeCount_data() {
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("asLines");
-        QTest::newRow("0") << 0 << false;
-        QTest::newRow("9999") << 9999 << false;
-        QTest::newRow("10000") << 10000 << false;
-        QTest::newRow("123456 lines") << 123456 << true;
-        QTest::newRow("9999999") << 9999999 << false;
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("0") << 0 << false << "0";
+        QTest::newRow("9999") << 9999 << false << "9999";
+        QTest::newRow("10000") << 10000 << false << "10000";
+        QTest::newRow("123456 lines") << 123456 << true << "123456";
+        QTest::newRow("9999999") << 9999999 << false << "9999999";
+        QTest::newRow("too long even small") << 2147483647 << false << "214748万";
     }
     void countFieldShowsWholeCount() {
         QFETCH(int, count);
         QFETCH(bool, asLines);
+        QFETCH(QString, shown);
         TFrm_EditSendTel d;
         if (asLines) {
             d.SetLines(std::vector<std::string>(std::size_t(count), "13900000001"));
@@ -287,7 +290,8 @@ private slots:
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
         QLineEdit* field = Edit_SL(d);
-        QCOMPARE(field->text(), QString::number(count));
+        QCOMPARE(field->text(), shown);
+        QCOMPARE(field->toolTip(), QString::number(count));
         QCOMPARE(field->geometry(), QRect(81, 409, 35, 20));
         QVERIFY(field->font().pixelSize() >= 7);
         // Whole: with the cursor at the end, the start has not scrolled away.
