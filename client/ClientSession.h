@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+class QString;
+
 namespace telvoro {
 class HandoffReader;
 }
@@ -61,9 +63,13 @@ public:
 // throws when it cannot be opened.
 using GatewayFactory = std::function<std::unique_ptr<ServerGateway>(const DataSource&)>;
 
+// What the program's start wires in (app/SqlSession.h gives the SQL gateway's).
 struct SessionOptions {
-    // Empty: the SQL gateway, one Qt SQL connection per session.
+    // Empty: every connection fails.
     GatewayFactory gateway;
+    // The gateway's secrets masked in a text (UTF-8) before it is logged;
+    // empty: texts are logged as they are.
+    std::function<std::string(const std::string&)> maskSecrets;
     // Null: the steady clock. Must outlive the session.
     Clock* clock = nullptr;
 };
@@ -73,7 +79,8 @@ struct SessionOptions {
 using EditDialog = std::function<std::optional<std::vector<std::string>>(
     const std::vector<std::string>& phoneLines)>;
 
-class ClientSession : private SendWindow {
+// The send job gets the view as its display and the session as its host.
+class ClientSession : private SendHost {
 public:
     ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options = {});
     ~ClientSession() override;
@@ -139,21 +146,15 @@ private:
     // The log of a job's failures, and the unticking of what it queued.
     void AfterJob(bool submitted);
 
-    // SendWindow: the send job reads the view and the ticked entries.
-    std::string AccountNumber() override;
-    std::string MessageText() override;
+    // The ticked entries, for the send job.
     std::vector<std::string> CheckedPhones() override;
-    bool SelfCheckOn() override;
-    std::string SelfCheckNumber() override;
-    std::string DisplayedBalance() override;
-    void SetDisplayedBalance(const std::string& text) override;
-    void SetProgressPosition(int position) override;
-    void SetProgressMaximum(int maximum) override;
-    void ShowNotice(const std::string& text, const std::string& caption) override;
+    // `utf8` as it may be logged.
+    QString Loggable(const std::string& utf8) const;
 
     ProgramFolder folder_;
     ClientView& view_;
     GatewayFactory openGateway_;
+    std::function<std::string(const std::string&)> maskSecrets_;
     TimeSlicer slicer_;
     telvoro::YieldStep yield_;
     std::filesystem::path handoffPath_;

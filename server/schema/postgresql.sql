@@ -11,3 +11,5 @@ CREATE TABLE IF NOT EXISTS SendTemp (
     state      VARCHAR(10),
     CreateTime TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP
 );
+-- One row per login: the credit of a login is never split over two rows.
+CREATE UNIQUE INDEX IF NOT EXISTS UQ_Users_Login ON Users (Login);

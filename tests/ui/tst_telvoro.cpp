@@ -3,14 +3,15 @@
 
 #include "UiTestSupport.h"
 
-#include "tests/client/FakeGateway.h"
 #include "tests/client/ManualClock.h"
+#include "tests/support/FakeGateway.h"
 
+#include "app/SqlSession.h"
 #include "core/TextRules.h"
 #include "files/DataSource.h"
 #include "files/Settings.h"
 #include "files/Templates.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
@@ -139,9 +140,9 @@ bool PrepareDatabase(const QString& folder, const QString& account, int credit,
     try {
         const telvoro::ProgramFolder programFolder(telvoro::ToFsPath(folder));
         telvoro::SqlGateway gateway(QStringLiteral("prepare"));
-        gateway.Open(telvoro::ParseDataSource("", programFolder), telvoro::SqlGateway::Create::Yes);
-        telvoro::CreateServerTables(gateway);
-        telvoro::SetAccountCredit(gateway, ToGbk(account), credit);
+        gateway.Open(telvoro::ParseDataSource("", programFolder), telvoro::Create::Yes);
+        telvoro::ServerUpkeep(gateway.connection()).CreateTables();
+        telvoro::ServerUpkeep(gateway.connection()).SetCredit(ToGbk(account), credit);
     } catch (const std::exception& e) {
         qWarning("cannot prepare the database: %s", e.what());
         return false;
@@ -160,20 +161,23 @@ public:
     QString account = kAccount;
 
     QString File(const QString& name) const { return dir.filePath(name); }
-    // Opens the window on the folder as prepared so far.
-    void Open(telvoro::client::SessionOptions options = {}) {
+    // Opens the window on the folder as prepared so far, on the program's
+    // own SQL gateway unless a test gives other options.
+    void Open(telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions()) {
         w_ = std::make_unique<TFrm_Telvoro>(telvoro::ProgramFolder(telvoro::ToFsPath(folder)),
                                             std::move(options));
         c_ = std::make_unique<MainControls>(*w_);
     }
     // Opens the window shown and active.
-    bool OpenShown(telvoro::client::SessionOptions options = {}) {
+    bool OpenShown(telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions()) {
         Open(std::move(options));
         w_->show();
         return QTest::qWaitForWindowActive(w_.get());
     }
     // Opens the window on an account with `credit` and presses 连接服务器.
-    bool OpenConnected(int credit = 100, telvoro::client::SessionOptions options = {}) {
+    bool
+    OpenConnected(int credit = 100,
+                  telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions()) {
         if (!PrepareDatabase(folder, account, credit) || !OpenShown(std::move(options)))
             return false;
         Press(c_->Btn_Conn);
@@ -661,7 +665,7 @@ private slots:
         ScriptedDialogs dialogs;
         // Every yield step dispatches, so the close below comes in mid-job.
         ManualClock clock(telvoro::client::kYieldSlice);
-        telvoro::client::SessionOptions options;
+        telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions();
         options.clock = &clock;
         QVERIFY(m.OpenConnected(100, options));
         QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("100"));
@@ -767,7 +771,10 @@ private slots:
         QVERIFY(WriteSettings(m.dir.path(), kAccount));
         telvoro::client::SessionOptions options;
         options.gateway = [&](const telvoro::DataSource&) {
-            return std::make_unique<FakeGateway>(failAt.toStdString());
+            auto g = std::make_unique<telvoro::FakeGateway>();
+            g->credit = "100";
+            g->failAt = failAt.toStdString();
+            return g;
         };
         ScriptedDialogs dialogs;
         QVERIFY(m.OpenShown(options));
