@@ -6,6 +6,7 @@
 #include "core/GbkTexts.h"
 #include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
@@ -129,9 +130,10 @@ void SayFolderInUse(const telvoro::ProgramFolder& folder) {
 int main(int argc, char** argv) {
     if (AsksTerminalOnly(argc, argv)) return AnswerOnTerminal(argc, argv);
     TelvoroApplication app(argc, argv);
-    QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
+    // An ASCII name: it becomes the window class, which is no place for
+    // Chinese; the windows keep their Chinese titles.
+    telvoro::ui::SetProgramIdentity();
     QApplication::setApplicationVersion(QStringLiteral(TELVORO_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.telvoro.Telvoro"));
     telvoro::ui::InstallChineseTranslations();
     QCommandLineParser parser;
     DescribeOptions(parser);
