@@ -1,9 +1,12 @@
 // Program start: the command line, the toolkit, the application title, the
 // main window on the program folder, and the event loop until that window closes.
 
+#include "app/FolderLock.h"
+#include "app/SqlSession.h"
 #include "core/GbkTexts.h"
 #include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
@@ -130,14 +133,26 @@ std::optional<telvoro::ProgramFolder> OpenProgramFolder(const QCommandLineParser
     }
 }
 
+// A second start in a folder a running program holds ends here, before it
+// touches anything in the folder.
+void SayFolderInUse(const telvoro::ProgramFolder& folder) {
+    const QString path =
+        QDir::toNativeSeparators(QDir(telvoro::ToQString(folder.Path())).absolutePath());
+    telvoro::ui::ShowNotice(
+        nullptr,
+        QString::fromUtf8("本程序已在程序文件夹“%1”中运行，同一文件夹中不能再启动一个。").arg(path),
+        telvoro::ui::ShowGbk(telvoro::gbk::kCaptionNotice));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (AsksTerminalOnly(argc, argv)) return AnswerOnTerminal(argc, argv);
     TelvoroApplication app(argc, argv);
-    QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
+    // An ASCII name: it becomes the window class, which is no place for
+    // Chinese; the windows keep their Chinese titles.
+    telvoro::ui::SetProgramIdentity();
     QApplication::setApplicationVersion(QStringLiteral(TELVORO_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.telvoro.Telvoro"));
     telvoro::ui::InstallChineseTranslations();
     QCommandLineParser parser;
     DescribeOptions(parser);
@@ -147,7 +162,15 @@ int main(int argc, char** argv) {
     }
     const std::optional<telvoro::ProgramFolder> folder = OpenProgramFolder(parser);
     if (!folder) return 1;
-    telvoro::ui::TFrm_Telvoro window(*folder);
+    // Held until the program ends. A folder where no lock file can be made
+    // (read-only) is used unlocked, as before: nothing in it can be claimed
+    // or written by a second copy either.
+    const telvoro::app::FolderLock lock(*folder);
+    if (lock.state() == telvoro::app::FolderLock::State::HeldElsewhere) {
+        SayFolderInUse(*folder);
+        return 1;
+    }
+    telvoro::ui::TFrm_Telvoro window(*folder, telvoro::app::SqlSessionOptions());
     window.show();
     return QApplication::exec();
 }

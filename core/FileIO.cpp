@@ -59,14 +59,26 @@ WriteFault::~WriteFault() {
     activeFault = outer_;
 }
 
-std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter) {
+namespace {
+
+[[noreturn]] void ThrowTooLarge(const fs::path& path, std::size_t limit, bool firstLine) {
+    throw FileTooLarge("无法打开文件“" + PathText(path) + "”：" +
+                       (firstLine ? "第一行超过 " : "文件超过 ") + std::to_string(limit) + " 字节");
+}
+
+constexpr std::size_t kPiece = std::size_t{1} << 16;
+
+} // namespace
+
+std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter, std::size_t limit) {
     platform::InputFile file(path);
     std::string bytes;
-    char buf[1 << 16];
+    char buf[kPiece];
     // Reads on until the end, or until a chunk holds a byte of `stopAfter`.
     for (;;) {
         const std::size_t n = file.Read(buf, sizeof buf);
         if (n == 0) break;
+        if (n > limit - bytes.size()) ThrowTooLarge(path, limit, false);
         bytes.append(buf, n);
         if (!stopAfter.empty() &&
             std::string_view(buf, n).find_first_of(stopAfter) != std::string_view::npos)
@@ -75,8 +87,53 @@ std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter) {
     return bytes;
 }
 
-void WriteWholeFile(const fs::path& path, std::string_view bytes) {
+TextPieces::TextPieces(fs::path path, std::size_t limit, bool firstLineOnly)
+    : path_(std::move(path)), limit_(limit), firstLineOnly_(firstLineOnly) {}
+
+bool TextPieces::Add(std::string_view piece) {
+    static constexpr std::string_view kNulOrLineEnd("\0\r\n", 3);
+    const std::size_t end =
+        firstLineOnly_ ? piece.find_first_of(kNulOrLineEnd) : piece.find('\0'); // memchr
+    const bool more = end == std::string_view::npos;
+    // A line end belongs to the line; a NUL belongs to nothing.
+    if (!more) piece = piece.substr(0, piece[end] == '\0' ? end : end + 1);
+    if (piece.size() > limit_ - text_.size()) ThrowTooLarge(path_, limit_, firstLineOnly_);
+    text_.append(piece);
+    return more;
+}
+
+namespace {
+
+std::string ReadPieces(const fs::path& path, TextPieces text) {
+    platform::InputFile file(path);
+    char buf[kPiece];
+    for (;;) {
+        const std::size_t n = file.Read(buf, sizeof buf);
+        if (n == 0 || !text.Add({buf, n})) break;
+    }
+    return text.Take();
+}
+
+} // namespace
+
+std::string ReadText(const fs::path& path, std::size_t limit) {
+    return ReadPieces(path, TextPieces(path, limit));
+}
+
+std::string ReadFirstLine(const fs::path& path, std::size_t limit) {
+    return ReadPieces(path, TextPieces(path, limit, true));
+}
+
+void WriteWholeFile(const fs::path& named, std::string_view bytes, FileAccess access) {
     std::error_code ec;
+    // Through a symbolic link: the file it leads to is replaced, the link stays.
+    // A link that leads nowhere yet names the file to create.
+    fs::path path = named;
+    for (int hops = 0; fs::is_symlink(fs::symlink_status(path, ec)); ++hops) {
+        const fs::path target = fs::read_symlink(path, ec);
+        if (ec || hops == 40) ThrowCreate(named, ec ? ec.value() : ELOOP);
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
     const fs::file_status st = fs::status(path, ec);
     if (fs::is_directory(st)) ThrowCreate(path, EISDIR);
     const bool exists = fs::exists(st);
@@ -93,7 +150,7 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
     for (int attempt = 0; !f && attempt < 16; ++attempt) {
         tmp = fs::path(path).concat(".tmp" + std::to_string(rd() % 1000000));
         errno = 0;
-        f.reset(platform::CreateNewFile(tmp));
+        f.reset(platform::CreateNewFile(tmp, access == FileAccess::OwnerOnly));
         if (!f && errno != EEXIST) break;
     }
     if (!f) ThrowCreate(path, errno ? errno : EIO);
@@ -124,7 +181,8 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
         fs::remove(tmp, ec);
         ThrowWrite(path, err ? err : EIO);
     }
-    if (exists) fs::permissions(tmp, st.permissions(), ec); // keep the old file's mode
+    // Keep the old file's mode; account data stays the owner's only.
+    if (exists && access == FileAccess::Usual) fs::permissions(tmp, st.permissions(), ec);
     if (const int err = platform::ReplaceByRename(tmp, path); err != 0) {
         fs::remove(tmp, ec);
         ThrowCreate(path, err);

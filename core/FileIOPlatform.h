@@ -30,8 +30,9 @@ private:
 };
 
 // A new file for writing only; nullptr and errno EEXIST when the name is taken
-// (never opens or follows a link to what is there).
-std::FILE* CreateNewFile(const std::filesystem::path& path);
+// (never opens or follows a link to what is there). `ownerOnly`: nobody else
+// may read it (0600), where the platform has modes for that.
+std::FILE* CreateNewFile(const std::filesystem::path& path, bool ownerOnly);
 
 // Flushes the file's data to the disk; 0 or the errno value.
 int SyncToDisk(std::FILE* file);

@@ -38,8 +38,18 @@ std::size_t InputFile::Read(char* buf, std::size_t size) {
     }
 }
 
-std::FILE* CreateNewFile(const fs::path& path) {
-    return std::fopen(path.c_str(), "wbx");
+std::FILE* CreateNewFile(const fs::path& path, bool ownerOnly) {
+    // The mode is the file's from its first moment: nobody can open it in between.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                          ownerOnly ? 0600 : 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
 }
 
 int SyncToDisk(std::FILE* file) {

@@ -63,7 +63,9 @@ std::size_t InputFile::Read(char* buf, std::size_t size) {
     return n;
 }
 
-std::FILE* CreateNewFile(const fs::path& path) {
+std::FILE* CreateNewFile(const fs::path& path, bool /*ownerOnly*/) {
+    // No modes here: a file takes the access list of its folder (a per-user
+    // folder is the user's own).
     // msvcrt's fopen knows no "x": _O_EXCL is its way to refuse a name in use.
     int fd = -1;
     if (_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,

@@ -1,8 +1,11 @@
 // The program folder choice on POSIX systems: the environment as bytes.
 #include "files/ProgramFolderChoice.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <system_error>
+
+#include <sys/stat.h>
 
 namespace telvoro {
 
@@ -30,7 +33,23 @@ ProgramFolderChoice ChooseProgramFolderHere(const fs::path& executableFolder,
 }
 
 void CreateProgramFolder(const ProgramFolderChoice& choice) {
-    if (choice.kind != ProgramFolderKind::ExecutableFolder) fs::create_directories(choice.folder);
+    if (choice.kind == ProgramFolderKind::ExecutableFolder) return;
+    if (choice.kind == ProgramFolderKind::Chosen) {
+        fs::create_directories(choice.folder);
+        return;
+    }
+    // The per-user folder holds account data: its owner's alone (0700) from
+    // the moment it exists. Its parents are made as usual.
+    const fs::path folder =
+        choice.folder.has_filename() ? choice.folder : choice.folder.parent_path();
+    if (folder.has_parent_path()) fs::create_directories(folder.parent_path());
+    if (::mkdir(folder.c_str(), 0700) == 0) return;
+    const int err = errno;
+    std::error_code ec;
+    if (err != EEXIST || !fs::is_directory(folder, ec))
+        throw fs::filesystem_error(
+            "cannot create the program folder", folder,
+            std::error_code(err == EEXIST ? ENOTDIR : err, std::generic_category()));
 }
 
 } // namespace telvoro

@@ -91,7 +91,7 @@ GbkShape ShapeAsGbk(std::string_view bytes) {
 }
 
 std::vector<std::string> ReadLines(const fs::path& path, const TemplatesConverter& toGbk) {
-    return SplitLines(TemplatesText(ReadWholeFile(path), toGbk));
+    return SplitLines(TemplatesText(ReadText(path), toGbk));
 }
 
 } // namespace

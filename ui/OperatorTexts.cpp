@@ -1,6 +1,5 @@
 #include "ui/OperatorTexts.h"
 
-#include "client/ClientSession.h"
 #include "files/DataSource.h"
 #include "files/Settings.h"
 #include "text/GbkCodec.h"
@@ -107,15 +106,9 @@ QString Path(const fs::path& path) {
     return QDir::toNativeSeparators(ToQString(path));
 }
 
-// The data source line of SMSServer.ini, or empty when there is none.
-QString ServerSettingLine(const ProgramFolder& folder) {
-    return QString::fromStdString(client::ShownServerSetting(folder));
-}
-
 // The admin tool's database option for commands run in the program folder:
 // none for the embedded database, which is its default there.
-QString DatabaseOption(const ProgramFolder& folder) {
-    const QString line = ServerSettingLine(folder);
+QString DatabaseOption(const QString& line) {
     return line.isEmpty() ? QString() : QStringLiteral(" --db \"%1\"").arg(line);
 }
 
@@ -170,16 +163,17 @@ QString ConnectFailureSummary(std::string_view cause) {
     return QStringLiteral("数据库连接出错");
 }
 
-QString NotRegisteredHelp(const ProgramFolder& folder, const QString& account) {
+QString NotRegisteredHelp(const ProgramFolder& folder, const QString& serverLine,
+                          const QString& account) {
     const QString problem = AccountFileProblem(folder);
     if (!problem.isEmpty()) return problem;
     return QStringLiteral("数据库中没有帐号 %1。请管理员在程序文件夹“%2”中开通：\n"
                           "telvoro-admin%3 account %1 条数")
-        .arg(account, Path(folder.Path()), DatabaseOption(folder));
+        .arg(account, Path(folder.Path()), DatabaseOption(serverLine));
 }
 
-QString SetupSteps(const ProgramFolder& folder) {
-    const QString db = DatabaseOption(folder);
+QString SetupSteps(const ProgramFolder& folder, const QString& serverLine) {
+    const QString db = DatabaseOption(serverLine);
     QString steps = QStringLiteral("新安装的设置步骤（管理员在终端中运行）：\n"
                                    "1. 进入程序文件夹：cd \"%1\"\n"
                                    "2. 建立数据库的表：telvoro-admin%2 init\n"
@@ -193,8 +187,8 @@ QString SetupSteps(const ProgramFolder& folder) {
     return steps;
 }
 
-QString ConnectFailureHelp(const ProgramFolder& folder, std::string_view cause) {
-    const QString line = ServerSettingLine(folder);
+QString ConnectFailureHelp(const ProgramFolder& folder, const QString& line,
+                           std::string_view cause) {
     const QString where =
         line.isEmpty() ? QStringLiteral("程序文件夹中没有 SMSServer.ini，使用内置数据库 %1。")
                              .arg(Path(folder.EmbeddedDatabase()))
@@ -203,7 +197,7 @@ QString ConnectFailureHelp(const ProgramFolder& folder, std::string_view cause) 
                        .arg(OperatorText(cause), where, Path(folder.Path()));
     const QString account = AccountFileState(folder);
     if (!account.isEmpty()) help += account + u'\n';
-    return help + u'\n' + SetupSteps(folder);
+    return help + u'\n' + SetupSteps(folder, line);
 }
 
 } // namespace telvoro::ui

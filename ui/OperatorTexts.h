@@ -36,13 +36,17 @@ QString ConnectFailureSummary(std::string_view cause);
 // The whole story of a failed connection: the cause in Chinese, where the
 // database is looked for, the program folder, the account file, and the steps
 // that set up a new installation.
-QString ConnectFailureHelp(const ProgramFolder& folder, std::string_view cause);
+// `serverLine` is SMSServer.ini's line as the operator may see it (empty:
+// none, the embedded database).
+QString ConnectFailureHelp(const ProgramFolder& folder, const QString& serverLine,
+                           std::string_view cause);
 
 // What the notice that the account is not registered adds below its text:
 // the account file that is missing, or the account to open.
-QString NotRegisteredHelp(const ProgramFolder& folder, const QString& account);
+QString NotRegisteredHelp(const ProgramFolder& folder, const QString& serverLine,
+                          const QString& account);
 
 // The steps that set up a new installation in `folder`, numbered.
-QString SetupSteps(const ProgramFolder& folder);
+QString SetupSteps(const ProgramFolder& folder, const QString& serverLine);
 
 } // namespace telvoro::ui

@@ -5,12 +5,11 @@
 
 #include <QPalette>
 #include <filesystem>
-#include <utility>
 
 namespace telvoro::ui {
 
-SetupStatus::SetupStatus(ProgramFolder folder, QWidget* parent)
-    : QLabel(parent), folder_(std::move(folder)) {
+SetupStatus::SetupStatus(const client::ClientSession& session, QWidget* parent)
+    : QLabel(parent), session_(session) {
     setObjectName(QStringLiteral("SetupStatus"));
     setTextFormat(Qt::RichText);
     setWordWrap(true);
@@ -26,16 +25,20 @@ SetupStatus::SetupStatus(ProgramFolder folder, QWidget* parent)
 }
 
 void SetupStatus::CheckAccountFile() {
-    const QString problem = AccountFileState(folder_);
+    const QString problem = AccountFileState(session_.Folder());
     if (problem.isEmpty()) return;
     std::error_code ec;
-    const bool present = std::filesystem::exists(folder_.SettingsFile(), ec);
+    const bool present = std::filesystem::exists(session_.Folder().SettingsFile(), ec);
     Show(present ? QStringLiteral("帐户文件有误") : QStringLiteral("缺少帐户文件"),
-         problem + QStringLiteral("\n\n") + SetupSteps(folder_));
+         problem + QStringLiteral("\n\n") + SetupSteps(session_.Folder(), ServerLine()));
 }
 
 void SetupStatus::ShowConnectFailure(std::string_view cause) {
-    Show(ConnectFailureSummary(cause), ConnectFailureHelp(folder_, cause));
+    Show(ConnectFailureSummary(cause), ConnectFailureHelp(session_.Folder(), ServerLine(), cause));
+}
+
+QString SetupStatus::ServerLine() const {
+    return QString::fromStdString(session_.ShownServerSetting());
 }
 
 void SetupStatus::ShowConnected() {

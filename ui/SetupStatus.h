@@ -4,7 +4,7 @@
 // last connection failed, and a link that shows the whole cause and the
 // set-up steps. The tooltip holds the same. Hidden while all is well.
 
-#include "files/ProgramFolder.h"
+#include "client/ClientSession.h"
 
 #include <QLabel>
 #include <string_view>
@@ -14,7 +14,7 @@ namespace telvoro::ui {
 class SetupStatus : public QLabel {
     Q_OBJECT
 public:
-    SetupStatus(ProgramFolder folder, QWidget* parent);
+    SetupStatus(const client::ClientSession& session, QWidget* parent);
 
     // After the start-up: says so when the settings file gave no account number.
     void CheckAccountFile();
@@ -29,7 +29,9 @@ public:
 private:
     void Show(const QString& summary, const QString& details);
 
-    ProgramFolder folder_;
+    QString ServerLine() const;
+
+    const client::ClientSession& session_;
     QString details_;
 };
 

@@ -8,9 +8,14 @@
 #include <QDialog>
 #include <QFontDatabase>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTranslator>
+#include <algorithm>
+#include <optional>
 
 namespace telvoro::ui {
 
@@ -46,6 +51,78 @@ QFont UiFont() {
     font.setWeight(QFont::Normal);
     font.setStyleStrategy(QFont::PreferDefault);
     return font;
+}
+
+namespace {
+
+// The width a line edit has for its text without scrolling it: its contents
+// less the margins it keeps on either side and the cursor's column.
+int TextRoom(const QLineEdit& field) {
+    constexpr int kSideMargin = 2; // QLineEdit's own, on each side
+    QStyleOptionFrame option;
+    option.initFrom(&field);
+    option.rect = field.rect();
+    option.lineWidth =
+        field.hasFrame() ? field.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &field)
+                         : 0;
+    const QRect contents =
+        field.style()->subElementRect(QStyle::SE_LineEditContents, &option, &field);
+    const QMargins text = field.textMargins();
+    return contents.width() - text.left() - text.right() - 2 * kSideMargin - 1;
+}
+
+// The largest font no larger than `base` in which `text` fits `room` pixels.
+std::optional<QFont> FontFitting(const QFont& base, const QString& text, int room) {
+    constexpr int kSmallestLegible = 7;
+    const int largest = base.pixelSize() > 0 ? base.pixelSize() : 12;
+    for (int size = largest; size >= kSmallestLegible; --size) {
+        for (const int stretch : {100, 87, 75}) {
+            QFont font = base;
+            font.setPixelSize(size);
+            font.setStretch(stretch);
+            // The bearings of the first and the last glyph may reach past
+            // the advance.
+            const QFontMetrics metrics(font);
+            const int bearings = std::max(0, -metrics.leftBearing(text.front())) +
+                                 std::max(0, -metrics.rightBearing(text.back()));
+            if (metrics.horizontalAdvance(text) + bearings <= room) return font;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void ShowWholeNumber(QLineEdit& field, long long number) {
+    const QFont base =
+        field.parentWidget() != nullptr ? field.parentWidget()->font() : QApplication::font();
+    const int room = TextRoom(field);
+    QString text = QString::number(number);
+    std::optional<QFont> font = FontFitting(base, text, room);
+    if (!font) {
+        text = QString::number(number / 10000) + QStringLiteral("万");
+        font = FontFitting(base, text, room);
+    }
+    field.setFont(font.value_or(base));
+    field.setText(text);
+    field.setToolTip(QString::number(number));
+    field.setCursorPosition(0);
+}
+
+QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar) {
+    const QSize room(area.width() - frame.left() - frame.right(),
+                     area.height() - frame.top() - frame.bottom());
+    const QSize inside = wanted.size();
+    bool vertical = inside.height() > room.height();
+    const bool horizontal = inside.width() + (vertical ? scrollBar : 0) > room.width();
+    if (horizontal && !vertical) vertical = inside.height() + scrollBar > room.height();
+    const QSize size(std::min(inside.width() + (vertical ? scrollBar : 0), room.width()),
+                     std::min(inside.height() + (horizontal ? scrollBar : 0), room.height()));
+    const int outerWidth = size.width() + frame.left() + frame.right();
+    const int outerHeight = size.height() + frame.top() + frame.bottom();
+    const int x = std::clamp(wanted.x(), area.left(), area.left() + area.width() - outerWidth);
+    const int y = std::clamp(wanted.y(), area.top(), area.top() + area.height() - outerHeight);
+    return {QPoint(x, y), size};
 }
 
 bool InstallChineseTranslations() {

@@ -3,9 +3,9 @@
 // that arrive in a yield step, and connecting over a real SQLite file and over
 // a gateway that fails where the test says.
 
-#include "FakeGateway.h"
 #include "ManualClock.h"
 
+#include "app/SqlSession.h"
 #include "client/ClientSession.h"
 #include "core/Error.h"
 #include "core/GbkTexts.h"
@@ -13,6 +13,8 @@
 #include "files/DataSource.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
+#include "tests/support/FakeGateway.h"
+#include "tests/support/RecordingView.h"
 #include "tests/support/TempFolder.h"
 
 #include <QCoreApplication>
@@ -29,9 +31,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using telvoro::FakeGateway;
 using telvoro::ProgramFolder;
+using telvoro::RecordingView;
 using telvoro::client::ClientSession;
-using telvoro::client::ClientView;
 using telvoro::client::SessionOptions;
 using Events = std::vector<std::string>;
 
@@ -50,40 +53,6 @@ private:
     std::unique_ptr<QCoreApplication> app_;
 };
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-class RecordingView : public ClientView {
-public:
-    Events events;
-    std::string account = "13800138000";
-    std::string balance = "0";
-
-    std::string AccountNumber() override { return account; }
-    std::string MessageText() override { return "hello"; }
-    bool SelfCheckOn() override { return false; }
-    std::string SelfCheckNumber() override { return account; }
-    std::string DisplayedBalance() override { return balance; }
-    void SetDisplayedBalance(const std::string& text) override {
-        balance = text;
-        events.push_back("balance " + text);
-    }
-    void SetProgressPosition(int) override {}
-    void SetProgressMaximum(int) override {}
-    void ShowNotice(const std::string& text, const std::string&) override {
-        events.push_back("notice " + text);
-    }
-    void ShowAccountNumber(const std::string& a) override { events.push_back("account " + a); }
-    void AddTemplateEntries(const std::vector<telvoro::TemplateMenuEntry>& entries) override {
-        events.push_back("templates " + std::to_string(entries.size()));
-    }
-    void PlaceWindow() override { events.push_back("place"); }
-    void ShowConnected() override { events.push_back("connected"); }
-    void ShowConnectFailed() override { events.push_back("connect failed"); }
-    void StartHandoffTimer() override { events.push_back("timer on"); }
-    void StopHandoffTimer() override { events.push_back("timer off"); }
-    void SignalRefusal() override { events.push_back("refusal"); }
-    void EditLater() override { events.push_back("edit later"); }
-    void CloseWindow() override { events.push_back("close"); }
-};
 
 void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary);
@@ -205,12 +174,13 @@ TEST(ClientSession, OverlappingOperationsAreRefused) {
     telvoro::TempFolder dir;
     ManualClock clock(telvoro::client::kYieldSlice);
     RecordingView view;
-    std::vector<std::string> rows;
+    FakeGateway* gateway = nullptr;
     SessionOptions options;
     options.clock = &clock;
     options.gateway = [&](const telvoro::DataSource&) {
-        auto g = std::make_unique<FakeGateway>("", nullptr);
-        g->rows = &rows;
+        auto g = std::make_unique<FakeGateway>();
+        g->credit = "100";
+        gateway = g.get();
         return g;
     };
     WriteFile(dir.path / "list.dat", "x\t13900000009\r\n");
@@ -223,7 +193,7 @@ TEST(ClientSession, OverlappingOperationsAreRefused) {
     view.events.clear();
     Post([&] { session.Send(); });
     session.Send();
-    EXPECT_EQ(rows.size(), 1u);
+    EXPECT_EQ(gateway->committed.size(), 1u);
     EXPECT_EQ(view.events.front(), "balance 100");
     EXPECT_NE(std::find(view.events.begin(), view.events.end(), "refusal"), view.events.end());
 
@@ -255,7 +225,8 @@ TEST(ClientSession, ConnectShowsTheCreditOrTheFailure) {
         SessionOptions options;
         options.gateway = [&](const telvoro::DataSource&) {
             if (c.failAt == "open") throw telvoro::Error("cannot connect");
-            auto g = std::make_unique<FakeGateway>(c.failAt, nullptr);
+            auto g = std::make_unique<FakeGateway>();
+            g->failAt = c.failAt;
             g->credit = c.credit;
             return g;
         };
@@ -275,7 +246,7 @@ TEST(ClientSession, ConnectingAgainReleasesTheOldConnectionFirst) {
     SessionOptions options;
     options.gateway = [&](const telvoro::DataSource&) {
         aliveAtOpen.push_back(alive);
-        return std::make_unique<FakeGateway>("", &alive);
+        return std::make_unique<FakeGateway>(&alive);
     };
     {
         ClientSession session(ProgramFolder(dir.path), view, options);
@@ -312,7 +283,7 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
         telvoro::ServerUpkeep(admin.connection()).SetCredit("13800138000", 321);
     }
     RecordingView view;
-    ClientSession session(folder, view);
+    ClientSession session(folder, view, telvoro::app::SqlSessionOptions());
     session.Connect();
     EXPECT_EQ(view.events, (Events{"connected", "balance 321"}));
 

@@ -4,7 +4,9 @@
 
 #include "UiTestSupport.h"
 
-#include "tests/client/FakeGateway.h"
+#include "app/SqlSession.h"
+#include "tests/support/FakeGateway.h"
+#include "tests/support/RecordingView.h"
 
 #include "core/FileIO.h"
 #include "files/ProgramFolder.h"
@@ -153,7 +155,9 @@ private slots:
         QTemporaryDir dir;
         const telvoro::ProgramFolder folder = Folder(dir);
         QWidget window;
-        SetupStatus status(folder, &window);
+        telvoro::RecordingView view;
+        const telvoro::client::ClientSession session(folder, view);
+        SetupStatus status(session, &window);
         status.CheckAccountFile();
         QVERIFY(!status.isHidden());
         QVERIFY(status.text().startsWith(QStringLiteral("缺少帐户文件")));
@@ -184,7 +188,7 @@ private slots:
         QTemporaryDir dir;
         ScriptedDialogs dialogs;
         {
-            TFrm_Telvoro w(Folder(dir));
+            TFrm_Telvoro w(Folder(dir), telvoro::app::SqlSessionOptions());
             auto* status = Control<SetupStatus>(w, "SetupStatus");
             QVERIFY(!status->isHidden());
             QCOMPARE(status->geometry(), QRect(91, 513, 106, 34));
@@ -197,7 +201,7 @@ private slots:
         // then, in smaller print, the missing file and the command that makes it.
         telvoro::client::SessionOptions options;
         options.gateway = [](const telvoro::DataSource&) {
-            auto g = std::make_unique<FakeGateway>();
+            auto g = std::make_unique<telvoro::FakeGateway>();
             g->credit = std::nullopt;
             return g;
         };
