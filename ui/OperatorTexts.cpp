@@ -71,6 +71,14 @@ constexpr Phrase kPhrases[] = {
     {R"re(password authentication failed for user "?(\w+)"?)re", "用户 \\1 的密码验证失败"},
     {R"re(database "?(\w+)"? does not exist)re", "数据库 \\1 不存在"},
     {R"re(could not translate host name "?([^" ]+)"? to address.*)re", "无法解析主机名 \\1"},
+    {R"re(connection to server at "([^"]*)"(?: \([^)]*\))?, port (\d+) failed: )re",
+     "连接服务器 \\1 的端口 \\2 失败："},
+    {R"(could not connect to server: )", "无法连接服务器："},
+    {R"(Unable to connect to data source)", "无法连接数据源"},
+    {R"(Unknown host machine name)", "未知的主机名"},
+    {R"re(Login failed for user '?(\w+)'?\.?)re", "用户 \\1 登录失败"},
+    {R"(Data source name not found and no default driver specified)",
+     "找不到数据源名称，也没有指定默认驱动"},
     {R"(Connection refused)", "连接被拒绝"},
     {R"(Connection timed out|timeout expired)", "连接超时"},
     {R"(No route to host)", "没有到主机的路由"},
@@ -154,12 +162,13 @@ QString ConnectFailureSummary(std::string_view cause) {
         return QStringLiteral("找不到数据库文件");
     if (text.contains(QLatin1String("no answer from the server")) ||
         text.contains(QLatin1String("Connection refused")) ||
+        text.contains(QLatin1String("Unable to connect to data source")) ||
         text.contains(QLatin1String("could not translate host name")) ||
         text.contains(QLatin1String("timeout expired")) ||
         text.contains(QLatin1String("No route to host")) ||
         text.contains(QLatin1String("Network is unreachable")))
-        return QStringLiteral("连不上数据库服务器");
-    if (text.contains(QLatin1String("data source"))) return QStringLiteral("SMSServer.ini 有误");
+        return QStringLiteral("连不上数据库");
+    if (text.contains(QLatin1String("data source"))) return QStringLiteral("数据库设置有误");
     return QStringLiteral("数据库连接出错");
 }
 

@@ -12,7 +12,7 @@ SetupStatus::SetupStatus(const client::ClientSession& session, QWidget* parent)
     : QLabel(parent), session_(session) {
     setObjectName(QStringLiteral("SetupStatus"));
     setTextFormat(Qt::RichText);
-    setWordWrap(true);
+    setWordWrap(false); // two short lines: the summary, the link
     setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // Not a stop of the window's stated tab order.
     setTextInteractionFlags(Qt::LinksAccessibleByMouse);

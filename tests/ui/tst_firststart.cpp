@@ -19,6 +19,7 @@
 #include "ui/Unit_Telvoro.h"
 
 #include <QDir>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -55,6 +56,10 @@ private slots:
                                     << "查询余额时出错：服务器在 300 秒内没有应答";
         QTest::newRow("connect") << "cannot connect to postgresql://db:5433: Connection refused"
                                  << "无法连接数据库 postgresql://db:5433：连接被拒绝";
+        QTest::newRow("libpq")
+            << "cannot connect to postgresql://***@h:1: connection to server at \"h\" "
+               "(10.0.0.1), port 1 failed: Connection refused"
+            << "无法连接数据库 postgresql://***@h:1：连接服务器 h 的端口 1 失败：连接被拒绝";
         QTest::newRow("lost") << "commit: the connection to the server was lost"
                               << "提交时出错：与服务器的连接已经断开";
         QTest::newRow("system reason") << "无法打开文件“/a/b.dat”：No such file or directory"
@@ -195,6 +200,8 @@ private slots:
             Control<QPushButton>(w, "Btn_Conn")->click();
             QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
             QVERIFY(status->text().startsWith(QStringLiteral("找不到数据库文件")));
+            QVERIFY(status->sizeHint().width() <= status->width());
+            QVERIFY(status->sizeHint().height() <= status->height());
             QVERIFY(status->Details().contains(QStringLiteral("Orvanta.db")));
         }
         // A database that answers, but no account file: the stated notice,
@@ -223,11 +230,11 @@ private slots:
         QTest::addColumn<QString>("cause");
         QTest::addColumn<QString>("summary");
         QTest::newRow("time limit") << "cannot connect to db: no answer from the server within 15 s"
-                                    << "连不上数据库服务器";
+                                    << "连不上数据库";
         QTest::newRow("refused") << "cannot connect to postgresql://h: Connection refused"
-                                 << "连不上数据库服务器";
+                                 << "连不上数据库";
         QTest::newRow("bad setting") << "invalid PostgreSQL port in data source: postgresql://h:0"
-                                     << "SMSServer.ini 有误";
+                                     << "数据库设置有误";
         QTest::newRow("other") << "cannot open /x: file is not a database"
                                << "数据库连接出错";
     }
@@ -235,6 +242,8 @@ private slots:
         QFETCH(QString, cause);
         QFETCH(QString, summary);
         QCOMPARE(ConnectFailureSummary(cause.toStdString()), summary);
+        // One line in the status line's 106 pixels, so its link stays in view.
+        QVERIFY(QFontMetrics(UiFont()).horizontalAdvance(summary) <= 106);
     }
 };
 
