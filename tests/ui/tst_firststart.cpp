@@ -20,6 +20,7 @@
 
 #include <QDir>
 #include <QFontMetrics>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -127,6 +128,26 @@ private slots:
         QCOMPARE(telvoro::ReadWholeFile(file),
                  telvoro::DefaultTemplatesText() + telvoro::Utf8ToGbk(Utf8(u8"会议=明天开会\r\n")));
         QVERIFY(editor->close());
+    }
+
+    // A templates file a Linux editor saved as UTF-8: the menu shows the
+    // titles, a choice puts the content into the message, and the file opens
+    // in the program's own editor.
+    void mainWindowReadsUtf8Templates() {
+        QTemporaryDir dir;
+        const auto file = Folder(dir).TemplatesFile();
+        telvoro::WriteWholeFile(file, "\xEF\xBB\xBF" +
+                                          Utf8(u8"生日快乐=祝您生日快乐！\n会议=明天开会\n"));
+        TFrm_Telvoro w(Folder(dir));
+        const QList<QAction*> actions = Control<QMenu>(w, "PopupMenu1")->actions();
+        QCOMPARE(actions.size(), 4);
+        QCOMPARE(actions[2]->text(), QStringLiteral("生日快乐"));
+        QCOMPARE(actions[3]->text(), QStringLiteral("会议"));
+        actions[2]->trigger();
+        QCOMPARE(Control<GbkTextEdit>(w, "Memo1")->toPlainText(), QStringLiteral("祝您生日快乐！"));
+        // "添加、修改模板" opens the program's own editor, not the desktop's.
+        Control<QAction>(w, "N1")->trigger();
+        QVERIFY(Control<TemplatesEditor>(w, "TemplatesEditor")->isVisible());
     }
 
     void templatesEditorRefusals() {
