@@ -29,21 +29,23 @@ void Tell(QWidget* parent, const QString& text) {
 }
 
 // The file's text as the menu reads it, or nullopt after saying why not.
+// Bytes that are neither GBK nor UTF-8 show as U+FFFD, so the operator can
+// find the broken line and mend it; they are left out when the file is saved.
 std::optional<QString> ReadForEditing(QWidget* owner, const std::filesystem::path& file) {
-    std::string bytes;
+    std::string text;
     try {
-        bytes = ReadWholeFile(file);
+        text = TemplatesText(ReadText(file), client::TemplatesUtf8ToGbk);
     } catch (const std::exception& e) {
         Tell(owner, QStringLiteral("无法打开模板文件。\n") + OperatorText(e.what()));
         return std::nullopt;
     }
     try {
-        return FromGbk(TemplatesText(bytes, client::TemplatesUtf8ToGbk));
+        return FromGbk(text);
     } catch (const std::exception&) {
-        Tell(owner, QStringLiteral("模板文件“%1”既不是 GBK 文本，也不是 UTF-8 文本，"
-                                   "无法在这里修改。")
-                        .arg(ToQString(file)));
-        return std::nullopt;
+        Tell(owner, QStringLiteral("模板文件“%1”中有既不是 GBK 也不是 UTF-8 的字节，显示为“%2”；"
+                                   "保存时它们会被去掉。")
+                        .arg(ToQString(file), QString(QChar::ReplacementCharacter)));
+        return FromGbk(text, /*lenient=*/true);
     }
 }
 
@@ -111,7 +113,12 @@ TemplatesEditor::TemplatesEditor(QWidget* owner, std::filesystem::path file, con
 
 bool TemplatesEditor::Save() {
     try {
-        std::string bytes = text_->GbkTextCrLf();
+        QString text = text_->toPlainText();
+        text.replace(QChar::LineSeparator, u'\n');
+        text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+        // Only the marks of unreadable bytes can lack a GBK form: the box
+        // takes no other such character.
+        std::string bytes = ToGbkDropping(text);
         if (!bytes.empty() && !bytes.ends_with('\n')) bytes += "\r\n";
         WriteWholeFile(file_, bytes);
     } catch (const std::exception& e) {
@@ -125,7 +132,7 @@ bool TemplatesEditor::Save() {
 
 void TemplatesEditor::closeEvent(QCloseEvent* event) {
     if (!text_->document()->isModified()) {
-        event->accept();
+        Closed(event);
         return;
     }
     QMessageBox box(QMessageBox::Question, windowTitle().remove(QStringLiteral("[*]")),
@@ -137,6 +144,12 @@ void TemplatesEditor::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    Closed(event);
+}
+
+void TemplatesEditor::Closed(QCloseEvent* event) {
+    // Gone for the next choice of the menu entry, also before it is deleted.
+    setObjectName(QString());
     event->accept();
 }
 

@@ -20,7 +20,8 @@ class TemplatesEditor : public QWidget {
 public:
     // Shows the editor of `file` beside `owner` (the one already open is
     // raised). When the file cannot be read, says why in a message box and
-    // gives null.
+    // gives null; bytes that are neither GBK nor UTF-8 are shown as U+FFFD,
+    // with a message box saying so.
     static TemplatesEditor* Open(QWidget* owner, const std::filesystem::path& file);
 
     // Writes the text as GBK, every line ending in CR LF. False, after a
@@ -33,6 +34,7 @@ protected:
 
 private:
     TemplatesEditor(QWidget* owner, std::filesystem::path file, const QString& text);
+    void Closed(QCloseEvent* event);
 
     std::filesystem::path file_;
     GbkTextEdit* text_ = nullptr;

@@ -155,19 +155,34 @@ private slots:
         const auto file = Folder(dir).TemplatesFile();
         QWidget owner;
         ScriptedDialogs dialogs;
-        // Missing, then neither GBK nor UTF-8: a Chinese message, no window.
+        // Missing: a Chinese message, no window.
         QCOMPARE(TemplatesEditor::Open(&owner, file), nullptr);
-        telvoro::WriteWholeFile(file, "a=\x81\x20\r\n");
-        QCOMPARE(TemplatesEditor::Open(&owner, file), nullptr);
+        QCOMPARE(dialogs.Texts().value(0).section(u'\n', 0, 0),
+                 QStringLiteral("无法打开模板文件。"));
+        // Bytes that are neither GBK nor UTF-8: shown as U+FFFD, said so, and
+        // left out when saved; the rest of the line stays.
+        telvoro::WriteWholeFile(file, "a=\x81\x20x\r\n");
+        TemplatesEditor* broken = TemplatesEditor::Open(&owner, file);
+        QVERIFY(broken != nullptr);
         QCOMPARE(dialogs.seen.size(), std::size_t(2));
-        QVERIFY(dialogs.seen[0].text.startsWith(QStringLiteral("无法打开模板文件。")));
-        QVERIFY(dialogs.seen[1].text.contains(QStringLiteral("既不是 GBK 文本")));
+        QVERIFY(dialogs.seen[1].text.contains(QStringLiteral("既不是 GBK 也不是 UTF-8")));
+        QVERIFY(Control<GbkTextEdit>(*broken, "TemplatesText")
+                    ->toPlainText()
+                    .contains(QChar::ReplacementCharacter));
+        QVERIFY(broken->Save());
+        const std::string saved = telvoro::ReadWholeFile(file);
+        QVERIFY2(saved.starts_with("a=") && saved.ends_with("x\r\n") &&
+                     saved.find('\x81') == std::string::npos,
+                 saved.c_str());
+        QVERIFY(broken->close());
 
         // Unsaved changes are asked about; Cancel keeps the window open.
         telvoro::WriteWholeFile(file, "a=b\r\n");
         TemplatesEditor* editor = TemplatesEditor::Open(&owner, file);
-        QVERIFY(editor != nullptr);
-        Control<GbkTextEdit>(*editor, "TemplatesText")->appendPlainText(QStringLiteral("c=d"));
+        QVERIFY(editor != nullptr && editor != broken); // the closed one is not raised again
+        auto* text = Control<GbkTextEdit>(*editor, "TemplatesText");
+        QCOMPARE(text->toPlainText(), QStringLiteral("a=b\n"));
+        text->appendPlainText(QStringLiteral("c=d"));
         dialogs.answer = [](QDialog&) { return int(QMessageBox::Cancel); };
         QVERIFY(!editor->close());
         dialogs.answer = [](QDialog&) { return int(QMessageBox::Discard); };
