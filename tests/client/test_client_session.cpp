@@ -3,26 +3,19 @@
 // that arrive in a yield step, and connecting over a real SQLite file and over
 // a gateway that fails where the test says.
 
-#include "ManualClock.h"
+#include "SessionTestSupport.h"
 
 #include "app/SqlSession.h"
-#include "client/ClientSession.h"
 #include "core/Error.h"
+#include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "files/DataSource.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
-#include "tests/support/FakeGateway.h"
-#include "tests/support/RecordingView.h"
-#include "tests/support/TempFolder.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -30,9 +23,12 @@
 namespace {
 
 using namespace std::chrono_literals;
+using telvoro::Connected;
 using telvoro::FakeGateway;
+using telvoro::Post;
 using telvoro::ProgramFolder;
 using telvoro::RecordingView;
+using telvoro::WriteWholeFile;
 using telvoro::client::ClientSession;
 using telvoro::client::SessionOptions;
 using Events = std::vector<std::string>;
@@ -52,16 +48,6 @@ private:
     std::unique_ptr<QCoreApplication> app_;
 };
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out << bytes;
-}
-
-// Runs `f` from the event loop, i.e. at the next yield step that dispatches.
-void Post(const std::function<void()>& f) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), f, Qt::QueuedConnection);
-}
 
 TEST(TimeSlicer, DispatchesOnceASliceHasPassedSinceTheLastDispatch) {
     ManualClock clock;
@@ -152,7 +138,7 @@ TEST(ClientSession, EditAskedForDuringAMergeOpensAfterIt) {
     options.clock = &clock;
     ClientSession session(ProgramFolder(dir.path), view, options);
     session.Start();
-    WriteFile(dir.path / "SendGSM.ini", "a\t13900000001\r\nb\t13900000002\r\n");
+    WriteWholeFile(dir.path / "SendGSM.ini", "a\t13900000001\r\nb\t13900000002\r\n");
     bool opened = false;
     Post([&] {
         session.Edit([&](const std::vector<std::string>&) {
@@ -170,36 +156,26 @@ TEST(ClientSession, EditAskedForDuringAMergeOpensAfterIt) {
 // A second send while a job runs, and a load while every entry is being
 // ticked, arrive in a yield step: both are refused and change nothing.
 TEST(ClientSession, OverlappingOperationsAreRefused) {
-    telvoro::TempFolder dir;
     ManualClock clock(telvoro::client::kYieldSlice);
-    RecordingView view;
-    FakeGateway* gateway = nullptr;
-    SessionOptions options;
-    options.clock = &clock;
-    options.gateway = [&](const telvoro::DataSource&) {
-        auto g = std::make_unique<FakeGateway>();
-        g->credit = "100";
-        gateway = g.get();
-        return g;
-    };
-    WriteFile(dir.path / "list.dat", "x\t13900000009\r\n");
-    ClientSession session(ProgramFolder(dir.path), view, options);
+    Connected s(&clock, "100");
+    ClientSession& session = *s.session;
+    WriteWholeFile(s.dir / "list.dat", "x\t13900000009\r\n");
     for (int i = 0; i < 5; ++i)
         session.Recipients().AddIfNewPhone("n", std::to_string(13900000001LL + i));
-    session.Connect();
 
     session.SetAllChecked([] { return true; });
-    view.events.clear();
+    s.view.events.clear();
     Post([&] { session.Send(); });
     session.Send();
-    EXPECT_EQ(gateway->committed.size(), 1u);
-    EXPECT_EQ(view.events.front(), "balance 100");
-    EXPECT_NE(std::find(view.events.begin(), view.events.end(), "refusal"), view.events.end());
+    EXPECT_EQ(s.gateway->committed.size(), 1u);
+    EXPECT_EQ(s.view.events.front(), "balance 100");
+    EXPECT_NE(std::find(s.view.events.begin(), s.view.events.end(), "refusal"),
+              s.view.events.end());
 
-    view.events.clear();
-    Post([&] { session.LoadList(dir.path / "list.dat"); });
+    s.view.events.clear();
+    Post([&] { session.LoadList(s.dir / "list.dat"); });
     session.SetAllChecked([] { return false; });
-    EXPECT_EQ(view.events, Events{"refusal"});
+    EXPECT_EQ(s.view.events, Events{"refusal"});
     EXPECT_EQ(session.Recipients().Count(), 5u);
 }
 
@@ -286,7 +262,7 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
     session.Connect();
     EXPECT_EQ(view.events, (Events{"connected", "balance 321"}));
 
-    WriteFile(folder.ServerFile(), "postgresql://localhost:99999\r\n");
+    WriteWholeFile(folder.ServerFile(), "postgresql://localhost:99999\r\n");
     view.events.clear();
     session.Connect();
     EXPECT_EQ(view.events, Events{"connect failed"});

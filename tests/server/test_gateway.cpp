@@ -106,10 +106,9 @@ TEST_P(Gateway, BatchesRowsAndDeductions) {
 
     const std::vector<QueuedRow> rows = Rows(gw, login);
     ASSERT_EQ(rows.size(), 3u);
-    const auto numbers = Numbers(249);
-    EXPECT_EQ(rows[0].list, JoinNumbers(numbers, 0, 100));
-    EXPECT_EQ(rows[1].list, JoinNumbers(numbers, 100, 100));
-    EXPECT_EQ(rows[2].list, JoinNumbers(numbers, 200, 49) + ";" + login);
+    EXPECT_EQ(Ranges(rows[0].list), "13900000000-13900000099");
+    EXPECT_EQ(Ranges(rows[1].list), "13900000100-13900000199");
+    EXPECT_EQ(Ranges(rows[2].list), "13900000200-13900000248," + login);
     for (const QueuedRow& r : rows) {
         EXPECT_EQ(r.memo, w.message);
         EXPECT_EQ(r.state, "0");
