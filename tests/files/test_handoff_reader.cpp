@@ -1,7 +1,6 @@
-#include "core/FileIO.h"
+#include "tests/files/HandoffTestSupport.h"
+
 #include "core/GbkTexts.h"
-#include "core/RecipientList.h"
-#include "files/HandoffReader.h"
 
 #include <gtest/gtest.h>
 
@@ -27,14 +26,8 @@ using Result = HandoffReader::TickResult;
 
 namespace {
 
-class HandoffTest : public ::testing::Test {
+class HandoffTest : public HandoffFixture {
 protected:
-    HandoffTest() { fs::create_directories(dir_); }
-    ~HandoffTest() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Drop(const std::string& bytes) { WriteWholeFile(reader_.HandoffPath(), bytes); }
     static void Append(const fs::path& path, const std::string& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::app);
         ASSERT_TRUE(out.is_open());
@@ -42,24 +35,6 @@ protected:
         out.close();
         ASSERT_TRUE(out.good());
     }
-    std::vector<std::string> Phones() const {
-        std::vector<std::string> out;
-        for (std::size_t i = 0; i < list_.Count(); ++i)
-            out.push_back(list_.At(i).Customer + "=" + list_.At(i).Phone);
-        return out;
-    }
-    bool NoFilesLeft() const {
-        return !fs::exists(reader_.HandoffPath()) && !fs::exists(reader_.ClaimedPath());
-    }
-
-    static fs::path NewDir() {
-        std::random_device rd;
-        return fs::temp_directory_path() / ("telvoro-ho-" + std::to_string(rd()));
-    }
-
-    fs::path dir_ = NewDir();
-    RecipientList list_;
-    HandoffReader reader_{list_, ProgramFolder(dir_)};
 };
 
 using Strings = std::vector<std::string>;
@@ -196,7 +171,7 @@ TEST_F(HandoffTest, ClaimedFileLeftBehindGoesFirst) {
 TEST_F(HandoffTest, ErrorPartWayKeepsFileAndMergedEntries) {
     int calls = 0;
     RecipientList list;
-    HandoffReader reader(list, ProgramFolder(dir_), [&] {
+    HandoffReader reader(list, ProgramFolder(dir_.path), [&] {
         if (++calls == 2) throw std::runtime_error("memory exhausted");
     });
     WriteWholeFile(reader.HandoffPath(), "a\t1\r\nb\t2\r\nc\t3\r\n");
@@ -288,7 +263,7 @@ TEST_F(HandoffTest, HeldBackAndNestedTicksDoNothing) {
     Result nested = Result::NoFile;
     RecipientList list;
     HandoffReader* self = nullptr;
-    HandoffReader reader(list, ProgramFolder(dir_), [&] { nested = self->Tick(); });
+    HandoffReader reader(list, ProgramFolder(dir_.path), [&] { nested = self->Tick(); });
     self = &reader;
     EXPECT_EQ(reader.Tick(), Result::Merged);
     EXPECT_EQ(nested, Result::HeldBack);
@@ -353,7 +328,7 @@ TEST_F(HandoffTest, ReadsOnlyTheTextAndSetsAsideTooLargeFiles) {
     EXPECT_EQ(RunInChild(
                   [&] {
                       RecipientList list;
-                      HandoffReader reader(list, ProgramFolder(dir_));
+                      HandoffReader reader(list, ProgramFolder(dir_.path));
                       WriteWholeFile(reader.HandoffPath(), "e\t5\r\n");
                       fs::resize_file(reader.HandoffPath(), std::uintmax_t{4} << 30);
                       if (reader.Tick() != Result::Merged) return 1;
@@ -371,7 +346,7 @@ TEST_F(HandoffTest, ClaimedNamesNotOursNeverMergedNorBlocking) {
 #ifdef _WIN32
     GTEST_SKIP() << "owners, links and FIFOs are POSIX's; see test_windows_files.cpp";
 #else
-    ASSERT_EQ(::chmod(dir_.c_str(), 01777), 0); // a shared, sticky folder
+    ASSERT_EQ(::chmod(dir_.path.c_str(), 01777), 0); // a shared, sticky folder
     const fs::path claimed = reader_.ClaimedPath();
     const fs::path lines = dir_ / "lines.txt";
     WriteWholeFile(lines, "x\t9\r\n");
@@ -417,7 +392,7 @@ TEST_F(HandoffTest, ClaimedNamesNotOursNeverMergedNorBlocking) {
     const int failed = RunInChild(
         [&] {
             RecipientList list;
-            const ProgramFolder folder(dir_);
+            const ProgramFolder folder(dir_.path);
             HandoffReader reader(list, folder);
             int told = 0;
             reader.SetNoticeHook([&](const std::string& text) {

@@ -11,6 +11,7 @@
 #include "files/ProgramFolder.h"
 #include "files/ProgramFolderChoice.h"
 #include "files/Templates.h"
+#include "tests/files/HandoffTestSupport.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -47,23 +48,9 @@ struct Writer {
     }
 };
 
-class WindowsHandoff : public ::testing::Test {
+class WindowsHandoff : public HandoffFixture {
 protected:
-    void Drop(const std::string& bytes) { WriteWholeFile(reader_.HandoffPath(), bytes); }
-    Strings Phones() const {
-        Strings out;
-        for (std::size_t i = 0; i < list_.Count(); ++i)
-            out.push_back(list_.At(i).Customer + "=" + list_.At(i).Phone);
-        return out;
-    }
-    bool NoFilesLeft() const {
-        return !fs::exists(reader_.HandoffPath()) && !fs::exists(reader_.ClaimedPath());
-    }
-
-    TempFolder dir_;
-    RecipientList list_;
-    HandoffReader reader_{list_, ProgramFolder(dir_ / u8"程序目录")};
-    WindowsHandoff() { fs::create_directory(dir_ / u8"程序目录"); }
+    WindowsHandoff() : HandoffFixture(u8"程序目录") {}
 };
 
 } // namespace
