@@ -339,19 +339,11 @@ namespace {
 
 using Result = AdminResult;
 
-class AdminFaults : public ::testing::Test {
+class AdminFaults : public AdminToolTest {
 protected:
-    void SetUp() override { EnsureApp(); }
-    Result Run(const QStringList& args) {
-        return RunAdminTool(dir.path(),
-                            QStringList{QStringLiteral("--time-limit-ms"), QStringLiteral("2000")} +
-                                args);
-    }
-    void Write(const QString& name, const std::string& bytes) {
-        WriteInFolder(dir.path(), name, bytes);
-    }
-    std::string Read(const QString& name) {
-        return ReadWholeFile(ToFsPath(QDir(dir.path()).filePath(name)));
+    void SetUp() override {
+        EnsureApp();
+        leading = {"--time-limit-ms", "2000"};
     }
     static std::string Lines(const std::vector<std::string>& numbers) {
         std::string text;
@@ -359,8 +351,6 @@ protected:
             text += n + "\r\n";
         return text;
     }
-    static QString LastLine(const QString& out) { return out.trimmed().section('\n', -1); }
-    QTemporaryDir dir;
 };
 
 } // namespace
