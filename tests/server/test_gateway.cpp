@@ -73,6 +73,16 @@ protected:
         ServerUpkeep(admin.connection()).SetCredit(login, credit);
     }
 
+    // A fresh login with `credit`, the job's gateway open on the engine, and
+    // a window that sends `numbers` numbers for the login.
+    void Prepare(int credit, int numbers) {
+        login = FreshLogin();
+        SetCredit(login, credit);
+        gw.Open(source);
+        w.account = login;
+        w.phones = Numbers(numbers);
+    }
+
     // The login's queued rows, in ID order, as the gateway lists them.
     std::vector<QueuedRow> Rows(SqlGateway& gw, const std::string& login) {
         std::vector<QueuedRow> rows;
@@ -84,21 +94,17 @@ protected:
 
     QTemporaryDir dir;
     DataSource source, setupSource;
+    std::string login;
+    SqlGateway gw{QStringLiteral("job")};
+    RecordingWindow w;
 };
 
 } // namespace
 
 TEST_P(Gateway, BatchesRowsAndDeductions) {
-    const std::string login = FreshLogin();
-    SetCredit(login, 1000);
-    SqlGateway gw;
-    gw.Open(source);
-
-    RecordingWindow w;
-    w.account = login;
+    Prepare(1000, 249);
     w.selfCheck = true;
     w.selfCheckNumber = login;
-    w.phones = Numbers(249);
     // 祝您生日快乐 it's "ok" — with a quote, Chinese text and line breaks.
     w.message = "\xD7\xA3\xC4\xFA\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6 it's \"ok\"\r\n\r\n";
     SendJobRunner runner;
@@ -118,13 +124,7 @@ TEST_P(Gateway, BatchesRowsAndDeductions) {
 }
 
 TEST_P(Gateway, CreditCheckComesBeforeTheLimitAndWritesNothing) {
-    const std::string login = FreshLogin();
-    SetCredit(login, 10);
-    SqlGateway gw;
-    gw.Open(source);
-    RecordingWindow w;
-    w.account = login;
-    w.phones = Numbers(5000);
+    Prepare(10, 5000);
     SendJobRunner runner;
     EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Refused);
     EXPECT_EQ(w.LastNotice(),
@@ -138,12 +138,10 @@ TEST_P(Gateway, AccountTextCannotChangeAStatement) {
     quoted[4] = '\'';
     const std::string injected = "1' or 1=1--";
     SetCredit(quoted, 5);
-    SqlGateway gw;
     gw.Open(source);
     EXPECT_EQ(gw.QueryCredit(quoted), std::optional<std::string>("5"));
     EXPECT_EQ(gw.QueryCredit(injected), std::nullopt);
 
-    RecordingWindow w;
     w.account = quoted;
     w.phones = Numbers(3);
     SendJobRunner runner;
@@ -160,16 +158,9 @@ TEST_P(Gateway, AccountTextCannotChangeAStatement) {
 
 TEST_P(Gateway, ShortCreditRollsTheBatchBack) {
     // Another client spends the credit between our check and our deduction.
-    const std::string login = FreshLogin();
-    SetCredit(login, 300);
-    SqlGateway gw;
-    gw.Open(source);
-    RecordingWindow w;
-    w.account = login;
-    w.phones = Numbers(300);
-    int yields = 0;
+    Prepare(300, 300);
     w.onYield = [&] {
-        if (++yields == 100) SetCredit(login, 150); // right after the first batch
+        if (w.yields == 100) SetCredit(login, 150); // right after the first batch
     };
     SendJobRunner runner;
     EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Failed);
@@ -182,7 +173,7 @@ TEST_P(Gateway, ShortCreditRollsTheBatchBack) {
 }
 
 TEST_P(Gateway, TwoClientsNeverSpendBelowZero) {
-    const std::string login = FreshLogin();
+    login = FreshLogin();
     const int credit = 1050;
     SetCredit(login, credit);
     std::atomic<int> failed{0};
@@ -204,7 +195,6 @@ TEST_P(Gateway, TwoClientsNeverSpendBelowZero) {
     std::thread a(client, 1), b(client, 2);
     a.join();
     b.join();
-    SqlGateway gw;
     gw.Open(source);
     const int left = std::stoi(*gw.QueryCredit(login));
     long long queued = 0;
@@ -219,7 +209,7 @@ TEST_P(Gateway, TwoClientsNeverSpendBelowZero) {
 // Concurrent `account` calls for one new login leave one row, with one of the
 // credits set; a later job is charged once.
 TEST_P(Gateway, AccountUpkeepNeverMakesTwoRows) {
-    const std::string login = FreshLogin();
+    login = FreshLogin();
     std::barrier start(8);
     std::vector<std::thread> admins;
     for (int i = 0; i < 8; ++i)
@@ -231,7 +221,6 @@ TEST_P(Gateway, AccountUpkeepNeverMakesTwoRows) {
         });
     for (std::thread& t : admins)
         t.join();
-    SqlGateway gw;
     gw.Open(setupSource);
     QSqlQuery count(gw.connection().database());
     ASSERT_TRUE(
