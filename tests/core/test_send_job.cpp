@@ -3,6 +3,7 @@
 #include "core/Error.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FakeGateway.h"
 #include "tests/support/Numbers.h"
 #include "tests/support/RecordingWindow.h"
@@ -265,12 +266,8 @@ TEST(SendJob, ParseWholeNumber) {
     for (const std::string bad :
          {"", " 1", "1 ", "1.5", "abc", "2147483648", "+", "0x10", "+-3", "--3"})
         EXPECT_THROW(ParseWholeNumber(bad), Error) << bad;
-    try {
-        ParseWholeNumber("1\xB5\xE3");
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "'1\\xB5\\xE3' is not a valid integer value");
-    }
+    EXPECT_EQ(ErrorOf([] { ParseWholeNumber("1\xB5\xE3"); }),
+              "'1\\xB5\\xE3' is not a valid integer value");
 }
 
 TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {

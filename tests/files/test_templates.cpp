@@ -5,6 +5,7 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/TextRules.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -113,12 +114,7 @@ TEST(Templates, BadFiles) {
     const fs::path file = ProgramFolder(dir.path).TemplatesFile();
     // Missing at start: no entries; vanished before a choice: the open error.
     EXPECT_TRUE(ReadTemplateMenu(file).empty());
-    try {
-        LookUpTemplate(file, "a");
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("无法打开文件"), std::string::npos) << e.what();
-    }
+    EXPECT_EQ(ErrorOf([&] { LookUpTemplate(file, "a"); }).find("无法打开文件"), 0u);
 
     // Junk, NULs (the text ends there), a very long line, a million lines.
     WriteWholeFile(file, "\xFF\xFE=\x80\r\na=1\0b=2\r\n"s);
