@@ -45,11 +45,6 @@ std::uint64_t FileId(const fs::path& path) {
     return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
 }
 
-std::size_t EntriesIn(const fs::path& folder) {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
 } // namespace
 
 TEST(WindowsFileIO, ReadErrorsGiveTheStatedTexts) {
@@ -121,7 +116,7 @@ TEST(WindowsFileIO, SaveReplacesInOneStepAndAFailedSaveLeavesTheFileWhole) {
     WriteWholeFile(file, "newest\r\n");
     EXPECT_NE(FileId(file), before);
     EXPECT_EQ(ReadWholeFile(file), "newest\r\n");
-    EXPECT_EQ(EntriesIn(dir.path), 1u);
+    EXPECT_EQ(dir.Names(), std::vector<fs::path>{file.filename()});
 
     // Held by a program that does not let it be replaced: the save fails with
     // the stated text, the old file stays whole and no temporary file is left.
@@ -132,7 +127,7 @@ TEST(WindowsFileIO, SaveReplacesInOneStepAndAFailedSaveLeavesTheFileWhole) {
                   "无法创建文件“" + PathText(file) + "”：" + ReasonText(EACCES));
         holder.Close();
         EXPECT_EQ(ReadWholeFile(file), "newest\r\n");
-        EXPECT_EQ(EntriesIn(dir.path), 1u);
+        EXPECT_EQ(dir.Names(), std::vector<fs::path>{file.filename()});
     }
 
     // The read-only attribute.
@@ -141,7 +136,7 @@ TEST(WindowsFileIO, SaveReplacesInOneStepAndAFailedSaveLeavesTheFileWhole) {
               "无法创建文件“" + PathText(file) + "”：" + ReasonText(EACCES));
     ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(ReadWholeFile(file), "newest\r\n");
-    EXPECT_EQ(EntriesIn(dir.path), 1u);
+    EXPECT_EQ(dir.Names(), std::vector<fs::path>{file.filename()});
 }
 
 #endif
