@@ -7,6 +7,7 @@
 #include "core/FileIO.h"
 #include "core/RecipientList.h"
 #include "tests/support/ErrorOf.h"
+#include "tests/support/OtherHandle.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -22,21 +23,6 @@ using namespace telvoro;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Another program's handle on a file.
-struct OtherHandle {
-    HANDLE h;
-    OtherHandle(const fs::path& path, DWORD access, DWORD share)
-        : h(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                        nullptr)) {}
-    ~OtherHandle() { Close(); }
-    void Close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 std::uint64_t FileId(const fs::path& path) {
     const OtherHandle h(path, FILE_READ_ATTRIBUTES, kShareAll);

@@ -182,33 +182,35 @@ TEST(ReadAccountNumber, OutcomesOfTheStartUpStep) {
 
 TEST(ReadAccountNumber, LargeFilesAndSpecialFiles) {
     TempFolder dir;
+    const ProgramFolder folder(dir.path);
+    const fs::path file = folder.SettingsFile();
     // A million further lines are never looked at; a huge line 1 deciphers.
     std::string many = std::string(kAccountHex) + "\r\n";
     for (int i = 0; i < 1000000; ++i)
         many += "x\r\n";
-    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), many);
-    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), "13800138000");
+    WriteWholeFile(file, many);
+    EXPECT_EQ(ReadAccountNumber(folder), "13800138000");
 
     std::string longLine;
     for (int i = 0; i < 200000; ++i)
         longLine += "969C5330A4D41AED";
-    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), longLine);
-    const auto account = ReadAccountNumber(ProgramFolder(dir.path));
+    WriteWholeFile(file, longLine);
+    const auto account = ReadAccountNumber(folder);
     ASSERT_TRUE(account);
     EXPECT_EQ(account->size(), 200000u * 8);
 
 #ifndef _WIN32
     // A FIFO would block a plain open until a writer comes: it must not hang.
-    fs::remove(ProgramFolder(dir.path).SettingsFile());
-    ASSERT_EQ(::mkfifo(ProgramFolder(dir.path).SettingsFile().c_str(), 0600), 0);
-    EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), std::nullopt);
-    EXPECT_THROW(LoadAccountNumber(ProgramFolder(dir.path).SettingsFile()), Error);
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_EQ(ReadAccountNumber(folder), std::nullopt);
+    EXPECT_THROW(LoadAccountNumber(file), Error);
 
-    fs::remove(ProgramFolder(dir.path).SettingsFile());
-    WriteWholeFile(ProgramFolder(dir.path).SettingsFile(), kAccountHex);
-    fs::permissions(ProgramFolder(dir.path).SettingsFile(), fs::perms::none);
+    fs::remove(file);
+    WriteWholeFile(file, kAccountHex);
+    fs::permissions(file, fs::perms::none);
     if (::geteuid() != 0) {
-        EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), std::nullopt) << "unreadable";
+        EXPECT_EQ(ReadAccountNumber(folder), std::nullopt) << "unreadable";
     }
 #endif
 }
