@@ -19,7 +19,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -410,24 +409,20 @@ TEST_F(AdminFaults, ARestFileThatCannotBeWrittenLeavesNoStaleOne) {
     // The rest file of an earlier run: its numbers may be queued by now.
     Write("rest.txt", Lines(Numbers(450)));
     proxy.Set(FaultProxy::Mode::CutAtCommit, 3);
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
     // Files may grow to 1000 bytes only: the rest of 250 numbers does not fit.
-    p.setChildProcessModifier([] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{1000, 1000};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"),
-            {"--db", QString::fromStdString(PostgresText(proxy.port())), "send", "--account",
-             login.c_str(), "--message-file", "message.txt", "--numbers-file", "numbers.txt",
-             "--rest-file", "rest.txt"});
-    ASSERT_TRUE(p.waitForFinished(60000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    const QString err = QString::fromUtf8(p.readAllStandardError());
-    EXPECT_EQ(p.exitCode(), 1);
-    EXPECT_EQ(LastLine(out), QStringLiteral("queued 200 of 450 numbers")) << out.toStdString();
-    EXPECT_TRUE(err.contains("no rest file was written")) << err.toStdString();
+    const Result r =
+        RunAdminTool(dir.path(),
+                     {"--db", QString::fromStdString(PostgresText(proxy.port())), "send",
+                      "--account", login.c_str(), "--message-file", "message.txt", "--numbers-file",
+                      "numbers.txt", "--rest-file", "rest.txt"},
+                     QProcessEnvironment::systemEnvironment(), [] {
+                         ::signal(SIGXFSZ, SIG_IGN);
+                         const rlimit limit{1000, 1000};
+                         ::setrlimit(RLIMIT_FSIZE, &limit);
+                     });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(LastLine(r.out), QStringLiteral("queued 200 of 450 numbers")) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("no rest file was written")) << r.err.toStdString();
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath("rest.txt")));
 }
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace telvoro {
@@ -21,12 +22,15 @@ struct AdminResult {
     QString out, err;
 };
 
+// `inChild` runs in the tool's process before it starts (limits, signals).
 inline AdminResult
 RunAdminTool(const QString& folder, const QStringList& args,
-             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+             const std::function<void()>& inChild = {}) {
     QProcess p;
     p.setWorkingDirectory(folder);
     p.setProcessEnvironment(env);
+    if (inChild) p.setChildProcessModifier(inChild);
     p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
     EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
