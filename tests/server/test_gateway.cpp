@@ -124,16 +124,6 @@ TEST_P(Gateway, BatchesRowsAndDeductions) {
     EXPECT_EQ(w.balance, "750");
 }
 
-TEST_P(Gateway, CreditCheckComesBeforeTheLimitAndWritesNothing) {
-    Prepare(10, 5000);
-    SendJobRunner runner;
-    EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Refused);
-    EXPECT_EQ(w.LastNotice(),
-              std::string(gbk::kMsgShortfallPrefix) + "4990" + gbk::kMsgShortfallSuffix);
-    EXPECT_TRUE(Rows(gw, login).empty());
-    EXPECT_EQ(w.balance, "10");
-}
-
 TEST_P(Gateway, AccountTextCannotChangeAStatement) {
     std::string quoted = FreshLogin(); // unique: the engines' tests share one server
     quoted[4] = '\'';
