@@ -6,6 +6,7 @@
 #include "core/GbkTexts.h"
 #include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
@@ -65,6 +66,25 @@ telvoro::ProgramFolderChoice FolderChoice(const QCommandLineParser& parser) {
     return telvoro::ChooseProgramFolderHere(telvoro::ToFsPath(GetAppPath()), std::move(chosen));
 }
 
+// How a new installation gets its database and account file, for the
+// program folder in use: the window says the same when a first start fails.
+QString SetupSteps(const QString& folder) {
+    return QStringLiteral(
+               "Setting up a new installation (the window shows the cause of a failed\n"
+               "connection beside \"连接服务器\" and these steps behind its link):\n"
+               "  1. cd \"%1\"\n"
+               "  2. telvoro-admin init                       create the tables; this makes the\n"
+               "                                              embedded database Orvanta.db\n"
+               "  3. telvoro-admin account LOGIN CREDIT       open the account with its credit\n"
+               "  4. telvoro-admin config LOGIN --out GSMConfig.ini\n"
+               "                                              the account file the program reads\n"
+               "  5. telvoro                                  press \"连接服务器\"\n"
+               "For a database on a server, first put its place into SMSServer.ini in the\n"
+               "program folder (e.g. postgresql://HOST:5432) and give steps 2 and 3 the same\n"
+               "text as --db \"...\"; see man telvoro.\n")
+        .arg(folder);
+}
+
 // --help and --version are answered on the terminal, without a display.
 bool AsksTerminalOnly(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
@@ -92,8 +112,8 @@ int AnswerOnTerminal(int argc, char** argv) {
     } catch (const std::exception& e) {
         folder = QString::fromUtf8(e.what());
     }
-    std::printf("%s\nProgram folder in use: %s\n", parser.helpText().toUtf8().constData(),
-                folder.toUtf8().constData());
+    std::printf("%s\nProgram folder in use: %s\n\n%s", parser.helpText().toUtf8().constData(),
+                folder.toUtf8().constData(), SetupSteps(folder).toUtf8().constData());
     return 0;
 }
 
@@ -129,9 +149,10 @@ void SayFolderInUse(const telvoro::ProgramFolder& folder) {
 int main(int argc, char** argv) {
     if (AsksTerminalOnly(argc, argv)) return AnswerOnTerminal(argc, argv);
     TelvoroApplication app(argc, argv);
-    QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
+    // An ASCII name: it becomes the window class, which is no place for
+    // Chinese; the windows keep their Chinese titles.
+    telvoro::ui::SetProgramIdentity();
     QApplication::setApplicationVersion(QStringLiteral(TELVORO_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.telvoro.Telvoro"));
     telvoro::ui::InstallChineseTranslations();
     QCommandLineParser parser;
     DescribeOptions(parser);

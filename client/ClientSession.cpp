@@ -35,6 +35,10 @@ private:
 
 } // namespace
 
+std::string TemplatesUtf8ToGbk(std::string_view utf8) {
+    return ToGbkDropping(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+}
+
 ClientSession::ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options)
     : folder_(std::move(folder)), view_(view), openGateway_(std::move(options.gateway)),
       maskSecrets_(std::move(options.maskSecrets)),
@@ -53,7 +57,7 @@ void ClientSession::ReadAccount() {
 
 void ClientSession::Start() {
     CreateTemplatesFile(folder_.TemplatesFile());
-    view_.AddTemplateEntries(ReadTemplateMenu(folder_.TemplatesFile()));
+    view_.AddTemplateEntries(ReadTemplateMenu(folder_.TemplatesFile(), TemplatesUtf8ToGbk));
     view_.PlaceWindow();
     handoffPath_ = folder_.HandoffFile();
     reader_ = std::make_unique<HandoffReader>(recipients_, folder_, yield_);
@@ -79,14 +83,27 @@ void ClientSession::Connect() {
         if (!openGateway_) throw Error("no database gateway is configured");
         gateway_ = openGateway_(source);
         if (gateway_ == nullptr) throw Error("no connection was opened");
+        connectFailure_.clear();
         view_.ShowConnected();
         GetYuE(*gateway_, view_, *this);
     } catch (const std::exception& e) {
-        qCWarning(lcServer).noquote() << "connecting to the server failed:" << Loggable(e.what());
+        connectFailure_ = maskSecrets_ ? maskSecrets_(e.what()) : std::string(e.what());
+        qCWarning(lcServer).noquote()
+            << "connecting to the server failed:" << QString::fromStdString(connectFailure_);
         view_.ShowConnectFailed();
     } catch (...) {
+        connectFailure_ = "unknown failure";
         qCWarning(lcServer) << "connecting to the server failed";
         view_.ShowConnectFailed();
+    }
+}
+
+std::string ClientSession::ShownServerSetting() const {
+    try {
+        const std::string line = GbkToUtf8(ReadServerSetting(folder_), true);
+        return maskSecrets_ ? maskSecrets_(line) : line;
+    } catch (const std::exception&) {
+        return {};
     }
 }
 
@@ -211,7 +228,7 @@ void ClientSession::SetAllChecked(const std::function<bool()>& checked) {
 }
 
 std::optional<std::string> ClientSession::TemplateContent(std::string_view caption) const {
-    return LookUpTemplate(folder_.TemplatesFile(), caption);
+    return LookUpTemplate(folder_.TemplatesFile(), caption, TemplatesUtf8ToGbk);
 }
 
 void ClientSession::HandoffTick() {

@@ -30,6 +30,10 @@ class HandoffReader;
 
 namespace telvoro::client {
 
+// A templates file saved as UTF-8 is read through this: its characters
+// without a GBK form are left out, as a paste into the message leaves them.
+std::string TemplatesUtf8ToGbk(std::string_view utf8);
+
 // What the session shows and asks for: what the send job reads and shows,
 // and the window's part in start-up, connection and closing. All texts are
 // GBK bytes.
@@ -103,6 +107,13 @@ public:
     // Reads the data source, opens the connection anew and queries the
     // credit. Never throws: any failure is shown as a failed connection.
     void Connect();
+    // Why the last connection attempt failed (UTF-8, no password); empty
+    // after one that worked.
+    const std::string& ConnectFailure() const { return connectFailure_; }
+    // The data source line of SMSServer.ini as UTF-8 with any password
+    // masked, for telling the operator where the database is looked for;
+    // empty when there is none or it cannot be read.
+    std::string ShownServerSetting() const;
     // Runs the send job; a press while one runs is refused. Errors the job
     // does not turn into notices reach the caller. After a job that did not
     // queue everything, the entries whose numbers were queued are unticked,
@@ -173,6 +184,7 @@ private:
     std::uint64_t jobGeneration_ = 0;     // the list's replacements when the job took its entries
     std::vector<std::size_t> jobEntries_; // the checked entries the job took, in order
     std::string handoffFailure_;          // the cause last logged for the hand-off
+    std::string connectFailure_;          // the cause of the last failed connection
 };
 
 } // namespace telvoro::client

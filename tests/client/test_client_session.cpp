@@ -9,6 +9,7 @@
 #include "core/Error.h"
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
+#include "core/TextRules.h"
 #include "files/DataSource.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
@@ -269,3 +270,41 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
 }
 
 } // namespace
+
+// A templates file a Linux editor saved as UTF-8 gives the menu and the
+// contents the GBK file gives; a character without a GBK form is left out.
+TEST(ClientSession, TemplatesSavedAsUtf8ReadAsTheGbkOnes) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string utf8 = reinterpret_cast<const char*>(
+        u8"[注意每条短信只能写一行，不能使用自动换行，标题和内容用等号分开]\n"
+        u8"[每次修改模板后发送短信的窗口重新启动后生效。]\n"
+        u8"生日快乐=尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。\n"
+        u8"欠款提示=\n五一快乐=\n国庆快乐=\n元旦快乐=\n圣诞节=\n春节快乐=\n");
+    const std::string gbk = telvoro::DefaultTemplatesText();
+    const std::string birthday = "\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6"; // 生日快乐
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {{"GBK", gbk}, {"UTF-8", utf8}, {"UTF-8 with BOM", bom + utf8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        telvoro::TempFolder dir;
+        const ProgramFolder folder(dir.path);
+        WriteFile(folder.TemplatesFile(), c.bytes);
+        RecordingView view;
+        ClientSession session(folder, view);
+        EXPECT_EQ(
+            telvoro::ReadTemplateMenu(folder.TemplatesFile(), telvoro::client::TemplatesUtf8ToGbk),
+            telvoro::TemplateMenuEntries(telvoro::SplitLines(gbk)));
+        EXPECT_EQ(session.TemplateContent(birthday),
+                  telvoro::GetField(telvoro::SplitLines(gbk)[2], '=', 2));
+    }
+    telvoro::TempFolder dir;
+    const ProgramFolder folder(dir.path);
+    WriteFile(folder.TemplatesFile(), reinterpret_cast<const char*>(u8"节日=祝您快乐😀！\n"));
+    RecordingView view;
+    ClientSession session(folder, view);
+    // 节日 -> 祝您快乐！ in GBK
+    EXPECT_EQ(session.TemplateContent("\xBD\xDA\xC8\xD5"),
+              "\xD7\xA3\xC4\xFA\xBF\xEC\xC0\xD6\xA3\xA1");
+}
