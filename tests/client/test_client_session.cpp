@@ -13,6 +13,7 @@
 #include "files/Templates.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
+#include "tests/support/DefaultTemplates.h"
 
 #include <gtest/gtest.h>
 
@@ -274,30 +275,10 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
 // A templates file a Linux editor saved as UTF-8 gives the menu and the
 // contents the GBK file gives; a character without a GBK form is left out.
 TEST(ClientSession, TemplatesSavedAsUtf8ReadAsTheGbkOnes) {
+    using namespace telvoro::testing;
     using Menu = std::vector<telvoro::TemplateMenuEntry>;
     const std::string bom = "\xEF\xBB\xBF";
-    const std::string utf8 = reinterpret_cast<const char*>(
-        u8"[注意每条短信只能写一行，不能使用自动换行，标题和内容用等号分开]\n"
-        u8"[每次修改模板后发送短信的窗口重新启动后生效。]\n"
-        u8"生日快乐=尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。\n"
-        u8"欠款提示=\n五一快乐=\n国庆快乐=\n元旦快乐=\n圣诞节=\n春节快乐=\n");
-    // The default menu and the birthday text, in GBK.
-    const std::string birthday = "\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6"; // 生日快乐
-    const Menu menu = {
-        {"Menu_2", birthday},
-        {"Menu_3", "\xC7\xB7\xBF\xEE\xCC\xE1\xCA\xBE"}, // 欠款提示
-        {"Menu_4", "\xCE\xE5\xD2\xBB\xBF\xEC\xC0\xD6"}, // 五一快乐
-        {"Menu_5", "\xB9\xFA\xC7\xEC\xBF\xEC\xC0\xD6"}, // 国庆快乐
-        {"Menu_6", "\xD4\xAA\xB5\xA9\xBF\xEC\xC0\xD6"}, // 元旦快乐
-        {"Menu_7", "\xCA\xA5\xB5\xAE\xBD\xDA"},         // 圣诞节
-        {"Menu_8", "\xB4\xBA\xBD\xDA\xBF\xEC\xC0\xD6"}, // 春节快乐
-    };
-    const std::string birthdayText =
-        "\xD7\xF0\xBE\xB4\xB5\xC4\xBF\xCD\xBB\xA7\xA3\xAC\xB8\xD0\xD0\xBB\xC4\xFA\xB6\xE0\xC4\xEA"
-        "\xC0"
-        "\xB4\xB6\xD4\xC0\xCA\xD4\xC0\xC8\xED\xBC\xFE\xB5\xC4\xD6\xA7\xB3\xD6\xA3\xAC\xCE\xD2\xC3"
-        "\xC7"
-        "\xC8\xAB\xCC\xE5\xD4\xB1\xB9\xA4\xD7\xA3\xC4\xFA\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6\xA1\xA3";
+    const std::string utf8 = DefaultLinesUtf8("\n");
     const std::string holiday = "\xBD\xDA\xC8\xD5"; // 节日
     const struct {
         const char* name;
@@ -305,9 +286,9 @@ TEST(ClientSession, TemplatesSavedAsUtf8ReadAsTheGbkOnes) {
         Menu menu;
         std::string caption, content;
     } cases[] = {
-        {"GBK", telvoro::DefaultTemplatesText(), menu, birthday, birthdayText},
-        {"UTF-8", utf8, menu, birthday, birthdayText},
-        {"UTF-8 with BOM", bom + utf8, menu, birthday, birthdayText},
+        {"GBK", telvoro::DefaultTemplatesText(), kDefaultMenu, kBirthday, kBirthdayText},
+        {"UTF-8", utf8, kDefaultMenu, kBirthday, kBirthdayText},
+        {"UTF-8 with BOM", bom + utf8, kDefaultMenu, kBirthday, kBirthdayText},
         // 节日=祝您快乐！ in GBK: the emoji has no GBK form.
         {"UTF-8 beyond GBK", reinterpret_cast<const char*>(u8"节日=祝您快乐😀！\n"),
          Menu{{"Menu_0", holiday}}, holiday, "\xD7\xA3\xC4\xFA\xBF\xEC\xC0\xD6\xA3\xA1"},
