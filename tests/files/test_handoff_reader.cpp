@@ -306,22 +306,6 @@ TEST_F(HandoffTest, ReadsOnlyTheTextAndSetsAsideTooLargeFiles) {
     Drop("f\t6\r\n");
     EXPECT_EQ(reader_.Tick(), Result::Merged);
     EXPECT_EQ(Phones().back(), "f=6");
-
-#ifndef _WIN32
-    // Under a 1 GB address-space limit the program's own limit still reads
-    // a 4 GB file of text start and hole in one piece.
-    EXPECT_EQ(RunInChild(
-                  [&] {
-                      RecipientList list;
-                      HandoffReader reader(list, ProgramFolder(dir_.path));
-                      WriteWholeFile(reader.HandoffPath(), "e\t5\r\n");
-                      fs::resize_file(reader.HandoffPath(), std::uintmax_t{4} << 30);
-                      if (reader.Tick() != Result::Merged) return 1;
-                      return list.Count() == 1 && list.At(0).Phone == "5" ? 0 : 2;
-                  },
-                  {.addressSpace = std::size_t{1} << 30}),
-              0);
-#endif
 }
 
 // Under a claimed name, only the program's own file is merged. Anything else
