@@ -248,31 +248,30 @@ TEST(SmsdDelivery, KannelAndTheDatabaseRestartedDuringADrain) {
     TestDatabase db = MakeDatabase("postgresql");
     if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
     KannelRig rig;
-    QueueMany(db.text, 40, 50);
+    QueueMany(db.text, 40, 100);
     TempFolder folder;
     // Kannel forgets the reports it still owed when it stops: the sweeper
     // settles those numbers as unknown after the validity.
     Smsd smsd(rig, db.text, folder / "smsd.log", {"--validity", "10"});
     smsd.Start();
-    std::this_thread::sleep_for(300ms);
-    bool back = false;
-    std::thread database([&] { back = PgServer::Get()->Restart(2.0); });
-    std::this_thread::sleep_for(1500ms);
+    // Once the drain is under way Kannel goes; while the server backs off
+    // with rows in hand, the database goes and comes back; then Kannel.
+    for (int i = 0; i < 200 && rig.ReceivedParts() == 0; ++i)
+        std::this_thread::sleep_for(20ms);
     rig.Stop();
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(PgServer::Get()->Restart(2.5)) << "PostgreSQL did not come back";
+    std::this_thread::sleep_for(1s);
     rig.Start();
-    database.join();
-    ASSERT_TRUE(back) << "PostgreSQL did not come back";
     ASSERT_TRUE(WaitSettled(db.text, 90s)) << smsd.Log();
     EXPECT_EQ(smsd.Stop(), 0);
     int unknown = 0;
     ExpectOnceOrUnknown(db.text, rig, &unknown);
-    std::cout << "[ figures  ] Kannel and PostgreSQL restarted over 2000 numbers: " << unknown
+    std::cout << "[ figures  ] Kannel and PostgreSQL restarted over 4000 numbers: " << unknown
               << " unknown, " << rig.Received().size() << " sent\n";
     // Both faults met the drain under way.
     const std::string log = smsd.Log();
     EXPECT_NE(log.find("Kannel cannot take numbers now"), std::string::npos) << log;
-    EXPECT_NE(log.find("server closed the connection"), std::string::npos) << log;
+    EXPECT_NE(log.find("worker w1: "), std::string::npos) << log; // a database failure
 }
 
 } // namespace
