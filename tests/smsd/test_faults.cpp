@@ -1,0 +1,326 @@
+// The queue server under faults, as a black box: the installed telvoro-smsd
+// program against real Kannel and real databases, killed, cut off from Kannel
+// or its database, or sharing one queue with a second worker. Whatever
+// happens, no number reaches the SMSC more often than it was queued, and
+// every queued number that never reached it is said to be "unknown".
+
+#include "tests/smsd/SmsdTestSupport.h"
+#include "tests/support/KannelRig.h"
+
+#include <QSqlQuery>
+
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <random>
+#include <thread>
+
+using namespace telvoro;
+using namespace telvoro::smsd::testing;
+using namespace std::chrono_literals;
+using telvoro::test::ChildProcess;
+using telvoro::test::KannelRig;
+using telvoro::test::SmscMessage;
+
+namespace {
+
+const QString kAccount = QStringLiteral("13800138000");
+constexpr int kPerRow = 100; // unique numbers per row: one sendsms request
+
+// One telvoro-smsd process, started the way a deployment starts it. Its
+// report address stays the same across restarts, as a deployment's does.
+class Worker {
+public:
+    Worker(const KannelRig& rig, std::string source, std::string name,
+           const std::filesystem::path& folder, std::vector<std::string> extra)
+        : source_(std::move(source)), name_(std::move(name)), log_(folder / (name_ + ".log")),
+          port_(FreeTcpPort()) {
+        args_ = {"--db", source_, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
+                 rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
+                 "--listen", "127.0.0.1:" + std::to_string(port_), "--worker", name_};
+        args_.insert(args_.end(), extra.begin(), extra.end());
+    }
+    void Start() { process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args_, log_); }
+    void Kill() {
+        process_.Signal(SIGKILL);
+        process_.Stop(0ms);
+    }
+    int Stop() { return process_.Stop(30s); }
+    std::string Log() const {
+        std::ifstream in(log_);
+        const std::string all{std::istreambuf_iterator<char>(in), {}};
+        return all.size() > 6000 ? "..." + all.substr(all.size() - 6000) : all;
+    }
+
+private:
+    std::string source_, name_;
+    std::filesystem::path log_;
+    int port_;
+    std::vector<std::string> args_;
+    ChildProcess process_;
+};
+
+// Queues `rows` rows as the client does, each of kPerRow numbers unique to
+// this test, then its first number again and an empty element; returns how
+// often each number was queued.
+std::map<QString, int> QueueDrain(const std::string& source, int rows) {
+    std::map<QString, int> queued;
+    for (int r = 0; r < rows; ++r) {
+        QStringList list;
+        for (int i = 0; i < kPerRow; ++i)
+            list << QStringLiteral("139%1").arg(r * kPerRow + i, 8, 10, QLatin1Char('0'));
+        list.insert(1, QString());
+        list << list.front();
+        for (const QString& phone : list)
+            if (!phone.isEmpty()) ++queued[phone];
+        QueueRow(source, kAccount, QStringLiteral("Drain %1: your code is 4711").arg(r),
+                 list.join(QLatin1Char(';')));
+    }
+    return queued;
+}
+
+bool WaitUntil(std::chrono::seconds limit, const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        try {
+            if (done()) return true;
+        } catch (const Error&) { // the database may be away for a moment
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    return false;
+}
+
+int Count(const std::string& source, const QString& sql) {
+    const QVariant v = Value(source, sql);
+    if (!v.isValid()) throw Error("cannot count: " + sql.toStdString());
+    return v.toInt();
+}
+
+// Rows not yet handed over completely, -1 when the database does not answer.
+int RowsToSend(const std::string& source) {
+    try {
+        return Count(source, QStringLiteral("select count(*) from SendTemp where state in ('0','1')"));
+    } catch (const Error&) {
+        return -1;
+    }
+}
+
+QString StateCounts(const std::string& source) {
+    Connection c(QStringLiteral("smsd-faults-look"));
+    c.Open(telvoro::testing::Source(source));
+    QSqlQuery q(c.database());
+    q.exec(QStringLiteral("select t.state, d.Status, count(*) from SendTemp t join SendDetail d "
+                          "on d.SendTempID=t.ID group by t.state, d.Status order by 1, 2"));
+    QStringList counts;
+    while (q.next())
+        counts << q.value(0).toString() + '/' + q.value(1).toString() + '=' + q.value(2).toString();
+    return counts.join(' ');
+}
+
+// Every row in "3", then the SMSC quiet for a while: Kannel may still hold
+// numbers that were swept as unknown.
+::testing::AssertionResult WaitSettled(const std::string& source, const KannelRig& rig,
+                                       std::chrono::seconds limit) {
+    const bool settled = WaitUntil(limit, [&] {
+        return Count(source, QStringLiteral("select count(*) from SendTemp where state<>'3'")) == 0;
+    });
+    size_t parts = rig.ReceivedParts();
+    for (int quiet = 0; quiet < 8; std::this_thread::sleep_for(250ms)) {
+        const size_t now = rig.ReceivedParts();
+        quiet = now == parts ? quiet + 1 : 0;
+        parts = now;
+    }
+    if (settled) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "rows not settled: " << StateCounts(source).toStdString();
+}
+
+struct Tally {
+    int queued = 0, sent = 0, unknown = 0, twice = 0, missing = 0;
+};
+
+// Holds the promise number by number, counting every position of a number
+// (duplicates included) against the SMSC's view.
+Tally Audit(const std::string& source, const KannelRig& rig, const std::map<QString, int>& queued) {
+    Tally t;
+    std::map<QString, int> received;
+    for (const SmscMessage& m : rig.Received()) {
+        ++received[m.to];
+        ++t.sent;
+    }
+    std::map<QString, std::map<QString, int>> statuses; // phone -> status -> positions
+    {
+        Connection c(QStringLiteral("smsd-faults-look"));
+        c.Open(telvoro::testing::Source(source));
+        QSqlQuery q(c.database());
+        EXPECT_TRUE(q.exec(QStringLiteral("select Phone, Status from SendDetail where Phone<>''")));
+        while (q.next())
+            ++statuses[q.value(0).toString()][q.value(1).toString()];
+    }
+    for (const auto& [phone, times] : queued) {
+        t.queued += times;
+        const int got = received.count(phone) ? received.at(phone) : 0;
+        std::map<QString, int>& s = statuses[phone];
+        const int unknown = s[QStringLiteral("unknown")], delivered = s[QStringLiteral("delivered")];
+        t.unknown += unknown;
+        int positions = 0;
+        for (const auto& [status, n] : s)
+            positions += n;
+        EXPECT_EQ(positions, times) << phone.toStdString() << " recorded at the wrong count";
+        if (got > times) {
+            t.twice += got - times;
+            ADD_FAILURE() << phone.toStdString() << " queued " << times << "x, sent " << got << "x";
+        }
+        if (times - got > unknown) {
+            ADD_FAILURE() << phone.toStdString() << " queued " << times << "x, sent " << got
+                          << "x, but only " << unknown << " unknown";
+        }
+        t.missing += std::max(0, times - got);
+        EXPECT_LE(delivered, got) << phone.toStdString() << " delivered but never sent";
+        EXPECT_EQ(delivered + unknown, times) << phone.toStdString() << " left open";
+    }
+    for (const auto& [phone, got] : received)
+        EXPECT_TRUE(queued.count(phone)) << phone.toStdString() << " sent but never queued";
+    return t;
+}
+
+void Figures(const char* what, const Tally& t) {
+    std::cout << "[ figures  ] " << what << ": " << t.queued << " numbers queued, " << t.sent
+              << " sent, " << t.unknown << " unknown, " << t.missing << " never sent, " << t.twice
+              << " sent twice\n";
+}
+
+TestDatabase Database(const std::string& engine) {
+    TestDatabase db = MakeDatabase(engine);
+    if (db.text.empty() && std::getenv("TELVORO_PG_REQUIRED"))
+        ADD_FAILURE() << "no PostgreSQL server";
+    return db;
+}
+
+// SIGKILL at random moments, restarted under the same name each time: a number
+// caught between "submitting" and Kannel's answer becomes unknown and is never
+// sent again; the rest of the drain goes on.
+TEST(SmsdFaults, KilledAtRandomMomentsAndRestarted) {
+    TestDatabase db = Database("sqlite");
+    // Reports to a dead server are tried again for as long as the kills go on.
+    KannelRig rig({.httpRequestRetry = 60});
+    const std::map<QString, int> queued = QueueDrain(db.text, 40);
+    TempFolder folder;
+    Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "8", "--drains", "2"});
+    std::mt19937 random(std::random_device{}());
+    int duringDrain = 0;
+    for (int kill = 0; kill < 20; ++kill) {
+        smsd.Start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(80 + random() % 400));
+        smsd.Kill();
+        duringDrain += RowsToSend(db.text) > 0;
+    }
+    smsd.Start();
+    ASSERT_TRUE(WaitSettled(db.text, rig, 60s)) << smsd.Log();
+    EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
+    const Tally t = Audit(db.text, rig, queued);
+    std::cout << "[ figures  ] 20 kills, " << duringDrain << " of them with rows still to send\n";
+    Figures("killed 20 times", t);
+}
+
+// Kannel or the database away for a while in the middle of a drain: the server
+// backs off, reconnects and finishes. Only a request in flight when Kannel
+// went can leave numbers unknown.
+TEST(SmsdFaults, DrainOutlivesAnOutage) {
+    struct Case {
+        const char* name;
+        const char* engine;
+        std::function<void(KannelRig&)> outage;
+        int mayMiss; // numbers that may end unknown without reaching the SMSC
+    };
+    const Case cases[] = {
+        {"Kannel stopped and started", "sqlite",
+         [](KannelRig& rig) {
+             rig.Stop();
+             std::this_thread::sleep_for(2s);
+             rig.Start();
+         },
+         kPerRow + 1},
+        {"the SMSC link lost and back", "sqlite",
+         [](KannelRig& rig) {
+             rig.StopSmsc();
+             std::this_thread::sleep_for(2s);
+             rig.StartSmsc();
+         },
+         0},
+        {"PostgreSQL restarted", "postgresql",
+         [](KannelRig&) {
+             PgServer::Get()->RestartInBackground(2.0);
+             std::this_thread::sleep_for(3s);
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDatabase db = Database(c.engine);
+        if (db.text.empty()) continue;
+        KannelRig rig;
+        const std::map<QString, int> queued = QueueDrain(db.text, 30);
+        TempFolder folder;
+        // Kannel forgets the reports it still owed when it stops: those numbers
+        // are swept as unknown after the validity.
+        Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "8"});
+        smsd.Start();
+        ASSERT_TRUE(WaitUntil(30s, [&] { return rig.ReceivedParts() >= 600; })) << smsd.Log();
+        EXPECT_GT(RowsToSend(db.text), 0) << "the drain was over before the outage";
+        c.outage(rig);
+        ASSERT_TRUE(WaitSettled(db.text, rig, 60s)) << smsd.Log();
+        EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
+        const Tally t = Audit(db.text, rig, queued);
+        EXPECT_LE(t.missing, c.mayMiss);
+        Figures(c.name, t);
+    }
+}
+
+// Two workers drain one PostgreSQL queue: no row is taken twice. When one of
+// them dies, the other takes its rows over once their lease runs out.
+TEST(SmsdFaults, TwoWorkersShareOnePostgresQueue) {
+    struct Case {
+        const char* name;
+        bool killFirst;
+    };
+    for (const Case c : {Case{"both run to the end", false},
+                         Case{"one killed, the other takes over its rows", true}}) {
+        SCOPED_TRACE(c.name);
+        TestDatabase db = Database("postgresql");
+        if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
+        KannelRig rig;
+        const std::map<QString, int> queued = QueueDrain(db.text, 30);
+        TempFolder folder;
+        const std::vector<std::string> options{"--validity", "6", "--lease", "2"};
+        Worker a(rig, db.text, "alpha", folder.path, options);
+        Worker b(rig, db.text, "beta", folder.path, options);
+        a.Start();
+        b.Start();
+        if (c.killFirst) {
+            ASSERT_TRUE(WaitUntil(30s, [&] { return rig.ReceivedParts() >= 600; })) << a.Log();
+            a.Kill();
+        }
+        ASSERT_TRUE(WaitSettled(db.text, rig, 60s)) << a.Log() << b.Log();
+        EXPECT_EQ(b.Stop(), 0) << b.Log();
+        const QString workers =
+            Value(db.text, QStringLiteral("select count(distinct Worker) from SendClaim")).toString();
+        if (c.killFirst) {
+            const Tally t = Audit(db.text, rig, queued);
+            EXPECT_NE(b.Log().find("taken over from alpha"), std::string::npos) << b.Log();
+            Figures(c.name, t);
+        } else {
+            EXPECT_EQ(a.Stop(), 0) << a.Log();
+            EXPECT_EQ(workers, "2") << "one worker took every row";
+            // Nothing went wrong: every number reached the SMSC exactly as often as queued.
+            const Tally t = Audit(db.text, rig, queued);
+            EXPECT_EQ(t.sent, t.queued);
+            EXPECT_EQ(t.unknown, 0);
+            Figures(c.name, t);
+        }
+    }
+}
+
+} // namespace
