@@ -1,6 +1,9 @@
 #include "smsd/Daemon.h"
 
+#include <QCoreApplication>
 #include <QHttpServer>
+#include <QHttpServerResponder>
+#include <QTcpSocket>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 #include <QLoggingCategory>
@@ -32,18 +35,25 @@ bool Daemon::Pause(milliseconds ms) {
 void Daemon::Start() {
     http_ = std::make_unique<QHttpServer>();
     const std::shared_ptr<ReportQueue> queue = queue_;
-    http_->route(QStringLiteral("/dlr"), [queue](const QHttpServerRequest& request) {
-        const std::optional<Report> report = ParseReport(request.query());
-        if (!report)
-            return QHttpServerResponse(QByteArrayLiteral("malformed report\n"),
-                                       QHttpServerResponse::StatusCode::BadRequest);
+    http_->route(QStringLiteral("/dlr"), [this, queue](const QHttpServerRequest& request,
+                                                      QHttpServerResponder&& responder) {
+        std::optional<Report> report = ParseReport(request.query());
+        if (!report) {
+            responder.write(QByteArrayLiteral("malformed report\n"), "text/plain",
+                            QHttpServerResponder::StatusCode::BadRequest);
+            return;
+        }
         if (!queue->Plausible(report->id, report->secret)) {
             qCWarning(lcQueue, "report for row %lld with a wrong secret turned away", report->id);
-            return QHttpServerResponse(QByteArrayLiteral("forbidden\n"),
-                                       QHttpServerResponse::StatusCode::Forbidden);
+            responder.write(QByteArrayLiteral("forbidden\n"), "text/plain",
+                            QHttpServerResponder::StatusCode::Forbidden);
+            return;
         }
-        queue->Push(*report);
-        return QHttpServerResponse(QByteArrayLiteral("ok\n"));
+        report->ticket = ++nextTicket_;
+        Waiting& w = waiting_[report->ticket];
+        w.socket = responder.socket();
+        w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
+        queue->Push(std::move(*report));
     });
     port_ = http_->listen(settings_.listenHost, settings_.listenPort);
     if (port_ == 0)
@@ -80,13 +90,30 @@ void Daemon::Finish() {
         delete t;
     }
     drains_.clear();
-    http_.reset(); // no more reports taken; Kannel tries them again later
     stopWriter_ = true;
     queue_->Wake();
     if (writer_) {
         writer_->wait();
         delete writer_;
         writer_ = nullptr;
+    }
+    // The last answers go out; a report left unanswered is sent again by Kannel.
+    if (http_) QCoreApplication::sendPostedEvents(http_.get());
+    for (auto& [ticket, w] : waiting_)
+        if (!w.socket) (void)w.responder.release(); // its socket is gone with the server
+    waiting_.clear();
+    http_.reset();
+}
+
+void Daemon::AnswerReports(const std::vector<quint64>& tickets) {
+    for (quint64 ticket : tickets) {
+        auto it = waiting_.find(ticket);
+        if (it == waiting_.end()) continue;
+        if (it->second.socket)
+            it->second.responder->write(QByteArrayLiteral("ok\n"), "text/plain");
+        else
+            (void)it->second.responder.release(); // Kannel hung up: nothing to answer
+        waiting_.erase(it);
     }
 }
 
@@ -190,7 +217,10 @@ void Daemon::WriterLoop() {
     bool opened = false;
     milliseconds backoff(200);
     int failures = 0;
-    auto nextSweep = std::chrono::steady_clock::now() + settings_.sweepEvery;
+    // A short validity is swept as often as it asks for.
+    const milliseconds sweepEvery =
+        std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
+    auto nextSweep = std::chrono::steady_clock::now() + sweepEvery;
     for (;;) {
         std::vector<Report> batch = queue_->Take(2000, milliseconds(100));
         if (batch.empty() && stopWriter_) break;
@@ -203,11 +233,18 @@ void Daemon::WriterLoop() {
                 const ReportCounts counts = store.ApplyReports(batch);
                 if (counts.forged > 0)
                     qCWarning(lcQueue, "%d reports with a wrong secret dropped", counts.forged);
+                std::vector<quint64> tickets;
+                tickets.reserve(batch.size());
+                for (const Report& r : batch)
+                    tickets.push_back(r.ticket);
                 batch.clear();
+                if (http_)
+                    QMetaObject::invokeMethod(
+                        http_.get(), [this, tickets] { AnswerReports(tickets); }, Qt::QueuedConnection);
             }
             if (std::chrono::steady_clock::now() >= nextSweep) {
                 store.Sweep(settings_.validity);
-                nextSweep = std::chrono::steady_clock::now() + settings_.sweepEvery;
+                nextSweep = std::chrono::steady_clock::now() + sweepEvery;
             }
             failures = 0;
             backoff = milliseconds(200);

@@ -3,7 +3,8 @@
 // report endpoint takes Kannel's delivery reports and answers at once; the
 // report writer stores them in batches and sweeps. Each of drain and writer
 // runs on a thread of its own with its own connection; the endpoint lives on
-// the thread that calls Start (it needs that thread's event loop).
+// the thread that calls Start (it needs that thread's event loop) and answers
+// each report once the batch holding it is committed.
 
 #include "files/DataSource.h"
 #include "smsd/KannelClient.h"
@@ -11,13 +12,17 @@
 #include "smsd/ReportQueue.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <vector>
 
 class QHttpServer;
+class QHttpServerResponder;
+class QTcpSocket;
 class QThread;
 
 namespace telvoro::smsd {
@@ -58,6 +63,17 @@ private:
     void DrainLoop(int index);
     void WriterLoop();
     bool Pause(std::chrono::milliseconds ms);
+    // On the endpoint's thread: answers the reports whose batch is committed.
+    void AnswerReports(const std::vector<quint64>& tickets);
+
+    // A report is answered once it is stored, so a report taken just before a
+    // crash is sent again by Kannel instead of being lost.
+    struct Waiting {
+        QPointer<QTcpSocket> socket;
+        std::unique_ptr<QHttpServerResponder> responder;
+    };
+    std::map<quint64, Waiting> waiting_;
+    quint64 nextTicket_ = 0;
 
     Settings settings_;
     std::shared_ptr<ReportQueue> queue_;

@@ -437,7 +437,9 @@ std::vector<QueueStore::RowSummary> QueueStore::Summaries(const QString& account
             RowSummary s;
             s.id = q.value(0).toLongLong();
             s.account = q.value(1).toString();
-            s.time = q.value(2).toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            const QDateTime time = q.value(2).toDateTime();
+            s.time = time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                    : q.value(2).toString();
             s.state = q.value(3).toString();
             s.numbers = static_cast<int>(SplitList(q.value(4).toString()).size());
             s.pending = s.numbers; // until its numbers are recorded

@@ -44,6 +44,7 @@ struct Report {
     QString phone, secret;
     int type = 0;
     QString text;
+    quint64 ticket = 0; // the endpoint's waiting answer
 };
 
 struct ReportCounts {

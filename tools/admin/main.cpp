@@ -13,6 +13,7 @@
 #include "text/GbkCodec.h"
 #include "tools/admin/ConfigCommands.h"
 #include "tools/admin/Errors.h"
+#include "tools/admin/ReportCommand.h"
 
 #include <QCoreApplication>
 
@@ -43,6 +44,8 @@ constexpr const char* kUsage =
     "       [--rest-file FILE]       run a send job without a window; the last line says\n"
     "                                how many numbers were queued; --rest-file writes\n"
     "                                those not queued, to send them by the same command\n"
+    "  report [--account LOGIN] [--row ID] [--csv]\n"
+    "                                what became of the queued rows (per number with --row)\n"
     "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
     "  read-config PATH              print the account a settings file holds\n";
 
@@ -307,6 +310,10 @@ int Run(std::vector<std::string> args) {
     };
     const DataSource source = ParseDataSource(dbText, ProgramFolder(fs::current_path()));
     if (command == "send") return Send(source, rest);
+    if (command == "report") {
+        admin::RunReport(source, rest);
+        return 0;
+    }
     SqlGateway gw(QStringLiteral("admin"));
     if (command == "init") {
         need(0);

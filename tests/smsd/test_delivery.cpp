@@ -1,0 +1,243 @@
+// The whole road against real Kannel: rows queued as the client queues them,
+// telvoro-smsd as it runs deployed, the SMSC's view, the reports, and the
+// faults: the queue server killed at random moments, Kannel and the database
+// restarted during a drain.
+
+#include "tests/smsd/SmsdTestSupport.h"
+#include "tests/support/AdminTool.h"
+#include "tests/support/KannelRig.h"
+
+#include <QSqlQuery>
+
+#include <csignal>
+#include <map>
+#include <random>
+#include <thread>
+
+using namespace telvoro;
+using namespace telvoro::smsd::testing;
+using namespace std::chrono_literals;
+using telvoro::test::ChildProcess;
+using telvoro::test::KannelRig;
+using telvoro::test::SmscMessage;
+
+namespace {
+
+const QString kAccount = QStringLiteral("13800138000");
+// 100 Chinese characters: Kannel sends two UCS-2 parts.
+const QString kChinese =
+    QString::fromUtf8("尊敬的客户，您好！感谢您长期以来的支持，本周六起营业厅延长服务时间至晚上九点。")
+        .repeated(3)
+        .left(100);
+
+// telvoro-smsd started as a deployment starts it, logging into the test folder.
+class Smsd {
+public:
+    Smsd(const KannelRig& rig, std::string source, std::filesystem::path log,
+         std::vector<std::string> extra = {})
+        : rig_(rig), source_(std::move(source)), log_(std::move(log)), extra_(std::move(extra)),
+          port_(FreeTcpPort()) {}
+    void Start() {
+        std::vector<std::string> args = {"--db", source_, "--kannel", rig_.SendsmsUrl().toStdString(),
+                                         "--kannel-user", rig_.User().toStdString(),
+                                         "--kannel-password-file", rig_.PasswordFile().string(),
+                                         "--listen", "127.0.0.1:" + std::to_string(port_),
+                                         "--worker", "w1", "--sender", "10690001"};
+        args.insert(args.end(), extra_.begin(), extra_.end());
+        process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
+    }
+    void Kill() {
+        process_.Signal(SIGKILL);
+        process_.Stop(2s);
+    }
+    int Stop() { return process_.Stop(20s); }
+    std::string Log() const {
+        std::ifstream in(log_);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    const KannelRig& rig_;
+    std::string source_;
+    std::filesystem::path log_;
+    std::vector<std::string> extra_;
+    int port_;
+    ChildProcess process_;
+};
+
+int Unsettled(const std::string& source) {
+    return Value(source, QStringLiteral("select count(*) from SendTemp where state<>'3'")).toInt();
+}
+
+// Waits until every row is in "3"; the database may be away meanwhile.
+::testing::AssertionResult WaitSettled(const std::string& source, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        try {
+            if (Unsettled(source) == 0) return ::testing::AssertionSuccess();
+        } catch (const Error&) {
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    QStringList counts;
+    Connection c(QStringLiteral("smsd-test-all"));
+    c.Open(telvoro::testing::Source(source));
+    QSqlQuery q(c.database());
+    q.exec(QStringLiteral("select t.state, d.Status, count(*) from SendTemp t join SendDetail d on "
+                          "d.SendTempID=t.ID group by t.state, d.Status"));
+    while (q.next())
+        counts << q.value(0).toString() + QLatin1Char('/') + q.value(1).toString() +
+                      QLatin1Char('=') + q.value(2).toString();
+    return ::testing::AssertionFailure() << "rows not settled: " << counts.join(' ').toStdString();
+}
+
+// Every number by row and position with its status.
+struct NumberState {
+    QString phone, status;
+};
+std::vector<NumberState> AllNumbers(const std::string& source) {
+    Connection c(QStringLiteral("smsd-test-all"));
+    c.Open(telvoro::testing::Source(source));
+    QSqlQuery q(c.database());
+    q.exec(QStringLiteral("select Phone, Status from SendDetail order by SendTempID, Seq"));
+    std::vector<NumberState> all;
+    while (q.next())
+        all.push_back({q.value(0).toString(), q.value(1).toString()});
+    return all;
+}
+
+// The exactly-once promise over unique numbers: none reached the SMSC twice,
+// and every one that never reached it is said to be unknown (or was invalid).
+void ExpectOnceOrUnknown(const std::string& source, const KannelRig& rig, int* unknown) {
+    std::map<QString, int> received;
+    for (const SmscMessage& m : rig.Received())
+        ++received[m.to];
+    *unknown = 0;
+    for (const NumberState& n : AllNumbers(source)) {
+        const int got = received.count(n.phone) ? received[n.phone] : 0;
+        EXPECT_LE(got, 1) << n.phone.toStdString() << " sent " << got << " times";
+        if (n.status == QLatin1String("unknown")) ++*unknown;
+        else if (got == 0)
+            ADD_FAILURE() << n.phone.toStdString() << " never sent but " << n.status.toStdString();
+    }
+}
+
+// `rows` rows of `per` unique numbers each.
+void QueueMany(const std::string& source, int rows, int per, int from = 0) {
+    for (int r = 0; r < rows; ++r) {
+        QStringList list;
+        for (int i = 0; i < per; ++i)
+            list << QStringLiteral("139%1").arg(from + r * per + i, 8, 10, QLatin1Char('0'));
+        QueueRow(source, kAccount, QStringLiteral("Drain test %1").arg(r), list.join(QLatin1Char(';')));
+    }
+}
+
+TEST(SmsdDelivery, EveryNumberReachesTheSmscAsOftenAsQueuedWithItsTextWhole) {
+    TestDatabase db = MakeDatabase("sqlite");
+    KannelRig rig;
+    struct Row {
+        QString memo, list;
+        const char* statuses;
+    } rows[] = {
+        // Duplicates, an empty element, the self-check number last, as the client writes them.
+        {kChinese, QStringLiteral("13900000001;13900000002;13900000001;;13900000003;13800138000"),
+         "delivered,delivered,delivered,invalid,delivered,delivered"},
+        {QStringLiteral("Room [2] costs 5€ ~ {ok}"), QStringLiteral("13900000004;13900000002"),
+         "delivered,delivered"},
+        {QStringLiteral("价格"), QStringLiteral(";"), "invalid,invalid"},
+    };
+    std::map<QString, std::map<QString, int>> expected; // text -> receiver -> times
+    std::vector<qint64> ids;
+    for (const Row& r : rows) {
+        ids.push_back(QueueRow(db.text, kAccount, r.memo, r.list));
+        for (const smsd::Element& e : smsd::SplitList(r.list))
+            if (e.valid) ++expected[r.memo][e.phone];
+    }
+    TempFolder folder;
+    Smsd smsd(rig, db.text, folder / "smsd.log");
+    smsd.Start();
+    ASSERT_TRUE(WaitSettled(db.text, 30s)) << smsd.Log();
+    EXPECT_EQ(smsd.Stop(), 0);
+    std::map<QString, std::map<QString, int>> got;
+    for (const SmscMessage& m : rig.Received()) {
+        EXPECT_TRUE(m.complete) << m.to.toStdString();
+        EXPECT_EQ(m.ucs2, m.text == kChinese || m.text == QStringLiteral("价格"));
+        ++got[m.text][m.to];
+    }
+    EXPECT_EQ(got, expected);
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        EXPECT_EQ(Statuses(db.text, ids[i]), rows[i].statuses) << i;
+    // The operator's report agrees.
+    const AdminResult report = RunAdminTool(QString::fromStdString(folder.path.string()),
+                                            {"--db", QString::fromStdString(db.text), "report",
+                                             "--account", kAccount});
+    EXPECT_EQ(report.code, 0) << report.err.toStdString();
+    EXPECT_TRUE(report.out.contains(QStringLiteral("\t3\t6\t5\t0\t0\t1\t0\t0\n"))) << report.out.toStdString();
+    EXPECT_NE(smsd.Log().find("state 2 -> 3"), std::string::npos);
+}
+
+TEST(SmsdDelivery, SmscOutcomesComeBackAndRefundOnce) {
+    TestDatabase db = MakeDatabase("postgresql");
+    if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
+    KannelRig rig({.smsc = KannelRig::Smsc::Smpp});
+    SetCredit(db.text, kAccount, 1000);
+    // Last digit: 1 delivered, 2 undelivered, 6 refused at submit, 7 receipt REJECTD.
+    const qint64 id = QueueRow(db.text, kAccount, QStringLiteral("Your code is 1234"),
+                               QStringLiteral("13900000001;13900000002;13900000006;13900000007;;13900000011"));
+    TempFolder folder;
+    Smsd smsd(rig, db.text, folder / "smsd.log", {"--refund"});
+    smsd.Start();
+    ASSERT_TRUE(WaitSettled(db.text, 30s)) << smsd.Log();
+    EXPECT_EQ(Statuses(db.text, id), "delivered,undelivered,rejected,undelivered,invalid,delivered");
+    // Four numbers of one unit each back, once, however many reports came.
+    EXPECT_EQ(Value(db.text, QStringLiteral("select CurrSum from Users")).toInt(), 1004);
+    EXPECT_EQ(smsd.Stop(), 0);
+}
+
+TEST(SmsdDelivery, KilledAtRandomMomentsNeverSendsANumberTwice) {
+    TestDatabase db = MakeDatabase("sqlite");
+    // Reports to a killed server are tried again for as long as the test kills.
+    KannelRig rig({.httpRequestRetry = 60});
+    QueueMany(db.text, 30, 40);
+    TempFolder folder;
+    Smsd smsd(rig, db.text, folder / "smsd.log");
+    std::mt19937 random(std::random_device{}());
+    for (int kill = 0; kill < 20; ++kill) {
+        smsd.Start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
+        smsd.Kill();
+    }
+    smsd.Start();
+    ASSERT_TRUE(WaitSettled(db.text, 60s)) << smsd.Log();
+    EXPECT_EQ(smsd.Stop(), 0);
+    int unknown = 0;
+    ExpectOnceOrUnknown(db.text, rig, &unknown);
+    std::cout << "[ figures  ] 20 kills over 1200 numbers: " << unknown << " unknown, "
+              << rig.Received().size() << " sent\n";
+}
+
+TEST(SmsdDelivery, KannelAndTheDatabaseRestartedDuringADrain) {
+    TestDatabase db = MakeDatabase("postgresql");
+    if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
+    KannelRig rig;
+    QueueMany(db.text, 40, 50);
+    TempFolder folder;
+    // Kannel forgets the reports it still owed when it stops: the sweeper
+    // settles those numbers as unknown after the validity.
+    Smsd smsd(rig, db.text, folder / "smsd.log", {"--validity", "10"});
+    smsd.Start();
+    std::this_thread::sleep_for(300ms);
+    rig.Stop();
+    std::this_thread::sleep_for(2s);
+    rig.Start();
+    std::this_thread::sleep_for(300ms);
+    PgServer::Get()->RestartInBackground(2.0);
+    ASSERT_TRUE(WaitSettled(db.text, 90s)) << smsd.Log();
+    EXPECT_EQ(smsd.Stop(), 0);
+    int unknown = 0;
+    ExpectOnceOrUnknown(db.text, rig, &unknown);
+    std::cout << "[ figures  ] Kannel and PostgreSQL restarted over 2000 numbers: " << unknown
+              << " unknown, " << rig.Received().size() << " sent\n";
+}
+
+} // namespace

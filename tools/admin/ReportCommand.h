@@ -1,0 +1,14 @@
+#pragma once
+// telvoro-admin report: what became of the queued numbers.
+
+#include "files/DataSource.h"
+
+#include <string>
+#include <vector>
+
+namespace telvoro::admin {
+
+// report [--account LOGIN] [--row ID] [--csv]
+void RunReport(const DataSource& source, const std::vector<std::string>& args);
+
+} // namespace telvoro::admin
