@@ -29,6 +29,12 @@ namespace {
 const QString kAccount = QStringLiteral("13800138000");
 constexpr int kPerRow = 100; // unique numbers per row: one sendsms request
 
+std::string Tail(const std::filesystem::path& file, size_t most = 3000) {
+    std::ifstream in(file);
+    const std::string all{std::istreambuf_iterator<char>(in), {}};
+    return all.size() > most ? "..." + all.substr(all.size() - most) : all;
+}
+
 // One telvoro-smsd process, started the way a deployment starts it. Its
 // report address stays the same across restarts, as a deployment's does.
 class Worker {
@@ -37,22 +43,28 @@ public:
            const std::filesystem::path& folder, std::vector<std::string> extra)
         : source_(std::move(source)), name_(std::move(name)), log_(folder / (name_ + ".log")),
           port_(FreeTcpPort()) {
-        args_ = {"--db", source_, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
-                 rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
-                 "--listen", "127.0.0.1:" + std::to_string(port_), "--worker", name_};
+        args_ = {"--db",
+                 source_,
+                 "--kannel",
+                 rig.SendsmsUrl().toStdString(),
+                 "--kannel-user",
+                 rig.User().toStdString(),
+                 "--kannel-password-file",
+                 rig.PasswordFile().string(),
+                 "--listen",
+                 "127.0.0.1:" + std::to_string(port_),
+                 "--worker",
+                 name_};
         args_.insert(args_.end(), extra.begin(), extra.end());
     }
     void Start() { process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args_, log_); }
+    void Signal(int signal) { process_.Signal(signal); }
     void Kill() {
         process_.Signal(SIGKILL);
         process_.Stop(0ms);
     }
     int Stop() { return process_.Stop(30s); }
-    std::string Log() const {
-        std::ifstream in(log_);
-        const std::string all{std::istreambuf_iterator<char>(in), {}};
-        return all.size() > 6000 ? "..." + all.substr(all.size() - 6000) : all;
-    }
+    std::string Log() const { return Tail(log_, 6000); }
 
 private:
     std::string source_, name_;
@@ -102,7 +114,8 @@ int Count(const std::string& source, const QString& sql) {
 // Rows not yet handed over completely, -1 when the database does not answer.
 int RowsToSend(const std::string& source) {
     try {
-        return Count(source, QStringLiteral("select count(*) from SendTemp where state in ('0','1')"));
+        return Count(source,
+                     QStringLiteral("select count(*) from SendTemp where state in ('0','1')"));
     } catch (const Error&) {
         return -1;
     }
@@ -120,25 +133,45 @@ QString StateCounts(const std::string& source) {
     return counts.join(' ');
 }
 
+// smsbox 1.4.5 panics (conn_unregister assertion) when the dlr-url's server
+// dies with report requests in flight; deployed, run_kannel_box starts it
+// again. The tests do the same, and count it.
+struct KannelKeeper {
+    KannelRig& rig;
+    int restarts = 0;
+    void Check() {
+        if (telvoro::test::PortOpen(rig.SendsmsPort())) return;
+        ++restarts;
+        rig.Stop();
+        rig.Start();
+    }
+};
+
 // Every row in "3", then the SMSC quiet for a while: Kannel may still hold
 // numbers that were swept as unknown.
-::testing::AssertionResult WaitSettled(const std::string& source, const KannelRig& rig,
+::testing::AssertionResult WaitSettled(const std::string& source, KannelKeeper& kannel,
                                        std::chrono::seconds limit) {
     const bool settled = WaitUntil(limit, [&] {
+        kannel.Check();
         return Count(source, QStringLiteral("select count(*) from SendTemp where state<>'3'")) == 0;
     });
+    const KannelRig& rig = kannel.rig;
     size_t parts = rig.ReceivedParts();
-    for (int quiet = 0; quiet < 8; std::this_thread::sleep_for(250ms)) {
+    for (int quiet = 0; quiet < 6; std::this_thread::sleep_for(250ms)) {
         const size_t now = rig.ReceivedParts();
         quiet = now == parts ? quiet + 1 : 0;
         parts = now;
     }
     if (settled) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "rows not settled: " << StateCounts(source).toStdString();
+    return ::testing::AssertionFailure()
+           << "rows not settled: " << StateCounts(source).toStdString()
+           << "\nsmsbox: " << Tail(rig.Folder() / "smsbox.log")
+           << "\nbearerbox: " << Tail(rig.Folder() / "bearerbox.log");
 }
 
 struct Tally {
     int queued = 0, sent = 0, unknown = 0, twice = 0, missing = 0;
+    std::map<QString, int> unknownWhy; // SmscText of the unknown numbers that did reach the SMSC
 };
 
 // Holds the promise number by number, counting every position of a number
@@ -155,15 +188,21 @@ Tally Audit(const std::string& source, const KannelRig& rig, const std::map<QStr
         Connection c(QStringLiteral("smsd-faults-look"));
         c.Open(telvoro::testing::Source(source));
         QSqlQuery q(c.database());
-        EXPECT_TRUE(q.exec(QStringLiteral("select Phone, Status from SendDetail where Phone<>''")));
-        while (q.next())
+        EXPECT_TRUE(q.exec(
+            QStringLiteral("select Phone, Status, SmscText from SendDetail where Phone<>''")));
+        while (q.next()) {
             ++statuses[q.value(0).toString()][q.value(1).toString()];
+            if (q.value(1).toString() == QLatin1String("unknown") &&
+                received.count(q.value(0).toString()))
+                ++t.unknownWhy[q.value(2).toString()];
+        }
     }
     for (const auto& [phone, times] : queued) {
         t.queued += times;
         const int got = received.count(phone) ? received.at(phone) : 0;
         std::map<QString, int>& s = statuses[phone];
-        const int unknown = s[QStringLiteral("unknown")], delivered = s[QStringLiteral("delivered")];
+        const int unknown = s[QStringLiteral("unknown")],
+                  delivered = s[QStringLiteral("delivered")];
         t.unknown += unknown;
         int positions = 0;
         for (const auto& [status, n] : s)
@@ -190,6 +229,9 @@ void Figures(const char* what, const Tally& t) {
     std::cout << "[ figures  ] " << what << ": " << t.queued << " numbers queued, " << t.sent
               << " sent, " << t.unknown << " unknown, " << t.missing << " never sent, " << t.twice
               << " sent twice\n";
+    for (const auto& [why, n] : t.unknownWhy)
+        std::cout << "[ figures  ]   unknown although sent: " << n << " (" << why.toStdString()
+                  << ")\n";
 }
 
 TestDatabase Database(const std::string& engine) {
@@ -206,6 +248,7 @@ TEST(SmsdFaults, KilledAtRandomMomentsAndRestarted) {
     TestDatabase db = Database("sqlite");
     // Reports to a dead server are tried again for as long as the kills go on.
     KannelRig rig({.httpRequestRetry = 60});
+    KannelKeeper kannel{rig};
     const std::map<QString, int> queued = QueueDrain(db.text, 40);
     TempFolder folder;
     Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "8", "--drains", "2"});
@@ -216,12 +259,16 @@ TEST(SmsdFaults, KilledAtRandomMomentsAndRestarted) {
         std::this_thread::sleep_for(std::chrono::milliseconds(80 + random() % 400));
         smsd.Kill();
         duringDrain += RowsToSend(db.text) > 0;
+        kannel.Check();
     }
+    const size_t beforeLastStart = rig.ReceivedParts();
     smsd.Start();
-    ASSERT_TRUE(WaitSettled(db.text, rig, 60s)) << smsd.Log();
+    EXPECT_TRUE(WaitSettled(db.text, kannel, 60s)) << smsd.Log();
     EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
     const Tally t = Audit(db.text, rig, queued);
-    std::cout << "[ figures  ] 20 kills, " << duringDrain << " of them with rows still to send\n";
+    std::cout << "[ figures  ] 20 kills, " << duringDrain << " of them with rows still to send; "
+              << beforeLastStart << " numbers sent before the last start; smsbox restarted "
+              << kannel.restarts << " times\n";
     Figures("killed 20 times", t);
 }
 
@@ -239,39 +286,37 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
         {"Kannel stopped and started", "sqlite",
          [](KannelRig& rig) {
              rig.Stop();
-             std::this_thread::sleep_for(2s);
+             std::this_thread::sleep_for(1s);
              rig.Start();
          },
          kPerRow + 1},
         {"the SMSC link lost and back", "sqlite",
          [](KannelRig& rig) {
              rig.StopSmsc();
-             std::this_thread::sleep_for(2s);
+             std::this_thread::sleep_for(1s);
              rig.StartSmsc();
          },
          0},
         {"PostgreSQL restarted", "postgresql",
-         [](KannelRig&) {
-             PgServer::Get()->RestartInBackground(2.0);
-             std::this_thread::sleep_for(3s);
-         },
-         0},
+         [](KannelRig&) { PgServer::Get()->RestartInBackground(1.0); }, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestDatabase db = Database(c.engine);
         if (db.text.empty()) continue;
         KannelRig rig;
-        const std::map<QString, int> queued = QueueDrain(db.text, 30);
+        KannelKeeper kannel{rig};
+        const std::map<QString, int> queued = QueueDrain(db.text, 20);
         TempFolder folder;
         // Kannel forgets the reports it still owed when it stops: those numbers
         // are swept as unknown after the validity.
         Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "8"});
         smsd.Start();
-        ASSERT_TRUE(WaitUntil(30s, [&] { return rig.ReceivedParts() >= 600; })) << smsd.Log();
+        ASSERT_TRUE(WaitUntil(30s, [&] { return rig.ReceivedParts() >= 400; })) << smsd.Log();
         EXPECT_GT(RowsToSend(db.text), 0) << "the drain was over before the outage";
         c.outage(rig);
-        ASSERT_TRUE(WaitSettled(db.text, rig, 60s)) << smsd.Log();
+        ASSERT_TRUE(WaitSettled(db.text, kannel, 60s)) << smsd.Log();
+        EXPECT_EQ(kannel.restarts, 0);
         EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
         const Tally t = Audit(db.text, rig, queued);
         EXPECT_LE(t.missing, c.mayMiss);
@@ -292,7 +337,8 @@ TEST(SmsdFaults, TwoWorkersShareOnePostgresQueue) {
         TestDatabase db = Database("postgresql");
         if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
         KannelRig rig;
-        const std::map<QString, int> queued = QueueDrain(db.text, 30);
+        KannelKeeper kannel{rig};
+        const std::map<QString, int> queued = QueueDrain(db.text, 20);
         TempFolder folder;
         const std::vector<std::string> options{"--validity", "6", "--lease", "2"};
         Worker a(rig, db.text, "alpha", folder.path, options);
@@ -300,13 +346,29 @@ TEST(SmsdFaults, TwoWorkersShareOnePostgresQueue) {
         a.Start();
         b.Start();
         if (c.killFirst) {
-            ASSERT_TRUE(WaitUntil(30s, [&] { return rig.ReceivedParts() >= 600; })) << a.Log();
-            a.Kill();
+            // Frozen, then killed only while it holds a row it has not handed over.
+            ASSERT_TRUE(WaitUntil(30s, [&] { return rig.ReceivedParts() >= 400; })) << a.Log();
+            const QString holding = QStringLiteral(
+                "select count(*) from SendClaim c join SendTemp t on t.ID=c.SendTempID where "
+                "c.Worker='alpha' and t.state='1'");
+            bool killed = false;
+            for (int attempt = 0; attempt < 200 && !killed; ++attempt) {
+                a.Signal(SIGSTOP);
+                if (Count(db.text, holding) > 0) {
+                    a.Kill();
+                    killed = true;
+                } else {
+                    a.Signal(SIGCONT);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(attempt % 17));
+                }
+            }
+            ASSERT_TRUE(killed) << "alpha never caught holding a row";
         }
-        ASSERT_TRUE(WaitSettled(db.text, rig, 60s)) << a.Log() << b.Log();
+        ASSERT_TRUE(WaitSettled(db.text, kannel, 60s)) << a.Log() << b.Log();
         EXPECT_EQ(b.Stop(), 0) << b.Log();
         const QString workers =
-            Value(db.text, QStringLiteral("select count(distinct Worker) from SendClaim")).toString();
+            Value(db.text, QStringLiteral("select count(distinct Worker) from SendClaim"))
+                .toString();
         if (c.killFirst) {
             const Tally t = Audit(db.text, rig, queued);
             EXPECT_NE(b.Log().find("taken over from alpha"), std::string::npos) << b.Log();
