@@ -1,0 +1,226 @@
+// Numbers per second from the queue to the SMSC through telvoro-smsd, beside
+// Kannel's own sendsms driven directly, in the same run and on the same Kannel
+// (fake SMSC). The rows are queued first, as the client queues them; the clock
+// runs from the queue server's start until the SMSC has every number.
+//
+//   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--db postgresql://HOST:PORT]
+//
+// Kannel's own rate is taken before and after the queue server's runs: on a
+// shared machine the two readings show how much the load moved meanwhile.
+
+#include "server/SqlGateway.h"
+#include "tests/support/KannelRig.h"
+#include "tests/support/TempFolder.h"
+#include "text/GbkCodec.h"
+
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QUrl>
+
+#include <atomic>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace telvoro;
+using namespace std::chrono_literals;
+using telvoro::test::ChildProcess;
+using telvoro::test::KannelRig;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Args {
+    int numbers = 20000, rows = 200;
+    std::vector<int> drains{1, 4};
+    std::string db; // empty: an SQLite file in a temp folder per run
+};
+
+Args Parse(int argc, char** argv) {
+    Args a;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--numbers")
+            a.numbers = std::stoi(value);
+        else if (key == "--rows")
+            a.rows = std::stoi(value);
+        else if (key == "--db")
+            a.db = value;
+        else if (key == "--drains") {
+            a.drains.clear();
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');)
+                a.drains.push_back(std::stoi(item));
+        } else {
+            throw std::runtime_error("unknown option " + key);
+        }
+    }
+    if (argc % 2 == 0) throw std::runtime_error("every option takes a value");
+    if (a.numbers < a.rows || a.rows < 1)
+        throw std::runtime_error("need at least one number per row");
+    return a;
+}
+
+// A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
+void Queue(const std::string& text, int numbers, int rows, long long first) {
+    const DataSource source = ParseDataSource(text, ProgramFolder());
+    SqlGateway gw(QStringLiteral("bench-queue"));
+    gw.Open(source, SqlGateway::Create::Yes);
+    gw.RunSchema();
+    if (source.engine != Engine::Sqlite) {
+        // A server database is shared between runs: start from an empty queue.
+        QSqlQuery q(QSqlDatabase::database(QStringLiteral("bench-queue")));
+        for (const char* sql :
+             {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim"})
+            q.exec(QString::fromLatin1(sql));
+    }
+    const std::string memo = ToGbk(QStringLiteral("Your code is 4711"));
+    long long next = first;
+    for (int r = 0; r < rows; ++r) {
+        const int here = numbers / rows + (r < numbers % rows ? 1 : 0);
+        std::string list;
+        for (int i = 0; i < here; ++i)
+            list += (i ? ";" : "") + std::to_string(next++);
+        gw.BeginTransaction();
+        gw.InsertSendRow("13800138000", memo, list);
+        gw.Commit();
+    }
+}
+
+// Kannel's own sendsms as MeasureSendsms drives it, but asking for every
+// report (dlr-mask 31) to a bare HTTP receiver: Kannel's work for the reports
+// the queue server asks for, without the queue server.
+double KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
+    telvoro::test::HttpRecorder receiver;
+    const size_t before = rig.ReceivedParts();
+    const QString base =
+        rig.SendsmsUrl() + "?username=" + rig.User() + "&password=" + rig.Password() +
+        "&from=10690000&text=rate+test&dlr-mask=31&dlr-url=" +
+        QString::fromLatin1(QUrl::toPercentEncoding(receiver.BaseUrl() + "/dlr?p=%p&t=%d")) +
+        "&to=";
+    std::atomic<int> next{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> workers;
+    for (int w = 0; w < parallel; ++w)
+        workers.emplace_back([&] {
+            for (int first; (first = next.fetch_add(100)) < numbers;) {
+                QStringList to;
+                for (int i = first; i < std::min(numbers, first + 100); ++i)
+                    to << QString::number(13700000000LL + i);
+                while (telvoro::test::HttpGet(base + to.join("+")).status == 503)
+                    std::this_thread::sleep_for(50ms);
+            }
+        });
+    for (std::thread& t : workers)
+        t.join();
+    while (rig.ReceivedParts() - before < static_cast<size_t>(numbers)) {
+        if (Clock::now() > start + 600s) throw std::runtime_error("Kannel lost numbers");
+        std::this_thread::sleep_for(20ms);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // Let the reports drain before the next run starts.
+    receiver.WaitForRequests(2 * static_cast<size_t>(numbers), 120s);
+    return numbers / seconds;
+}
+
+struct Run {
+    double handed = 0;  // seconds until the SMSC had every number
+    double settled = 0; // seconds until every row was in "3"
+};
+
+Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, int drains) {
+    TempFolder folder;
+    const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
+    static long long first = 13900000000LL;
+    Queue(text, a.numbers, a.rows, first);
+    first += a.numbers;
+    const size_t before = rig.ReceivedParts();
+    ChildProcess smsd;
+    const auto start = Clock::now();
+    smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
+               {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
+                rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
+                "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
+                "bench", "--drains", std::to_string(drains)},
+               folder / "smsd.log");
+    Run run;
+    const auto limit = start + 600s;
+    while (rig.ReceivedParts() - before < static_cast<size_t>(a.numbers)) {
+        if (Clock::now() > limit || !smsd.Running())
+            throw std::runtime_error("the SMSC got " +
+                                     std::to_string(rig.ReceivedParts() - before) + " of " +
+                                     std::to_string(a.numbers));
+        std::this_thread::sleep_for(20ms);
+    }
+    run.handed = std::chrono::duration<double>(Clock::now() - start).count();
+    const DataSource source = ParseDataSource(text, ProgramFolder());
+    SqlGateway look(QStringLiteral("bench-look"));
+    look.Open(source);
+    for (;;) {
+        QSqlQuery q(QSqlDatabase::database(QStringLiteral("bench-look")));
+        if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3'")) && q.next() &&
+            q.value(0).toInt() == 0)
+            break;
+        if (Clock::now() > limit) throw std::runtime_error("rows not settled");
+        std::this_thread::sleep_for(50ms);
+    }
+    run.settled = std::chrono::duration<double>(Clock::now() - start).count();
+    smsd.Stop(30s);
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    try {
+        const Args a = Parse(argc, argv);
+        KannelRig rig;
+        std::printf("%d numbers in %d rows, Kannel with the fake SMSC, %s\n", a.numbers, a.rows,
+                    a.db.empty() ? "SQLite" : a.db.c_str());
+        const double kannelBefore =
+            telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
+        std::printf("  Kannel's own sendsms, 100 numbers a request, 4 at a time: %8.0f numbers/s\n",
+                    kannelBefore);
+        const double kannelSerial =
+            telvoro::test::MeasureSendsms(rig, a.numbers, 100, 1).PerSecond();
+        std::printf("  Kannel's own sendsms, 100 numbers a request, 1 at a time: %8.0f numbers/s\n",
+                    kannelSerial);
+        const double kannelReports = KannelWithReports(rig, a.numbers, 4);
+        std::printf("  the same, every report to a bare HTTP receiver:          %8.0f numbers/s\n",
+                    kannelReports);
+        std::vector<std::pair<int, Run>> runs;
+        for (int drains : a.drains) {
+            const Run r = RunQueueServer(rig, a.db, a, drains);
+            runs.emplace_back(drains, r);
+            std::printf(
+                "  telvoro-smsd --drains %d: %8.0f numbers/s to the SMSC (%.1f s; every row "
+                "settled after %.1f s)\n",
+                drains, a.numbers / r.handed, r.handed, r.settled);
+        }
+        const double kannelAfter =
+            telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
+        std::printf("  Kannel's own sendsms again:                              %8.0f numbers/s\n",
+                    kannelAfter);
+        const double kannel = (kannelBefore + kannelAfter) / 2;
+        for (const auto& [drains, r] : runs) {
+            const double rate = a.numbers / r.handed;
+            std::printf("  ratio, --drains %d: %.2f of Kannel's own rate (mean of both readings), "
+                        "%.2f of Kannel's rate with reports\n",
+                        drains, rate / kannel, rate / kannelReports);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "bench_smsd: " << e.what() << "\n";
+        return 1;
+    }
+}
