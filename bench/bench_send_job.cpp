@@ -1,7 +1,7 @@
 // A 4000-number send job (40 batches) on the embedded SQLite database and, when
 // TELVORO_PG_HOST/TELVORO_PG_PORT are set, on PostgreSQL.
 #include "core/SendJob.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "text/QtPath.h"
 
@@ -37,8 +37,8 @@ void RunJob(benchmark::State& state, const DataSource& source) {
     const std::string login = "19900000001";
     {
         SqlGateway admin(QStringLiteral("setup"));
-        admin.Open(source, SqlGateway::Create::Yes);
-        CreateServerTables(admin);
+        admin.Open(source, Create::Yes);
+        ServerUpkeep(admin.connection()).CreateTables();
     }
     SqlGateway gw;
     gw.Open(source);
@@ -48,7 +48,7 @@ void RunJob(benchmark::State& state, const DataSource& source) {
         w.phones.push_back("139" + std::to_string(10000000 + i));
     for (auto _ : state) {
         state.PauseTiming();
-        SetAccountCredit(gw, login, 4000);
+        ServerUpkeep(gw.connection()).SetCredit(login, 4000);
         state.ResumeTiming();
         SendJobRunner runner;
         if (runner.Btn_BeginClick(gw, w) != SendOutcome::Submitted)

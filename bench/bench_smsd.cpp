@@ -8,6 +8,8 @@
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
 
+#include "server/Connection.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "tests/support/KannelRig.h"
 #include "tests/support/TempFolder.h"
@@ -73,16 +75,20 @@ Args Parse(int argc, char** argv) {
 // A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
 void Queue(const std::string& text, int numbers, int rows, long long first) {
     const DataSource source = ParseDataSource(text, ProgramFolder());
-    SqlGateway gw(QStringLiteral("bench-queue"));
-    gw.Open(source, SqlGateway::Create::Yes);
-    gw.RunSchema();
-    if (source.engine != Engine::Sqlite) {
-        // A server database is shared between runs: start from an empty queue.
-        QSqlQuery q(QSqlDatabase::database(QStringLiteral("bench-queue")));
-        for (const char* sql :
-             {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim"})
-            q.exec(QString::fromLatin1(sql));
+    {
+        Connection c(QStringLiteral("bench-init"));
+        c.Open(source, Create::Yes);
+        ServerUpkeep(c).CreateTables();
+        if (source.engine != Engine::Sqlite) {
+            // A server database is shared between runs: start from an empty queue.
+            QSqlQuery q(c.database());
+            for (const char* sql :
+                 {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim"})
+                q.exec(QString::fromLatin1(sql));
+        }
     }
+    SqlGateway gw(QStringLiteral("bench-queue"));
+    gw.Open(source);
     const std::string memo = ToGbk(QStringLiteral("Your code is 4711"));
     long long next = first;
     for (int r = 0; r < rows; ++r) {
@@ -166,10 +172,10 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     }
     run.handed = std::chrono::duration<double>(Clock::now() - start).count();
     const DataSource source = ParseDataSource(text, ProgramFolder());
-    SqlGateway look(QStringLiteral("bench-look"));
+    Connection look(QStringLiteral("bench-look"));
     look.Open(source);
     for (;;) {
-        QSqlQuery q(QSqlDatabase::database(QStringLiteral("bench-look")));
+        QSqlQuery q(look.database());
         if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3'")) && q.next() &&
             q.value(0).toInt() == 0)
             break;

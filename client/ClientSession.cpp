@@ -75,6 +75,10 @@ void ClientSession::Start() {
     view_.PlaceWindow();
     handoffPath_ = folder_.HandoffFile();
     reader_ = std::make_unique<HandoffReader>(recipients_, folder_, yield_);
+    // A file set aside or skipped is told once, also when the tick goes on.
+    reader_->SetNoticeHook([](const std::string& text) {
+        qCWarning(lcHandoff).noquote() << QString::fromStdString(text);
+    });
     view_.StartHandoffTimer();
 }
 

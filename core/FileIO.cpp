@@ -1,25 +1,13 @@
 #include "core/FileIO.h"
 
 #include "core/Error.h"
+#include "core/FileIOPlatform.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <system_error>
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace telvoro {
 
@@ -34,6 +22,16 @@ std::string ReasonText(int errnoValue) {
     return std::generic_category().message(errnoValue);
 }
 
+namespace platform {
+
+void ThrowOpen(const fs::path& path, int err) {
+    throw Error("无法打开文件“" + PathText(path) + "”：" + ReasonText(err));
+}
+void ThrowNotRegular(const fs::path& path) {
+    throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
+}
+} // namespace platform
+
 namespace {
 
 struct FileCloser {
@@ -41,62 +39,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// A new file for writing; fails with EEXIST when the name is taken.
-std::FILE* CreateNewFile(const fs::path& path) {
-#ifdef _WIN32
-    // msvcrt's fopen knows no "x": _O_EXCL is its way to refuse a name in use.
-    int fd = -1;
-    if (_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,
-                  _S_IREAD | _S_IWRITE) != 0)
-        return nullptr;
-    std::FILE* f = _fdopen(fd, "wb");
-    if (!f) _close(fd);
-    return f;
-#else
-    return std::fopen(path.c_str(), "wbx");
-#endif
-}
-
-#ifdef _WIN32
-int ErrnoOf(DWORD err) {
-    switch (err) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return EACCES;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    default:
-        return EIO;
-    }
-}
-#endif
-
-// Puts `tmp` in the place of `path` in one step; 0 or the errno value.
-int ReplaceByRename(const fs::path& tmp, const fs::path& path) {
-#ifdef _WIN32
-    // One rename that replaces the old file; the write-through returns only
-    // once the new directory entry is on disk.
-    if (MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return 0;
-    return ErrnoOf(GetLastError());
-#else
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    return ec ? ec.value() : 0;
-#endif
-}
-
-[[noreturn]] void ThrowOpen(const fs::path& path, int err) {
-    throw Error("无法打开文件“" + PathText(path) + "”：" + ReasonText(err));
-}
-[[noreturn]] void ThrowNotRegular(const fs::path& path) {
-    throw Error("无法打开文件“" + PathText(path) + "”：不是普通文件");
-}
 [[noreturn]] void ThrowCreate(const fs::path& path, int err) {
     throw Error("无法创建文件“" + PathText(path) + "”：" + ReasonText(err));
 }
@@ -117,61 +59,81 @@ WriteFault::~WriteFault() {
     activeFault = outer_;
 }
 
-std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter) {
+namespace {
+
+[[noreturn]] void ThrowTooLarge(const fs::path& path, std::size_t limit, bool firstLine) {
+    throw FileTooLarge("无法打开文件“" + PathText(path) + "”：" +
+                       (firstLine ? "第一行超过 " : "文件超过 ") + std::to_string(limit) + " 字节");
+}
+
+constexpr std::size_t kPiece = std::size_t{1} << 16;
+
+} // namespace
+
+std::string ReadWholeFile(const fs::path& path, std::string_view stopAfter, std::size_t limit) {
+    platform::InputFile file(path);
     std::string bytes;
-    char buf[1 << 16];
+    char buf[kPiece];
     // Reads on until the end, or until a chunk holds a byte of `stopAfter`.
-    auto collect = [&](std::size_t n) {
+    for (;;) {
+        const std::size_t n = file.Read(buf, sizeof buf);
+        if (n == 0) break;
+        if (n > limit - bytes.size()) ThrowTooLarge(path, limit, false);
         bytes.append(buf, n);
-        return stopAfter.empty() ||
-               std::string_view(buf, n).find_first_of(stopAfter) == std::string_view::npos;
-    };
-#ifdef _WIN32
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (fs::is_directory(st)) ThrowOpen(path, EISDIR);
-    if (fs::exists(st) && !fs::is_regular_file(st)) ThrowNotRegular(path);
-    // Others may read the file meanwhile, but not write it.
-    errno = 0;
-    FilePtr f(_wfsopen(path.c_str(), L"rb", _SH_DENYWR));
-    if (!f) ThrowOpen(path, errno ? errno : EIO);
-    // Device names (NUL, CON, COM1) open anywhere and are no files: a console
-    // would wait for typing.
-    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f.get())))) != FILE_TYPE_DISK)
-        ThrowNotRegular(path);
-    for (;;) {
-        const std::size_t n = std::fread(buf, 1, sizeof buf, f.get());
-        if (!collect(n) || n < sizeof buf) break;
+        if (!stopAfter.empty() &&
+            std::string_view(buf, n).find_first_of(stopAfter) != std::string_view::npos)
+            break;
     }
-    if (std::ferror(f.get())) ThrowOpen(path, errno ? errno : EIO);
-#else
-    // O_NONBLOCK: a FIFO must not block the open; only regular files are read,
-    // as a FIFO or a device would block or never end.
-    struct Fd {
-        int fd;
-        ~Fd() {
-            if (fd >= 0) ::close(fd);
-        }
-    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-    if (file.fd < 0) ThrowOpen(path, errno);
-    struct stat st {};
-    if (::fstat(file.fd, &st) != 0) ThrowOpen(path, errno);
-    if (S_ISDIR(st.st_mode)) ThrowOpen(path, EISDIR);
-    if (!S_ISREG(st.st_mode)) ThrowNotRegular(path);
-    for (;;) {
-        const ssize_t n = ::read(file.fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ThrowOpen(path, errno);
-        }
-        if (n == 0 || !collect(static_cast<std::size_t>(n))) break;
-    }
-#endif
     return bytes;
 }
 
-void WriteWholeFile(const fs::path& path, std::string_view bytes) {
+TextPieces::TextPieces(fs::path path, std::size_t limit, bool firstLineOnly)
+    : path_(std::move(path)), limit_(limit), firstLineOnly_(firstLineOnly) {}
+
+bool TextPieces::Add(std::string_view piece) {
+    static constexpr std::string_view kNulOrLineEnd("\0\r\n", 3);
+    const std::size_t end =
+        firstLineOnly_ ? piece.find_first_of(kNulOrLineEnd) : piece.find('\0'); // memchr
+    const bool more = end == std::string_view::npos;
+    // A line end belongs to the line; a NUL belongs to nothing.
+    if (!more) piece = piece.substr(0, piece[end] == '\0' ? end : end + 1);
+    if (piece.size() > limit_ - text_.size()) ThrowTooLarge(path_, limit_, firstLineOnly_);
+    text_.append(piece);
+    return more;
+}
+
+namespace {
+
+std::string ReadPieces(const fs::path& path, TextPieces text) {
+    platform::InputFile file(path);
+    char buf[kPiece];
+    for (;;) {
+        const std::size_t n = file.Read(buf, sizeof buf);
+        if (n == 0 || !text.Add({buf, n})) break;
+    }
+    return text.Take();
+}
+
+} // namespace
+
+std::string ReadText(const fs::path& path, std::size_t limit) {
+    return ReadPieces(path, TextPieces(path, limit));
+}
+
+std::string ReadFirstLine(const fs::path& path, std::size_t limit) {
+    return ReadPieces(path, TextPieces(path, limit, true));
+}
+
+void WriteWholeFile(const fs::path& named, std::string_view bytes, FileAccess access) {
     std::error_code ec;
+    // Through a symbolic link: the file it leads to is replaced, the link stays.
+    // A link that leads nowhere yet names the file to create.
+    fs::path path = named;
+    for (int hops = 0; fs::is_symlink(fs::symlink_status(path, ec)); ++hops) {
+        const fs::path target = fs::read_symlink(path, ec);
+        if (ec || hops == 40) ThrowCreate(named, ec ? ec.value() : ELOOP);
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
     const fs::file_status st = fs::status(path, ec);
     if (fs::is_directory(st)) ThrowCreate(path, EISDIR);
     const bool exists = fs::exists(st);
@@ -188,7 +150,7 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
     for (int attempt = 0; !f && attempt < 16; ++attempt) {
         tmp = fs::path(path).concat(".tmp" + std::to_string(rd() % 1000000));
         errno = 0;
-        f.reset(CreateNewFile(tmp));
+        f.reset(platform::CreateNewFile(tmp, access == FileAccess::OwnerOnly));
         if (!f && errno != EEXIST) break;
     }
     if (!f) ThrowCreate(path, errno ? errno : EIO);
@@ -213,18 +175,15 @@ void WriteWholeFile(const fs::path& path, std::string_view bytes) {
         fail(faultError);
     }
     if (std::fflush(f.get()) != 0) fail(errno);
-#ifdef _WIN32
-    if (_commit(_fileno(f.get())) != 0) fail(errno);
-#else
-    if (::fsync(fileno(f.get())) != 0) fail(errno);
-#endif
+    if (const int err = platform::SyncToDisk(f.get()); err != 0) fail(err);
     if (std::fclose(f.release()) != 0) {
         const int err = errno;
         fs::remove(tmp, ec);
         ThrowWrite(path, err ? err : EIO);
     }
-    if (exists) fs::permissions(tmp, st.permissions(), ec); // keep the old file's mode
-    if (const int err = ReplaceByRename(tmp, path); err != 0) {
+    // Keep the old file's mode; account data stays the owner's only.
+    if (exists && access == FileAccess::Usual) fs::permissions(tmp, st.permissions(), ec);
+    if (const int err = platform::ReplaceByRename(tmp, path); err != 0) {
         fs::remove(tmp, ec);
         ThrowCreate(path, err);
     }

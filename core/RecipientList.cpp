@@ -192,7 +192,7 @@ void RecipientList::SaveList(const std::filesystem::path& path, const YieldStep&
 
 void RecipientList::LoadList(const std::filesystem::path& path) {
     ThrowIfBusy();
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(path));
+    std::vector<std::string> lines = SplitLines(ReadText(path));
     // Everything that can fail for reasons of the file is behind us. The list
     // control hears of the replacement even if memory runs out part-way.
     struct ResetNotice {

@@ -111,19 +111,23 @@ std::string SumLenCaption(std::string_view messageText) {
     return std::to_string(GetMsgLen(Trim(messageText))) + gbk::kCharsSuffix;
 }
 
-std::vector<std::string> SplitLines(std::string_view bytes) {
+void ForEachLine(std::string_view bytes, const std::function<void(std::string_view)>& line) {
     if (const std::size_t nul = bytes.find('\0'); nul != std::string_view::npos)
         bytes = bytes.substr(0, nul);
-    std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const char c = bytes[i];
         if (c != '\r' && c != '\n') continue;
-        lines.emplace_back(bytes.substr(start, i - start));
+        line(bytes.substr(start, i - start));
         if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
         start = i + 1;
     }
-    if (start < bytes.size()) lines.emplace_back(bytes.substr(start));
+    if (start < bytes.size()) line(bytes.substr(start));
+}
+
+std::vector<std::string> SplitLines(std::string_view bytes) {
+    std::vector<std::string> lines;
+    ForEachLine(bytes, [&](std::string_view l) { lines.emplace_back(l); });
     return lines;
 }
 

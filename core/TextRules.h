@@ -4,6 +4,7 @@
 // All functions are pure: they return new text and keep no state.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,8 @@ std::string SumLenCaption(std::string_view messageText);
 // Cuts file contents into lines: a line ends at CR LF, a lone LF or a lone CR;
 // a line end at the very end makes no extra line; a NUL byte ends the text.
 std::vector<std::string> SplitLines(std::string_view bytes);
+// The same lines one by one, for callers that need not hold them all at once.
+void ForEachLine(std::string_view bytes, const std::function<void(std::string_view)>& line);
 
 // True when byte `b` starts a two-byte GBK character.
 constexpr bool IsGbkLeadByte(unsigned char b) {

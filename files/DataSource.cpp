@@ -42,13 +42,25 @@ int ParsePort(std::string_view digits) {
 }
 
 // The data source as an error shows it: a user name and password written
-// before the host ("user:password@host") are never shown.
+// before the host ("user:password@host") are never shown, and a long text is
+// cut (at a character's start), so the error stays one short line.
 std::string Shown(std::string_view text) {
     const std::size_t scheme = text.find("://");
     const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
     const std::size_t at = text.rfind('@');
-    if (at == std::string_view::npos || at < start) return std::string(text);
-    return std::string(text.substr(0, start)) + "***" + std::string(text.substr(at));
+    std::string shown =
+        at == std::string_view::npos || at < start
+            ? std::string(text)
+            : std::string(text.substr(0, start)) + "***" + std::string(text.substr(at));
+    constexpr std::size_t kShownMax = 200;
+    if (shown.size() > kShownMax) {
+        std::size_t cut = kShownMax;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80)
+            --cut;
+        shown.resize(cut);
+        shown += "...";
+    }
+    return shown;
 }
 
 } // namespace
@@ -72,6 +84,10 @@ DataSource ParseDataSource(std::string_view utf8, const ProgramFolder& folder) {
         // The database is always Orvanta: a path after the host is ignored.
         if (const std::size_t slash = hostPort.find('/'); slash != std::string_view::npos)
             hostPort = hostPort.substr(0, slash);
+        // The client always logs in as its fixed user: a USER:PASSWORD@ before
+        // the host is dropped, so it never reaches the driver or its errors.
+        if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
+            hostPort = hostPort.substr(at + 1);
         std::string_view host = hostPort;
         const std::size_t colon = hostPort.rfind(':');
         if (colon != std::string_view::npos && colon > 0 && hostPort.back() != ']') {
@@ -112,7 +128,8 @@ std::string ReadServerSetting(const ProgramFolder& folder) {
     const fs::path ini = folder.ServerFile();
     std::error_code ec;
     if (!fs::exists(ini, ec)) return {};
-    const std::vector<std::string> lines = SplitLines(ReadWholeFile(ini));
+    // Only the first line counts: a file of any size is read no further.
+    const std::vector<std::string> lines = SplitLines(ReadFirstLine(ini));
     return lines.empty() ? std::string() : std::string(Trim(lines.front()));
 }
 

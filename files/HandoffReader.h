@@ -20,15 +20,29 @@
 //   * A claimed file left behind (an error, a crash) is merged at a later tick
 //     before any new "SendGSM.ini"; phones merged before are skipped, as the
 //     list takes each phone only once.
-// Every error ends the tick silently; the file stays and is tried again.
+// Only the program's own claimed files are merged: a regular file of this
+// user that the program may delete. Anything else under a claimed name (a
+// folder, a link, another user's file in a shared folder) is set aside,
+// renamed to "SendGSM.ini.set-aside.N", or, where it cannot be moved (another
+// user's file in a sticky folder), skipped: the claim then takes the spare
+// name "SendGSM.ini.claimed.1" (to .3). Either way it is told to the notice
+// hook once and the next hand-off goes on.
+// Only the text is read: reading ends at the first NUL. A file whose text
+// passes kTextLimit is refused and set aside, so it cannot take the memory.
+// Every error ends the tick; LastFailure() says why, the file stays and is
+// tried again.
 
+#include "core/FileIO.h"
 #include "core/RecipientList.h"
 #include "files/ProgramFolder.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace telvoro {
 
@@ -39,7 +53,7 @@ public:
         HeldBack, // SetHeldBack(true), or a tick already running
         Waiting,  // a file is there but may still be written; tried next tick
         Merged,   // a file was merged and deleted
-        Failed,   // an error ended the tick; the file stays
+        Failed,   // an error ended the tick; the file stays (or, refused, is set aside)
     };
 
     // `folder` holds the hand-off file; `yield` is handed to every
@@ -50,6 +64,11 @@ public:
     TickResult Tick();
     // Why the last tick that failed did (UTF-8), for the window's log.
     const std::string& LastFailure() const { return failure_; }
+    // Told (UTF-8) of each file set aside or skipped and why, once per file,
+    // also in ticks that go on to merge; for the window's log.
+    void SetNoticeHook(std::function<void(const std::string&)> hook) {
+        noticeHook_ = std::move(hook);
+    }
 
     // While held back, Tick() does nothing and the file waits. The window holds
     // the reader back while the recipient editing dialog is open, so that merged
@@ -58,28 +77,46 @@ public:
     bool HeldBack() const { return heldBack_; }
 
     const std::filesystem::path& HandoffPath() const { return handoffPath_; }
-    const std::filesystem::path& ClaimedPath() const { return claimedPath_; }
+    const std::filesystem::path& ClaimedPath() const { return claimedPaths_[0]; }
 
     // Off makes the reader behave as on a file system without leases (the
     // stability check); for tests of that path.
     void UseLeases(bool on) { useLeases_ = on; }
+    // The size above which a file is refused (kTextLimit); lower for tests.
+    void SetTextLimit(std::size_t limit) { textLimit_ = limit; }
 
     // Test seam: called at these points of a tick that has a file.
     enum class Step { Claimed, Read, Merged };
     void SetStepHook(std::function<void(Step)> hook) { stepHook_ = std::move(hook); }
 
 private:
-    TickResult TickOnce();
+    TickResult TickOnce(); // the platform's own, in HandoffReader_posix.cpp or _win.cpp
+    // Merges the lines of `bytes` into the list, freeing the bytes first.
+    void Merge(std::string bytes);
+    TickResult Fail(std::string why);
+    void Notice(const std::string& text);
+    // A free name to set a file aside under; empty when there is none.
+    std::filesystem::path SetAsidePath() const;
+    // Moves `path` to a set-aside name and tells the notice hook, with `why`;
+    // false (also told) when it cannot be moved.
+    bool SetAside(const std::filesystem::path& path, const std::string& why);
 
     RecipientList& list_;
+    ProgramFolder folder_;
     std::filesystem::path handoffPath_;
-    std::filesystem::path claimedPath_;
+    // The claimed name, then the spare ones for when it is blocked.
+    std::array<std::filesystem::path, 4> claimedPaths_;
     YieldStep yield_;
     std::function<void(Step)> stepHook_;
+    std::function<void(const std::string&)> noticeHook_;
+    // Files (device, inode) found not to be ours and left where they are, and
+    // files this reader claimed itself (whoever owns them).
+    std::set<std::pair<std::uint64_t, std::uint64_t>> skipped_, claimedByUs_;
     bool heldBack_ = false;
     bool inTick_ = false;
     std::string failure_;
     bool useLeases_ = true;
+    std::size_t textLimit_ = kTextLimit;
     // What the stability check saw at the previous tick.
     struct Seen {
         std::uint64_t dev = 0, ino = 0, size = 0;

@@ -1,5 +1,7 @@
 #include "files/ProgramFolder.h"
 
+#include <string>
+
 namespace telvoro {
 
 namespace fs = std::filesystem;
@@ -16,8 +18,13 @@ fs::path ProgramFolder::HandoffFile() const {
     return folder_ / u8"SendGSM.ini";
 }
 
-fs::path ProgramFolder::ClaimedHandoffFile() const {
-    return folder_ / u8"SendGSM.ini.claimed";
+fs::path ProgramFolder::ClaimedHandoffFile(unsigned n) const {
+    fs::path name = folder_ / u8"SendGSM.ini.claimed";
+    return n == 0 ? name : name.concat("." + std::to_string(n));
+}
+
+fs::path ProgramFolder::SetAsideHandoffFile(unsigned n) const {
+    return (folder_ / u8"SendGSM.ini.set-aside").concat("." + std::to_string(n));
 }
 
 fs::path ProgramFolder::ServerFile() const {

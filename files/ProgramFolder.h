@@ -17,12 +17,16 @@ public:
 
     const std::filesystem::path& Path() const { return folder_; }
 
-    std::filesystem::path SettingsFile() const;       // GSMConfig.ini: the account number
-    std::filesystem::path TemplatesFile() const;      // 短信模板.ini: the message templates
-    std::filesystem::path HandoffFile() const;        // SendGSM.ini: recipients handed over
-    std::filesystem::path ClaimedHandoffFile() const; // SendGSM.ini.claimed: one being merged
-    std::filesystem::path ServerFile() const;         // SMSServer.ini: where the database is
-    std::filesystem::path EmbeddedDatabase() const;   // Orvanta.db: the default database
+    std::filesystem::path SettingsFile() const;  // GSMConfig.ini: the account number
+    std::filesystem::path TemplatesFile() const; // 短信模板.ini: the message templates
+    std::filesystem::path HandoffFile() const;   // SendGSM.ini: recipients handed over
+    // SendGSM.ini.claimed: one being merged; with n > 0 the spare SendGSM.ini.claimed.N,
+    // for when that name is blocked by a file that is not the program's own.
+    std::filesystem::path ClaimedHandoffFile(unsigned n = 0) const;
+    // SendGSM.ini.set-aside.N: a file under a claimed name that was refused.
+    std::filesystem::path SetAsideHandoffFile(unsigned n) const;
+    std::filesystem::path ServerFile() const;       // SMSServer.ini: where the database is
+    std::filesystem::path EmbeddedDatabase() const; // Orvanta.db: the default database
 
     // `name` inside the folder, unless it is absolute.
     std::filesystem::path Resolve(const std::filesystem::path& name) const;

@@ -41,7 +41,9 @@ ProgramFolderChoice ChooseProgramFolderHere(const std::filesystem::path& executa
                                             std::optional<std::filesystem::path> chosenFolder);
 
 // Creates the chosen or per-user folder when it is missing; an executable's
-// folder is left as it is. Throws std::filesystem::filesystem_error.
+// folder is left as it is. A per-user folder is made for its owner alone
+// (0700, where there are modes), as it holds the account settings. Throws
+// std::filesystem::filesystem_error.
 void CreateProgramFolder(const ProgramFolderChoice& choice);
 
 } // namespace telvoro

@@ -79,7 +79,8 @@ std::string SettingsTextForAccount(std::string_view account) {
 }
 
 void WriteAccountNumber(const fs::path& settingsFile, std::string_view account) {
-    WriteWholeFile(settingsFile, SettingsTextForAccount(account));
+    // Account data: nobody but the owner reads it.
+    WriteWholeFile(settingsFile, SettingsTextForAccount(account), FileAccess::OwnerOnly);
 }
 
 std::string DecryptBlocks(std::string_view bytes, std::string_view keyText) {
@@ -107,7 +108,7 @@ std::string AccountFromSettingsText(std::string_view bytes) {
 
 std::string LoadAccountNumber(const fs::path& settingsFile) {
     // Only line 1 counts: a file of any size is read no further than its end.
-    return AccountFromSettingsText(ReadWholeFile(settingsFile, std::string_view("\r\n\0", 3)));
+    return AccountFromSettingsText(ReadFirstLine(settingsFile, kTextLimit));
 }
 
 std::optional<std::string> ReadAccountNumber(const ProgramFolder& folder) {

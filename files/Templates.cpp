@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::vector<std::string> ReadLines(const fs::path& path) {
-    return SplitLines(ReadWholeFile(path));
+    return SplitLines(ReadText(path));
 }
 
 } // namespace

@@ -2,11 +2,11 @@
 
 #include <QCoreApplication>
 #include <QHttpServer>
-#include <QHttpServerResponder>
-#include <QTcpSocket>
 #include <QHttpServerRequest>
+#include <QHttpServerResponder>
 #include <QHttpServerResponse>
 #include <QLoggingCategory>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <thread>
@@ -36,7 +36,7 @@ void Daemon::Start() {
     http_ = std::make_unique<QHttpServer>();
     const std::shared_ptr<ReportQueue> queue = queue_;
     http_->route(QStringLiteral("/dlr"), [this, queue](const QHttpServerRequest& request,
-                                                      QHttpServerResponder&& responder) {
+                                                       QHttpServerResponder&& responder) {
         std::optional<Report> report = ParseReport(request.query());
         if (!report) {
             responder.write(QByteArrayLiteral("malformed report\n"), "text/plain",
@@ -189,8 +189,9 @@ void Daemon::DrainLoop(int index) {
                     }
                 }
                 if (answer.outcome == Outcome::TryLater || !answer.failed.isEmpty()) {
-                    qCWarning(lcQueue, "row %lld: Kannel cannot take numbers now (%s); again in "
-                                       "%lld ms",
+                    qCWarning(lcQueue,
+                              "row %lld: Kannel cannot take numbers now (%s); again in "
+                              "%lld ms",
                               row->id, qPrintable(text), static_cast<long long>(backoff.count()));
                     Pause(backoff);
                     grow();
@@ -240,7 +241,8 @@ void Daemon::WriterLoop() {
                 batch.clear();
                 if (http_)
                     QMetaObject::invokeMethod(
-                        http_.get(), [this, tickets] { AnswerReports(tickets); }, Qt::QueuedConnection);
+                        http_.get(), [this, tickets] { AnswerReports(tickets); },
+                        Qt::QueuedConnection);
             }
             if (std::chrono::steady_clock::now() >= nextSweep) {
                 store.Sweep(settings_.validity);

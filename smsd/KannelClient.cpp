@@ -39,8 +39,7 @@ QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& se
                     QStringLiteral("&text=") + Encoded(body) +
                     (gsm ? QStringLiteral("&coding=0&charset=UTF-8")
                          : QStringLiteral("&coding=2&charset=UTF-16BE")) +
-                    QStringLiteral("&dlr-mask=31&dlr-url=") +
-                    Encoded(report.toUtf8());
+                    QStringLiteral("&dlr-mask=31&dlr-url=") + Encoded(report.toUtf8());
     if (!s.sender.isEmpty()) query += QStringLiteral("&from=") + Encoded(s.sender.toUtf8());
     QUrl url = s.sendsms;
     url.setQuery(query, QUrl::StrictMode);
@@ -88,24 +87,26 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
     const QUrl url = SendsmsUrl(settings_, id, round, secret, to, text);
     const auto deadline = std::chrono::steady_clock::now() + settings_.timeout;
     const auto left = [&] {
-        return static_cast<int>(std::max<long long>(
-            0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                   deadline - std::chrono::steady_clock::now())
-                   .count()));
+        return static_cast<int>(
+            std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       deadline - std::chrono::steady_clock::now())
+                                       .count()));
     };
     QTcpSocket socket;
     socket.connectToHost(url.host(), static_cast<quint16>(url.port(80)));
     if (!socket.waitForConnected(left()))
         return Classify(0, {}, false, false, socket.errorString());
-    const QByteArray request =
-        "GET " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) + " HTTP/1.0\r\nHost: " +
-        url.host().toUtf8() + ':' + QByteArray::number(url.port(80)) + "\r\n\r\n";
+    const QByteArray request = "GET " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) +
+                               " HTTP/1.0\r\nHost: " + url.host().toUtf8() + ':' +
+                               QByteArray::number(url.port(80)) + "\r\n\r\n";
     socket.write(request);
     // From here on the request may have been taken.
     QByteArray response;
     while (socket.state() == QAbstractSocket::ConnectedState && left() > 0) {
-        if (socket.waitForReadyRead(left())) response += socket.readAll();
-        else if (socket.state() == QAbstractSocket::ConnectedState && left() == 0) break;
+        if (socket.waitForReadyRead(left()))
+            response += socket.readAll();
+        else if (socket.state() == QAbstractSocket::ConnectedState && left() == 0)
+            break;
     }
     response += socket.readAll();
     const bool timedOut = socket.state() == QAbstractSocket::ConnectedState;

@@ -12,7 +12,7 @@
 namespace telvoro::smsd {
 
 struct KannelSettings {
-    QUrl sendsms;  // http://HOST:13013/cgi-bin/sendsms
+    QUrl sendsms; // http://HOST:13013/cgi-bin/sendsms
     QString user, password, sender;
     QUrl reportBase; // where the report endpoint listens: http://HOST:PORT/dlr
     std::chrono::milliseconds timeout{30000};

@@ -34,7 +34,8 @@ const std::set<std::string> kValued{"db",     "kannel", "kannel-user", "kannel-p
                                     "lease",  "drains", "refund"};
 
 void ReadConfig(const std::string& path, QMap<QString, QString>& values) {
-    const std::string bytes = ReadWholeFile(std::filesystem::path(std::u8string(path.begin(), path.end())));
+    const std::string bytes =
+        ReadWholeFile(std::filesystem::path(std::u8string(path.begin(), path.end())));
     int lineNo = 0;
     for (const QString& raw : QString::fromUtf8(bytes).split(QLatin1Char('\n'))) {
         ++lineNo;
@@ -43,11 +44,13 @@ void ReadConfig(const std::string& path, QMap<QString, QString>& values) {
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const QString key = line.left(eq).trimmed();
         if (eq < 0 || !kValued.count(key.toStdString()))
-            throw UsageError(path + ":" + std::to_string(lineNo) + ": not a known KEY = VALUE line");
+            throw UsageError(path + ":" + std::to_string(lineNo) +
+                             ": not a known KEY = VALUE line");
         if (key == QLatin1String("kannel-password"))
             throw UsageError("the password is taken from kannel-password-file only");
         QString value = line.mid(eq + 1).trimmed();
-        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) &&
+            value.endsWith(QLatin1Char('"')))
             value = value.mid(1, value.size() - 2);
         if (!values.contains(key)) values.insert(key, value);
     }
@@ -105,13 +108,14 @@ Settings ParseOptions(const std::vector<std::string>& args) {
     s.kannel.user = need("kannel-user");
     const std::string passwordFile = need("kannel-password-file").toStdString();
     {
-        const std::string bytes =
-            ReadWholeFile(std::filesystem::path(std::u8string(passwordFile.begin(), passwordFile.end())));
+        const std::string bytes = ReadWholeFile(
+            std::filesystem::path(std::u8string(passwordFile.begin(), passwordFile.end())));
         QString password = QString::fromUtf8(bytes);
         const qsizetype nl = password.indexOf(QLatin1Char('\n'));
         if (nl >= 0) password.truncate(nl);
         if (password.endsWith(QLatin1Char('\r'))) password.chop(1);
-        if (password.isEmpty()) throw UsageError("the Kannel password file " + passwordFile + " is empty");
+        if (password.isEmpty())
+            throw UsageError("the Kannel password file " + passwordFile + " is empty");
         s.kannel.password = password;
     }
     const QString listen = need("listen");
@@ -119,21 +123,25 @@ Settings ParseOptions(const std::vector<std::string>& args) {
     bool portOk = false;
     const int port = colon > 0 ? listen.mid(colon + 1).toInt(&portOk) : 0;
     QString host = colon > 0 ? listen.left(colon) : QString();
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) host = host.mid(1, host.size() - 2);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
     if (!portOk || port < 1 || port > 65535 || !s.listenHost.setAddress(host))
         throw UsageError("--listen needs HOST:PORT with an IP address, e.g. 127.0.0.1:13080");
     s.listenPort = static_cast<quint16>(port);
     s.kannel.sender = values.value(QStringLiteral("sender"));
     s.worker = values.value(QStringLiteral("worker"), QHostInfo::localHostName());
-    if (s.worker.isEmpty() || s.worker.size() > 90) throw UsageError("--worker needs a name of 1 to 90 characters");
+    if (s.worker.isEmpty() || s.worker.size() > 90)
+        throw UsageError("--worker needs a name of 1 to 90 characters");
     const QString refund = values.value(QStringLiteral("refund"), QStringLiteral("false"));
     if (refund != QLatin1String("true") && refund != QLatin1String("false"))
         throw UsageError("refund takes true or false");
     s.refund = refund == QLatin1String("true");
     if (values.contains(QStringLiteral("validity")))
-        s.validity = std::chrono::seconds(Seconds(QStringLiteral("validity"), values.value(QStringLiteral("validity"))));
+        s.validity = std::chrono::seconds(
+            Seconds(QStringLiteral("validity"), values.value(QStringLiteral("validity"))));
     if (values.contains(QStringLiteral("lease")))
-        s.lease = std::chrono::seconds(Seconds(QStringLiteral("lease"), values.value(QStringLiteral("lease"))));
+        s.lease = std::chrono::seconds(
+            Seconds(QStringLiteral("lease"), values.value(QStringLiteral("lease"))));
     if (values.contains(QStringLiteral("drains"))) {
         bool ok = false;
         s.drains = values.value(QStringLiteral("drains")).toInt(&ok);

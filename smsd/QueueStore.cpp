@@ -12,6 +12,9 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <map>
+#include <tuple>
+
 Q_LOGGING_CATEGORY(lcQueue, "telvoro.smsd")
 
 namespace telvoro::smsd {
@@ -46,57 +49,86 @@ Dialect DialectOf(const Connection& c) {
 // One transaction: begun at construction, rolled back unless committed.
 class QueueStore::Tx {
 public:
-    explicit Tx(Connection& c) : c_(c) {
-        c_.EnsureOpen();
-        c_.Begin();
+    explicit Tx(QueueStore& store) : s_(store) {
+        s_.Reopen();
+        s_.db_.Begin();
     }
     ~Tx() {
-        if (!done_) c_.Rollback();
+        if (done_) return;
+        s_.Release();
+        s_.db_.Rollback();
     }
     void Commit() {
-        c_.Commit();
+        s_.Release();
+        s_.db_.Commit();
         done_ = true;
     }
 
 private:
-    Connection& c_;
+    QueueStore& s_;
     bool done_ = false;
 };
 
 QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool refund)
     : db_(connection), worker_(std::move(worker)), clock_(std::move(clock)), refund_(refund) {}
 
-QSqlQuery QueueStore::Run(const QString& sql, const QVariantList& binds) {
-    QSqlQuery query;
-    db_.Watched(db_.limits().command, sql, [&] {
-        query = db_.Prepare(sql, db_.limits().command);
-        for (const QVariant& b : binds)
-            query.addBindValue(b);
-        Exec(query, sql);
-    });
-    return query;
+QueueStore::~QueueStore() = default;
+
+void QueueStore::Reopen() {
+    // A connection about to be opened anew takes its prepared statements with it.
+    if (!db_.IsOpen()) statements_.clear();
+    db_.EnsureOpen();
 }
 
-int QueueStore::Change(const QString& sql, const QVariantList& binds) {
-    return Run(sql, binds).numRowsAffected();
+void QueueStore::Release() {
+    for (auto& [sql, q] : statements_)
+        q.finish();
+    scratch_ = QSqlQuery();
+}
+
+QSqlQuery& QueueStore::Run(const QString& sql, const QVariantList& binds, bool keep) {
+    QSqlQuery* query = nullptr;
+    db_.Watched(db_.limits().command, sql, [&] {
+        // The statements run for every row are prepared once per connection:
+        // a prepare costs the server a round trip of its own.
+        if (!keep) {
+            scratch_ = db_.Prepare(sql, db_.limits().command);
+            query = &scratch_;
+        } else {
+            auto it = statements_.find(sql);
+            if (it == statements_.end())
+                it = statements_.emplace(sql, db_.Prepare(sql, db_.limits().command)).first;
+            query = &it->second;
+        }
+        for (int i = 0; i < binds.size(); ++i)
+            query->bindValue(i, binds[i]);
+        Exec(*query, sql);
+    });
+    return *query;
+}
+
+int QueueStore::Change(const QString& sql, const QVariantList& binds, bool keep) {
+    return Run(sql, binds, keep).numRowsAffected();
 }
 
 void QueueStore::Advance(qint64 id, QStringList& log) {
     const QVariant v(id);
-    if (Change(QStringLiteral("Update SendTemp set state='2' where ID=? and state='1' and not "
-                              "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
-                   Latin(kNotHandedSql) + QLatin1Char(')'),
-               {v, v}) > 0)
+    if (Change(
+            QStringLiteral("Update SendTemp set state='2' where ID=? and state='1' and not "
+                           "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
+                Latin(kNotHandedSql) + QLatin1Char(')'),
+            {v, v}) > 0)
         log << QStringLiteral("row %1: state 1 -> 2 (every number handed over)").arg(id);
-    if (Change(QStringLiteral("Update SendTemp set state='3' where ID=? and state='2' and not "
-                              "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
-                   Latin(kOpenSql) + QLatin1Char(')'),
-               {v, v}) > 0)
+    if (Change(
+            QStringLiteral("Update SendTemp set state='3' where ID=? and state='2' and not "
+                           "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
+                Latin(kOpenSql) + QLatin1Char(')'),
+            {v, v}) > 0)
         log << QStringLiteral("row %1: state 2 -> 3 (every number settled)").arg(id);
 }
 
 int QueueStore::UnitsOf(qint64 id, QString* login) {
-    QSqlQuery q = Run(QStringLiteral("Select SendNo, SendMemo from SendTemp where ID=?"), {id});
+    QSqlQuery& q = Run(QStringLiteral("Select SendNo, SendMemo from SendTemp where ID=?"), {id});
     if (!q.next()) return 0;
     *login = q.value(0).toString();
     const QString memo = q.value(1).toString();
@@ -126,7 +158,7 @@ void QueueStore::Refund(qint64 id) {
 }
 
 int QueueStore::SettleOwn() {
-    Tx tx(db_);
+    Tx tx(*this);
     const int n = Change(
         QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, UpdatedAt=? where "
                        "Status='submitting' and SendTempID in (select SendTempID from SendClaim "
@@ -147,7 +179,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
     dialect_ = DialectOf(db_);
     const qint64 now = clock_();
     for (int attempt = 0; attempt < 5; ++attempt) {
-        Tx tx(db_);
+        Tx tx(*this);
         QString takeSql, newSql;
         switch (dialect_) {
         case Dialect::Postgres:
@@ -174,21 +206,20 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
         }
         ClaimedRow row;
         {
-            QSqlQuery take = Run(takeSql, {now});
+            QSqlQuery& take = Run(takeSql, {now});
             if (take.next()) {
                 row.id = take.value(0).toLongLong();
                 row.takenOver = true;
             }
         }
         if (!row.takenOver) {
-            QSqlQuery fresh = Run(newSql, {});
+            QSqlQuery& fresh = Run(newSql, {});
             if (!fresh.next()) return std::nullopt;
             row.id = fresh.value(0).toLongLong();
         }
         {
-            QSqlQuery q =
-                Run(QStringLiteral("Select SendNo, SendMemo, list from SendTemp where ID=?"),
-                    {row.id});
+            QSqlQuery& q = Run(
+                QStringLiteral("Select SendNo, SendMemo, list from SendTemp where ID=?"), {row.id});
             if (!q.next()) continue;
             row.sendNo = q.value(0).toString();
             row.memo = q.value(1).toString();
@@ -198,7 +229,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
             if (row.takenOver) {
                 QString holder;
                 {
-                    QSqlQuery c = Run(
+                    QSqlQuery& c = Run(
                         QStringLiteral("Select Worker, Secret from SendClaim where SendTempID=?"),
                         {row.id});
                     if (!c.next()) continue;
@@ -209,11 +240,11 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
                                           "SendTempID=? and LeaseUntil<?"),
                            {worker_, now + lease.count(), row.id, now}) != 1)
                     continue; // another worker was quicker
-                row.madeUnknown = Change(
-                    QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, "
-                                   "UpdatedAt=? where SendTempID=? and Status='submitting'"),
-                    {QStringLiteral("the worker %1 stopped while submitting").arg(holder), now,
-                     row.id});
+                row.madeUnknown =
+                    Change(QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, "
+                                          "UpdatedAt=? where SendTempID=? and Status='submitting'"),
+                           {QStringLiteral("the worker %1 stopped while submitting").arg(holder),
+                            now, row.id});
                 for (const Element& e : elements)
                     row.invalid += e.valid ? 0 : 1;
                 log << QStringLiteral("row %1: taken over from %2 by %3 (%4 numbers caught being "
@@ -229,25 +260,24 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
                 Change(QStringLiteral("Insert into SendClaim (SendTempID, Worker, LeaseUntil, "
                                       "Secret, ClaimedAt) values (?, ?, ?, ?, ?)"),
                        {row.id, worker_, now + lease.count(), row.secret, now});
-                QSqlQuery insert;
-                const QString insertSql = QStringLiteral(
-                    "Insert into SendDetail (SendTempID, Seq, Round, Phone, Status, SmscText, "
-                    "UpdatedAt) values (?, ?, ?, ?, ?, ?, ?)");
-                db_.Watched(db_.limits().command, insertSql, [&] {
-                    insert = db_.Prepare(insertSql, db_.limits().command);
-                    for (const Element& e : elements) {
-                        insert.bindValue(0, row.id);
-                        insert.bindValue(1, e.seq);
-                        insert.bindValue(2, e.round);
-                        insert.bindValue(3, e.phone.left(40));
-                        insert.bindValue(4, Latin(e.valid ? status::kWaiting : status::kInvalid));
-                        insert.bindValue(5, e.valid ? QVariant(QMetaType(QMetaType::QString))
-                                                    : QVariant(QStringLiteral("not a number")));
-                        insert.bindValue(6, now);
-                        Exec(insert, insertSql);
+                // The numbers go in a hundred to a statement: one round trip, not one each.
+                for (std::size_t from = 0; from < elements.size(); from += 100) {
+                    const std::size_t to = std::min(elements.size(), from + 100);
+                    QStringList values;
+                    QVariantList binds;
+                    for (std::size_t i = from; i < to; ++i) {
+                        const Element& e = elements[i];
+                        values << (e.valid ? QStringLiteral("(?, ?, ?, ?, 'waiting', NULL, ?)")
+                                           : QStringLiteral("(?, ?, ?, ?, 'invalid', 'not a "
+                                                            "number', ?)"));
+                        binds << row.id << e.seq << e.round << e.phone.left(40) << now;
                         row.invalid += e.valid ? 0 : 1;
                     }
-                });
+                    Change(QStringLiteral("Insert into SendDetail (SendTempID, Seq, Round, Phone, "
+                                          "Status, SmscText, UpdatedAt) values ") +
+                               values.join(QStringLiteral(", ")),
+                           binds, /*keep=*/to - from == 100);
+                }
                 log << QStringLiteral("row %1: state 0 -> 1, claimed by %2 (%3 numbers, %4 "
                                       "invalid)")
                            .arg(row.id)
@@ -258,6 +288,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
             }
             Advance(row.id, log);
             tx.Commit();
+            if (secrets_.size() > 100000) secrets_.clear();
             secrets_.insert(row.id, row.secret);
             for (const QString& line : log)
                 qCInfo(lcQueue).noquote() << line;
@@ -268,24 +299,26 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
 }
 
 void QueueStore::RenewLease(qint64 id, std::chrono::milliseconds lease) {
-    Tx tx(db_);
+    Tx tx(*this);
     if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
                {clock_() + lease.count(), id, worker_}) != 1)
-        throw ClaimLost(QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+        throw ClaimLost(
+            QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
     tx.Commit();
 }
 
 std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds lease) {
-    Tx tx(db_);
+    Tx tx(*this);
     const qint64 now = clock_();
     if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
                {now + lease.count(), id, worker_}) != 1)
-        throw ClaimLost(QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+        throw ClaimLost(
+            QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
     Round round;
     {
-        QSqlQuery q = Run(QStringLiteral("Select min(Round) from SendDetail where SendTempID=? "
-                                         "and Status='waiting'"),
-                          {id});
+        QSqlQuery& q = Run(QStringLiteral("Select min(Round) from SendDetail where SendTempID=? "
+                                          "and Status='waiting'"),
+                           {id});
         if (!q.next() || q.value(0).isNull()) {
             tx.Commit();
             return std::nullopt;
@@ -293,9 +326,9 @@ std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds
         round.round = q.value(0).toInt();
     }
     {
-        QSqlQuery q = Run(QStringLiteral("Select Phone from SendDetail where SendTempID=? and "
-                                         "Round=? and Status='waiting' order by Seq"),
-                          {id, round.round});
+        QSqlQuery& q = Run(QStringLiteral("Select Phone from SendDetail where SendTempID=? and "
+                                          "Round=? and Status='waiting' order by Seq"),
+                           {id, round.round});
         while (q.next())
             round.phones << q.value(0).toString();
     }
@@ -309,16 +342,16 @@ std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds
 
 void QueueStore::FinishRound(qint64 id, int round, const QString& status, const QString& text,
                              const QStringList& retry) {
-    Tx tx(db_);
+    Tx tx(*this);
     const qint64 now = clock_();
     for (const QString& phone : retry)
         Change(QStringLiteral("Update SendDetail set Status='waiting', UpdatedAt=? where "
                               "SendTempID=? and Round=? and Phone=? and Status='submitting'"),
                {now, id, round, phone});
-    const int n = Change(
-        QStringLiteral("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where "
-                       "SendTempID=? and Round=? and Status='submitting'"),
-        {status, text.left(200), now, id, round});
+    const int n =
+        Change(QStringLiteral("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where "
+                              "SendTempID=? and Round=? and Status='submitting'"),
+               {status, text.left(200), now, id, round});
     QStringList log;
     if (n > 0)
         log << QStringLiteral("row %1: %2 numbers %3%4")
@@ -334,19 +367,30 @@ void QueueStore::FinishRound(qint64 id, int round, const QString& status, const 
 
 std::optional<QString> QueueStore::SecretOf(qint64 id) {
     if (auto it = secrets_.constFind(id); it != secrets_.constEnd()) return *it;
-    QSqlQuery q = Run(QStringLiteral("Select Secret from SendClaim where SendTempID=?"), {id});
+    QSqlQuery& q = Run(QStringLiteral("Select Secret from SendClaim where SendTempID=?"), {id});
     if (!q.next()) return std::nullopt;
     const QString secret = q.value(0).toString();
+    if (secrets_.size() > 100000) secrets_.clear(); // a cache, not a record
     secrets_.insert(id, secret);
     return secret;
 }
 
 ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
     ReportCounts counts;
-    Tx tx(db_);
+    dialect_ = DialectOf(db_);
+    Tx tx(*this);
     const qint64 now = clock_();
-    QSet<qint64> touched;
-    QStringList log;
+    // One report per number: a final one wins over a passing one, the first
+    // final one over later ones (a final status is never overwritten).
+    struct Key {
+        qint64 id;
+        int round;
+        QString phone;
+        bool operator<(const Key& o) const {
+            return std::tie(id, round, phone) < std::tie(o.id, o.round, o.phone);
+        }
+    };
+    std::map<Key, std::pair<QString, QString>> latest; // status, text
     for (const Report& r : reports) {
         const std::optional<QString> secret = SecretOf(r.id);
         if (!secret || *secret != r.secret) {
@@ -358,23 +402,58 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
             ++counts.ignored;
             continue;
         }
-        // A final report settles any number still open, an unknown one too; a
-        // passing one only moves a number that is still on its way.
-        const QString from = IsFinal(*st)
-                                 ? Latin(kSettleableSql)
-                                 : QStringLiteral("('submitting','submitted','accepted','buffered')");
-        const int n = Change(QStringLiteral("Update SendDetail set Status=?, SmscText=?, "
-                                            "UpdatedAt=? where SendTempID=? and Round=? and "
-                                            "Phone=? and Status in ") +
-                                 from,
-                             {*st, r.text.left(200), now, r.id, r.round, r.phone});
-        if (n > 0) {
-            ++counts.applied;
-            touched.insert(r.id);
-        } else {
-            ++counts.ignored;
-        }
+        auto [it, fresh] = latest.try_emplace(Key{r.id, r.round, r.phone}, *st, r.text.left(200));
+        if (!fresh && !IsFinal(it->second.first)) it->second = {*st, r.text.left(200)};
+        ++counts.applied;
     }
+    // A final report settles any number still open, an unknown one too; a
+    // passing one only moves a number that is still on its way. Many numbers
+    // to a statement.
+    QSet<qint64> touched;
+    for (auto from = latest.begin(); from != latest.end();) {
+        QStringList values;
+        QVariantList binds;
+        for (int n = 0; from != latest.end() && n < 300; ++from, ++n) {
+            values << QStringLiteral("(?, ?, ?, ?, ?, ?)");
+            binds << from->first.id << from->first.round << from->first.phone << from->second.first
+                  << from->second.second << (IsFinal(from->second.first) ? 1 : 0);
+            touched.insert(from->first.id);
+        }
+        const QString list = values.join(QStringLiteral(", "));
+        const QString match = QStringLiteral(
+            "d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and (d.Status in "
+            "('submitting','submitted','accepted','buffered') or (v.final=1 and "
+            "d.Status='unknown'))");
+        QString sql;
+        switch (dialect_) {
+        case Dialect::Postgres:
+            sql = QStringLiteral("Update SendDetail d set Status=v.st, SmscText=v.txt, "
+                                 "UpdatedAt=? from (values %1) as v(id, rnd, phone, st, txt, "
+                                 "final) where ")
+                      .arg(list);
+            // The driver sends every value as text: the columns say what they are.
+            sql.replace(QStringLiteral("(?, ?, ?, ?, ?, ?)"),
+                        QStringLiteral("(?::integer, ?::integer, ?::varchar, ?::varchar, "
+                                       "?::varchar, ?::integer)"));
+            break;
+        case Dialect::SqlServer:
+            sql = QStringLiteral("Update d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
+                                 "SendDetail d join (values %1) as v(id, rnd, phone, st, txt, "
+                                 "final) on ")
+                      .arg(list);
+            break;
+        case Dialect::Sqlite:
+            sql = QStringLiteral("Update SendDetail as d set Status=v.st, SmscText=v.txt, "
+                                 "UpdatedAt=? from (select column1 as id, column2 as rnd, "
+                                 "column3 as phone, column4 as st, column5 as txt, column6 as "
+                                 "final from (values %1)) as v where ")
+                      .arg(list);
+            break;
+        }
+        binds.prepend(now);
+        Change(sql + match, binds, /*keep=*/values.size() == 300);
+    }
+    QStringList log;
     for (qint64 id : touched) {
         if (refund_) Refund(id);
         Advance(id, log);
@@ -386,7 +465,7 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
 }
 
 int QueueStore::Sweep(std::chrono::milliseconds validity) {
-    Tx tx(db_);
+    Tx tx(*this);
     const qint64 now = clock_();
     const int n = Change(
         QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, UpdatedAt=? where "
@@ -395,11 +474,11 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
          now - validity.count()});
     QList<qint64> rows;
     {
-        QSqlQuery q = Run(QStringLiteral("Select ID from SendTemp where state='2' and not exists "
-                                         "(select 1 from SendDetail d where d.SendTempID="
-                                         "SendTemp.ID and d.Status in ") +
-                              Latin(kOpenSql) + QLatin1Char(')'),
-                          {});
+        QSqlQuery& q = Run(QStringLiteral("Select ID from SendTemp where state='2' and not exists "
+                                          "(select 1 from SendDetail d where d.SendTempID="
+                                          "SendTemp.ID and d.Status in ") +
+                               Latin(kOpenSql) + QLatin1Char(')'),
+                           {});
         while (q.next())
             rows << q.value(0).toLongLong();
     }
@@ -415,7 +494,7 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
 
 std::vector<QueueStore::RowSummary> QueueStore::Summaries(const QString& account,
                                                           std::optional<qint64> row) {
-    db_.EnsureOpen();
+    Reopen();
     std::vector<RowSummary> rows;
     QHash<qint64, std::size_t> index;
     QString where;
@@ -429,10 +508,10 @@ std::vector<QueueStore::RowSummary> QueueStore::Summaries(const QString& account
         binds << *row;
     }
     {
-        QSqlQuery q = Run(
-            QStringLiteral("Select ID, SendNo, CreateTime, state, list from SendTemp") + where +
-                QStringLiteral(" order by ID"),
-            binds);
+        QSqlQuery& q =
+            Run(QStringLiteral("Select ID, SendNo, CreateTime, state, list from SendTemp") + where +
+                    QStringLiteral(" order by ID"),
+                binds);
         while (q.next()) {
             RowSummary s;
             s.id = q.value(0).toLongLong();
@@ -450,9 +529,9 @@ std::vector<QueueStore::RowSummary> QueueStore::Summaries(const QString& account
     {
         QString detailWhere = QStringLiteral(" where SendTempID in (select ID from SendTemp") +
                               where + QStringLiteral(")");
-        QSqlQuery q = Run(QStringLiteral("Select SendTempID, Status, count(*) from SendDetail") +
-                              detailWhere + QStringLiteral(" group by SendTempID, Status"),
-                          binds);
+        QSqlQuery& q = Run(QStringLiteral("Select SendTempID, Status, count(*) from SendDetail") +
+                               detailWhere + QStringLiteral(" group by SendTempID, Status"),
+                           binds);
         QSet<qint64> seen;
         while (q.next()) {
             auto it = index.constFind(q.value(0).toLongLong());
@@ -464,23 +543,29 @@ std::vector<QueueStore::RowSummary> QueueStore::Summaries(const QString& account
             }
             const QString st = q.value(1).toString();
             const int n = q.value(2).toInt();
-            if (st == QLatin1String(status::kDelivered)) s.delivered += n;
-            else if (st == QLatin1String(status::kUndelivered)) s.undelivered += n;
-            else if (st == QLatin1String(status::kRejected)) s.rejected += n;
-            else if (st == QLatin1String(status::kInvalid)) s.invalid += n;
-            else if (st == QLatin1String(status::kUnknown)) s.unknown += n;
-            else s.pending += n;
+            if (st == QLatin1String(status::kDelivered))
+                s.delivered += n;
+            else if (st == QLatin1String(status::kUndelivered))
+                s.undelivered += n;
+            else if (st == QLatin1String(status::kRejected))
+                s.rejected += n;
+            else if (st == QLatin1String(status::kInvalid))
+                s.invalid += n;
+            else if (st == QLatin1String(status::kUnknown))
+                s.unknown += n;
+            else
+                s.pending += n;
         }
     }
     return rows;
 }
 
 std::vector<QueueStore::NumberLine> QueueStore::Numbers(qint64 row) {
-    db_.EnsureOpen();
+    Reopen();
     std::vector<NumberLine> lines;
-    QSqlQuery q = Run(QStringLiteral("Select Seq, Phone, Status, SmscText, UpdatedAt from "
-                                     "SendDetail where SendTempID=? order by Seq"),
-                      {row});
+    QSqlQuery& q = Run(QStringLiteral("Select Seq, Phone, Status, SmscText, UpdatedAt from "
+                                      "SendDetail where SendTempID=? order by Seq"),
+                       {row});
     while (q.next())
         lines.push_back({q.value(0).toInt(), q.value(1).toString(), q.value(2).toString(),
                          q.value(3).toString(), q.value(4).toLongLong()});

@@ -8,10 +8,12 @@
 #include "smsd/Rules.h"
 
 #include <QHash>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -47,6 +49,7 @@ struct Report {
     quint64 ticket = 0; // the endpoint's waiting answer
 };
 
+// Reports taken (a matching secret, a known type), forged, and of no known type.
 struct ReportCounts {
     int applied = 0, forged = 0, ignored = 0;
 };
@@ -54,6 +57,9 @@ struct ReportCounts {
 class QueueStore {
 public:
     QueueStore(Connection& connection, QString worker, Clock clock, bool refund);
+    ~QueueStore();
+    QueueStore(const QueueStore&) = delete;
+    QueueStore& operator=(const QueueStore&) = delete;
 
     // Rows this worker held before a restart: a number caught being submitted
     // becomes "unknown", never sent again, and the rows are free to be claimed
@@ -99,8 +105,12 @@ public:
 
 private:
     class Tx;
-    QSqlQuery Run(const QString& sql, const QVariantList& binds);
-    int Change(const QString& sql, const QVariantList& binds);
+    // Runs `sql`; `keep` keeps it prepared for the next call with the same text.
+    // The query stays valid until the transaction ends.
+    QSqlQuery& Run(const QString& sql, const QVariantList& binds, bool keep = true);
+    int Change(const QString& sql, const QVariantList& binds, bool keep = true);
+    void Reopen();
+    void Release();
     void Advance(qint64 id, QStringList& log);
     void Refund(qint64 id);
     int UnitsOf(qint64 id, QString* login);
@@ -111,6 +121,8 @@ private:
     bool refund_;
     Dialect dialect_ = Dialect::Sqlite;
     QHash<qint64, QString> secrets_;
+    std::map<QString, QSqlQuery> statements_; // node-based: references stay valid
+    QSqlQuery scratch_;
 };
 
 class ClaimLost : public Error {

@@ -11,16 +11,16 @@ namespace telvoro::smsd {
 
 // A number's status in SendDetail, by its stored word.
 namespace status {
-inline constexpr const char* kWaiting = "waiting";       // not yet handed over
-inline constexpr const char* kSubmitting = "submitting"; // committed before the request
-inline constexpr const char* kSubmitted = "submitted";   // Kannel took it
-inline constexpr const char* kAccepted = "accepted";     // the SMSC took it (report 8)
-inline constexpr const char* kBuffered = "buffered";     // the SMSC holds it (report 4)
-inline constexpr const char* kDelivered = "delivered";   // final (report 1)
+inline constexpr const char* kWaiting = "waiting";         // not yet handed over
+inline constexpr const char* kSubmitting = "submitting";   // committed before the request
+inline constexpr const char* kSubmitted = "submitted";     // Kannel took it
+inline constexpr const char* kAccepted = "accepted";       // the SMSC took it (report 8)
+inline constexpr const char* kBuffered = "buffered";       // the SMSC holds it (report 4)
+inline constexpr const char* kDelivered = "delivered";     // final (report 1)
 inline constexpr const char* kUndelivered = "undelivered"; // final (report 2)
-inline constexpr const char* kRejected = "rejected";     // final: Kannel or the SMSC refused it
-inline constexpr const char* kInvalid = "invalid";       // final: never sent
-inline constexpr const char* kUnknown = "unknown";       // no answer to be had; a report may settle it
+inline constexpr const char* kRejected = "rejected";       // final: Kannel or the SMSC refused it
+inline constexpr const char* kInvalid = "invalid";         // final: never sent
+inline constexpr const char* kUnknown = "unknown"; // no answer to be had; a report may settle it
 } // namespace status
 
 // The statuses a later report may still change, as an SQL list.

@@ -24,9 +24,8 @@ void OnSignal(int sig) {
 
 void Messages(QtMsgType type, const QMessageLogContext&, const QString& text) {
     // One line each, on stderr (the journal under systemd); never a secret.
-    const char* level = type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg
-                            ? "warning: "
-                            : "";
+    const char* level =
+        type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg ? "warning: " : "";
     QString line = MaskSecrets(text);
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     std::cerr << "telvoro-smsd: " << level << line.toStdString() << std::endl;

@@ -11,6 +11,8 @@ CREATE TABLE IF NOT EXISTS SendTemp (
     state      VARCHAR(10),
     CreateTime TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP
 );
+-- One row per login: the credit of a login is never split over two rows.
+CREATE UNIQUE INDEX IF NOT EXISTS UQ_Users_Login ON Users (Login);
 -- The queue server's own tables: each number of a row by its position, and
 -- which worker holds a row. SendTemp keeps its columns; its state goes
 -- "0" (new) -> "1" (claimed) -> "2" (handed to Kannel) -> "3" (settled).

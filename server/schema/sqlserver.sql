@@ -13,6 +13,9 @@ CREATE TABLE dbo.SendTemp (
     state      NVARCHAR(10),
     CreateTime DATETIME2 NOT NULL DEFAULT SYSDATETIME()
 );
+-- One row per login: the credit of a login is never split over two rows.
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'UQ_Users_Login' AND object_id = OBJECT_ID(N'dbo.Users'))
+CREATE UNIQUE INDEX UQ_Users_Login ON dbo.Users (Login);
 -- The queue server's own tables: each number of a row by its position, and
 -- which worker holds a row. SendTemp keeps its columns; its state goes
 -- "0" (new) -> "1" (claimed) -> "2" (handed to Kannel) -> "3" (settled).

@@ -10,7 +10,7 @@
 #include "core/Error.h"
 #include "core/GbkTexts.h"
 #include "files/DataSource.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "tests/support/TempFolder.h"
 
@@ -306,9 +306,9 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
     const ProgramFolder folder(dir.path);
     {
         telvoro::SqlGateway admin(QStringLiteral("prepare"));
-        admin.Open(telvoro::ParseDataSource("", folder), telvoro::SqlGateway::Create::Yes);
-        telvoro::CreateServerTables(admin);
-        telvoro::SetAccountCredit(admin, "13800138000", 321);
+        admin.Open(telvoro::ParseDataSource("", folder), telvoro::Create::Yes);
+        telvoro::ServerUpkeep(admin.connection()).CreateTables();
+        telvoro::ServerUpkeep(admin.connection()).SetCredit("13800138000", 321);
     }
     RecordingView view;
     ClientSession session(folder, view);

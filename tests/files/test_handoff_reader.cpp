@@ -14,6 +14,8 @@
 #include <vector>
 
 #ifndef _WIN32
+#include "tests/support/ChildProcess.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,11 +240,15 @@ TEST_F(HandoffTest, OddFilesNeverCrashOrHang) {
     GTEST_SKIP() << "FIFOs are Linux's; see test_windows_files.cpp";
 #else
     // A folder or a FIFO where the file should be: nothing merged, no hang.
+    // Each failure names its own cause, never one left from before.
+    const std::string opened = "无法打开文件“" + PathText(reader_.HandoffPath()) + "”：";
     fs::create_directory(reader_.HandoffPath());
     EXPECT_EQ(reader_.Tick(), Result::Failed);
+    EXPECT_EQ(reader_.LastFailure(), opened + ReasonText(EISDIR));
     fs::remove(reader_.HandoffPath());
     ASSERT_EQ(::mkfifo(reader_.HandoffPath().c_str(), 0644), 0);
     EXPECT_EQ(reader_.Tick(), Result::Failed);
+    EXPECT_EQ(reader_.LastFailure(), opened + "不是普通文件");
     fs::remove(reader_.HandoffPath());
     EXPECT_EQ(list_.Count(), 0u);
 
@@ -287,4 +293,148 @@ TEST_F(HandoffTest, HeldBackAndNestedTicksDoNothing) {
     EXPECT_EQ(reader.Tick(), Result::Merged);
     EXPECT_EQ(nested, Result::HeldBack);
     EXPECT_EQ(list.Count(), 1u);
+}
+
+// Only the text is read: a sparse file of 4 GB costs one piece, and a text
+// larger than any hand-off is refused and set aside, so the next one goes on.
+TEST_F(HandoffTest, ReadsOnlyTheTextAndSetsAsideTooLargeFiles) {
+    reader_.SetTextLimit(1000);
+    std::vector<std::string> notices;
+    reader_.SetNoticeHook([&](const std::string& text) { notices.push_back(text); });
+    const std::string tooLarge =
+        "无法打开文件“" + PathText(reader_.ClaimedPath()) + "”：文件超过 1000 字节";
+    struct Case {
+        std::string bytes;
+        std::uintmax_t size; // when larger: a hole after the bytes
+        Result result;
+        std::string failure;
+        Strings phones; // the list after the tick
+    } cases[] = {
+#ifndef _WIN32 // sparse files of 4 GB; Windows would write out the zeros
+        {"", std::uintmax_t{4} << 30, Result::Merged, "", {}},
+        {"a\t1\r\n", std::uintmax_t{4} << 30, Result::Merged, "", {"a=1"}},
+#else
+        {"a\t1\r\n", 0, Result::Merged, "", {"a=1"}},
+#endif
+        // Exactly the limit; a line without TAB is a name alone.
+        {"b\t2\r\n" + std::string(995, 'x'), 0, Result::Merged, "",
+         Strings{"a=1", "b=2", std::string(995, 'x') + "="}},
+        {"c\t3\r\n" + std::string(996, 'x'), 0, Result::Failed, tooLarge, {}},
+        {"d\t4\r\n" + std::string(2000, 'x'), 0, Result::Failed, tooLarge, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 8) + " size " + std::to_string(c.size));
+        const Strings before = Phones();
+        notices.clear();
+        Drop(c.bytes);
+        if (c.size > c.bytes.size()) fs::resize_file(reader_.HandoffPath(), c.size);
+        EXPECT_EQ(reader_.Tick(), c.result);
+        EXPECT_EQ(reader_.LastFailure(), c.failure);
+        EXPECT_TRUE(NoFilesLeft());
+        if (c.result == Result::Merged) {
+            EXPECT_EQ(Phones(), c.phones);
+            EXPECT_TRUE(notices.empty());
+        } else {
+            EXPECT_EQ(Phones(), before);
+            ASSERT_EQ(notices.size(), 1u);
+            EXPECT_NE(notices[0].find("set aside as"), std::string::npos) << notices[0];
+        }
+    }
+    // The refused files wait under names of their own, bytes unchanged.
+    EXPECT_EQ(fs::file_size(dir_ / "SendGSM.ini.set-aside.1"), 1001u);
+    EXPECT_EQ(fs::file_size(dir_ / "SendGSM.ini.set-aside.2"), 2005u);
+    Drop("f\t6\r\n");
+    EXPECT_EQ(reader_.Tick(), Result::Merged);
+    EXPECT_EQ(Phones().back(), "f=6");
+
+#ifndef _WIN32
+    // Under a 1 GB address-space limit the program's own limit still reads
+    // a 4 GB file of text start and hole in one piece.
+    EXPECT_EQ(RunInChild(
+                  [&] {
+                      RecipientList list;
+                      HandoffReader reader(list, ProgramFolder(dir_));
+                      WriteWholeFile(reader.HandoffPath(), "e\t5\r\n");
+                      fs::resize_file(reader.HandoffPath(), std::uintmax_t{4} << 30);
+                      if (reader.Tick() != Result::Merged) return 1;
+                      return list.Count() == 1 && list.At(0).Phone == "5" ? 0 : 2;
+                  },
+                  {.addressSpace = std::size_t{1} << 30}),
+              0);
+#endif
+}
+
+// Under a claimed name, only the program's own file is merged. Anything else
+// is set aside, or skipped where it cannot be moved, told once; the new
+// hand-off file is merged all the same.
+TEST_F(HandoffTest, ClaimedNamesNotOursNeverMergedNorBlocking) {
+#ifdef _WIN32
+    GTEST_SKIP() << "owners, links and FIFOs are POSIX's; see test_windows_files.cpp";
+#else
+    ASSERT_EQ(::chmod(dir_.c_str(), 01777), 0); // a shared, sticky folder
+    const fs::path claimed = reader_.ClaimedPath();
+    const fs::path lines = dir_ / "lines.txt";
+    WriteWholeFile(lines, "x\t9\r\n");
+    std::vector<std::string> notices;
+    reader_.SetNoticeHook([&](const std::string& text) { notices.push_back(text); });
+    struct Case {
+        std::string what; // told
+        std::function<void()> make;
+    } cases[] = {
+        {"a file of another user (uid 65534)",
+         [&] {
+             WriteWholeFile(claimed, "x\t9\r\n");
+             ASSERT_EQ(::chown(claimed.c_str(), 65534, 65534), 0);
+         }},
+        {"a symbolic link", [&] { fs::create_symlink(lines, claimed); }},
+        {"a folder", [&] { fs::create_directory(claimed); }},
+        {"not a regular file", [&] { ASSERT_EQ(::mkfifo(claimed.c_str(), 0644), 0); }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ++n;
+        c.make();
+        Drop("a\t" + std::to_string(n) + "\r\n");
+        notices.clear();
+        EXPECT_EQ(reader_.Tick(), Result::Merged);
+        EXPECT_EQ(Phones().back(), "a=" + std::to_string(n));
+        EXPECT_TRUE(NoFilesLeft());
+        const fs::path aside = dir_ / ("SendGSM.ini.set-aside." + std::to_string(n));
+        EXPECT_TRUE(fs::exists(fs::symlink_status(aside)));
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0], "“" + PathText(claimed) + "” is " + c.what + ": set aside as “" +
+                                  PathText(aside) + "”");
+    }
+    EXPECT_EQ(Phones(), (Strings{"a=1", "a=2", "a=3", "a=4"}));
+    EXPECT_EQ(ReadWholeFile(lines), "x\t9\r\n");
+
+    // A reader that is not root cannot move another user's file out of a
+    // sticky folder: skipped, told once, the claim takes the spare name, and
+    // the reader's own claimed file left there goes first.
+    WriteWholeFile(claimed, "x\t9\r\n");
+    ASSERT_EQ(::chown(claimed.c_str(), 65534, 65534), 0);
+    const int failed = RunInChild(
+        [&] {
+            RecipientList list;
+            const ProgramFolder folder(dir_);
+            HandoffReader reader(list, folder);
+            int told = 0;
+            reader.SetNoticeHook([&](const std::string& text) {
+                told += text.find("skipped, as it cannot be set aside (" + ReasonText(EPERM)) !=
+                        std::string::npos;
+            });
+            WriteWholeFile(folder.ClaimedHandoffFile(1), "own\t1\r\n");
+            WriteWholeFile(reader.HandoffPath(), "new\t2\r\n");
+            const Result first = reader.Tick(), second = reader.Tick(), third = reader.Tick();
+            if (first != Result::Merged || second != Result::Merged) return 1;
+            if (third != Result::NoFile || told != 1) return 2;
+            if (list.Count() != 2 || list.At(0).Phone != "1" || list.At(1).Phone != "2") return 3;
+            if (fs::exists(folder.ClaimedHandoffFile(1)) || fs::exists(reader.HandoffPath()))
+                return 4;
+            return ReadWholeFile(reader.ClaimedPath()) == "x\t9\r\n" ? 0 : 5;
+        },
+        {.uid = 65533});
+    EXPECT_EQ(failed, 0);
+#endif
 }

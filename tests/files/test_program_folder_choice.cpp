@@ -1,6 +1,7 @@
 #include "files/ProgramFolderChoice.h"
 
 #include "core/Error.h"
+#include "core/FileIO.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,17 @@ TEST(ProgramFolderChoice, CreatesOnlyAFolderOfItsOwn) {
     TempFolder dir;
     CreateProgramFolder({dir / "xdg" / "Telvoro", ProgramFolderKind::PerUser});
     EXPECT_TRUE(fs::is_directory(dir / "xdg" / "Telvoro"));
+#ifndef _WIN32
+    // It holds account data: its owner's alone; its parents are made as usual.
+    EXPECT_EQ(fs::status(dir / "xdg" / "Telvoro").permissions(), fs::perms::owner_all);
+    EXPECT_NE(fs::status(dir / "xdg").permissions(), fs::perms::owner_all);
+    CreateProgramFolder({dir / "xdg" / "Telvoro", ProgramFolderKind::PerUser}); // there already
+    CreateProgramFolder({dir / "second" / "", ProgramFolderKind::PerUser});
+    EXPECT_EQ(fs::status(dir / "second").permissions(), fs::perms::owner_all);
+    WriteWholeFile(dir / "file", "");
+    EXPECT_THROW(CreateProgramFolder({dir / "file", ProgramFolderKind::PerUser}),
+                 fs::filesystem_error);
+#endif
     CreateProgramFolder({dir / "account2", ProgramFolderKind::Chosen});
     EXPECT_TRUE(fs::is_directory(dir / "account2"));
     // An executable's folder is what it is; a missing one is never made up.

@@ -144,6 +144,10 @@ TEST(EncryptBlocks, VectorsPaddingAndTheWrittenFile) {
     const fs::path file = ProgramFolder(dir.path).SettingsFile();
     WriteAccountNumber(file, "\xD6\xD0\xCE\xC4"); // 中文
     EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), "\xD6\xD0\xCE\xC4");
+    // Account data: its owner's alone, also when it replaces a file others could read.
+    fs::permissions(file, fs::perms::all);
+    WriteAccountNumber(file, "13800138000");
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 // A settings write that fails half-way keeps the old file and says why.

@@ -67,6 +67,7 @@ TEST_F(ToolTest, ConfigMatchesOpenSslAndTheClientReadsItBack) {
         ASSERT_EQ(rc, 0) << login;
         const std::string line = ReadWholeFile(out);
         ASSERT_GE(line.size(), 2u);
+        EXPECT_EQ(fs::status(out).permissions(), fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
 
         // The independent DES: OpenSSL on the GBK bytes padded with NULs.

@@ -6,7 +6,7 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "tests/support/AdminTool.h"
@@ -63,7 +63,7 @@ Held ServerHolds(const std::string& login) {
     SqlGateway gw(QStringLiteral("view"), TimeLimits::Stated());
     gw.Open(Source(PostgresText(PostgresPort())));
     Held held;
-    for (const SqlGateway::QueueRow& r : gw.ListQueue()) {
+    for (const ServerUpkeep::QueueRow& r : ServerUpkeep(gw.connection()).ListQueue()) {
         if (r.sendNo != FromGbk(login)) continue;
         ++held.rows;
         for (const QString& n : r.list.split(QLatin1Char(';')))
@@ -76,7 +76,7 @@ Held ServerHolds(const std::string& login) {
 void SetCredit(const std::string& login, int credit) {
     SqlGateway admin(QStringLiteral("setup"), TimeLimits::Stated());
     admin.Open(Source(PostgresText(PostgresPort())));
-    SetAccountCredit(admin, login, credit);
+    ServerUpkeep(admin.connection()).SetCredit(login, credit);
 }
 
 // Runs the job; an exception becomes its text.
@@ -98,10 +98,7 @@ class Faults : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         EnsureApp();
-        if (!PostgresConfigured()) {
-            if (std::getenv("TELVORO_PG_REQUIRED")) FAIL() << "no PostgreSQL server";
-            GTEST_SKIP() << "TELVORO_PG_HOST/TELVORO_PG_PORT not set (scripts/test sets them)";
-        }
+        TELVORO_REQUIRE_POSTGRES();
     }
     bool Odbc() const { return std::string(GetParam()) == "odbc"; }
     DataSource Through(int port) const {
@@ -230,7 +227,7 @@ Clock::duration FreezeDuringDeduction(const DataSource& source, const TimeLimits
     SetCredit(login, 1000);
     SqlGateway gw(QStringLiteral("frozen"), limits);
     gw.Open(source);
-    const std::optional<long long> backend = gw.BackendId();
+    const std::optional<long long> backend = gw.connection().BackendId();
     EXPECT_TRUE(backend.has_value());
     Frozen frozen;
     Clock::time_point frozeAt;
@@ -292,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Faults, ::testing::Values("postgresql", "odbc"
 // The stated limits themselves: a frozen deduction ends after 30 s, not never.
 TEST(StatedLimits, FrozenDeductionEndsAfterThirtySeconds) {
     EnsureApp();
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     const TimeLimits stated = TimeLimits::Stated();
     EXPECT_EQ(stated.connect, 15s);
     EXPECT_EQ(stated.query, 300s);
@@ -314,7 +311,7 @@ TEST(StatedLimits, FrozenDeductionEndsAfterThirtySeconds) {
 
 TEST(StatedLimits, StoppedForwardingEndsEachCallWithinItsLimit) {
     EnsureApp();
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     FaultProxy proxy(PostgresPort());
     for (const std::string& text : {PostgresText(proxy.port()), OdbcText(proxy.port())}) {
         SCOPED_TRACE(text);
@@ -346,9 +343,9 @@ class AdminFaults : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApp(); }
     Result Run(const QStringList& args) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TELVORO_TEST_TIME_LIMITS_MS"), QStringLiteral("2000"));
-        return RunAdminTool(dir.path(), args, env);
+        return RunAdminTool(dir.path(),
+                            QStringList{QStringLiteral("--time-limit-ms"), QStringLiteral("2000")} +
+                                args);
     }
     void Write(const QString& name, const std::string& bytes) {
         WriteInFolder(dir.path(), name, bytes);
@@ -369,7 +366,7 @@ protected:
 } // namespace
 
 TEST_F(AdminFaults, RetryOnTheRestFileQueuesEveryNumberOnce) {
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     struct Case {
         FaultProxy::Mode mode;
         int queuedFirst;
@@ -413,7 +410,7 @@ TEST_F(AdminFaults, RetryOnTheRestFileQueuesEveryNumberOnce) {
 }
 
 TEST_F(AdminFaults, ARestFileThatCannotBeWrittenLeavesNoStaleOne) {
-    if (!PostgresConfigured()) GTEST_SKIP() << "no PostgreSQL server";
+    TELVORO_REQUIRE_POSTGRES();
     const std::string login = FreshLogin();
     SetCredit(login, 1000);
     FaultProxy proxy(PostgresPort());
@@ -467,6 +464,15 @@ TEST_F(AdminFaults, SqliteCausesAreNamed) {
         EXPECT_TRUE(r.err.contains("database is locked")) << r.err.toStdString();
         EXPECT_FALSE(r.err.contains("Unable to")) << "Qt's own words stay out";
         EXPECT_EQ(LastLine(r.out), "queued 0 of 150 numbers");
+        // An exclusive lock blocks even the open: its cause, not a time-out.
+        ASSERT_TRUE(lock.exec(QStringLiteral("Insert into Users values ('1', 1)")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("COMMIT")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        const Result atOpen = Run(db + QStringList{"credit", "13800138000"});
+        EXPECT_EQ(atOpen.code, 1);
+        EXPECT_TRUE(atOpen.err.contains("database is locked")) << atOpen.err.toStdString();
+        EXPECT_FALSE(atOpen.err.contains("no answer")) << atOpen.err.toStdString();
         ASSERT_TRUE(lock.exec(QStringLiteral("ROLLBACK")));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("other"));
@@ -481,9 +487,9 @@ TEST(SqliteFull, TheCauseIsNamedAndTheReportMatchesTheFile) {
         ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToFsPath(dir.path())));
     {
         SqlGateway admin(QStringLiteral("setup"), Short());
-        admin.Open(source, SqlGateway::Create::Yes);
-        CreateServerTables(admin);
-        SetAccountCredit(admin, "13800138000", 100000);
+        admin.Open(source, Create::Yes);
+        ServerUpkeep(admin.connection()).CreateTables();
+        ServerUpkeep(admin.connection()).SetCredit("13800138000", 100000);
     }
     SqlGateway gw(QStringLiteral("full"), Short());
     gw.Open(source);
@@ -504,7 +510,7 @@ TEST(SqliteFull, TheCauseIsNamedAndTheReportMatchesTheFile) {
     ASSERT_FALSE(report.batches.empty());
     EXPECT_NE(report.batches.back().state, BatchState::Queued);
     std::size_t rows = 0;
-    for (const SqlGateway::QueueRow& row : gw.ListQueue())
+    for (const ServerUpkeep::QueueRow& row : ServerUpkeep(gw.connection()).ListQueue())
         rows += row.sendNo == QStringLiteral("13800138000") ? 1 : 0;
     EXPECT_EQ(rows * 100, report.Count(BatchState::Queued));
     EXPECT_EQ(gw.QueryCredit("13800138000"),
@@ -573,6 +579,13 @@ TEST_F(AdminFaults, PasswordNeverShows) {
             EXPECT_EQ(std::string(e.what()).find(secret), std::string::npos) << e.what();
         }
     }
+    // A password in a PostgreSQL URL, as a connect failure shows the data source.
+    const Result url =
+        Run({"--db", QString::fromStdString("postgresql://gsm:" + secret + "@127.0.0.1:1"),
+             "credit", "13800138000"});
+    EXPECT_EQ(url.code, 1);
+    EXPECT_FALSE(url.err.contains(QString::fromStdString(secret))) << url.err.toStdString();
+    EXPECT_TRUE(url.err.contains("postgresql://***@127.0.0.1:1")) << url.err.toStdString();
     EXPECT_EQ(MaskSecrets(std::string("password=qelvix:-! and qelvix:-!")), "password=*** and ***");
     // ODBC reads an unbraced value up to the next ";", blanks included.
     EXPECT_EQ(MaskSecrets(std::string("UID=gsm;PWD=my secret;Pooling=No")),

@@ -4,6 +4,7 @@
 // SQLite files, rows queued through the client's own gateway, and a look at
 // the numbers' statuses.
 
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "smsd/QueueStore.h"
 #include "tests/support/ServerTestSupport.h"
@@ -57,8 +58,8 @@ public:
     // Stops the server and starts it again after `down` seconds, in the background.
     void RestartInBackground(double down) {
         Shell("(" + PgCtl("stop -m fast -w") + "; sleep " + std::to_string(down) + "; " +
-              PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " +
-                    dir_ + " -c fsync=off\"") +
+              PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " + dir_ +
+                    " -c fsync=off\"") +
               ") >/dev/null 2>&1 &");
     }
 
@@ -75,9 +76,9 @@ private:
         dir_ = "/tmp/telvoro-smsd-pg-" + std::to_string(getpid());
         if (Shell("./scripts/pg start " + dir_ + " " + std::to_string(port_) + " >/dev/null") != 0)
             return false;
-        SqlGateway gw(QStringLiteral("smsd-test-init"));
-        gw.Open(telvoro::testing::Source(Text()));
-        gw.RunSchema();
+        Connection c(QStringLiteral("smsd-test-init"));
+        c.Open(telvoro::testing::Source(Text()));
+        ServerUpkeep(c).CreateTables();
         return true;
     }
     int port_;
@@ -96,21 +97,21 @@ inline TestDatabase MakeDatabase(const std::string& engine) {
     if (engine == "sqlite") {
         d.folder = std::make_unique<TempFolder>();
         d.text = "sqlite:" + (d.folder->path / "Orvanta.db").string();
-        SqlGateway gw(QStringLiteral("smsd-test-init"));
-        gw.Open(telvoro::testing::Source(d.text), SqlGateway::Create::Yes);
-        gw.RunSchema();
+        Connection c(QStringLiteral("smsd-test-init"));
+        c.Open(telvoro::testing::Source(d.text), Create::Yes);
+        ServerUpkeep(c).CreateTables();
         return d;
     }
     PgServer* pg = PgServer::Get();
     if (!pg) return d;
     d.text = engine == "odbc" ? pg->Odbc() : pg->Text();
     // Every test starts from an empty queue.
-    SqlGateway gw(QStringLiteral("smsd-test-init"));
-    gw.Open(telvoro::testing::Source(pg->Text()));
-    gw.RunSchema();
-    QSqlQuery q(QSqlDatabase::database(QStringLiteral("smsd-test-init")));
-    for (const char* sql : {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim",
-                            "delete from Users"})
+    Connection c(QStringLiteral("smsd-test-init"));
+    c.Open(telvoro::testing::Source(pg->Text()));
+    ServerUpkeep(c).CreateTables();
+    QSqlQuery q(c.database());
+    for (const char* sql : {"delete from SendTemp", "delete from SendDetail",
+                            "delete from SendClaim", "delete from Users"})
         EXPECT_TRUE(q.exec(QString::fromLatin1(sql)));
     return d;
 }
@@ -127,9 +128,9 @@ inline qint64 QueueRow(const std::string& source, const QString& account, const 
 }
 
 inline void SetCredit(const std::string& source, const QString& account, int credit) {
-    SqlGateway gw(QStringLiteral("smsd-test-client"));
-    gw.Open(telvoro::testing::Source(source));
-    gw.SetCredit(account.toStdString(), credit);
+    Connection c(QStringLiteral("smsd-test-client"));
+    c.Open(telvoro::testing::Source(source));
+    ServerUpkeep(c).SetCredit(account.toStdString(), credit);
 }
 
 // One statement's first value, on a connection of the test's own.
@@ -146,7 +147,8 @@ inline QString Statuses(const std::string& source, qint64 id) {
     Connection c(QStringLiteral("smsd-test-look"));
     c.Open(telvoro::testing::Source(source));
     QSqlQuery q(c.database());
-    q.exec(QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
+    q.exec(
+        QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
     QStringList s;
     while (q.next())
         s << q.value(0).toString();
@@ -154,7 +156,8 @@ inline QString Statuses(const std::string& source, qint64 id) {
 }
 
 inline QString StateOf(const std::string& source, qint64 id) {
-    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id)).toString();
+    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id))
+        .toString();
 }
 
 } // namespace telvoro::smsd::testing

@@ -26,7 +26,8 @@ namespace {
 const QString kAccount = QStringLiteral("13800138000");
 // 100 Chinese characters: Kannel sends two UCS-2 parts.
 const QString kChinese =
-    QString::fromUtf8("尊敬的客户，您好！感谢您长期以来的支持，本周六起营业厅延长服务时间至晚上九点。")
+    QString::fromUtf8(
+        "尊敬的客户，您好！感谢您长期以来的支持，本周六起营业厅延长服务时间至晚上九点。")
         .repeated(3)
         .left(100);
 
@@ -38,11 +39,20 @@ public:
         : rig_(rig), source_(std::move(source)), log_(std::move(log)), extra_(std::move(extra)),
           port_(FreeTcpPort()) {}
     void Start() {
-        std::vector<std::string> args = {"--db", source_, "--kannel", rig_.SendsmsUrl().toStdString(),
-                                         "--kannel-user", rig_.User().toStdString(),
-                                         "--kannel-password-file", rig_.PasswordFile().string(),
-                                         "--listen", "127.0.0.1:" + std::to_string(port_),
-                                         "--worker", "w1", "--sender", "10690001"};
+        std::vector<std::string> args = {"--db",
+                                         source_,
+                                         "--kannel",
+                                         rig_.SendsmsUrl().toStdString(),
+                                         "--kannel-user",
+                                         rig_.User().toStdString(),
+                                         "--kannel-password-file",
+                                         rig_.PasswordFile().string(),
+                                         "--listen",
+                                         "127.0.0.1:" + std::to_string(port_),
+                                         "--worker",
+                                         "w1",
+                                         "--sender",
+                                         "10690001"};
         args.insert(args.end(), extra_.begin(), extra_.end());
         process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
     }
@@ -116,7 +126,8 @@ void ExpectOnceOrUnknown(const std::string& source, const KannelRig& rig, int* u
     for (const NumberState& n : AllNumbers(source)) {
         const int got = received.count(n.phone) ? received[n.phone] : 0;
         EXPECT_LE(got, 1) << n.phone.toStdString() << " sent " << got << " times";
-        if (n.status == QLatin1String("unknown")) ++*unknown;
+        if (n.status == QLatin1String("unknown"))
+            ++*unknown;
         else if (got == 0)
             ADD_FAILURE() << n.phone.toStdString() << " never sent but " << n.status.toStdString();
     }
@@ -128,7 +139,8 @@ void QueueMany(const std::string& source, int rows, int per, int from = 0) {
         QStringList list;
         for (int i = 0; i < per; ++i)
             list << QStringLiteral("139%1").arg(from + r * per + i, 8, 10, QLatin1Char('0'));
-        QueueRow(source, kAccount, QStringLiteral("Drain test %1").arg(r), list.join(QLatin1Char(';')));
+        QueueRow(source, kAccount, QStringLiteral("Drain test %1").arg(r),
+                 list.join(QLatin1Char(';')));
     }
 }
 
@@ -168,11 +180,12 @@ TEST(SmsdDelivery, EveryNumberReachesTheSmscAsOftenAsQueuedWithItsTextWhole) {
     for (std::size_t i = 0; i < ids.size(); ++i)
         EXPECT_EQ(Statuses(db.text, ids[i]), rows[i].statuses) << i;
     // The operator's report agrees.
-    const AdminResult report = RunAdminTool(QString::fromStdString(folder.path.string()),
-                                            {"--db", QString::fromStdString(db.text), "report",
-                                             "--account", kAccount});
+    const AdminResult report =
+        RunAdminTool(QString::fromStdString(folder.path.string()),
+                     {"--db", QString::fromStdString(db.text), "report", "--account", kAccount});
     EXPECT_EQ(report.code, 0) << report.err.toStdString();
-    EXPECT_TRUE(report.out.contains(QStringLiteral("\t3\t6\t5\t0\t0\t1\t0\t0\n"))) << report.out.toStdString();
+    EXPECT_TRUE(report.out.contains(QStringLiteral("\t3\t6\t5\t0\t0\t1\t0\t0\n")))
+        << report.out.toStdString();
     EXPECT_NE(smsd.Log().find("state 2 -> 3"), std::string::npos);
 }
 
@@ -182,13 +195,15 @@ TEST(SmsdDelivery, SmscOutcomesComeBackAndRefundOnce) {
     KannelRig rig({.smsc = KannelRig::Smsc::Smpp});
     SetCredit(db.text, kAccount, 1000);
     // Last digit: 1 delivered, 2 undelivered, 6 refused at submit, 7 receipt REJECTD.
-    const qint64 id = QueueRow(db.text, kAccount, QStringLiteral("Your code is 1234"),
-                               QStringLiteral("13900000001;13900000002;13900000006;13900000007;;13900000011"));
+    const qint64 id =
+        QueueRow(db.text, kAccount, QStringLiteral("Your code is 1234"),
+                 QStringLiteral("13900000001;13900000002;13900000006;13900000007;;13900000011"));
     TempFolder folder;
     Smsd smsd(rig, db.text, folder / "smsd.log", {"--refund"});
     smsd.Start();
     ASSERT_TRUE(WaitSettled(db.text, 30s)) << smsd.Log();
-    EXPECT_EQ(Statuses(db.text, id), "delivered,undelivered,rejected,undelivered,invalid,delivered");
+    EXPECT_EQ(Statuses(db.text, id),
+              "delivered,undelivered,rejected,undelivered,invalid,delivered");
     // Four numbers of one unit each back, once, however many reports came.
     EXPECT_EQ(Value(db.text, QStringLiteral("select CurrSum from Users")).toInt(), 1004);
     EXPECT_EQ(smsd.Stop(), 0);

@@ -95,36 +95,39 @@ TEST(KannelRig, FakeSmscReceivesEveryNumberOnceWithItsTextWhole) {
 TEST(KannelRig, SmppOutcomesComeBackAsReportTypes) {
     struct Case {
         const char* number;
+        QString text;
+        bool ucs2;
         int finalType; // besides 8 (accepted by the SMSC) for an accepted submit
         bool rejectedAtSubmit;
     };
     const Case cases[] = {
-        {"13900000001", 1, false}, // delivered
-        {"13900000002", 2, false}, // receipt UNDELIV
-        {"13900000006", 16, true}, // submit refused
-        {"13900000007", 2, false}, // receipt REJECTD
+        {"13900000001", kChinese, true, 1, false},  // delivered
+        {"13900000002", kChinese, true, 2, false},  // receipt UNDELIV
+        {"13900000006", kChinese, true, 16, true},  // submit refused
+        {"13900000007", kChinese, true, 2, false},  // receipt REJECTD
+        {"13900000011", kGsmLong, false, 1, false}, // GSM-7 parts, escapes included
     };
     KannelRig rig({.smsc = KannelRig::Smsc::Smpp});
     HttpRecorder dlr;
-    QStringList numbers;
-    for (const Case& c : cases)
-        numbers << c.number;
-    const HttpReply reply =
-        Send(rig, numbers, kChinese, true, dlr.BaseUrl() + "/dlr?p=%p&t=%d&a=%A");
-    ASSERT_TRUE(Accepted(reply)) << reply.status << " " << reply.body.data()
-                                 << rig.Status().toStdString();
-
-    const std::vector<SmscMessage> got = rig.WaitForMessages(numbers.size(), 20s);
-    ASSERT_EQ(got.size(), numbers.size()) << rig.SmscLog().join('\n').toStdString();
+    for (const Case& c : cases) {
+        const HttpReply reply =
+            Send(rig, {c.number}, c.text, c.ucs2, dlr.BaseUrl() + "/dlr?p=%p&t=%d&a=%A");
+        ASSERT_TRUE(Accepted(reply))
+            << reply.status << " " << reply.body.data() << rig.Status().toStdString();
+    }
+    const size_t count = std::size(cases);
+    const std::vector<SmscMessage> got = rig.WaitForMessages(count, 20s);
+    ASSERT_EQ(got.size(), count) << rig.SmscLog().join('\n').toStdString();
     std::map<QString, const SmscMessage*> byNumber;
     for (const SmscMessage& m : got)
         byNumber[m.to] = &m;
     // The parts' reports come back as one per number: a refused submit reports 16 alone.
-    const auto types = ReportTypes(dlr.WaitForRequests(7, 20s));
+    const auto types = ReportTypes(dlr.WaitForRequests(2 * count - 1, 20s));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.number);
         ASSERT_TRUE(byNumber.count(c.number));
-        EXPECT_EQ(byNumber[c.number]->text, kChinese);
+        EXPECT_EQ(byNumber[c.number]->text, c.text);
+        EXPECT_EQ(byNumber[c.number]->parts, 2);
         EXPECT_EQ(byNumber[c.number]->rejected, c.rejectedAtSubmit);
         ASSERT_TRUE(types.count(c.number));
         // Kannel calls the dlr-url from several threads: the order is not kept.

@@ -29,13 +29,14 @@ TEST(SmsdRules, KannelAnswers) {
         {400, "Missing receiver number", true, false, Outcome::Refused, ""},
         {503, "Temporal failure, try again later.", true, false, Outcome::TryLater, ""},
         {500, "", true, false, Outcome::Uncertain, ""},
-        {0, "", false, false, Outcome::TryLater, ""},  // refused: never left
-        {0, "", true, false, Outcome::Uncertain, ""},  // closed after the request went out
-        {0, "", true, true, Outcome::Uncertain, ""},   // no answer in time
+        {0, "", false, false, Outcome::TryLater, ""}, // refused: never left
+        {0, "", true, false, Outcome::Uncertain, ""}, // closed after the request went out
+        {0, "", true, true, Outcome::Uncertain, ""},  // no answer in time
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::to_string(r.status) + " " + r.body);
-        const Answer a = Classify(r.status, QString::fromLatin1(r.body), r.connected, r.timedOut, {});
+        const Answer a =
+            Classify(r.status, QString::fromLatin1(r.body), r.connected, r.timedOut, {});
         EXPECT_EQ(a.outcome, r.expected);
         EXPECT_EQ(a.failed.join(QLatin1Char(',')), QString::fromLatin1(r.failed));
     }
@@ -57,8 +58,9 @@ TEST(SmsdRules, RequestCarriesCodingAndCorrelation) {
         {QStringLiteral("back`tick"), "coding=2&charset=UTF-16BE", "%00b%00a"},
     };
     for (const Row& r : rows) {
-        const QUrl url = SendsmsUrl(s, 42, 1, QStringLiteral("s3cr3t"),
-                                    {QStringLiteral("13900000001"), QStringLiteral("13900000002")}, r.text);
+        const QUrl url =
+            SendsmsUrl(s, 42, 1, QStringLiteral("s3cr3t"),
+                       {QStringLiteral("13900000001"), QStringLiteral("13900000002")}, r.text);
         const QByteArray q = url.query(QUrl::FullyEncoded).toLatin1();
         SCOPED_TRACE(q.toStdString());
         EXPECT_TRUE(q.contains(r.coding));
@@ -66,7 +68,8 @@ TEST(SmsdRules, RequestCarriesCodingAndCorrelation) {
         EXPECT_TRUE(q.contains("&to=13900000001%2013900000002&"));
         EXPECT_TRUE(q.contains("password=p%26w%20d&"));
         // One decoding gives Kannel the dlr-url with its codes intact.
-        const QString dlr = QUrlQuery(url).queryItemValue(QStringLiteral("dlr-url"), QUrl::FullyDecoded);
+        const QString dlr =
+            QUrlQuery(url).queryItemValue(QStringLiteral("dlr-url"), QUrl::FullyDecoded);
         EXPECT_EQ(dlr, "http://127.0.0.1:13080/dlr?r=42&g=1&k=s3cr3t&p=%p&t=%d&a=%A");
         EXPECT_TRUE(q.contains("dlr-mask=31"));
     }
@@ -90,7 +93,8 @@ TEST(SmsdRules, ReportQueries) {
         const auto report = ParseReport(QUrlQuery(QString::fromLatin1(r.query)));
         EXPECT_EQ(report.has_value(), r.ok);
     }
-    const auto plus = ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=%2B86139&t=1&a=id%3A1%20x")));
+    const auto plus =
+        ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=%2B86139&t=1&a=id%3A1%20x")));
     EXPECT_EQ(plus->phone, "+86139");
     EXPECT_EQ(plus->text, "id:1 x");
 }
@@ -98,10 +102,11 @@ TEST(SmsdRules, ReportQueries) {
 TEST(SmsdRules, CommandLineAndConfigFile) {
     TempFolder folder;
     std::ofstream(folder / "pw") << "s3cret\nignored\n";
-    std::ofstream(folder / "smsd.conf") << "# sample\nkannel = http://127.0.0.1:13013/cgi-bin/sendsms\n"
-                                           "kannel-user = telvoro\nkannel-password-file = "
-                                        << (folder / "pw").string()
-                                        << "\nlisten = 127.0.0.1:13080\nworker = \"a b\"\nrefund = true\n";
+    std::ofstream(folder / "smsd.conf")
+        << "# sample\nkannel = http://127.0.0.1:13013/cgi-bin/sendsms\n"
+           "kannel-user = telvoro\nkannel-password-file = "
+        << (folder / "pw").string()
+        << "\nlisten = 127.0.0.1:13080\nworker = \"a b\"\nrefund = true\n";
     const std::string conf = (folder / "smsd.conf").string();
     const Settings s = ParseOptions({"--config", conf, "--worker", "w2", "--validity", "600"});
     EXPECT_EQ(s.kannel.password, "s3cret");

@@ -390,11 +390,14 @@ void KannelRig::WriteConfig() {
                     "dlr-storage = internal\n"
                     "log-file = \"%4/bearerbox.log\"\n"
                     "log-level = 1\n"
-                    "sms-resend-freq = 1\n\n")
+                    "sms-resend-freq = 1\n")
                 .arg(adminPort_)
                 .arg(adminPassword_)
                 .arg(smsboxPort_)
                 .arg(dir);
+    if (options_.outgoingQueueLimit >= 0)
+        conf += QString("sms-outgoing-queue-limit = %1\n").arg(options_.outgoingQueueLimit);
+    conf += "\n";
     if (options_.smsc == Smsc::Fake) {
         conf += QString("group = smsc\n"
                         "smsc = fake\n"

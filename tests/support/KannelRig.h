@@ -74,6 +74,9 @@ public:
         int maxMessages = 10;      // the sendsms user's limit of parts per message
         int httpRequestRetry = 10; // smsbox retries a failed dlr-url call ...
         int httpQueueDelay = 1;    // ... this many seconds apart
+        // bearerbox's sms-outgoing-queue-limit: past it sendsms answers 503 (with the
+        // SMSC stopped, the queue only grows). -1: Kannel's default (a million).
+        int outgoingQueueLimit = -1;
     };
 
     // Starts everything; throws std::runtime_error with the logs' tails when a piece

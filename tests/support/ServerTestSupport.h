@@ -44,6 +44,17 @@ inline std::vector<std::string> Numbers(int n, int from = 0) {
 inline bool PostgresConfigured() {
     return std::getenv("TELVORO_PG_HOST") && std::getenv("TELVORO_PG_PORT");
 }
+// A test that needs PostgreSQL skips without one, and fails where the test
+// script promised one (TELVORO_PG_REQUIRED).
+#define TELVORO_REQUIRE_POSTGRES()                                                                 \
+    do {                                                                                           \
+        if (!::telvoro::testing::PostgresConfigured()) {                                           \
+            if (std::getenv("TELVORO_PG_REQUIRED")) FAIL() << "no PostgreSQL server";              \
+            GTEST_SKIP()                                                                           \
+                << "no PostgreSQL server (TELVORO_PG_HOST/PORT; scripts/test starts one)";         \
+        }                                                                                          \
+    } while (false)
+
 inline int PostgresPort() {
     return std::atoi(std::getenv("TELVORO_PG_PORT"));
 }

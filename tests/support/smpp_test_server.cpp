@@ -343,7 +343,8 @@ private:
     QByteArray systemId_, password_;
     QFile* log_;
     std::vector<std::shared_ptr<Session>> sessions_;
-    uint64_t nextId_ = 1000;
+    // Ids stay unique across restarts: Kannel still holds the old ones for their receipts.
+    uint64_t nextId_ = static_cast<uint64_t>(QDateTime::currentMSecsSinceEpoch()) * 1000;
 };
 
 } // namespace

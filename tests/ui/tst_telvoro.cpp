@@ -10,7 +10,7 @@
 #include "files/DataSource.h"
 #include "files/Settings.h"
 #include "files/Templates.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
@@ -143,9 +143,9 @@ class TestTelvoro : public QObject {
             const telvoro::ProgramFolder programFolder(telvoro::ToFsPath(folder));
             telvoro::SqlGateway gateway(QStringLiteral("prepare"));
             gateway.Open(telvoro::ParseDataSource("", programFolder),
-                         telvoro::SqlGateway::Create::Yes);
-            telvoro::CreateServerTables(gateway);
-            telvoro::SetAccountCredit(gateway, ToGbk(account), credit);
+                         telvoro::Create::Yes);
+            telvoro::ServerUpkeep(gateway.connection()).CreateTables();
+            telvoro::ServerUpkeep(gateway.connection()).SetCredit(ToGbk(account), credit);
         } catch (const std::exception& e) {
             qWarning("cannot prepare the database: %s", e.what());
             return false;

@@ -32,7 +32,8 @@ void Line(const QStringList& cells, bool csv) {
 
 } // namespace
 
-void RunReport(const DataSource& source, const std::vector<std::string>& args) {
+void RunReport(const DataSource& source, const std::vector<std::string>& args,
+               const TimeLimits& limits) {
     QString account;
     std::optional<qint64> row;
     bool csv = false;
@@ -56,7 +57,7 @@ void RunReport(const DataSource& source, const std::vector<std::string>& args) {
                              "report");
         }
     }
-    Connection connection(QStringLiteral("admin-report"));
+    Connection connection(QStringLiteral("admin-report"), limits);
     connection.Open(source);
     smsd::QueueStore store(connection, QStringLiteral("report"), smsd::SystemClock, false);
     const auto rows = store.Summaries(account, row);

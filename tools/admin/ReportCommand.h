@@ -2,6 +2,7 @@
 // telvoro-admin report: what became of the queued numbers.
 
 #include "files/DataSource.h"
+#include "server/Connection.h"
 
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 namespace telvoro::admin {
 
 // report [--account LOGIN] [--row ID] [--csv]
-void RunReport(const DataSource& source, const std::vector<std::string>& args);
+void RunReport(const DataSource& source, const std::vector<std::string>& args,
+               const TimeLimits& limits);
 
 } // namespace telvoro::admin

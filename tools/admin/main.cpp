@@ -7,7 +7,7 @@
 #include "core/SendJob.h"
 #include "core/TextRules.h"
 #include "server/Schema.h"
-#include "server/ServerAdmin.h"
+#include "server/ServerUpkeep.h"
 #include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
@@ -31,10 +31,12 @@ using namespace telvoro;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: telvoro-admin [--db DATASOURCE] COMMAND ... | --help | --version\n"
+    "usage: telvoro-admin [--db DATASOURCE] [--time-limit-ms N] COMMAND ... | --help | --version\n"
     "  DATASOURCE: sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT]\n"
     "              | odbc:CONNECTION-STRING\n"
     "              (default: Orvanta.db in the current folder)\n"
+    "  --time-limit-ms N: every call to the database may take N ms (default: the\n"
+    "              client's limits: connect 15 s, queries 300 s, commands 30 s)\n"
     "commands:\n"
     "  init                          create the server tables (idempotent)\n"
     "  account LOGIN CREDIT          create the account or set its credit\n"
@@ -72,13 +74,13 @@ void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
 }
 
 void Init(SqlGateway& gw) {
-    CreateServerTables(gw);
+    ServerUpkeep(gw.connection()).CreateTables();
     std::cout << "tables ready\n";
 }
 
 void Account(SqlGateway& gw, const std::string& login, const std::string& creditText) {
     const std::int32_t credit = ParseWholeNumber(creditText);
-    SetAccountCredit(gw, Utf8ToGbk(login), credit);
+    ServerUpkeep(gw.connection()).SetCredit(Utf8ToGbk(login), credit);
     std::cout << login << ' ' << credit << '\n';
 }
 
@@ -99,7 +101,7 @@ std::string OneLine(const QString& text) {
 }
 
 void Queue(SqlGateway& gw) {
-    for (const SqlGateway::QueueRow& row : gw.ListQueue()) {
+    for (const ServerUpkeep::QueueRow& row : ServerUpkeep(gw.connection()).ListQueue()) {
         // A row holds at least one number, an empty one included.
         const qsizetype count = row.list.count(QLatin1Char(';')) + 1;
         std::cout << row.id.toStdString() << '\t' << row.sendNo.toStdString() << '\t'
@@ -173,7 +175,7 @@ std::string Numbers(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " number" : " numbers");
 }
 
-int Send(const DataSource& source, const std::vector<std::string>& args) {
+int Send(const DataSource& source, const std::vector<std::string>& args, const TimeLimits& limits) {
     TerminalWindow window;
     std::string messageFile, numbersFile, restFile;
     bool haveAccount = false;
@@ -214,7 +216,7 @@ int Send(const DataSource& source, const std::vector<std::string>& args) {
         std::cout << "charging for " << blanks << " blank " << (blanks == 1 ? "number" : "numbers")
                   << " in " << numbersFile << ", priced like any other number" << std::endl;
 
-    SqlGateway gw(QStringLiteral("admin"));
+    SqlGateway gw(QStringLiteral("admin"), limits);
     SendJobRunner runner;
     SendOutcome outcome = SendOutcome::Failed;
     std::exception_ptr failure;
@@ -281,8 +283,17 @@ int Send(const DataSource& source, const std::vector<std::string>& args) {
 
 int Run(std::vector<std::string> args) {
     std::string dbText;
-    if (args.size() >= 2 && args[0] == "--db") {
-        dbText = args[1];
+    TimeLimits limits = TimeLimits::Stated();
+    while (args.size() >= 2 && (args[0] == "--db" || args[0] == "--time-limit-ms")) {
+        if (args[0] == "--db") {
+            dbText = args[1];
+        } else {
+            char* end = nullptr;
+            const long long ms = std::strtoll(args[1].c_str(), &end, 10);
+            if (args[1].empty() || *end != '\0' || ms <= 0 || ms > 3600000)
+                throw admin::UsageError("--time-limit-ms needs a whole number of milliseconds");
+            limits = TimeLimits::Uniform(std::chrono::milliseconds(ms));
+        }
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.size() == 1 && args[0] == "--version") {
@@ -309,15 +320,15 @@ int Run(std::vector<std::string> args) {
         if (rest.size() != n) throw admin::UsageError("wrong number of arguments for " + command);
     };
     const DataSource source = ParseDataSource(dbText, ProgramFolder(fs::current_path()));
-    if (command == "send") return Send(source, rest);
+    if (command == "send") return Send(source, rest, limits);
     if (command == "report") {
-        admin::RunReport(source, rest);
+        admin::RunReport(source, rest, limits);
         return 0;
     }
-    SqlGateway gw(QStringLiteral("admin"));
+    SqlGateway gw(QStringLiteral("admin"), limits);
     if (command == "init") {
         need(0);
-        gw.Open(source, SqlGateway::Create::Yes);
+        gw.Open(source, Create::Yes);
         Init(gw);
         return 0;
     }

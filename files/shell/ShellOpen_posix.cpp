@@ -1,12 +1,7 @@
+// Starting the text editor on a desktop without notepad.exe: the desktop's
+// own editor, else the user's terminal editor.
 #include "files/shell/ShellOpen.h"
 
-#ifdef _WIN32
-#include <string>
-// windows.h must come first: shellapi.h builds on its types.
-#include <windows.h>
-
-#include <shellapi.h>
-#else
 #include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
@@ -14,19 +9,8 @@
 #include <QStringList>
 #include <QUrl>
 #include <QtGlobal>
-#endif
 
 namespace telvoro {
-
-#ifdef _WIN32
-
-void ShellOpen(std::string_view program, const std::filesystem::path& file) {
-    const std::wstring prog(program.begin(), program.end()); // ASCII program names only
-    // The result is not looked at: a failure shows nothing.
-    ShellExecuteW(nullptr, L"open", prog.c_str(), file.c_str(), nullptr, SW_SHOWNORMAL);
-}
-
-#else
 
 namespace {
 
@@ -51,7 +35,5 @@ void ShellOpen(std::string_view /*program*/, const std::filesystem::path& file) 
         return;
     StartTerminalEditor(path);
 }
-
-#endif
 
 } // namespace telvoro
