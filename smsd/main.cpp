@@ -35,6 +35,12 @@ void Messages(QtMsgType type, const QMessageLogContext&, const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A stop asked for during start-up is kept and honoured once running.
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
     qInstallMessageHandler(Messages);
     QCoreApplication app(argc, argv);
     std::vector<std::string> args;
@@ -50,11 +56,6 @@ int main(int argc, char** argv) {
     }
     try {
         smsd::Daemon daemon(smsd::ParseOptions(args));
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGTERM, &action, nullptr);
-        sigaction(SIGINT, &action, nullptr);
         daemon.Start();
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, &app, [&] {

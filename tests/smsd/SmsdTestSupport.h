@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,6 +38,23 @@ inline int FreeTcpPort() {
     return ntohs(a.sin_port);
 }
 
+// A free port below the system's ephemeral range: a server restarted on it
+// cannot find it taken by some outgoing connection meanwhile.
+inline int StablePort() {
+    std::random_device random;
+    for (;;) {
+        const int port = 10000 + static_cast<int>(random() % 20000);
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (free) return port;
+    }
+}
+
 // A throw-away PostgreSQL server for this test process, started on first use.
 class PgServer {
 public:
@@ -48,7 +66,7 @@ public:
         }();
         return server.get();
     }
-    PgServer() : port_(FreeTcpPort()) {}
+    PgServer() : port_(StablePort()) {}
     ~PgServer() { Shell("./scripts/pg stop " + dir_ + " >/dev/null 2>&1"); }
     std::string Text() const { return "postgresql://127.0.0.1:" + std::to_string(port_); }
     std::string Odbc() const {

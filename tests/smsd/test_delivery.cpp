@@ -60,7 +60,12 @@ public:
         process_.Signal(SIGKILL);
         process_.Stop(2s);
     }
-    int Stop() { return process_.Stop(20s); }
+    // SIGTERM once it is up (before, the signal would find no handler yet).
+    int Stop() {
+        for (int i = 0; i < 200 && Log().find("reports on") == std::string::npos; ++i)
+            std::this_thread::sleep_for(50ms);
+        return process_.Stop(20s);
+    }
     std::string Log() const {
         std::ifstream in(log_);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -91,7 +96,11 @@ int Unsettled(const std::string& source) {
     }
     QStringList counts;
     Connection c(QStringLiteral("smsd-test-all"));
-    c.Open(telvoro::testing::Source(source));
+    try {
+        c.Open(telvoro::testing::Source(source));
+    } catch (const Error& e) {
+        return ::testing::AssertionFailure() << "rows not settled: " << e.what();
+    }
     QSqlQuery q(c.database());
     q.exec(QStringLiteral("select t.state, d.Status, count(*) from SendTemp t join SendDetail d on "
                           "d.SendTempID=t.ID group by t.state, d.Status"));
