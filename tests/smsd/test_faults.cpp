@@ -299,6 +299,8 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
         std::function<void(KannelRig&)> outage;
         int mayMiss; // numbers that may end unknown without reaching the SMSC
     };
+    // Not the SMSC link alone: fakesmsc acknowledges nothing, so Kannel reports a
+    // message written into a dying fakesmsc as delivered.
     const Case cases[] = {
         {"Kannel stopped and started", "sqlite",
          [](KannelRig& rig) {
@@ -307,13 +309,6 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
              rig.Start();
          },
          kPerRow + 1},
-        {"the SMSC link lost and back", "sqlite",
-         [](KannelRig& rig) {
-             rig.StopSmsc();
-             std::this_thread::sleep_for(1s);
-             rig.StartSmsc();
-         },
-         0},
         {"PostgreSQL restarted", "postgresql",
          [](KannelRig&) { PgServer::Get()->RestartInBackground(1.0); }, 0},
     };
