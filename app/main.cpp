@@ -1,9 +1,12 @@
 // Program start: the command line, the toolkit, the application title, the
 // main window on the program folder, and the event loop until that window closes.
 
+#include "app/FolderLock.h"
+#include "app/SqlSession.h"
 #include "core/GbkTexts.h"
 #include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
@@ -63,6 +66,25 @@ telvoro::ProgramFolderChoice FolderChoice(const QCommandLineParser& parser) {
     return telvoro::ChooseProgramFolderHere(telvoro::ToFsPath(GetAppPath()), std::move(chosen));
 }
 
+// How a new installation gets its database and account file, for the
+// program folder in use: the window says the same when a first start fails.
+QString SetupSteps(const QString& folder) {
+    return QStringLiteral(
+               "Setting up a new installation (the window shows the cause of a failed\n"
+               "connection beside \"连接服务器\" and these steps behind its link):\n"
+               "  1. cd \"%1\"\n"
+               "  2. telvoro-admin init                       create the tables; this makes the\n"
+               "                                              embedded database Orvanta.db\n"
+               "  3. telvoro-admin account LOGIN CREDIT       open the account with its credit\n"
+               "  4. telvoro-admin config LOGIN --out GSMConfig.ini\n"
+               "                                              the account file the program reads\n"
+               "  5. telvoro                                  press \"连接服务器\"\n"
+               "For a database on a server, first put its place into SMSServer.ini in the\n"
+               "program folder (e.g. postgresql://HOST:5432) and give steps 2 and 3 the same\n"
+               "text as --db \"...\"; see man telvoro.\n")
+        .arg(folder);
+}
+
 // --help and --version are answered on the terminal, without a display.
 bool AsksTerminalOnly(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
@@ -90,8 +112,8 @@ int AnswerOnTerminal(int argc, char** argv) {
     } catch (const std::exception& e) {
         folder = QString::fromUtf8(e.what());
     }
-    std::printf("%s\nProgram folder in use: %s\n", parser.helpText().toUtf8().constData(),
-                folder.toUtf8().constData());
+    std::printf("%s\nProgram folder in use: %s\n\n%s", parser.helpText().toUtf8().constData(),
+                folder.toUtf8().constData(), SetupSteps(folder).toUtf8().constData());
     return 0;
 }
 
@@ -111,14 +133,26 @@ std::optional<telvoro::ProgramFolder> OpenProgramFolder(const QCommandLineParser
     }
 }
 
+// A second start in a folder a running program holds ends here, before it
+// touches anything in the folder.
+void SayFolderInUse(const telvoro::ProgramFolder& folder) {
+    const QString path =
+        QDir::toNativeSeparators(QDir(telvoro::ToQString(folder.Path())).absolutePath());
+    telvoro::ui::ShowNotice(
+        nullptr,
+        QString::fromUtf8("本程序已在程序文件夹“%1”中运行，同一文件夹中不能再启动一个。").arg(path),
+        telvoro::ui::ShowGbk(telvoro::gbk::kCaptionNotice));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (AsksTerminalOnly(argc, argv)) return AnswerOnTerminal(argc, argv);
     TelvoroApplication app(argc, argv);
-    QApplication::setApplicationName(telvoro::ui::ShowGbk(telvoro::gbk::kAppTitle));
+    // An ASCII name: it becomes the window class, which is no place for
+    // Chinese; the windows keep their Chinese titles.
+    telvoro::ui::SetProgramIdentity();
     QApplication::setApplicationVersion(QStringLiteral(TELVORO_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.telvoro.Telvoro"));
     telvoro::ui::InstallChineseTranslations();
     QCommandLineParser parser;
     DescribeOptions(parser);
@@ -128,7 +162,15 @@ int main(int argc, char** argv) {
     }
     const std::optional<telvoro::ProgramFolder> folder = OpenProgramFolder(parser);
     if (!folder) return 1;
-    telvoro::ui::TFrm_Telvoro window(*folder);
+    // Held until the program ends. A folder where no lock file can be made
+    // (read-only) is used unlocked, as before: nothing in it can be claimed
+    // or written by a second copy either.
+    const telvoro::app::FolderLock lock(*folder);
+    if (lock.state() == telvoro::app::FolderLock::State::HeldElsewhere) {
+        SayFolderInUse(*folder);
+        return 1;
+    }
+    telvoro::ui::TFrm_Telvoro window(*folder, telvoro::app::SqlSessionOptions());
     window.show();
     return QApplication::exec();
 }

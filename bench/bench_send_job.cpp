@@ -3,6 +3,7 @@
 #include "core/SendJob.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
+#include "tests/support/RecordingWindow.h"
 #include "text/QtPath.h"
 
 #include <QCoreApplication>
@@ -15,24 +16,6 @@ using namespace telvoro;
 
 namespace {
 
-class QuietWindow : public SendWindow {
-public:
-    std::string account, balance = "0";
-    std::vector<std::string> phones;
-    std::string AccountNumber() override { return account; }
-    std::string MessageText() override { return "benchmark message"; }
-    std::vector<std::string> CheckedPhones() override { return phones; }
-    bool SelfCheckOn() override { return false; }
-    std::string SelfCheckNumber() override { return {}; }
-    std::string DisplayedBalance() override { return balance; }
-    void SetDisplayedBalance(const std::string& t) override { balance = t; }
-    void SetProgressPosition(int) override {}
-    void SetProgressMaximum(int) override {}
-    void ShowNotice(const std::string&, const std::string&) override {}
-    void YieldStep() override {}
-    void RequestClose() override {}
-};
-
 void RunJob(benchmark::State& state, const DataSource& source) {
     const std::string login = "19900000001";
     {
@@ -42,8 +25,9 @@ void RunJob(benchmark::State& state, const DataSource& source) {
     }
     SqlGateway gw;
     gw.Open(source);
-    QuietWindow w;
+    RecordingWindow w;
     w.account = login;
+    w.message = "benchmark message";
     for (int i = 0; i < 4000; ++i)
         w.phones.push_back("139" + std::to_string(10000000 + i));
     for (auto _ : state) {

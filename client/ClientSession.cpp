@@ -4,33 +4,15 @@
 #include "core/Error.h"
 #include "files/HandoffReader.h"
 #include "files/Settings.h"
-#include "server/SqlError.h"
-#include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
-
 #include "text/QtPath.h"
+
 #include <QCoreApplication>
 #include <QString>
 
 namespace telvoro::client {
 
 namespace {
-
-// Qt SQL names each connection; a second session in the same process (tests
-// run several) must not take the first one's.
-QString NextConnectionName() {
-    static int sessions = 0;
-    const int n = sessions++;
-    return n == 0 ? QStringLiteral("ADOConn") : QStringLiteral("ADOConn_%1").arg(n);
-}
-
-GatewayFactory SqlGatewayFactory() {
-    return [name = NextConnectionName()](const DataSource& source) {
-        auto gateway = std::make_unique<SqlGateway>(name);
-        gateway->Open(source);
-        return std::unique_ptr<ServerGateway>(std::move(gateway));
-    };
-}
 
 // Stands in before the first connection and after a failed one: the send job
 // still makes its own checks, and only reaching the server fails.
@@ -53,9 +35,13 @@ private:
 
 } // namespace
 
+std::string TemplatesUtf8ToGbk(std::string_view utf8) {
+    return ToGbkDropping(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+}
+
 ClientSession::ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options)
-    : folder_(std::move(folder)), view_(view),
-      openGateway_(options.gateway ? std::move(options.gateway) : SqlGatewayFactory()),
+    : folder_(std::move(folder)), view_(view), openGateway_(std::move(options.gateway)),
+      maskSecrets_(std::move(options.maskSecrets)),
       slicer_(options.clock != nullptr ? *options.clock : SteadyClock()),
       yield_([this] { YieldStep(); }) {}
 
@@ -71,7 +57,7 @@ void ClientSession::ReadAccount() {
 
 void ClientSession::Start() {
     CreateTemplatesFile(folder_.TemplatesFile());
-    view_.AddTemplateEntries(ReadTemplateMenu(folder_.TemplatesFile()));
+    view_.AddTemplateEntries(ReadTemplateMenu(folder_.TemplatesFile(), TemplatesUtf8ToGbk));
     view_.PlaceWindow();
     handoffPath_ = folder_.HandoffFile();
     reader_ = std::make_unique<HandoffReader>(recipients_, folder_, yield_);
@@ -94,25 +80,38 @@ void ClientSession::Connect() {
         // The old connection is closed before the new one opens, also when
         // opening fails.
         gateway_.reset();
+        if (!openGateway_) throw Error("no database gateway is configured");
         gateway_ = openGateway_(source);
         if (gateway_ == nullptr) throw Error("no connection was opened");
+        connectFailure_.clear();
         view_.ShowConnected();
-        GetYuE(*gateway_, *this);
+        GetYuE(*gateway_, view_, *this);
     } catch (const std::exception& e) {
-        qCWarning(lcServer).noquote() << "connecting to the server failed:"
-                                      << QString::fromStdString(MaskSecrets(std::string(e.what())));
+        connectFailure_ = maskSecrets_ ? maskSecrets_(e.what()) : std::string(e.what());
+        qCWarning(lcServer).noquote()
+            << "connecting to the server failed:" << QString::fromStdString(connectFailure_);
         view_.ShowConnectFailed();
     } catch (...) {
+        connectFailure_ = "unknown failure";
         qCWarning(lcServer) << "connecting to the server failed";
         view_.ShowConnectFailed();
     }
 }
 
-namespace {
-
-QString Text(const std::string& utf8) {
-    return QString::fromStdString(MaskSecrets(utf8));
+std::string ClientSession::ShownServerSetting() const {
+    try {
+        const std::string line = GbkToUtf8(ReadServerSetting(folder_), true);
+        return maskSecrets_ ? maskSecrets_(line) : line;
+    } catch (const std::exception&) {
+        return {};
+    }
 }
+
+QString ClientSession::Loggable(const std::string& utf8) const {
+    return QString::fromStdString(maskSecrets_ ? maskSecrets_(utf8) : utf8);
+}
+
+namespace {
 
 QString Numbers(const BatchReport& b) {
     return QStringLiteral("numbers %1-%2").arg(b.first + 1).arg(b.first + b.count);
@@ -132,17 +131,17 @@ void ClientSession::AfterJob(bool submitted) {
                        .arg(k + 1)
                        .arg(Numbers(b))
                        .arg(b.rowId)
-                       .arg(Text(b.cause))
+                       .arg(Loggable(b.cause))
                        .arg(QString::fromLatin1(settled[static_cast<int>(b.state)]));
         } else if (b.state != BatchState::Queued) {
             qCWarning(lcServer).noquote() << QStringLiteral("batch %1 (%2) not queued: %3")
                                                  .arg(k + 1)
                                                  .arg(Numbers(b))
-                                                 .arg(Text(b.cause));
+                                                 .arg(Loggable(b.cause));
         }
     }
     if (report.batches.empty() && !report.cause.empty())
-        qCWarning(lcServer).noquote() << "send job failed:" << Text(report.cause);
+        qCWarning(lcServer).noquote() << "send job failed:" << Loggable(report.cause);
 
     if (submitted || !report.selected) return;
     const std::size_t queued = report.Count(BatchState::Queued);
@@ -155,12 +154,10 @@ void ClientSession::AfterJob(bool submitted) {
                    .arg(queued);
         return;
     }
-    for (std::size_t i = 0; i < report.selection.size(); ++i) {
-        const std::size_t element = report.entryOf[i];
-        if (element == SendReport::kNoEntry || element >= jobEntries_.size()) continue;
+    for (const std::size_t element : report.EntriesQueued()) {
+        if (element >= jobEntries_.size()) continue;
         const std::size_t entry = jobEntries_[element];
-        if (report.StateOf(i) == BatchState::Queued && entry < recipients_.Count())
-            recipients_.SetChecked(entry, false);
+        if (entry < recipients_.Count()) recipients_.SetChecked(entry, false);
     }
     if (unknown > 0)
         qCWarning(lcServer).noquote()
@@ -174,7 +171,7 @@ void ClientSession::Send() {
     ServerGateway& server = gateway_ ? *gateway_ : static_cast<ServerGateway&>(none);
     SendOutcome outcome = SendOutcome::Busy;
     try {
-        outcome = sendJob_.Btn_BeginClick(server, *this);
+        outcome = sendJob_.Btn_BeginClick(server, view_, *this);
     } catch (...) {
         if (!sendJob_.Running()) AfterJob(false);
         throw;
@@ -231,7 +228,7 @@ void ClientSession::SetAllChecked(const std::function<bool()>& checked) {
 }
 
 std::optional<std::string> ClientSession::TemplateContent(std::string_view caption) const {
-    return LookUpTemplate(folder_.TemplatesFile(), caption);
+    return LookUpTemplate(folder_.TemplatesFile(), caption, TemplatesUtf8ToGbk);
 }
 
 void ClientSession::HandoffTick() {
@@ -298,16 +295,6 @@ void ClientSession::RequestClose() {
     view_.CloseWindow();
 }
 
-// SendWindow
-
-std::string ClientSession::AccountNumber() {
-    return view_.AccountNumber();
-}
-
-std::string ClientSession::MessageText() {
-    return view_.MessageText();
-}
-
 std::vector<std::string> ClientSession::CheckedPhones() {
     std::vector<std::string> phones;
     jobEntries_.clear();
@@ -320,34 +307,6 @@ std::vector<std::string> ClientSession::CheckedPhones() {
         jobEntries_.push_back(i);
     }
     return phones;
-}
-
-bool ClientSession::SelfCheckOn() {
-    return view_.SelfCheckOn();
-}
-
-std::string ClientSession::SelfCheckNumber() {
-    return view_.SelfCheckNumber();
-}
-
-std::string ClientSession::DisplayedBalance() {
-    return view_.DisplayedBalance();
-}
-
-void ClientSession::SetDisplayedBalance(const std::string& text) {
-    view_.SetDisplayedBalance(text);
-}
-
-void ClientSession::SetProgressPosition(int position) {
-    view_.SetProgressPosition(position);
-}
-
-void ClientSession::SetProgressMaximum(int maximum) {
-    view_.SetProgressMaximum(maximum);
-}
-
-void ClientSession::ShowNotice(const std::string& text, const std::string& caption) {
-    view_.ShowNotice(text, caption);
 }
 
 } // namespace telvoro::client

@@ -22,11 +22,17 @@
 #include <string_view>
 #include <vector>
 
+class QString;
+
 namespace telvoro {
 class HandoffReader;
 }
 
 namespace telvoro::client {
+
+// A templates file saved as UTF-8 is read through this: its characters
+// without a GBK form are left out, as a paste into the message leaves them.
+std::string TemplatesUtf8ToGbk(std::string_view utf8);
 
 // What the session shows and asks for: what the send job reads and shows,
 // and the window's part in start-up, connection and closing. All texts are
@@ -61,9 +67,13 @@ public:
 // throws when it cannot be opened.
 using GatewayFactory = std::function<std::unique_ptr<ServerGateway>(const DataSource&)>;
 
+// What the program's start wires in (app/SqlSession.h gives the SQL gateway's).
 struct SessionOptions {
-    // Empty: the SQL gateway, one Qt SQL connection per session.
+    // Empty: every connection fails.
     GatewayFactory gateway;
+    // The gateway's secrets masked in a text (UTF-8) before it is logged;
+    // empty: texts are logged as they are.
+    std::function<std::string(const std::string&)> maskSecrets;
     // Null: the steady clock. Must outlive the session.
     Clock* clock = nullptr;
 };
@@ -73,7 +83,8 @@ struct SessionOptions {
 using EditDialog = std::function<std::optional<std::vector<std::string>>(
     const std::vector<std::string>& phoneLines)>;
 
-class ClientSession : private SendWindow {
+// The send job gets the view as its display and the session as its host.
+class ClientSession : private SendHost {
 public:
     ClientSession(ProgramFolder folder, ClientView& view, SessionOptions options = {});
     ~ClientSession() override;
@@ -96,6 +107,13 @@ public:
     // Reads the data source, opens the connection anew and queries the
     // credit. Never throws: any failure is shown as a failed connection.
     void Connect();
+    // Why the last connection attempt failed (UTF-8, no password); empty
+    // after one that worked.
+    const std::string& ConnectFailure() const { return connectFailure_; }
+    // The data source line of SMSServer.ini as UTF-8 with any password
+    // masked, for telling the operator where the database is looked for;
+    // empty when there is none or it cannot be read.
+    std::string ShownServerSetting() const;
     // Runs the send job; a press while one runs is refused. Errors the job
     // does not turn into notices reach the caller. After a job that did not
     // queue everything, the entries whose numbers were queued are unticked,
@@ -139,21 +157,15 @@ private:
     // The log of a job's failures, and the unticking of what it queued.
     void AfterJob(bool submitted);
 
-    // SendWindow: the send job reads the view and the ticked entries.
-    std::string AccountNumber() override;
-    std::string MessageText() override;
+    // The ticked entries, for the send job.
     std::vector<std::string> CheckedPhones() override;
-    bool SelfCheckOn() override;
-    std::string SelfCheckNumber() override;
-    std::string DisplayedBalance() override;
-    void SetDisplayedBalance(const std::string& text) override;
-    void SetProgressPosition(int position) override;
-    void SetProgressMaximum(int maximum) override;
-    void ShowNotice(const std::string& text, const std::string& caption) override;
+    // `utf8` as it may be logged.
+    QString Loggable(const std::string& utf8) const;
 
     ProgramFolder folder_;
     ClientView& view_;
     GatewayFactory openGateway_;
+    std::function<std::string(const std::string&)> maskSecrets_;
     TimeSlicer slicer_;
     telvoro::YieldStep yield_;
     std::filesystem::path handoffPath_;
@@ -172,6 +184,7 @@ private:
     std::uint64_t jobGeneration_ = 0;     // the list's replacements when the job took its entries
     std::vector<std::size_t> jobEntries_; // the checked entries the job took, in order
     std::string handoffFailure_;          // the cause last logged for the hand-off
+    std::string connectFailure_;          // the cause of the last failed connection
 };
 
 } // namespace telvoro::client

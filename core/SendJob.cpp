@@ -10,14 +10,14 @@
 
 namespace telvoro {
 
-bool GetYuE(ServerGateway& server, SendWindow& window) {
-    const std::optional<std::string> credit = server.QueryCredit(window.AccountNumber());
+bool GetYuE(ServerGateway& server, SendDisplay& display, SendHost& host) {
+    const std::optional<std::string> credit = server.QueryCredit(display.AccountNumber());
     if (!credit) {
-        window.ShowNotice(gbk::kMsgNotRegistered, gbk::kCaptionNotice);
-        window.RequestClose();
+        display.ShowNotice(gbk::kMsgNotRegistered, gbk::kCaptionNotice);
+        host.RequestClose();
         return false;
     }
-    window.SetDisplayedBalance(*credit);
+    display.SetDisplayedBalance(*credit);
     return true;
 }
 
@@ -69,26 +69,6 @@ std::int32_t ParseWholeNumber(const std::string& text) {
     return value;
 }
 
-std::string CauseOf(const std::exception& e) {
-    if (const auto* server = dynamic_cast<const ServerError*>(&e);
-        server && !server->cause().empty())
-        return server->cause();
-    return e.what();
-}
-
-BatchState SendReport::StateOf(std::size_t i) const {
-    for (const BatchReport& b : batches)
-        if (i >= b.first && i < b.first + b.count) return b.state;
-    return BatchState::NotQueued;
-}
-
-std::size_t SendReport::Count(BatchState state) const {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < selection.size(); ++i)
-        n += StateOf(i) == state ? 1 : 0;
-    return n;
-}
-
 namespace {
 
 // Clears the running flag however the job ends.
@@ -116,7 +96,7 @@ std::string CurrentCause() {
 // back, so no row is ever queued without its payment and no transaction is
 // left open on the connection. A failed commit is never taken for a rollback:
 // the row's ID tells whether the server kept the batch.
-bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
+bool SendJobRunner::WriteBatch(ServerGateway& server, SendDisplay& display,
                                const std::string& account, const std::string& memo,
                                std::size_t first, std::size_t count, std::int32_t price) {
     report_.batches.push_back({first, count, 0, BatchState::NotQueued, false, {}});
@@ -138,11 +118,11 @@ bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
         if (server.Deduct(account, price) < 1) {
             failed("the credit no longer covers the batch");
             server.Rollback();
-            window.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
+            display.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
             return false;
         }
-        const std::int64_t shown = ParseWholeNumber(window.DisplayedBalance());
-        window.SetDisplayedBalance(std::to_string(shown - price));
+        const std::int64_t shown = ParseWholeNumber(display.DisplayedBalance());
+        display.SetDisplayedBalance(std::to_string(shown - price));
     } catch (...) {
         failed(CurrentCause());
         server.Rollback(); // a failing rollback replaces the original error
@@ -168,41 +148,45 @@ bool SendJobRunner::WriteBatch(ServerGateway& server, SendWindow& window,
                 "; whether row " + std::to_string(id) + " was queued is unknown: " + CurrentCause();
         }
         if (rollbackError) std::rethrow_exception(rollbackError);
-        window.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
+        display.ShowNotice(gbk::kMsgSendError, gbk::kCaptionNotice);
         return false;
     }
     report_.batches[b].state = BatchState::Queued;
     return true;
 }
 
-SendOutcome SendJobRunner::Btn_BeginClick(ServerGateway& server, SendWindow& window) {
+SendOutcome SendJobRunner::Btn_BeginClick(ServerGateway& server, SendDisplay& display,
+                                          SendHost& host) {
     if (running_) return SendOutcome::Busy;
     report_ = SendReport{};
-    if (window.AccountNumber().size() != kAccountLength) {
-        window.ShowNotice(gbk::kMsgInvalidAccount, gbk::kCaptionHint);
+    if (display.AccountNumber().size() != kAccountLength) {
+        display.ShowNotice(gbk::kMsgInvalidAccount, gbk::kCaptionHint);
         return SendOutcome::Refused;
     }
     RunningFlag flag(running_);
     try {
-        return OpenGSMEx(server, window);
+        return OpenGSMEx(server, display, host);
     } catch (...) {
         if (report_.cause.empty()) report_.cause = CurrentCause();
         throw;
     }
 }
 
-SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendWindow& window) {
+SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendDisplay& display, SendHost& host) {
     // The job is priced for this text and sent for this account: both are
     // taken once, so every batch carries what was priced.
-    const std::string account = window.AccountNumber();
-    const std::string memo = window.MessageText();
+    const std::string account = display.AccountNumber();
+    const std::string memo = display.MessageText();
     const std::int32_t segments = GetSegCount(GetMsgLen(Trim(memo)));
 
     std::vector<std::string>& selection = report_.selection;
-    const std::vector<std::string> phones = window.CheckedPhones();
+    const std::vector<std::string> phones = host.CheckedPhones();
     for (std::size_t k = 0; k < phones.size(); ++k) {
         std::string number = PrepareNumber(phones[k]);
-        if (!IsNumber(number)) continue;
+        if (!IsNumber(number)) {
+            report_.dropped.push_back(k);
+            continue;
+        }
         selection.push_back(std::move(number));
         report_.entryOf.push_back(k);
     }
@@ -211,50 +195,50 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendWindow& window) 
     for (const std::string& n : selection)
         anyNumber = anyNumber || !n.empty();
     if (!anyNumber) {
-        window.ShowNotice(gbk::kMsgNoNumbers, gbk::kCaptionNotice);
+        display.ShowNotice(gbk::kMsgNoNumbers, gbk::kCaptionNotice);
         return SendOutcome::Refused;
     }
 
-    if (!GetYuE(server, window)) return SendOutcome::NotRegistered;
+    if (!GetYuE(server, display, host)) return SendOutcome::NotRegistered;
 
-    const bool selfCheck = window.SelfCheckOn();
+    const bool selfCheck = display.SelfCheckOn();
     // 64-bit: a long message to many numbers must not wrap around to a small price.
     const std::int64_t count = static_cast<std::int64_t>(selection.size()) + (selfCheck ? 1 : 0);
     const std::int64_t required = static_cast<std::int64_t>(segments) * count;
-    const std::int64_t balance = ParseWholeNumber(window.DisplayedBalance());
+    const std::int64_t balance = ParseWholeNumber(display.DisplayedBalance());
     if (required > balance) {
-        window.ShowNotice(gbk::kMsgShortfallPrefix + std::to_string(required - balance) +
-                              gbk::kMsgShortfallSuffix,
-                          gbk::kCaptionNotice);
+        display.ShowNotice(gbk::kMsgShortfallPrefix + std::to_string(required - balance) +
+                               gbk::kMsgShortfallSuffix,
+                           gbk::kCaptionNotice);
         return SendOutcome::Refused;
     }
 
     if (selfCheck) {
-        selection.push_back(window.SelfCheckNumber());
+        selection.push_back(display.SelfCheckNumber());
         report_.entryOf.push_back(SendReport::kNoEntry);
     }
     if (selection.size() > kMaxNumbersPerJob) {
-        window.ShowNotice(gbk::kMsgTooMany, gbk::kCaptionNotice);
+        display.ShowNotice(gbk::kMsgTooMany, gbk::kCaptionNotice);
         return SendOutcome::Refused;
     }
 
-    window.SetProgressPosition(0);
-    window.SetProgressMaximum(static_cast<int>(selection.size()));
+    display.SetProgressPosition(0);
+    display.SetProgressMaximum(static_cast<int>(selection.size()));
     std::size_t batchStart = 0;
     for (std::size_t i = 0; i < selection.size(); ++i) {
         const std::size_t inBatch = i + 1 - batchStart;
         if (inBatch == kNumbersPerBatch || i + 1 == selection.size()) {
             const std::int32_t price = static_cast<std::int32_t>(inBatch) * segments;
-            if (!WriteBatch(server, window, account, memo, batchStart, inBatch, price))
+            if (!WriteBatch(server, display, account, memo, batchStart, inBatch, price))
                 return SendOutcome::Failed;
             batchStart = i + 1;
         }
-        window.YieldStep();
-        window.SetProgressPosition(static_cast<int>(i + 1));
+        host.YieldStep();
+        display.SetProgressPosition(static_cast<int>(i + 1));
     }
 
-    window.ShowNotice(gbk::kMsgSubmitted, gbk::kCaptionNotice);
-    window.RequestClose();
+    display.ShowNotice(gbk::kMsgSubmitted, gbk::kCaptionNotice);
+    host.RequestClose();
     return SendOutcome::Submitted;
 }
 

@@ -35,6 +35,10 @@ fs::path ProgramFolder::EmbeddedDatabase() const {
     return folder_ / u8"Orvanta.db";
 }
 
+fs::path ProgramFolder::LockFile() const {
+    return folder_ / u8"Telvoro.lock";
+}
+
 fs::path ProgramFolder::Resolve(const fs::path& name) const {
     return name.is_absolute() ? name : folder_ / name;
 }

@@ -27,6 +27,7 @@ public:
     std::filesystem::path SetAsideHandoffFile(unsigned n) const;
     std::filesystem::path ServerFile() const;       // SMSServer.ini: where the database is
     std::filesystem::path EmbeddedDatabase() const; // Orvanta.db: the default database
+    std::filesystem::path LockFile() const;         // Telvoro.lock: held by the running program
 
     // `name` inside the folder, unless it is absolute.
     std::filesystem::path Resolve(const std::filesystem::path& name) const;

@@ -3,7 +3,7 @@
 // statement the gateway runs, and the masking of secrets in every text that
 // leaves the gateway.
 
-#include "core/SendJob.h"
+#include "core/ServerGateway.h"
 
 #include <QSqlError>
 #include <QString>

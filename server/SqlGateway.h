@@ -3,7 +3,7 @@
 // send job's statements (append, deduction, commit, lookup of an uncertain
 // commit) through the ServerGateway interface, on one watched Connection.
 
-#include "core/SendJob.h"
+#include "core/ServerGateway.h"
 #include "server/Connection.h"
 
 #include <QString>

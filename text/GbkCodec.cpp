@@ -48,6 +48,18 @@ bool HasGbkForm(const QString& text) {
     return encoder.isValid() && !encoder.hasError();
 }
 
+std::string ToGbkDropping(const QString& text) {
+    if (HasGbkForm(text)) return ToGbk(text);
+    QString kept;
+    kept.reserve(text.size());
+    for (const uint c : text.toUcs4()) {
+        const char32_t cp = c;
+        const QString one = QString::fromUcs4(&cp, 1);
+        if (HasGbkForm(one)) kept += one;
+    }
+    return ToGbk(kept);
+}
+
 std::string Utf8ToGbk(std::string_view utf8) {
     return ToGbk(QString::fromUtf8(utf8.data(), qsizetype(utf8.size())));
 }

@@ -31,4 +31,8 @@ bool HasGbkForm(const QString& text);
 std::string Utf8ToGbk(std::string_view utf8);
 std::string GbkToUtf8(std::string_view bytes, bool lenient = true);
 
+// Unicode to GBK bytes, leaving out each character that has no GBK form, as
+// a paste into the message does.
+std::string ToGbkDropping(const QString& text);
+
 } // namespace telvoro

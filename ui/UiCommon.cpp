@@ -2,14 +2,20 @@
 
 #include "core/GbkTexts.h"
 #include "text/GbkCodec.h"
+#include "ui/OperatorTexts.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QFontDatabase>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTranslator>
+#include <algorithm>
+#include <optional>
 
 namespace telvoro::ui {
 
@@ -47,6 +53,78 @@ QFont UiFont() {
     return font;
 }
 
+namespace {
+
+// The width a line edit has for its text without scrolling it: its contents
+// less the margins it keeps on either side and the cursor's column.
+int TextRoom(const QLineEdit& field) {
+    constexpr int kSideMargin = 2; // QLineEdit's own, on each side
+    QStyleOptionFrame option;
+    option.initFrom(&field);
+    option.rect = field.rect();
+    option.lineWidth =
+        field.hasFrame() ? field.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &field)
+                         : 0;
+    const QRect contents =
+        field.style()->subElementRect(QStyle::SE_LineEditContents, &option, &field);
+    const QMargins text = field.textMargins();
+    return contents.width() - text.left() - text.right() - 2 * kSideMargin - 1;
+}
+
+// The largest font no larger than `base` in which `text` fits `room` pixels.
+std::optional<QFont> FontFitting(const QFont& base, const QString& text, int room) {
+    constexpr int kSmallestLegible = 7;
+    const int largest = base.pixelSize() > 0 ? base.pixelSize() : 12;
+    for (int size = largest; size >= kSmallestLegible; --size) {
+        for (const int stretch : {100, 87, 75}) {
+            QFont font = base;
+            font.setPixelSize(size);
+            font.setStretch(stretch);
+            // The bearings of the first and the last glyph may reach past
+            // the advance.
+            const QFontMetrics metrics(font);
+            const int bearings = std::max(0, -metrics.leftBearing(text.front())) +
+                                 std::max(0, -metrics.rightBearing(text.back()));
+            if (metrics.horizontalAdvance(text) + bearings <= room) return font;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void ShowWholeNumber(QLineEdit& field, long long number) {
+    const QFont base =
+        field.parentWidget() != nullptr ? field.parentWidget()->font() : QApplication::font();
+    const int room = TextRoom(field);
+    QString text = QString::number(number);
+    std::optional<QFont> font = FontFitting(base, text, room);
+    if (!font) {
+        text = QString::number(number / 10000) + QStringLiteral("万");
+        font = FontFitting(base, text, room);
+    }
+    field.setFont(font.value_or(base));
+    field.setText(text);
+    field.setToolTip(QString::number(number));
+    field.setCursorPosition(0);
+}
+
+QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar) {
+    const QSize room(area.width() - frame.left() - frame.right(),
+                     area.height() - frame.top() - frame.bottom());
+    const QSize inside = wanted.size();
+    bool vertical = inside.height() > room.height();
+    const bool horizontal = inside.width() + (vertical ? scrollBar : 0) > room.width();
+    if (horizontal && !vertical) vertical = inside.height() + scrollBar > room.height();
+    const QSize size(std::min(inside.width() + (vertical ? scrollBar : 0), room.width()),
+                     std::min(inside.height() + (horizontal ? scrollBar : 0), room.height()));
+    const int outerWidth = size.width() + frame.left() + frame.right();
+    const int outerHeight = size.height() + frame.top() + frame.bottom();
+    const int x = std::clamp(wanted.x(), area.left(), area.left() + area.width() - outerWidth);
+    const int y = std::clamp(wanted.y(), area.top(), area.top() + area.height() - outerHeight);
+    return {QPoint(x, y), size};
+}
+
 bool InstallChineseTranslations() {
     auto* translator = new QTranslator(QCoreApplication::instance());
     if (!translator->load(QStringLiteral("qtbase_zh_CN"),
@@ -75,9 +153,10 @@ void SetDialogRunner(DialogRunner* runner) {
 
 namespace {
 
-void SystemBox(QWidget* parent, QMessageBox::Icon icon, const QString& text,
-               const QString& caption) {
+void SystemBox(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
+               const QString& details = {}) {
     QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    if (!details.isEmpty()) box.setInformativeText(details);
     // An error text is never markup, whatever characters it holds.
     box.setTextFormat(Qt::PlainText);
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
@@ -86,8 +165,9 @@ void SystemBox(QWidget* parent, QMessageBox::Icon icon, const QString& text,
 
 } // namespace
 
-void ShowNotice(QWidget* parent, const QString& text, const QString& caption) {
-    SystemBox(parent, QMessageBox::Warning, text, caption);
+void ShowNotice(QWidget* parent, const QString& text, const QString& caption,
+                const QString& details) {
+    SystemBox(parent, QMessageBox::Warning, text, caption, details);
 }
 
 QString ErrorReportText(const QString& what) {
@@ -97,7 +177,8 @@ QString ErrorReportText(const QString& what) {
 
 void ShowErrorReport(QWidget* parent, const QString& what) {
     try {
-        SystemBox(parent, QMessageBox::Critical, ErrorReportText(what), ShowGbk(gbk::kAppTitle));
+        SystemBox(parent, QMessageBox::Critical, ErrorReportText(OperatorText(what)),
+                  ShowGbk(gbk::kAppTitle));
     } catch (...) {
         // Showing the report failed as well; there is nobody left to tell.
     }

@@ -4,12 +4,15 @@
 // modal dialog runs, so tests can answer dialogs without blocking.
 
 #include <QFont>
+#include <QMargins>
+#include <QRect>
 #include <QString>
 #include <exception>
 #include <functional>
 #include <string_view>
 
 class QDialog;
+class QLineEdit;
 class QWidget;
 
 namespace telvoro::ui {
@@ -18,6 +21,20 @@ namespace telvoro::ui {
 // Chinese font named explicitly (never left to the locale, which can pick
 // Japanese glyph variants).
 QFont UiFont();
+
+// Shows `number` whole in `field`, never a part of it: in the font the field
+// has from its window when that fits, else in the largest smaller or
+// narrower font that does, down to a legible size; a number too long even
+// then is shown in ten thousands ("1234万"). The tool tip holds it exactly.
+void ShowWholeNumber(QLineEdit& field, long long number);
+
+// Where a window goes on the work area `area`: `wanted` is where its frame's
+// top left wants to be and the size of its inside, `frame` what the frame
+// adds. An inside that cannot fit is made smaller, wider or taller by
+// `scrollBar` for each direction it then scrolls in; the window is then moved
+// into the area as little as it must. The result is the frame's top left and
+// the inside's size.
+QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar);
 
 // Installs Qt's own Simplified Chinese texts, so the standard dialogs and
 // message box buttons read as the rest of the windows ("打开", "取消", "确定").
@@ -40,15 +57,18 @@ DialogRunner& Dialogs();
 // Installs `runner` (nullptr: back to the default). The caller keeps it alive.
 void SetDialogRunner(DialogRunner* runner);
 
-// The system message box with the exclamation icon and one OK button.
-void ShowNotice(QWidget* parent, const QString& text, const QString& caption);
+// The system message box with the exclamation icon and one OK button;
+// `details`, when given, stand below the text in the box's smaller print.
+void ShowNotice(QWidget* parent, const QString& text, const QString& caption,
+                const QString& details = {});
 
 // The text the general error report shows for an error's own text: a "." is
 // added when the last character sorts after ".".
 QString ErrorReportText(const QString& what);
 
-// The general error report: the system message box with the error's text, the
-// application title as caption and the stop icon. Never throws.
+// The general error report: the system message box with the error's text
+// (put into Chinese where it is the program's own English), the application
+// title as caption and the stop icon. Never throws.
 void ShowErrorReport(QWidget* parent, const QString& what);
 
 // Runs `body`; an exception it lets out goes to the general error report, so

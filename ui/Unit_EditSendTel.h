@@ -8,6 +8,8 @@
 // kept paragraph by paragraph as the text changes instead of being counted
 // over the whole text at every keystroke.
 
+#include "ui/ShownLineCounter.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -17,19 +19,16 @@
 #include <unordered_map>
 #include <vector>
 
-class QLabel;
-class QLineEdit;
-class QPushButton;
-class QTextBlock;
+namespace Ui {
+class TFrm_EditSendTel;
+}
 
 namespace telvoro::ui {
-
-class GbkTextEdit;
 
 class TFrm_EditSendTel : public QDialog {
     Q_OBJECT
 public:
-    // Every control's object name is its member name, e.g. "Memo1".
+    // Every control's object name is its name in the form, e.g. "Memo1".
     explicit TFrm_EditSendTel(QWidget* parent = nullptr);
     ~TFrm_EditSendTel() override;
 
@@ -50,13 +49,6 @@ public:
     // Lines a paragraph of the text box holds when it is filled or pasted into.
     static constexpr int kLinesPerParagraph = 64;
 
-    // The shown lines of all paragraphs, and how many of them are wrapped
-    // parts of longer lines.
-    struct Counts {
-        long long lines = 0;
-        long long wrapped = 0;
-    };
-
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -65,25 +57,9 @@ private:
     void Memo1Change();
     void Button1Click();
     void Button2Click();
-    // Counts again the paragraphs that the change at `position` touched.
-    void Recount(int position, int charsAdded);
-    void CountParagraph(QTextBlock& block);
-    // Visits each shown line of the paragraph `text`; stops early when
-    // `visit` returns false (and then returns false itself).
-    template <class Visit> bool ForEachLineOf(const QString& text, bool last, Visit&& visit) const;
-    template <class Visit> void ForEachShownLine(Visit&& visit) const;
-    double AvailableWidth() const;
 
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    GbkTextEdit* Memo1 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLineEdit* Edit_SL = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPushButton* Button2 = nullptr;
-
-    Counts counts_;
+    std::unique_ptr<Ui::TFrm_EditSendTel> ui_;
+    std::unique_ptr<ShownLineCounter> counter_;
     // Lines whose shown text does not turn back into their own bytes.
     std::unordered_map<QString, std::string> lossy_;
 };

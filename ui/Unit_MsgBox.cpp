@@ -3,7 +3,6 @@
 #include "ui/UiCommon.h"
 
 #include <QApplication>
-#include <QBitmap>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
@@ -13,6 +12,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 // The pictures live in a static library, whose resource initialiser the linker
 // would drop unless something refers to it.
@@ -29,14 +29,104 @@ constexpr int kLabelTop = 20;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 23;
 
-// The picture with the colour of its bottom-left pixel made transparent.
+// Whether `colour` is the key colour or hardly differs from it (a blend with
+// only a trace of the picture in it).
+bool NearKey(QRgb colour, QRgb key) {
+    constexpr int kTolerance = 16;
+    return std::abs(qRed(colour) - qRed(key)) <= kTolerance &&
+           std::abs(qGreen(colour) - qGreen(key)) <= kTolerance &&
+           std::abs(qBlue(colour) - qBlue(key)) <= kTolerance;
+}
+
+// The picture with the colour of its bottom-left pixel made transparent. The
+// pixels along the edge were drawn blended with that colour: each becomes the
+// colour of the picture beside it, as transparent as the blend had the key
+// colour in it, so no fringe of the key colour stays.
 QPixmap Picture(const QString& resource) {
-    QPixmap pixmap(resource);
-    if (pixmap.isNull()) return pixmap;
-    const QImage image = pixmap.toImage();
-    const QColor key = image.pixelColor(0, image.height() - 1);
-    pixmap.setMask(QBitmap::fromImage(image.createMaskFromColor(key.rgb(), Qt::MaskInColor)));
-    return pixmap;
+    QImage image = QImage(resource).convertToFormat(QImage::Format_ARGB32);
+    if (image.isNull()) return {};
+    const QRgb key = image.pixel(0, image.height() - 1);
+    const int w = image.width();
+    const int h = image.height();
+    // How far each pixel lies from the transparent area: 0 for the key
+    // colour, 1 beside it, 2 beside those, 3 for the rest.
+    std::vector<int> depth(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 3);
+    auto at = [&](int x, int y) -> int& {
+        return depth[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                     static_cast<std::size_t>(x)];
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (NearKey(image.pixel(x, y), key)) at(x, y) = 0;
+    for (int layer = 1; layer <= 2; ++layer)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (at(x, y) <= layer) continue;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int nx = x + dx;
+                        const int ny = y + dy;
+                        if (nx >= 0 && ny >= 0 && nx < w && ny < h && at(nx, ny) == layer - 1)
+                            at(x, y) = layer;
+                    }
+            }
+    const QImage original = image;
+    const double kr = qRed(key);
+    const double kg = qGreen(key);
+    const double kb = qBlue(key);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int d = at(x, y);
+            if (d == 0) {
+                image.setPixel(x, y, qRgba(0, 0, 0, 0));
+                continue;
+            }
+            if (d == 3) continue;
+            // Of the pixels around it no nearer the edge, whose colour blended
+            // with the key gives this pixel, the one with the least key in it:
+            // the picture's own colour there.
+            constexpr double kBlendTolerance = 3 * 24.0 * 24.0;
+            const QRgb p = original.pixel(x, y);
+            const double pr = qRed(p) - kr;
+            const double pg = qGreen(p) - kg;
+            const double pb = qBlue(p) - kb;
+            double farthest = pr * pr + pg * pg + pb * pb;
+            double bestAlpha = 1;
+            QRgb bestColour = p;
+            for (int dy = -2; dy <= 2; ++dy)
+                for (int dx = -2; dx <= 2; ++dx) {
+                    const int nx = x + dx;
+                    const int ny = y + dy;
+                    if (nx < 0 || ny < 0 || nx >= w || ny >= h || at(nx, ny) < d) continue;
+                    const QRgb c = original.pixel(nx, ny);
+                    const double cr = qRed(c) - kr;
+                    const double cg = qGreen(c) - kg;
+                    const double cb = qBlue(c) - kb;
+                    const double norm = cr * cr + cg * cg + cb * cb;
+                    if (norm <= farthest) continue;
+                    const double alpha = std::clamp((pr * cr + pg * cg + pb * cb) / norm, 0.0, 1.0);
+                    const double er = pr - alpha * cr;
+                    const double eg = pg - alpha * cg;
+                    const double eb = pb - alpha * cb;
+                    if (er * er + eg * eg + eb * eb > kBlendTolerance) continue;
+                    farthest = norm;
+                    bestAlpha = alpha;
+                    bestColour = c;
+                }
+            // Only a pixel that is such a blend is one; others keep their colour.
+            if (bestAlpha > 0.97) continue;
+            // Mostly picture: its own colour unmixed from the key; mostly
+            // key: the neighbour's colour, which noise cannot throw off.
+            auto unmix = [&](int channel, double k, int fallback) {
+                if (bestAlpha < 0.5) return fallback;
+                return std::clamp(qRound((channel - (1 - bestAlpha) * k) / bestAlpha), 0, 255);
+            };
+            image.setPixel(x, y,
+                           qRgba(unmix(qRed(p), kr, qRed(bestColour)),
+                                 unmix(qGreen(p), kg, qGreen(bestColour)),
+                                 unmix(qBlue(p), kb, qBlue(bestColour)), qRound(bestAlpha * 255)));
+        }
+    return QPixmap::fromImage(image);
 }
 
 // What the window frame adds around the client area: as measured on the
@@ -161,9 +251,19 @@ void TFrm_MsgBox::ApplyOuterSize() {
 void TFrm_MsgBox::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (FrameExtra(*this) != appliedFrame_) ApplyOuterSize();
-    QTimer::singleShot(0, this, [this] {
+    // A window manager tells the frame's size only some time after the
+    // window is mapped; until it has (for a second at most) the outer size is
+    // applied again whenever the frame turns out to differ.
+    auto* watch = new QTimer(this);
+    watch->setInterval(20);
+    connect(watch, &QTimer::timeout, this, [this, watch, ticks = 0]() mutable {
         if (FrameExtra(*this) != appliedFrame_) ApplyOuterSize();
+        if (!appliedFrame_.isNull() || ++ticks >= 50 || !isVisible()) {
+            watch->stop();
+            watch->deleteLater();
+        }
     });
+    watch->start();
     FormShow();
 }
 

@@ -5,12 +5,20 @@
 #include "files/shell/ShellOpen.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
+#include "ui/GbkField.h"
 #include "ui/GbkTextEdit.h"
+#include "ui/GroupBoxStyle.h"
+#include "ui/OperatorTexts.h"
 #include "ui/RecipientModel.h"
 #include "ui/RecipientView.h"
+#include "ui/SetupStatus.h"
+#include "ui/TemplatesEditor.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
+#include "ui_Unit_Telvoro.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -18,48 +26,21 @@
 #include <QCompleter>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
-#include <QProgressBar>
-#include <QProxyStyle>
-#include <QPushButton>
 #include <QScreen>
-#include <QStyleOption>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 #include <QWindow>
-#include <qdrawutil.h>
+#include <algorithm>
 #include <utility>
 
 namespace telvoro::ui {
 
 namespace {
-
-// A text field that shows GBK data keeps the bytes it was given, so data that
-// only passes through the window (the account number) comes back byte for
-// byte even when it is not displayable.
-constexpr const char* kGbkProperty = "telvoroGbk";
-
-void SetFieldGbk(QLineEdit* field, const std::string& bytes) {
-    const QString shown = ShowGbk(bytes);
-    field->setText(shown);
-    field->setProperty(kGbkProperty,
-                       QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    field->setProperty("telvoroShown", shown);
-}
-
-std::string FieldGbk(const QLineEdit* field) {
-    const QVariant bytes = field->property(kGbkProperty);
-    if (bytes.isValid() && field->property("telvoroShown").toString() == field->text()) {
-        const QByteArray b = bytes.toByteArray();
-        return std::string(b.constData(), static_cast<std::size_t>(b.size()));
-    }
-    return ToGbk(field->text());
-}
 
 // The caption shown in a menu: an "&" stays an "&" and a TAB is not a
 // shortcut column, so the caption reads exactly as the title.
@@ -70,58 +51,20 @@ QString MenuCaption(const QString& title) {
     return caption;
 }
 
-// A group box as on the platform the program comes from: the frame line runs
-// at the middle of the caption's height, and the caption, in the box's own
-// font, stands on it with the background behind it. So what sits just below
-// the top edge (the recipient list's header) lies inside the frame.
-class GroupBoxStyle final : public QProxyStyle {
-public:
-    static constexpr int kCaptionLeft = 8;
-    static constexpr int kCaptionPadding = 2;
+// Assistive technology sees the main window as a window (a plain widget
+// would be a "filler").
+QAccessibleInterface* MainWindowAccessible(const QString& key, QObject* object) {
+    if (key != QLatin1String(TFrm_Telvoro::staticMetaObject.className())) return nullptr;
+    auto* widget = qobject_cast<QWidget*>(object);
+    return widget != nullptr ? new QAccessibleWidget(widget, QAccessible::Window) : nullptr;
+}
 
-    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
-                         const QWidget* widget) const override {
-        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
-        if (control != CC_GroupBox || box == nullptr)
-            return QProxyStyle::subControlRect(control, option, sub, widget);
-        const QFontMetrics metrics = widget != nullptr ? widget->fontMetrics() : box->fontMetrics;
-        const int captionHeight = metrics.height();
-        const QRect r = box->rect;
-        switch (sub) {
-        case SC_GroupBoxFrame:
-            return r.adjusted(0, captionHeight / 2, 0, 0);
-        case SC_GroupBoxLabel:
-            return {r.left() + kCaptionLeft - kCaptionPadding, r.top(),
-                    metrics.horizontalAdvance(box->text) + 2 * kCaptionPadding, captionHeight};
-        case SC_GroupBoxContents:
-            return r.adjusted(2, captionHeight, -2, -2);
-        default:
-            return {};
-        }
-    }
-
-    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
-                            QPainter* painter, const QWidget* widget) const override {
-        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
-        if (control != CC_GroupBox || box == nullptr) {
-            QProxyStyle::drawComplexControl(control, option, painter, widget);
-            return;
-        }
-        // An etched line, as the platform the program comes from draws it.
-        qDrawShadeRect(painter, subControlRect(control, option, SC_GroupBoxFrame, widget),
-                       box->palette, true, 1, 0);
-        if (box->text.isEmpty()) return;
-        const QRect caption = subControlRect(control, option, SC_GroupBoxLabel, widget);
-        painter->fillRect(caption, box->palette.brush(QPalette::Window));
-        drawItemText(painter, caption, Qt::AlignCenter | Qt::TextShowMnemonic, box->palette,
-                     (box->state & State_Enabled) != 0, box->text, QPalette::WindowText);
-    }
-};
-
-QStyle* GroupBoxLook() {
-    // One for the program's life: a style must outlive every widget using it.
-    static QStyle* const style = new GroupBoxStyle;
-    return style;
+void AnnounceAsWindow() {
+    static const bool installed = [] {
+        QAccessible::installFactory(MainWindowAccessible);
+        return true;
+    }();
+    static_cast<void>(installed);
 }
 
 // Hides every completion list of `dialog` that is still up.
@@ -129,6 +72,12 @@ void HideCompletions(QFileDialog& dialog) {
     for (QCompleter* completer : dialog.findChildren<QCompleter*>())
         if (QWidget* popup = completer->popup(); popup != nullptr && popup->isVisible())
             popup->hide();
+}
+
+// The status line of a new installation, in the free space between
+// "连接服务器" and "发送".
+SetupStatus* StatusLine(const QWidget& window) {
+    return window.findChild<SetupStatus*>(QStringLiteral("SetupStatus"));
 }
 
 } // namespace
@@ -139,7 +88,8 @@ TFrm_Telvoro::TFrm_Telvoro(telvoro::ProgramFolder programFolder, client::Session
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                           Qt::WindowStaysOnTopHint),
       session_(std::make_unique<client::ClientSession>(
-          std::move(programFolder), static_cast<client::ClientView&>(*this), std::move(options))) {
+          std::move(programFolder), static_cast<client::ClientView&>(*this), std::move(options))),
+      ui_(std::make_unique<Ui::TFrm_Telvoro>()) {
     BuildControls();
     FormCreate();
 }
@@ -148,130 +98,60 @@ TFrm_Telvoro::~TFrm_Telvoro() {
     if (Timer_Read != nullptr) Timer_Read->stop();
     // The view and its model go before the list they show: as Qt children
     // they would otherwise outlive the session that owns the list.
-    if (ListView1 != nullptr) ListView1->setModel(nullptr);
+    ui_->ListView1->setModel(nullptr);
     delete model_;
     model_ = nullptr;
 }
 
 void TFrm_Telvoro::BuildControls() {
-    setWindowTitle(ShowGbk(gbk::kAppTitle));
+    // The form holds the controls' places, captions and first states; here
+    // is what it cannot hold.
     setFont(UiFont());
-    setFixedSize(323, 564);
+    auto* form = new QWidget;
+    ui_->setupUi(form);
+    setWindowTitle(form->windowTitle());
     setAutoFillBackground(true);
+    formArea_ = new QScrollArea(this);
+    formArea_->setFrameShape(QFrame::NoFrame);
+    formArea_->setFocusPolicy(Qt::NoFocus);
+    formArea_->setWidget(form);
+    SetSize(form->size());
     move(791, 90); // where the window stays when it cannot be placed
-
-    GroupBox1 = new QGroupBox(QStringLiteral("待发送的列表"), this);
-    GroupBox1->setGeometry(8, 8, 307, 297);
-    GroupBox1->setStyle(GroupBoxLook());
+    AnnounceAsWindow();
+    ui_->GroupBox1->setStyle(GroupBoxLook());
+    ui_->GroupBox2->setStyle(GroupBoxLook());
 
     model_ = new RecipientModel(session_->Recipients(), this);
-    ListView1 = new RecipientView(GroupBox1);
-    ListView1->setGeometry(9, 13, 290, 276);
-    ListView1->setModel(model_);
-    ListView1->setShowGrid(true);
-    ListView1->setSortingEnabled(false);
-    ListView1->setWordWrap(false);
-    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    ListView1->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-    ListView1->setTabKeyNavigation(false);
-    QHeaderView* vertical = ListView1->verticalHeader();
-    vertical->hide();
+    RecipientView* list = ui_->ListView1;
+    list->setModel(model_);
+    QHeaderView* vertical = list->verticalHeader();
     vertical->setMinimumSectionSize(1);
     vertical->setSectionResizeMode(QHeaderView::Fixed);
     vertical->setDefaultSectionSize(QFontMetrics(font()).height() + 4);
-    QHeaderView* header = ListView1->horizontalHeader();
+    QHeaderView* header = list->horizontalHeader();
     header->setSectionsClickable(false); // a header click does nothing
-    header->setHighlightSections(false);
-    header->setSortIndicatorShown(false);
-    header->setStretchLastSection(false);
     header->setSectionsMovable(false);
     header->setSectionResizeMode(QHeaderView::Interactive);
     for (int c = 0; c < RecipientModel::ColumnCount; ++c)
         header->resizeSection(c, RecipientModel::ColumnWidth(c));
-    ListView1->setEnabled(false);
 
-    Label7 = new QLabel(QStringLiteral("超长短信，65个字算一条短信"), this);
-    Label7->setGeometry(72, 312, 170, 12);
-    QFont bold = Label7->font();
-    bold.setBold(true);
-    Label7->setFont(bold);
-    QPalette red = Label7->palette();
-    red.setColor(QPalette::WindowText, Qt::red);
-    Label7->setPalette(red);
-
-    GroupBox2 = new QGroupBox(QStringLiteral("发送内容"), this);
-    GroupBox2->setGeometry(8, 330, 307, 137);
-    GroupBox2->setStyle(GroupBoxLook());
-    Label_Count = new QLabel(QStringLiteral("0个字"), GroupBox2);
-    Label_Count->setTextFormat(Qt::PlainText);
-    Label_Count->move(260, 0);
-    Label_Count->adjustSize();
-    Memo1 = new GbkTextEdit(GroupBox2);
-    Memo1->setGeometry(7, 20, 294, 111);
-    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    Memo1->setTabChangesFocus(true);
-
-    // The controls on the group boxes' top edges lie above them.
-    CheckBox1 = new QCheckBox(QStringLiteral("全选"), this);
-    CheckBox1->setGeometry(95, 6, 48, 15);
-    auto button = [this](const QString& caption, int l, int t, int w, int h, bool enabled) {
-        auto* b = new QPushButton(caption, this);
-        b->setGeometry(l, t, w, h);
-        b->setAutoDefault(false);
-        b->setEnabled(enabled);
-        return b;
-    };
-    Btn_Save = button(QStringLiteral("保存"), 151, 1, 53, 19, false);
-    Btn_Load = button(QStringLiteral("加载"), 205, 1, 53, 19, false);
-    Btn_Edit = button(QStringLiteral("编辑"), 259, 1, 53, 19, false);
-    Btn_Modal = button(QStringLiteral("短信模板"), 117, 329, 75, 19, false);
-
-    Label6 = new QLabel(QStringLiteral("您的账户余额还能发送的短信数量为："), this);
-    Label6->setGeometry(10, 473, 204, 12);
-    Edit_YuE = new QLineEdit(QStringLiteral("0"), this);
-    Edit_YuE->setGeometry(213, 469, 102, 20);
-    Edit_YuE->setEnabled(false);
-    Label2 = new QLabel(QStringLiteral("发送短信卡号"), this);
-    Label2->setGeometry(8, 496, 72, 12);
-    Edit_CallNo = new QLineEdit(this);
-    Edit_CallNo->setGeometry(80, 492, 107, 20);
-    Edit_CallNo->setEnabled(false);
-    Check_Stop = new QCheckBox(QStringLiteral("启动短信自检功能"), this);
-    Check_Stop->setGeometry(196, 493, 118, 17);
-    Btn_Conn = button(QStringLiteral("连接服务器"), 8, 516, 80, 23, true);
-    Btn_Begin = button(QStringLiteral("发送"), 200, 516, 56, 23, false);
-    Btn_Stop = button(QStringLiteral("取消"), 259, 516, 57, 23, true);
-    ProgressBar1 = new QProgressBar(this);
-    ProgressBar1->setGeometry(0, 548, 323, 16);
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setTextVisible(false);
-    Edit_Test = new QLineEdit(QStringLiteral("158038XXXXX"), this);
-    Edit_Test->setToolTip(
-        QStringLiteral("本号码是本次发送短信最后一个发送对象，为了提醒您发送彻底结束。"));
-    Edit_Test->hide();
-
-    QWidget* order[] = {ListView1, Memo1,       Btn_Begin,  Btn_Stop,  Btn_Save,
-                        Btn_Load,  Edit_CallNo, Check_Stop, Btn_Modal, Edit_YuE,
-                        Btn_Conn,  CheckBox1,   Btn_Edit};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
-        setTabOrder(order[i], order[i + 1]);
+    SumLen();
+    ui_->Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    ui_->Edit_Test->hide();
 
     Timer_Read = new QTimer(this);
+    Timer_Read->setObjectName(QStringLiteral("Timer_Read"));
     Timer_Read->setInterval(client::kHandoffTickInterval);
 
     SaveDialog1 = new QFileDialog(this);
+    SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog1->setFileMode(QFileDialog::AnyFile);
     SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
     SaveDialog1->setDefaultSuffix(QStringLiteral("dat"));
     SaveDialog1->selectFile(QStringLiteral("SendList.dat"));
     OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setDefaultSuffix(QStringLiteral("dat"));
@@ -280,53 +160,26 @@ void TFrm_Telvoro::BuildControls() {
     OpenDialog1->selectFile(QStringLiteral("*.dat"));
 
     PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
     N1 = PopupMenu1->addAction(ShowGbk(gbk::kMenuEditTemplates));
+    N1->setObjectName(QStringLiteral("N1"));
     N2 = PopupMenu1->addSeparator();
+    N2->setObjectName(QStringLiteral("N2"));
 
-    // Each control is found by its name, as the tests do.
-    const std::pair<QObject*, const char*> names[] = {{GroupBox1, "GroupBox1"},
-                                                      {ListView1, "ListView1"},
-                                                      {CheckBox1, "CheckBox1"},
-                                                      {Btn_Save, "Btn_Save"},
-                                                      {Btn_Load, "Btn_Load"},
-                                                      {Btn_Edit, "Btn_Edit"},
-                                                      {Label7, "Label7"},
-                                                      {GroupBox2, "GroupBox2"},
-                                                      {Label_Count, "Label_Count"},
-                                                      {Memo1, "Memo1"},
-                                                      {Btn_Modal, "Btn_Modal"},
-                                                      {Label6, "Label6"},
-                                                      {Edit_YuE, "Edit_YuE"},
-                                                      {Label2, "Label2"},
-                                                      {Edit_CallNo, "Edit_CallNo"},
-                                                      {Check_Stop, "Check_Stop"},
-                                                      {Btn_Conn, "Btn_Conn"},
-                                                      {Btn_Begin, "Btn_Begin"},
-                                                      {Btn_Stop, "Btn_Stop"},
-                                                      {ProgressBar1, "ProgressBar1"},
-                                                      {Edit_Test, "Edit_Test"},
-                                                      {Timer_Read, "Timer_Read"},
-                                                      {SaveDialog1, "SaveDialog1"},
-                                                      {OpenDialog1, "OpenDialog1"},
-                                                      {PopupMenu1, "PopupMenu1"},
-                                                      {N1, "N1"},
-                                                      {N2, "N2"}};
-    for (const auto& [control, name] : names)
-        control->setObjectName(QLatin1String(name));
-
-    for (QPushButton* b : {Btn_Save, Btn_Load, Btn_Edit, Btn_Modal, Btn_Conn, Btn_Begin, Btn_Stop})
+    for (QPushButton* b : {ui_->Btn_Save, ui_->Btn_Load, ui_->Btn_Edit, ui_->Btn_Modal,
+                           ui_->Btn_Conn, ui_->Btn_Begin, ui_->Btn_Stop})
         b->installEventFilter(this);
 
-    connect(Btn_Conn, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ConnClick);
-    connect(Btn_Begin, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_BeginClick);
-    connect(Btn_Stop, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_StopClick);
-    connect(Btn_Save, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_SaveClick);
-    connect(Btn_Load, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_LoadClick);
-    connect(Btn_Edit, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_EditClick);
-    connect(CheckBox1, &QCheckBox::toggled, this, &TFrm_Telvoro::CheckBox1Click);
-    connect(Btn_Modal, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ModalClick);
+    connect(ui_->Btn_Conn, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ConnClick);
+    connect(ui_->Btn_Begin, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_BeginClick);
+    connect(ui_->Btn_Stop, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_StopClick);
+    connect(ui_->Btn_Save, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_SaveClick);
+    connect(ui_->Btn_Load, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_LoadClick);
+    connect(ui_->Btn_Edit, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_EditClick);
+    connect(ui_->CheckBox1, &QCheckBox::toggled, this, &TFrm_Telvoro::CheckBox1Click);
+    connect(ui_->Btn_Modal, &QPushButton::clicked, this, &TFrm_Telvoro::Btn_ModalClick);
     connect(N1, &QAction::triggered, this, &TFrm_Telvoro::N1Click);
-    connect(Memo1, &QPlainTextEdit::textChanged, this, &TFrm_Telvoro::Memo1Change);
+    connect(ui_->Memo1, &QPlainTextEdit::textChanged, this, &TFrm_Telvoro::Memo1Change);
     connect(Timer_Read, &QTimer::timeout, this, &TFrm_Telvoro::Timer_ReadTimer);
 }
 
@@ -336,6 +189,10 @@ void TFrm_Telvoro::FormCreate() {
     session_->EnterHandler();
     RunGuarded(nullptr, [this] { session_->Start(); });
     static_cast<void>(session_->LeaveHandler());
+    // In the free space between "连接服务器" and "发送", on the form with them.
+    auto* status = new SetupStatus(*session_, ui_->Btn_Conn->parentWidget());
+    status->setGeometry(91, 513, 106, 34);
+    status->CheckAccountFile();
 }
 
 void TFrm_Telvoro::AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) {
@@ -356,14 +213,28 @@ void TFrm_Telvoro::PlaceTopRight() {
     if (const QWindow* w = windowHandle()) frame = w->frameMargins();
     placed_ = true;
     placedWithFrame_ = !frame.isNull();
-    const int outerWidth = width() + frame.left() + frame.right();
+    const QRect area = screen->availableGeometry();
+    // On a work area too small for it the window is made to fit, and kept
+    // inside the area; the form scrolls then.
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const QSize size =
+        FitInWorkArea({QPoint(), formArea_->widget()->size()}, frame, area, scrollBar).size();
     // The work area's own offset is not added: the left edge counts from x = 0.
-    move(screen->availableGeometry().width() - outerWidth - 3, 3);
+    const QPoint wanted(area.width() - (size.width() + frame.left() + frame.right()) - 3, 3);
+    const QRect fit = FitInWorkArea({wanted, size}, frame, area, scrollBar);
+    SetSize(fit.size());
+    move(fit.topLeft());
+}
+
+void TFrm_Telvoro::SetSize(QSize size) {
+    setFixedSize(size);
+    formArea_->setGeometry(QRect(QPoint(), size));
 }
 
 QPoint TFrm_Telvoro::TemplateMenuPoint() const {
     const QRect outer = frameGeometry();
-    return {outer.x() + Btn_Modal->x() + 3, outer.y() + Btn_Modal->y() + Btn_Modal->height() + 25};
+    return {outer.x() + ui_->Btn_Modal->x() + 3,
+            outer.y() + ui_->Btn_Modal->y() + ui_->Btn_Modal->height() + 25};
 }
 
 void TFrm_Telvoro::Handle(const std::function<void()>& body) {
@@ -477,7 +348,7 @@ void TFrm_Telvoro::Btn_EditClick() {
 }
 
 void TFrm_Telvoro::CheckBox1Click() {
-    Handle([this] { session_->SetAllChecked([this] { return CheckBox1->isChecked(); }); });
+    Handle([this] { session_->SetAllChecked([this] { return ui_->CheckBox1->isChecked(); }); });
 }
 
 void TFrm_Telvoro::Btn_ModalClick() {
@@ -485,7 +356,11 @@ void TFrm_Telvoro::Btn_ModalClick() {
 }
 
 void TFrm_Telvoro::N1Click() {
-    Handle([this] { ShellOpen("notepad.exe", session_->Folder().TemplatesFile()); });
+    Handle([this] {
+        const std::filesystem::path file = session_->Folder().TemplatesFile();
+        // Without notepad.exe, the program's own editor reads the GBK file.
+        if (!ShellOpen("notepad.exe", file)) TemplatesEditor::Open(this, file);
+    });
 }
 
 void TFrm_Telvoro::SendClick(QAction* entry) {
@@ -496,7 +371,7 @@ void TFrm_Telvoro::SendClick(QAction* entry) {
             std::string_view(caption.constData(), static_cast<std::size_t>(caption.size())));
         if (!content) return;
         // Strict: a content that is not GBK is reported, never shown garbled.
-        Memo1->setPlainText(FromGbk(*content));
+        ui_->Memo1->setPlainText(FromGbk(*content));
     });
 }
 
@@ -505,8 +380,15 @@ void TFrm_Telvoro::Memo1Change() {
 }
 
 void TFrm_Telvoro::SumLen() {
-    Label_Count->setText(ShowGbk(SumLenCaption(MessageText())));
-    Label_Count->adjustSize();
+    QLabel* count = ui_->Label_Count;
+    count->setText(ShowGbk(SumLenCaption(MessageText())));
+    count->adjustSize();
+    // At its place while it ends inside the group box's frame; a longer
+    // count grows to the left instead of into the frame.
+    constexpr int kLeft = 260;
+    constexpr int kFrameAndGap = 3;
+    const int inside = ui_->GroupBox2->width() - kFrameAndGap;
+    count->move(std::min(kLeft, inside - count->width()), count->y());
 }
 
 void TFrm_Telvoro::Timer_ReadTimer() {
@@ -516,44 +398,51 @@ void TFrm_Telvoro::Timer_ReadTimer() {
 // ClientView
 
 std::string TFrm_Telvoro::AccountNumber() {
-    return FieldGbk(Edit_CallNo);
+    return FieldGbk(ui_->Edit_CallNo);
 }
 
 std::string TFrm_Telvoro::MessageText() {
-    return Memo1->GbkTextCrLf();
+    return ui_->Memo1->GbkTextCrLf();
 }
 
 bool TFrm_Telvoro::SelfCheckOn() {
-    return Check_Stop->isChecked();
+    return ui_->Check_Stop->isChecked();
 }
 
 std::string TFrm_Telvoro::SelfCheckNumber() {
-    return FieldGbk(Edit_Test);
+    return FieldGbk(ui_->Edit_Test);
 }
 
 std::string TFrm_Telvoro::DisplayedBalance() {
-    return FieldGbk(Edit_YuE);
+    return FieldGbk(ui_->Edit_YuE);
 }
 
 void TFrm_Telvoro::SetDisplayedBalance(const std::string& text) {
-    SetFieldGbk(Edit_YuE, text);
+    SetFieldGbk(ui_->Edit_YuE, text);
 }
 
 void TFrm_Telvoro::SetProgressPosition(int position) {
-    ProgressBar1->setValue(position);
+    ui_->ProgressBar1->setValue(position);
 }
 
 void TFrm_Telvoro::SetProgressMaximum(int maximum) {
-    ProgressBar1->setMaximum(maximum);
+    ui_->ProgressBar1->setMaximum(maximum);
 }
 
 void TFrm_Telvoro::ShowNotice(const std::string& text, const std::string& caption) {
-    ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption));
+    // The stated text stays as it is; below it, why and what to do.
+    const QString details =
+        text == gbk::kMsgNotRegistered
+            ? NotRegisteredHelp(session_->Folder(),
+                                QString::fromStdString(session_->ShownServerSetting()),
+                                ui_->Edit_CallNo->text())
+            : QString();
+    ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption), details);
 }
 
 void TFrm_Telvoro::ShowAccountNumber(const std::string& account) {
-    SetFieldGbk(Edit_CallNo, account);
-    SetFieldGbk(Edit_Test, FieldGbk(Edit_CallNo));
+    SetFieldGbk(ui_->Edit_CallNo, account);
+    SetFieldGbk(ui_->Edit_Test, FieldGbk(ui_->Edit_CallNo));
 }
 
 void TFrm_Telvoro::PlaceWindow() {
@@ -561,17 +450,20 @@ void TFrm_Telvoro::PlaceWindow() {
 }
 
 void TFrm_Telvoro::ShowConnected() {
-    for (QWidget* w : {static_cast<QWidget*>(Btn_Begin), static_cast<QWidget*>(Btn_Modal),
-                       static_cast<QWidget*>(ListView1), static_cast<QWidget*>(Memo1),
-                       static_cast<QWidget*>(Btn_Save), static_cast<QWidget*>(Btn_Load),
-                       static_cast<QWidget*>(Btn_Edit)})
+    for (QWidget* w : {static_cast<QWidget*>(ui_->Btn_Begin), static_cast<QWidget*>(ui_->Btn_Modal),
+                       static_cast<QWidget*>(ui_->ListView1), static_cast<QWidget*>(ui_->Memo1),
+                       static_cast<QWidget*>(ui_->Btn_Save), static_cast<QWidget*>(ui_->Btn_Load),
+                       static_cast<QWidget*>(ui_->Btn_Edit)})
         w->setEnabled(true);
-    Btn_Conn->setEnabled(false);
+    ui_->Btn_Conn->setEnabled(false);
     setWindowTitle(ShowGbk(gbk::kCaptionConnected));
+    if (SetupStatus* status = StatusLine(*this)) status->ShowConnected();
 }
 
 void TFrm_Telvoro::ShowConnectFailed() {
     setWindowTitle(ShowGbk(gbk::kCaptionConnectFailed));
+    if (SetupStatus* status = StatusLine(*this))
+        status->ShowConnectFailure(session_->ConnectFailure());
 }
 
 void TFrm_Telvoro::StartHandoffTimer() {

@@ -15,35 +15,37 @@
 #include <vector>
 
 class QAction;
-class QCheckBox;
 class QFileDialog;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
 class QMenu;
-class QProgressBar;
-class QPushButton;
+class QScrollArea;
 class QTimer;
+
+namespace Ui {
+class TFrm_Telvoro;
+}
 
 namespace telvoro::ui {
 
-class GbkTextEdit;
 class RecipientModel;
-class RecipientView;
 
 class TFrm_Telvoro : public QWidget, private client::ClientView {
     Q_OBJECT
 public:
     // `programFolder` holds the program's files (the program passes GetAppPath).
-    // Every control's object name is its member name, e.g. "Btn_Begin".
+    // Every control's object name is its name in the form, e.g. "Btn_Begin".
     explicit TFrm_Telvoro(telvoro::ProgramFolder programFolder, client::SessionOptions options = {},
                           QWidget* parent = nullptr);
     ~TFrm_Telvoro() override;
 
     client::ClientSession& Session() { return *session_; }
-    // Where Btn_ModalClick opens the template menu, in screen coordinates.
-    QPoint TemplateMenuPoint() const;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    // Enter on a focused push button presses it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
     // Handlers, named after control and event.
     void Btn_ConnClick();
     void Btn_BeginClick();
@@ -60,17 +62,14 @@ public:
 
     // Shows the character count of the message text in Label_Count.
     void SumLen();
+    // Where Btn_ModalClick opens the template menu, in screen coordinates.
+    QPoint TemplateMenuPoint() const;
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    // Enter on a focused push button presses it.
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
     void BuildControls();
     void FormCreate();
     void PlaceTopRight();
+    // The window's fixed size; the form fills it.
+    void SetSize(QSize size);
     // The handler boundary.
     void Handle(const std::function<void()>& body);
     // Runs a file dialog; no completion list of it stays on the screen after.
@@ -100,27 +99,10 @@ private:
     std::unique_ptr<client::ClientSession> session_;
     RecipientModel* model_ = nullptr;
 
-    QGroupBox* GroupBox1 = nullptr;
-    RecipientView* ListView1 = nullptr;
-    QCheckBox* CheckBox1 = nullptr;
-    QPushButton* Btn_Save = nullptr;
-    QPushButton* Btn_Load = nullptr;
-    QPushButton* Btn_Edit = nullptr;
-    QLabel* Label7 = nullptr;
-    QGroupBox* GroupBox2 = nullptr;
-    QLabel* Label_Count = nullptr;
-    GbkTextEdit* Memo1 = nullptr;
-    QPushButton* Btn_Modal = nullptr;
-    QLabel* Label6 = nullptr;
-    QLineEdit* Edit_YuE = nullptr;
-    QLabel* Label2 = nullptr;
-    QLineEdit* Edit_CallNo = nullptr;
-    QCheckBox* Check_Stop = nullptr;
-    QPushButton* Btn_Conn = nullptr;
-    QPushButton* Btn_Begin = nullptr;
-    QPushButton* Btn_Stop = nullptr;
-    QProgressBar* ProgressBar1 = nullptr;
-    QLineEdit* Edit_Test = nullptr;
+    std::unique_ptr<Ui::TFrm_Telvoro> ui_;
+    // Holds the form; it scrolls only on a work area too small for it.
+    QScrollArea* formArea_ = nullptr;
+    // What the form cannot hold.
     QTimer* Timer_Read = nullptr;
     QFileDialog* SaveDialog1 = nullptr;
     QFileDialog* OpenDialog1 = nullptr;

@@ -10,10 +10,10 @@ namespace telvoro {
 // Opens `file` with `program` the way the platform's shell does and returns
 // at once, without waiting and without reporting anything.
 // Windows: the "open" verb on `program` (e.g. "notepad.exe") with the path as
-// its unquoted parameter text. Elsewhere, where there is no notepad.exe,
-// `program` is not used: the desktop's own editor for the file through Qt's
-// desktop services (needs a QGuiApplication), and only when that fails
-// $VISUAL or $EDITOR in a terminal (x-terminal-emulator -e).
-void ShellOpen(std::string_view program, const std::filesystem::path& file);
+// its unquoted parameter text; true, whatever the shell made of it.
+// Elsewhere there is no notepad.exe, and the desktop's editors would show the
+// GBK file as unreadable bytes: nothing is started and the answer is false,
+// so the caller shows an editor of its own.
+bool ShellOpen(std::string_view program, const std::filesystem::path& file);
 
 } // namespace telvoro

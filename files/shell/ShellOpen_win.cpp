@@ -9,10 +9,11 @@
 
 namespace telvoro {
 
-void ShellOpen(std::string_view program, const std::filesystem::path& file) {
+bool ShellOpen(std::string_view program, const std::filesystem::path& file) {
     const std::wstring prog(program.begin(), program.end()); // ASCII program names only
     // The result is not looked at: a failure shows nothing.
     ShellExecuteW(nullptr, L"open", prog.c_str(), file.c_str(), nullptr, SW_SHOWNORMAL);
+    return true;
 }
 
 } // namespace telvoro

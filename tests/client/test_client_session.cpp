@@ -3,15 +3,18 @@
 // that arrive in a yield step, and connecting over a real SQLite file and over
 // a gateway that fails where the test says.
 
-#include "FakeGateway.h"
 #include "ManualClock.h"
 
+#include "app/SqlSession.h"
 #include "client/ClientSession.h"
 #include "core/Error.h"
 #include "core/GbkTexts.h"
+#include "core/TextRules.h"
 #include "files/DataSource.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
+#include "tests/support/FakeGateway.h"
+#include "tests/support/RecordingView.h"
 #include "tests/support/TempFolder.h"
 
 #include <QCoreApplication>
@@ -28,9 +31,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using telvoro::FakeGateway;
 using telvoro::ProgramFolder;
+using telvoro::RecordingView;
 using telvoro::client::ClientSession;
-using telvoro::client::ClientView;
 using telvoro::client::SessionOptions;
 using Events = std::vector<std::string>;
 
@@ -49,40 +53,6 @@ private:
     std::unique_ptr<QCoreApplication> app_;
 };
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-class RecordingView : public ClientView {
-public:
-    Events events;
-    std::string account = "13800138000";
-    std::string balance = "0";
-
-    std::string AccountNumber() override { return account; }
-    std::string MessageText() override { return "hello"; }
-    bool SelfCheckOn() override { return false; }
-    std::string SelfCheckNumber() override { return account; }
-    std::string DisplayedBalance() override { return balance; }
-    void SetDisplayedBalance(const std::string& text) override {
-        balance = text;
-        events.push_back("balance " + text);
-    }
-    void SetProgressPosition(int) override {}
-    void SetProgressMaximum(int) override {}
-    void ShowNotice(const std::string& text, const std::string&) override {
-        events.push_back("notice " + text);
-    }
-    void ShowAccountNumber(const std::string& a) override { events.push_back("account " + a); }
-    void AddTemplateEntries(const std::vector<telvoro::TemplateMenuEntry>& entries) override {
-        events.push_back("templates " + std::to_string(entries.size()));
-    }
-    void PlaceWindow() override { events.push_back("place"); }
-    void ShowConnected() override { events.push_back("connected"); }
-    void ShowConnectFailed() override { events.push_back("connect failed"); }
-    void StartHandoffTimer() override { events.push_back("timer on"); }
-    void StopHandoffTimer() override { events.push_back("timer off"); }
-    void SignalRefusal() override { events.push_back("refusal"); }
-    void EditLater() override { events.push_back("edit later"); }
-    void CloseWindow() override { events.push_back("close"); }
-};
 
 void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary);
@@ -204,12 +174,13 @@ TEST(ClientSession, OverlappingOperationsAreRefused) {
     telvoro::TempFolder dir;
     ManualClock clock(telvoro::client::kYieldSlice);
     RecordingView view;
-    std::vector<std::string> rows;
+    FakeGateway* gateway = nullptr;
     SessionOptions options;
     options.clock = &clock;
     options.gateway = [&](const telvoro::DataSource&) {
-        auto g = std::make_unique<FakeGateway>("", nullptr);
-        g->rows = &rows;
+        auto g = std::make_unique<FakeGateway>();
+        g->credit = "100";
+        gateway = g.get();
         return g;
     };
     WriteFile(dir.path / "list.dat", "x\t13900000009\r\n");
@@ -222,7 +193,7 @@ TEST(ClientSession, OverlappingOperationsAreRefused) {
     view.events.clear();
     Post([&] { session.Send(); });
     session.Send();
-    EXPECT_EQ(rows.size(), 1u);
+    EXPECT_EQ(gateway->committed.size(), 1u);
     EXPECT_EQ(view.events.front(), "balance 100");
     EXPECT_NE(std::find(view.events.begin(), view.events.end(), "refusal"), view.events.end());
 
@@ -254,7 +225,8 @@ TEST(ClientSession, ConnectShowsTheCreditOrTheFailure) {
         SessionOptions options;
         options.gateway = [&](const telvoro::DataSource&) {
             if (c.failAt == "open") throw telvoro::Error("cannot connect");
-            auto g = std::make_unique<FakeGateway>(c.failAt, nullptr);
+            auto g = std::make_unique<FakeGateway>();
+            g->failAt = c.failAt;
             g->credit = c.credit;
             return g;
         };
@@ -274,7 +246,7 @@ TEST(ClientSession, ConnectingAgainReleasesTheOldConnectionFirst) {
     SessionOptions options;
     options.gateway = [&](const telvoro::DataSource&) {
         aliveAtOpen.push_back(alive);
-        return std::make_unique<FakeGateway>("", &alive);
+        return std::make_unique<FakeGateway>(&alive);
     };
     {
         ClientSession session(ProgramFolder(dir.path), view, options);
@@ -311,7 +283,7 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
         telvoro::ServerUpkeep(admin.connection()).SetCredit("13800138000", 321);
     }
     RecordingView view;
-    ClientSession session(folder, view);
+    ClientSession session(folder, view, telvoro::app::SqlSessionOptions());
     session.Connect();
     EXPECT_EQ(view.events, (Events{"connected", "balance 321"}));
 
@@ -322,3 +294,41 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
 }
 
 } // namespace
+
+// A templates file a Linux editor saved as UTF-8 gives the menu and the
+// contents the GBK file gives; a character without a GBK form is left out.
+TEST(ClientSession, TemplatesSavedAsUtf8ReadAsTheGbkOnes) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string utf8 = reinterpret_cast<const char*>(
+        u8"[注意每条短信只能写一行，不能使用自动换行，标题和内容用等号分开]\n"
+        u8"[每次修改模板后发送短信的窗口重新启动后生效。]\n"
+        u8"生日快乐=尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。\n"
+        u8"欠款提示=\n五一快乐=\n国庆快乐=\n元旦快乐=\n圣诞节=\n春节快乐=\n");
+    const std::string gbk = telvoro::DefaultTemplatesText();
+    const std::string birthday = "\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6"; // 生日快乐
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {{"GBK", gbk}, {"UTF-8", utf8}, {"UTF-8 with BOM", bom + utf8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        telvoro::TempFolder dir;
+        const ProgramFolder folder(dir.path);
+        WriteFile(folder.TemplatesFile(), c.bytes);
+        RecordingView view;
+        ClientSession session(folder, view);
+        EXPECT_EQ(
+            telvoro::ReadTemplateMenu(folder.TemplatesFile(), telvoro::client::TemplatesUtf8ToGbk),
+            telvoro::TemplateMenuEntries(telvoro::SplitLines(gbk)));
+        EXPECT_EQ(session.TemplateContent(birthday),
+                  telvoro::GetField(telvoro::SplitLines(gbk)[2], '=', 2));
+    }
+    telvoro::TempFolder dir;
+    const ProgramFolder folder(dir.path);
+    WriteFile(folder.TemplatesFile(), reinterpret_cast<const char*>(u8"节日=祝您快乐😀！\n"));
+    RecordingView view;
+    ClientSession session(folder, view);
+    // 节日 -> 祝您快乐！ in GBK
+    EXPECT_EQ(session.TemplateContent("\xBD\xDA\xC8\xD5"),
+              "\xD7\xA3\xC4\xFA\xBF\xEC\xC0\xD6\xA3\xA1");
+}

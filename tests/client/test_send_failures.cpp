@@ -2,12 +2,14 @@
 // left to send, and the causes reach the log: failed connections, failed
 // batches, uncertain commits, hand-off ticks that keep failing.
 
-#include "FakeGateway.h"
 #include "ManualClock.h"
 
+#include "app/SqlSession.h"
 #include "client/ClientSession.h"
 #include "core/GbkTexts.h"
 #include "files/ProgramFolder.h"
+#include "tests/support/FakeGateway.h"
+#include "tests/support/RecordingView.h"
 #include "tests/support/TempFolder.h"
 
 #include <QCoreApplication>
@@ -24,9 +26,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using telvoro::FakeGateway;
 using telvoro::ProgramFolder;
+using telvoro::RecordingView;
 using telvoro::client::ClientSession;
-using telvoro::client::ClientView;
 using telvoro::client::SessionOptions;
 
 // Qt's application object comes from the environment of test_client_session.cpp.
@@ -56,33 +59,6 @@ struct LogCapture {
     }
 };
 
-class QuietView : public ClientView {
-public:
-    std::string balance = "0";
-    std::vector<std::string> notices;
-    std::string AccountNumber() override { return "13800138000"; }
-    std::string MessageText() override { return "hello"; }
-    bool SelfCheckOn() override { return false; }
-    std::string SelfCheckNumber() override { return "13800138000"; }
-    std::string DisplayedBalance() override { return balance; }
-    void SetDisplayedBalance(const std::string& text) override { balance = text; }
-    void SetProgressPosition(int) override {}
-    void SetProgressMaximum(int) override {}
-    void ShowNotice(const std::string& text, const std::string&) override {
-        notices.push_back(text);
-    }
-    void ShowAccountNumber(const std::string&) override {}
-    void AddTemplateEntries(const std::vector<telvoro::TemplateMenuEntry>&) override {}
-    void PlaceWindow() override {}
-    void ShowConnected() override {}
-    void ShowConnectFailed() override {}
-    void StartHandoffTimer() override {}
-    void StopHandoffTimer() override {}
-    void SignalRefusal() override {}
-    void EditLater() override {}
-    void CloseWindow() override {}
-};
-
 void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
 }
@@ -95,9 +71,8 @@ std::string Phone(int i) {
 // A session connected to a fake gateway the test can reach.
 struct Connected {
     telvoro::TempFolder dir;
-    QuietView view;
+    RecordingView view;
     FakeGateway* gateway = nullptr;
-    std::vector<std::string> rows;
     std::unique_ptr<ClientSession> session;
     explicit Connected(telvoro::client::Clock* clock = nullptr) {
         SessionOptions options;
@@ -105,7 +80,6 @@ struct Connected {
         options.gateway = [this](const telvoro::DataSource&) {
             auto g = std::make_unique<FakeGateway>();
             g->credit = "100000";
-            g->rows = &rows;
             gateway = g.get();
             return g;
         };
@@ -124,12 +98,14 @@ struct Connected {
 
 TEST(SendFailures, QueuedEntriesAreUntickedByEntryNotByPhone) {
     struct Case {
-        const char* fault;
-        int queuedEntries; // entries 1..N were queued
+        const char* name;
+        bool kept, lookUpFails; // whether the server kept batch 2, and can tell
+        int queuedEntries;      // entries 1..N were queued
         std::size_t unknownLogs;
     };
-    for (const Case c : {Case{"lost", 100, 0}, Case{"kept", 200, 0}, Case{"unknown", 100, 1}}) {
-        SCOPED_TRACE(c.fault);
+    for (const Case c : {Case{"lost", false, false, 100, 0}, Case{"kept", true, false, 200, 0},
+                         Case{"unknown", true, true, 100, 1}}) {
+        SCOPED_TRACE(c.name);
         LogCapture log;
         Connected s;
         // Entry 0 is dropped by the job (not a number); entries 1..300 are
@@ -141,11 +117,12 @@ TEST(SendFailures, QueuedEntriesAreUntickedByEntryNotByPhone) {
         s.session->LoadList(s.dir / "list.dat");
         for (std::size_t i = 0; i <= 300; ++i)
             s.session->Recipients().SetChecked(i, true);
-        s.gateway->commitFault = c.fault;
         s.gateway->failCommitAt = 2;
+        s.gateway->commitKept = c.kept;
+        s.gateway->lookUpFails = c.lookUpFails;
 
         s.session->Send();
-        EXPECT_EQ(s.view.notices.back(), telvoro::gbk::kMsgSendError);
+        EXPECT_EQ(s.view.LastNotice(), telvoro::gbk::kMsgSendError);
         std::vector<bool> want(302, true);
         for (int i = 1; i <= c.queuedEntries; ++i)
             want[i] = false;
@@ -156,12 +133,12 @@ TEST(SendFailures, QueuedEntriesAreUntickedByEntryNotByPhone) {
 
         // The next press sends exactly what is still ticked (the unknown
         // batch too: the operator was told to check it first).
-        s.gateway->commitFault.clear();
-        s.rows.clear();
+        s.gateway->failCommitAt = 0;
+        const std::size_t before = s.gateway->committed.size();
         s.session->Send();
         std::string sent;
-        for (const std::string& row : s.rows)
-            sent += (sent.empty() ? "" : ";") + row;
+        for (std::size_t k = before; k < s.gateway->committed.size(); ++k)
+            sent += (sent.empty() ? "" : ";") + s.gateway->committed[k].list;
         std::string expected;
         for (int i = c.queuedEntries + 1; i <= 300; ++i)
             expected += (expected.empty() ? "" : ";") + Phone(i == 150 ? 10 : i);
@@ -177,7 +154,6 @@ TEST(SendFailures, AListReplacedDuringTheJobKeepsItsTicks) {
         s.session->Recipients().AddIfNewPhone("n", Phone(i));
         s.session->Recipients().SetChecked(static_cast<std::size_t>(i), true);
     }
-    s.gateway->commitFault = "lost";
     s.gateway->failCommitAt = 2;
     bool replaced = false;
     QMetaObject::invokeMethod(
@@ -209,8 +185,8 @@ TEST(SendFailures, FailedBatchAndFailedConnectionAreLoggedWithoutThePassword) {
         EXPECT_TRUE(s.session->Recipients().At(0).Checked);
     }
     telvoro::TempFolder dir;
-    QuietView view;
-    ClientSession session(ProgramFolder(dir.path), view);
+    RecordingView view;
+    ClientSession session(ProgramFolder(dir.path), view, telvoro::app::SqlSessionOptions());
     WriteFile(ProgramFolder(dir.path).ServerFile(),
               "odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=1;UID=gsm;PWD=topsecret\r\n");
     session.Connect();
@@ -222,7 +198,7 @@ TEST(SendFailures, FailedBatchAndFailedConnectionAreLoggedWithoutThePassword) {
 TEST(SendFailures, AHandoffTickThatKeepsFailingIsLoggedOnce) {
     LogCapture log;
     telvoro::TempFolder dir;
-    QuietView view;
+    RecordingView view;
     ClientSession session(ProgramFolder(dir.path), view);
     session.Start();
     // A folder where the hand-off file should be: every tick fails.

@@ -3,6 +3,7 @@
 #include "core/Error.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
+#include "tests/support/FakeGateway.h"
 #include "tests/support/RecordingWindow.h"
 
 #include <gtest/gtest.h>
@@ -17,83 +18,7 @@ namespace {
 
 const std::string kAccount = "13800138000";
 
-struct Row {
-    std::string sendNo, memo, list;
-};
-
-class FakeGateway : public ServerGateway {
-public:
-    std::optional<std::string> credit = std::string("100000");
-    std::vector<Row> committed;
-    std::vector<std::string> calls;
-    int queries = 0;
-    // Fault injection: the call number (1-based, per kind) that fails.
-    int failInsertAt = 0, failCommitAt = 0, shortDeductAt = 0;
-    // The server keeps this commit's batch, but the client hears no answer.
-    int keepButFailCommitAt = 0;
-    bool failRollback = false, lookUpFails = false;
-    std::vector<std::int64_t> keptIds;
-
-    std::optional<std::string> QueryCredit(const std::string& login) override {
-        ++queries;
-        lastLogin = login;
-        return credit;
-    }
-    void BeginTransaction() override {
-        if (open) throw Error("nested transaction");
-        open = true;
-        pending.clear();
-        calls.push_back("begin");
-    }
-    std::int64_t InsertSendRow(const std::string& sendNo, const std::string& memo,
-                               const std::string& list) override {
-        calls.push_back("insert");
-        if (++inserts == failInsertAt) throw Error("insert failed");
-        pending.push_back({sendNo, memo, list});
-        return pendingId = 1000 + inserts;
-    }
-    long long Deduct(const std::string&, std::int32_t price) override {
-        calls.push_back("deduct " + std::to_string(price));
-        if (++deducts == shortDeductAt) return 0;
-        pendingPrice = price;
-        return 1;
-    }
-    void Commit() override {
-        calls.push_back("commit");
-        ++commits;
-        if (commits == failCommitAt || commits == keepButFailCommitAt) {
-            if (commits == keepButFailCommitAt) Keep();
-            throw CommitUncertain("commit: connection lost", "connection lost");
-        }
-        Keep();
-    }
-    bool LookUpRow(std::int64_t id) override {
-        calls.push_back("look up " + std::to_string(id));
-        if (lookUpFails) throw ServerError("look up: server unreachable", "server unreachable");
-        return std::find(keptIds.begin(), keptIds.end(), id) != keptIds.end();
-    }
-    void Rollback() override {
-        calls.push_back("rollback");
-        open = false;
-        if (failRollback) throw Error("rollback failed");
-    }
-
-    bool open = false;
-    long long paid = 0;
-    std::string lastLogin;
-
-private:
-    void Keep() {
-        committed.insert(committed.end(), pending.begin(), pending.end());
-        keptIds.push_back(pendingId);
-        paid += pendingPrice;
-        open = false;
-    }
-    std::vector<Row> pending;
-    std::int32_t pendingPrice = 0;
-    std::int64_t pendingId = 0;
-    int inserts = 0, deducts = 0, commits = 0;
-};
+using Row = FakeGateway::Row;
 
 std::vector<std::string> Numbers(int n, const std::string& prefix = "139") {
     std::vector<std::string> v;
@@ -197,11 +122,12 @@ TEST(SendJob, CreditCheckAndLimit) {
         SendJobRunner runner;
         EXPECT_EQ(runner.Btn_BeginClick(gw, w), c.want) << c.numbers << " " << c.credit;
         EXPECT_EQ(w.LastNotice(), c.notice) << c.numbers << " " << c.credit;
-        EXPECT_EQ(w.balance, c.want == SendOutcome::Submitted
-                                 ? std::to_string(std::stoll(c.credit) - gw.paid)
-                                 : c.credit)
+        // Every submitted case spends the credit exactly.
+        EXPECT_EQ(w.balance, c.want == SendOutcome::Submitted ? "0" : c.credit)
             << "the re-read balance stays displayed";
-        if (c.want != SendOutcome::Submitted) {
+        if (c.want == SendOutcome::Submitted) {
+            EXPECT_EQ(gw.paid, std::stoll(c.credit));
+        } else {
             EXPECT_TRUE(gw.calls.empty());
         }
     }
@@ -221,9 +147,15 @@ TEST(SendJob, BatchesOfAHundredWithTheirDeductions) {
 
     ASSERT_EQ(gw.committed.size(), 3u);
     const std::vector<std::string> numbers = Numbers(249);
-    EXPECT_EQ(gw.committed[0].list, JoinNumbers(numbers, 0, 100));
-    EXPECT_EQ(gw.committed[1].list, JoinNumbers(numbers, 100, 100));
-    EXPECT_EQ(gw.committed[2].list, JoinNumbers(numbers, 200, 49) + ";15803800000");
+    const auto joined = [&](std::size_t first, std::size_t count) {
+        std::string list = numbers[first];
+        for (std::size_t i = first + 1; i < first + count; ++i)
+            list += ";" + numbers[i];
+        return list;
+    };
+    EXPECT_EQ(gw.committed[0].list, joined(0, 100));
+    EXPECT_EQ(gw.committed[1].list, joined(100, 100));
+    EXPECT_EQ(gw.committed[2].list, joined(200, 49) + ";15803800000");
     for (const Row& row : gw.committed) {
         EXPECT_EQ(row.sendNo, kAccount);
         EXPECT_EQ(row.memo, w.message) << "written untrimmed";
@@ -262,7 +194,8 @@ TEST(SendJob, FailuresInsideABatchNeverLeaveATransactionOpen) {
         w.phones = Numbers(250);
         switch (c.fault) {
         case Insert:
-            gw.failInsertAt = 2;
+            gw.failAt = "insert";
+            gw.failAtCall = 2;
             break;
         case Commit:
             gw.failCommitAt = 2;
@@ -359,15 +292,19 @@ TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {
         BatchState second;
         std::string balance; // lowered before the commit, whatever its outcome
         std::size_t committedRows;
+        // What a retry leaves out (entries 1..N) and sends (numbers from the
+        // selection's element `firstLeft` to its last one before the self-check).
+        std::size_t entriesQueued, firstLeft;
     };
     const Case cases[] = {
-        {false, false, BatchState::NotQueued, "99800", 1},
-        {true, false, BatchState::Queued, "99800", 2},
-        {true, true, BatchState::Unknown, "99800", 2},
+        {false, false, BatchState::NotQueued, "99800", 1, 100, 100},
+        {true, false, BatchState::Queued, "99800", 2, 200, 200},
+        {true, true, BatchState::Unknown, "99800", 2, 100, 200},
     };
     for (const Case& c : cases) {
         FakeGateway gw;
-        (c.kept ? gw.keepButFailCommitAt : gw.failCommitAt) = 2;
+        gw.failCommitAt = 2;
+        gw.commitKept = c.kept;
         gw.lookUpFails = c.lookUpFails;
         RecordingWindow w;
         // A dropped entry first: the selection's elements name their entries.
@@ -395,6 +332,15 @@ TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {
         EXPECT_EQ(r.StateOf(250), BatchState::NotQueued) << "the batch never begun";
         EXPECT_EQ(r.Count(BatchState::Unknown), c.second == BatchState::Unknown ? 100u : 0u);
         EXPECT_EQ(r.cause, "connection lost");
+        const std::vector<std::size_t> queued = r.EntriesQueued();
+        ASSERT_EQ(queued.size(), c.entriesQueued);
+        EXPECT_EQ(queued.front(), 1u) << "entry 0 was dropped";
+        EXPECT_EQ(queued.back(), c.entriesQueued);
+        const std::vector<std::string> numbers = Numbers(250);
+        EXPECT_EQ(r.NumbersLeft(),
+                  std::vector<std::string>(numbers.begin() + static_cast<long>(c.firstLeft),
+                                           numbers.end()))
+            << "neither the unknown batch nor the self-check number";
         EXPECT_EQ(gw.calls[9], "look up 1002");
     }
 }

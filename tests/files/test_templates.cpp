@@ -147,3 +147,73 @@ TEST(Templates, BadFiles) {
     // A folder that cannot take the file: the creation error reaches the caller.
     EXPECT_THROW(CreateTemplatesFile(ProgramFolder(dir.path / "absent").TemplatesFile()), Error);
 }
+
+namespace {
+
+// The nine default lines as a Linux editor saves them: UTF-8, LF or CR LF.
+std::string DefaultLinesUtf8(const char* lineEnd) {
+    const char8_t* lines[] = {
+        u8"[注意每条短信只能写一行，不能使用自动换行，标题和内容用等号分开]",
+        u8"[每次修改模板后发送短信的窗口重新启动后生效。]",
+        u8"生日快乐=尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。",
+        u8"欠款提示=",
+        u8"五一快乐=",
+        u8"国庆快乐=",
+        u8"元旦快乐=",
+        u8"圣诞节=",
+        u8"春节快乐=",
+    };
+    std::string text;
+    for (const char8_t* line : lines)
+        text += reinterpret_cast<const char*>(line) + std::string(lineEnd);
+    return text;
+}
+
+} // namespace
+
+// A GBK file must never be taken for UTF-8, even when its bytes happen to be
+// valid UTF-8; a UTF-8 file is recognised even when its bytes happen to be
+// valid GBK.
+TEST(Templates, EncodingDetection) {
+    using enum TemplatesEncoding;
+    const std::string bom = "\xEF\xBB\xBF";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        TemplatesEncoding expected;
+    };
+    const Case cases[] = {
+        {"default file in GBK", DefaultTemplatesText(), Gbk},
+        {"default lines in UTF-8, LF", DefaultLinesUtf8("\n"), Utf8},
+        {"default lines in UTF-8, CR LF", DefaultLinesUtf8("\r\n"), Utf8},
+        {"default lines in UTF-8 with BOM", bom + DefaultLinesUtf8("\n"), Utf8},
+        {"BOM before GBK bytes", bom + DefaultTemplatesText(), Gbk},
+        {"ASCII only", "a=b\r\nc=d\r\n", Gbk},
+        {"empty", "", Gbk},
+        {"BOM only", bom, Utf8},
+        // 模= in GBK is also the UTF-8 of "ģ=": not Chinese, so GBK.
+        {"GBK that is UTF-8 Latin", "\xC4\xA3=", Gbk},
+        // 涓板鞍 in GBK is also the UTF-8 of 丰尰, but it reads as GB2312 hanzi.
+        {"GBK that is UTF-8 hanzi", "\xE4\xB8\xB0\xE5\xB0\xB0=", Gbk},
+        // 閷抂 in GBK is also the UTF-8 of 錒[; its second trail byte is "[".
+        {"GBK-only hanzi with an ASCII trail", "\xE9\x8C\x92[=", Gbk},
+        {"GBK title and content", "\xD6\xD0\xCE\xC4=\xC4\xE3\xBA\xC3", Gbk}, // 中文=你好
+        {"UTF-8 one hanzi", reinterpret_cast<const char*>(u8"节="), Utf8},
+        // 春节= in UTF-8 is also valid GBK (鏄ヨ妭), but not GB2312 hanzi.
+        {"UTF-8 that is GBK", reinterpret_cast<const char*>(u8"春节="), Utf8},
+        {"UTF-8 that is GBK too", reinterpret_cast<const char*>(u8"中文="), Utf8},
+        {"UTF-8 full-width punctuation", reinterpret_cast<const char*>(u8"a=，。"), Utf8},
+        {"invalid UTF-8 overlong", "\xC0\xAF=", Gbk},
+        {"junk", "\xFF\xFE=\x80", Gbk},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DetectTemplatesEncoding(c.bytes), c.expected) << c.name;
+
+    // Only a UTF-8 file goes through the converter, without its BOM.
+    const TemplatesConverter mark = [](std::string_view utf8) {
+        return "<" + std::string(utf8) + ">";
+    };
+    EXPECT_EQ(TemplatesText(bom + "\xE8\x8A\x82=", mark), "<\xE8\x8A\x82=>");
+    EXPECT_EQ(TemplatesText(DefaultTemplatesText(), mark), DefaultTemplatesText());
+    EXPECT_EQ(TemplatesText(bom + "\xE8\x8A\x82=", {}), bom + "\xE8\x8A\x82=");
+}

@@ -1,8 +1,11 @@
 // telvoro-admin's database commands, run as an operator runs them.
+#include "core/GbkTexts.h"
 #include "tests/support/AdminTool.h"
+#include "text/GbkCodec.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -18,6 +21,10 @@ protected:
     Result Run(const QStringList& args) { return telvoro::RunAdminTool(dir.path(), args); }
     void Write(const QString& name, const std::string& bytes) {
         telvoro::WriteInFolder(dir.path(), name, bytes);
+    }
+    std::string Read(const QString& name) {
+        std::ifstream in(dir.filePath(name).toStdString(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     QTemporaryDir dir;
 };
@@ -80,4 +87,101 @@ TEST_F(AdminTool, InitAccountSendAndQueue) {
              "numbers.txt"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("missing.txt")) << r.err.toStdString();
+}
+
+// Every line of the numbers file is accounted for: queued, in the rest file,
+// or dropped by the job's number rules and named; and every run that does
+// not queue them all says why on stderr.
+TEST_F(AdminTool, SendNamesWhatItDroppedAndWhyItRefused) {
+    ASSERT_EQ(Run({"init"}).code, 0);
+    ASSERT_EQ(Run({"account", "13800138000", "100"}).code, 0);
+    ASSERT_EQ(Run({"account", "13900000000", "1"}).code, 0);
+    Write("message.txt", "hello");
+    const auto refused = [](const char* notice) {
+        return "nothing was sent: " + telvoro::GbkToUtf8(notice);
+    };
+    const std::string shortfall =
+        std::string(telvoro::gbk::kMsgShortfallPrefix) + "1" + telvoro::gbk::kMsgShortfallSuffix;
+    std::string sevenBad;
+    for (int i = 1; i <= 7; ++i)
+        sevenBad += "+861390000000" + std::to_string(i) + "\r\n";
+    struct Case {
+        const char* name;
+        const char* account;
+        std::string numbers;
+        const char* last;
+        std::vector<std::string> errLines; // a part of each stderr line, in order
+        std::string rest, dropped;
+    };
+    const Case cases[] = {
+        {"invalid lines dropped",
+         "13800138000",
+         "13900000011\r\n138-0000-0000\r\n+8613800000000\r\n139 0000 0012 (home)\r\n",
+         "queued 2 of 4 numbers, 2 dropped as invalid",
+         {"2 lines dropped as invalid: line 2 '138-0000-0000', line 3 '+8613800000000'"},
+         "",
+         "138-0000-0000\r\n+8613800000000\r\n"},
+        {"the first five named",
+         "13800138000",
+         sevenBad + "13900000001\r\n",
+         "queued 1 of 8 numbers, 7 dropped as invalid",
+         {"7 lines dropped as invalid: line 1 '+8613900000001',"
+          " line 2 '+8613900000002', line 3 '+8613900000003', line 4 '+8613900000004',"
+          " line 5 '+8613900000005' and 2 more"},
+         "",
+         sevenBad},
+        {"nothing left to send",
+         "13800138000",
+         "+8613800000000\r\n",
+         "queued 0 of 1 number, 1 dropped as invalid",
+         {"1 line dropped as invalid: line 1 '+8613800000000'",
+          refused(telvoro::gbk::kMsgNoNumbers)},
+         "",
+         "+8613800000000\r\n"},
+        {"credit short",
+         "13900000000",
+         "13900000001\r\n13900000002\r\n",
+         "queued 0 of 2 numbers",
+         {refused(shortfall.c_str())},
+         "13900000001\r\n13900000002\r\n",
+         ""},
+        {"unknown account",
+         "13700000000",
+         "13900000001\r\n",
+         "queued 0 of 1 number",
+         {refused(telvoro::gbk::kMsgNotRegistered)},
+         "13900000001\r\n",
+         ""},
+        {"invalid account number",
+         "1380013800",
+         "13900000001\r\n+8613800000000\r\n",
+         "queued 0 of 2 numbers",
+         {refused(telvoro::gbk::kMsgInvalidAccount)},
+         "13900000001\r\n+8613800000000\r\n",
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Write("numbers.txt", c.numbers);
+        const Result r =
+            Run({"send", "--account", c.account, "--message-file", "message.txt", "--numbers-file",
+                 "numbers.txt", "--rest-file", "rest.txt", "--dropped-file", "dropped.txt"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out.trimmed().section('\n', -1), QString::fromUtf8(c.last));
+        const QStringList err = r.err.split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(err.size(), static_cast<qsizetype>(c.errLines.size())) << r.err.toStdString();
+        for (std::size_t i = 0; i < c.errLines.size(); ++i)
+            EXPECT_TRUE(
+                err[static_cast<qsizetype>(i)].contains(QString::fromStdString(c.errLines[i])))
+                << r.err.toStdString();
+        EXPECT_EQ(Read("rest.txt"), c.rest);
+        EXPECT_EQ(Read("dropped.txt"), c.dropped);
+        // An account's numbers are for its owner's eyes only.
+        for (const char* file : {"rest.txt", "dropped.txt"})
+            EXPECT_EQ(QFile::permissions(QDir(dir.path()).filePath(file)) &
+                          (QFile::ReadGroup | QFile::ReadOther),
+                      QFileDevice::Permissions())
+                << file;
+    }
+    EXPECT_EQ(Run({"credit", "13800138000"}).out, "97\n") << "3 numbers were queued";
 }

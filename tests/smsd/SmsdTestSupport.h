@@ -22,6 +22,7 @@
 #include <random>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace telvoro::smsd::testing {
@@ -73,12 +74,13 @@ public:
         return "odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=" + std::to_string(port_) +
                ";DATABASE=Orvanta;UID=gsm;PWD={qelvix:-!}";
     }
-    // Stops the server and starts it again after `down` seconds, in the background.
-    void RestartInBackground(double down) {
-        Shell("(" + PgCtl("stop -m fast -w") + "; sleep " + std::to_string(down) + "; " +
-              PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " + dir_ +
-                    " -c fsync=off\"") +
-              ") >/dev/null 2>&1 &");
+    // Stops the server and starts it again after `down` seconds; whether it came back.
+    bool Restart(double down) {
+        Shell(PgCtl("stop -m fast -w") + " >/dev/null 2>&1");
+        std::this_thread::sleep_for(std::chrono::duration<double>(down));
+        return Shell(PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " +
+                           dir_ + " -c fsync=off -c max_connections=50\"") +
+                     " >/dev/null 2>&1") == 0;
     }
 
 private:

@@ -251,17 +251,24 @@ TEST(SmsdDelivery, KannelAndTheDatabaseRestartedDuringADrain) {
     Smsd smsd(rig, db.text, folder / "smsd.log", {"--validity", "10"});
     smsd.Start();
     std::this_thread::sleep_for(300ms);
+    bool back = false;
+    std::thread database([&] { back = PgServer::Get()->Restart(2.0); });
+    std::this_thread::sleep_for(1500ms);
     rig.Stop();
     std::this_thread::sleep_for(2s);
     rig.Start();
-    std::this_thread::sleep_for(300ms);
-    PgServer::Get()->RestartInBackground(2.0);
+    database.join();
+    ASSERT_TRUE(back) << "PostgreSQL did not come back";
     ASSERT_TRUE(WaitSettled(db.text, 90s)) << smsd.Log();
     EXPECT_EQ(smsd.Stop(), 0);
     int unknown = 0;
     ExpectOnceOrUnknown(db.text, rig, &unknown);
     std::cout << "[ figures  ] Kannel and PostgreSQL restarted over 2000 numbers: " << unknown
               << " unknown, " << rig.Received().size() << " sent\n";
+    // Both faults met the drain under way.
+    const std::string log = smsd.Log();
+    EXPECT_NE(log.find("Kannel cannot take numbers now"), std::string::npos) << log;
+    EXPECT_NE(log.find("server closed the connection"), std::string::npos) << log;
 }
 
 } // namespace

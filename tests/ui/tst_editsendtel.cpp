@@ -5,11 +5,14 @@
 
 #include "text/GbkCodec.h"
 #include "ui/GbkTextEdit.h"
+#include "ui/UiCommon.h"
 #include "ui/Unit_EditSendTel.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -31,11 +34,38 @@ private slots:
         QVERIFY(d.windowFlags() & Qt::WindowContextHelpButtonHint);
         QVERIFY(!(d.windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(d.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(Memo1(d)->geometry(), QRect(6, 55, 295, 346));
+        const struct {
+            const char* name;
+            QRect geometry;
+            const char* caption;
+        } controls[] = {
+            {"Label1", {11, 8, 52, 12}, "提示信息"},
+            {"Label2", {35, 24, 264, 12}, "对发送的电脑列表进行编辑，每行一个电话，可以"},
+            {"Label3", {11, 40, 228, 12}, "粘贴现有的电话列表从现有的文本文件中。"},
+            {"Memo1", {6, 55, 295, 346}, ""},
+            {"Label4", {8, 413, 72, 12}, "当前电话数量"},
+            {"Edit_SL", {81, 409, 35, 20}, "0"},
+            {"Button1", {144, 407, 75, 24}, "确定"},
+            {"Button2", {224, 407, 75, 24}, "取消"},
+        };
+        for (const auto& c : controls) {
+            auto* control = Control<QWidget>(d, c.name);
+            QCOMPARE(control->geometry(), c.geometry);
+            QString text;
+            if (auto* b = qobject_cast<QPushButton*>(control)) text = b->text();
+            if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
+            if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
+            QCOMPARE(text, QString::fromUtf8(c.caption));
+            QCOMPARE(control->font().families(), telvoro::ui::UiFont().families());
+            QCOMPARE(control->font().pixelSize(), 12);
+            QCOMPARE(control->font().bold(), control->objectName() == QStringLiteral("Label1"));
+        }
         QCOMPARE(Edit_SL(d)->text(), QStringLiteral("0"));
         QCOMPARE(Button1(d)->text(), QStringLiteral("确定"));
         QCOMPARE(Button2(d)->text(), QStringLiteral("取消"));
         QVERIFY(d.ResultText.isEmpty());
+        QCOMPARE(QAccessible::queryAccessibleInterface(Edit_SL(d))->text(QAccessible::Name),
+                 QStringLiteral("当前电话数量"));
         // The tab order starts at the text box, which has the focus.
         d.show();
         QVERIFY(QTest::qWaitForWindowActive(&d));
@@ -233,13 +263,47 @@ private slots:
         QCOMPARE(Edit_SL(d)->text(), QStringLiteral("2"));
     }
 
-    // The narrow count field shows the start of a long count.
-    void countFieldShowsItsStart() {
+    // The narrow count field shows every count whole within its place, in a
+    // smaller font when it must; a list's count reaches it as it is filled.
+    void countFieldShowsWholeCount_data() {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("asLines");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("0") << 0 << false << "0";
+        QTest::newRow("9999") << 9999 << false << "9999";
+        QTest::newRow("10000") << 10000 << false << "10000";
+        QTest::newRow("123456 lines") << 123456 << true << "123456";
+        QTest::newRow("9999999") << 9999999 << false << "9999999";
+        QTest::newRow("too long even small") << 2147483647 << false << "214748万";
+    }
+    void countFieldShowsWholeCount() {
+        QFETCH(int, count);
+        QFETCH(bool, asLines);
+        QFETCH(QString, shown);
         TFrm_EditSendTel d;
-        d.SetLines(std::vector<std::string>(123456, "13900000001"));
-        QCOMPARE(Edit_SL(d)->text(), QStringLiteral("123456"));
-        QCOMPARE(Edit_SL(d)->cursorPosition(), 0);
-        QCOMPARE(d.ShownLinesGbk().size(), std::size_t(123456));
+        if (asLines) {
+            d.SetLines(std::vector<std::string>(std::size_t(count), "13900000001"));
+            QCOMPARE(d.ShownLinesGbk().size(), std::size_t(count));
+        } else {
+            telvoro::ui::ShowWholeNumber(*Edit_SL(d), count);
+        }
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        QLineEdit* field = Edit_SL(d);
+        QCOMPARE(field->text(), shown);
+        QCOMPARE(field->toolTip(), QString::number(count));
+        QCOMPARE(field->geometry(), QRect(81, 409, 35, 20));
+        QVERIFY(field->font().pixelSize() >= 7);
+        // Whole: with the cursor at the end, the start has not scrolled away.
+        auto cursorX = [&](int position) {
+            field->setCursorPosition(position);
+            static_cast<void>(field->grab()); // lays the text out as shown
+            return field->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+        };
+        const int start = cursorX(0);
+        const int end = cursorX(int(field->text().size()));
+        QCOMPARE(end - start, QFontMetrics(field->font()).horizontalAdvance(field->text()));
+        QCOMPARE(cursorX(0), start);
     }
 
     void countFieldOverwrittenByNextChange() {

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -175,6 +176,26 @@ private slots:
         for (QLabel* image : {box.Image_33, box.Image_48, box.Image_TiShi})
             QCOMPARE(image->pixmap().size(), QSize(36, 34));
         QVERIFY(box.Image_33->pixmap().toImage() != box.Image_48->pixmap().toImage());
+        // The key colour is gone, its blends along the edge too: drawn on
+        // white or on the dialog, no pixel has a magenta cast.
+        for (QLabel* image : {box.Image_33, box.Image_48}) {
+            const QPixmap picture = image->pixmap();
+            QCOMPARE(qAlpha(picture.toImage().pixel(0, 33)), 0);
+            QCOMPARE(qAlpha(picture.toImage().pixel(18, 20)), 255);
+            for (const QColor& ground :
+                 {QColor(Qt::white), box.palette().color(QPalette::Window)}) {
+                QImage shown(picture.size(), QImage::Format_RGB32);
+                shown.fill(ground);
+                QPainter(&shown).drawPixmap(0, 0, picture);
+                int cast = 0;
+                for (int y = 0; y < shown.height(); ++y)
+                    for (int x = 0; x < shown.width(); ++x) {
+                        const QColor c = shown.pixelColor(x, y);
+                        if (std::min(c.red(), c.blue()) - c.green() > 40) ++cast;
+                    }
+                QCOMPARE(cast, 0);
+            }
+        }
     }
 };
 

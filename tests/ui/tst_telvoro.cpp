@@ -3,9 +3,10 @@
 
 #include "UiTestSupport.h"
 
-#include "tests/client/FakeGateway.h"
 #include "tests/client/ManualClock.h"
+#include "tests/support/FakeGateway.h"
 
+#include "app/SqlSession.h"
 #include "core/TextRules.h"
 #include "files/DataSource.h"
 #include "files/Settings.h"
@@ -15,11 +16,13 @@
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
 #include "ui/GbkTextEdit.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/RecipientModel.h"
 #include "ui/RecipientView.h"
 #include "ui/Unit_EditSendTel.h"
 #include "ui/Unit_Telvoro.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -130,28 +133,85 @@ struct MainControls {
     QTimer* Timer_Read;
 };
 
+// A program folder with the embedded database holding `account` with
+// `credit`, and (with `withConfig`) the settings file naming that account.
+bool PrepareDatabase(const QString& folder, const QString& account, int credit,
+                     bool withConfig = true) {
+    try {
+        const telvoro::ProgramFolder programFolder(telvoro::ToFsPath(folder));
+        telvoro::SqlGateway gateway(QStringLiteral("prepare"));
+        gateway.Open(telvoro::ParseDataSource("", programFolder), telvoro::Create::Yes);
+        telvoro::ServerUpkeep(gateway.connection()).CreateTables();
+        telvoro::ServerUpkeep(gateway.connection()).SetCredit(ToGbk(account), credit);
+    } catch (const std::exception& e) {
+        qWarning("cannot prepare the database: %s", e.what());
+        return false;
+    }
+    return !withConfig || WriteSettings(folder, account);
+}
+
+// The main window on a temporary program folder, driven as an operator
+// drives it: by pressing its controls.
+class MainWindow {
+public:
+    QTemporaryDir dir;
+    // The program folder: the temporary folder unless a test names another.
+    QString folder = dir.path();
+    // The account OpenConnected registers and names in the settings file.
+    QString account = kAccount;
+
+    QString File(const QString& name) const { return dir.filePath(name); }
+    // Opens the window on the folder as prepared so far, on the program's
+    // own SQL gateway unless a test gives other options.
+    void Open(telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions()) {
+        w_ = std::make_unique<TFrm_Telvoro>(telvoro::ProgramFolder(telvoro::ToFsPath(folder)),
+                                            std::move(options));
+        c_ = std::make_unique<MainControls>(*w_);
+    }
+    // Opens the window shown and active.
+    bool OpenShown(telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions()) {
+        Open(std::move(options));
+        w_->show();
+        return QTest::qWaitForWindowActive(w_.get());
+    }
+    // Opens the window on an account with `credit` and presses 连接服务器.
+    bool
+    OpenConnected(int credit = 100,
+                  telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions()) {
+        if (!PrepareDatabase(folder, account, credit) || !OpenShown(std::move(options)))
+            return false;
+        Press(c_->Btn_Conn);
+        return w_->windowTitle() == QStringLiteral("服务器连接成功。");
+    }
+
+    // A click on `button`, which must be enabled.
+    static void Press(QAbstractButton* button) {
+        QVERIFY2(button->isEnabled(), qPrintable(button->objectName()));
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+    // One tick of the hand-off timer.
+    void Tick() const { QVERIFY(QMetaObject::invokeMethod(c_->Timer_Read, "timeout")); }
+    // A click on the check box of the list's row `row`.
+    void TickRow(int row) const {
+        QTableView* list = c_->ListView1;
+        const QRect cell = list->visualRect(list->model()->index(row, 0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          telvoro::ui::RecipientView::CheckRect(cell).center());
+    }
+
+    TFrm_Telvoro& w() const { return *w_; }
+    const MainControls& c() const { return *c_; }
+    telvoro::RecipientList& List() const { return w_->Session().Recipients(); }
+
+private:
+    std::unique_ptr<TFrm_Telvoro> w_;
+    std::unique_ptr<MainControls> c_;
+};
+
 } // namespace
 
 class TestTelvoro : public QObject {
     Q_OBJECT
-
-    // A program folder with the embedded database holding `account` with
-    // `credit`, and the settings file naming that account.
-    bool PrepareDatabase(const QString& folder, const QString& account, int credit,
-                         bool withConfig = true) {
-        try {
-            const telvoro::ProgramFolder programFolder(telvoro::ToFsPath(folder));
-            telvoro::SqlGateway gateway(QStringLiteral("prepare"));
-            gateway.Open(telvoro::ParseDataSource("", programFolder),
-                         telvoro::Create::Yes);
-            telvoro::ServerUpkeep(gateway.connection()).CreateTables();
-            telvoro::ServerUpkeep(gateway.connection()).SetCredit(ToGbk(account), credit);
-        } catch (const std::exception& e) {
-            qWarning("cannot prepare the database: %s", e.what());
-            return false;
-        }
-        return !withConfig || WriteSettings(folder, account);
-    }
 
     QStringList MenuCaptions(const TFrm_Telvoro& w) const {
         QStringList captions;
@@ -168,90 +228,248 @@ private slots:
     void cleanupTestCase() { fallback_.reset(); }
 
     void startUpInEmptyFolder() {
-        QTemporaryDir dir;
+        MainWindow m;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
+        m.Open();
 
         // Templates file with its nine default lines, and the menu built from it.
         QFile t(telvoro::ToQString(
-            telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())).TemplatesFile()));
+            telvoro::ProgramFolder(telvoro::ToFsPath(m.dir.path())).TemplatesFile()));
         QVERIFY(t.open(QIODevice::ReadOnly));
         QCOMPARE(t.readAll().toStdString(), telvoro::DefaultTemplatesText());
-        QCOMPARE(MenuCaptions(w),
+        QCOMPARE(MenuCaptions(m.w()),
                  (QStringList{"添加、修改模板", "-", "生日快乐", "欠款提示", "五一快乐", "国庆快乐",
                               "元旦快乐", "圣诞节", "春节快乐"}));
-        QCOMPARE(c.PopupMenu1->actions().at(2)->objectName(), QStringLiteral("Menu_2"));
-        QCOMPARE(c.PopupMenu1->actions().at(8)->objectName(), QStringLiteral("Menu_8"));
+        QCOMPARE(m.c().PopupMenu1->actions().at(2)->objectName(), QStringLiteral("Menu_2"));
+        QCOMPARE(m.c().PopupMenu1->actions().at(8)->objectName(), QStringLiteral("Menu_8"));
         QVERIFY(dialogs.seen.empty());
 
         // Caption, size, placement at the top right of the work area.
-        QCOMPARE(w.windowTitle(), QStringLiteral("短信发送"));
-        QCOMPARE(w.size(), QSize(323, 564));
-        QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
-        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("短信发送"));
+        QCOMPARE(m.w().size(), QSize(323, 564));
+        QVERIFY(m.w().windowFlags() & Qt::WindowStaysOnTopHint);
+        QVERIFY(!(m.w().windowFlags() & Qt::WindowMaximizeButtonHint));
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(w.pos(), QPoint(area.width() - 323 - 3, 3));
+        QCOMPARE(m.w().pos(), QPoint(area.width() - 323 - 3, 3));
 
         // Start states.
-        for (QWidget* off : {(QWidget*)c.ListView1, (QWidget*)c.Btn_Save, (QWidget*)c.Btn_Load,
-                             (QWidget*)c.Btn_Edit, (QWidget*)c.Btn_Modal, (QWidget*)c.Edit_YuE,
-                             (QWidget*)c.Edit_CallNo, (QWidget*)c.Btn_Begin})
+        for (QWidget* off :
+             {(QWidget*)m.c().ListView1, (QWidget*)m.c().Btn_Save, (QWidget*)m.c().Btn_Load,
+              (QWidget*)m.c().Btn_Edit, (QWidget*)m.c().Btn_Modal, (QWidget*)m.c().Edit_YuE,
+              (QWidget*)m.c().Edit_CallNo, (QWidget*)m.c().Btn_Begin})
             QVERIFY2(!off->isEnabled(), qPrintable(off->metaObject()->className()));
-        for (QWidget* on : {(QWidget*)c.CheckBox1, (QWidget*)c.Memo1, (QWidget*)c.Check_Stop,
-                            (QWidget*)c.Btn_Conn, (QWidget*)c.Btn_Stop})
+        for (QWidget* on :
+             {(QWidget*)m.c().CheckBox1, (QWidget*)m.c().Memo1, (QWidget*)m.c().Check_Stop,
+              (QWidget*)m.c().Btn_Conn, (QWidget*)m.c().Btn_Stop})
             QVERIFY(on->isEnabled());
-        QVERIFY(!c.CheckBox1->isChecked());
-        QVERIFY(!c.Check_Stop->isChecked());
-        QCOMPARE(c.Edit_YuE->text(), QStringLiteral("0"));
-        QCOMPARE(c.Edit_CallNo->text(), QString());
-        QCOMPARE(c.Edit_Test->text(), QStringLiteral("158038XXXXX"));
-        QVERIFY(c.Edit_Test->isHidden());
-        QCOMPARE(c.Label_Count->text(), QStringLiteral("0个字"));
-        QCOMPARE(c.ProgressBar1->value(), 0);
-        QCOMPARE(c.ListView1->model()->rowCount(), 0);
-        QVERIFY(c.Timer_Read->isActive());
-        QCOMPARE(c.Timer_Read->interval(), 1000);
-        QCOMPARE(w.Session().HandoffPath(), telvoro::ToFsPath(dir.path()) / "SendGSM.ini");
+        QVERIFY(!m.c().CheckBox1->isChecked());
+        QVERIFY(!m.c().Check_Stop->isChecked());
+        QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("0"));
+        QCOMPARE(m.c().Edit_CallNo->text(), QString());
+        QCOMPARE(m.c().Edit_Test->text(), QStringLiteral("158038XXXXX"));
+        QVERIFY(m.c().Edit_Test->isHidden());
+        QCOMPARE(m.c().Label_Count->text(), QStringLiteral("0个字"));
+        QCOMPARE(m.c().ProgressBar1->value(), 0);
+        QCOMPARE(m.c().ListView1->model()->rowCount(), 0);
+        QVERIFY(m.c().Timer_Read->isActive());
+        QCOMPARE(m.c().Timer_Read->interval(), 1000);
+        QCOMPARE(m.w().Session().HandoffPath(), telvoro::ToFsPath(m.dir.path()) / "SendGSM.ini");
 
         // The list's columns and a header that does nothing when clicked.
-        QHeaderView* h = c.ListView1->horizontalHeader();
+        QHeaderView* h = m.c().ListView1->horizontalHeader();
         QCOMPARE(h->count(), 4);
         const int widths[] = {40, 60, 120, 46};
         const char* captions[] = {"序号", "客户", "电话", "状态"};
         for (int col = 0; col < 4; ++col) {
             QCOMPARE(h->sectionSize(col), widths[col]);
-            QCOMPARE(c.ListView1->model()->headerData(col, Qt::Horizontal).toString(),
+            QCOMPARE(m.c().ListView1->model()->headerData(col, Qt::Horizontal).toString(),
                      QString::fromUtf8(captions[col]));
         }
         QVERIFY(!h->sectionsClickable());
-        QVERIFY(c.ListView1->showGrid());
+        QVERIFY(m.c().ListView1->showGrid());
+    }
+
+    // Every control where the form puts it, with its caption and the
+    // program's font; the controls on the group boxes' edges lie above them.
+    void layout_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("caption");
+        const struct {
+            const char* name;
+            QRect geometry;
+            const char* caption;
+        } rows[] = {
+            {"GroupBox1", {8, 8, 307, 297}, "待发送的列表"},
+            {"ListView1", {9, 13, 290, 276}, ""},
+            {"CheckBox1", {95, 6, 48, 15}, "全选"},
+            {"Btn_Save", {151, 1, 53, 19}, "保存"},
+            {"Btn_Load", {205, 1, 53, 19}, "加载"},
+            {"Btn_Edit", {259, 1, 53, 19}, "编辑"},
+            {"Label7", {72, 312, 170, 12}, "超长短信，65个字算一条短信"},
+            {"GroupBox2", {8, 330, 307, 137}, "发送内容"},
+            {"Memo1", {7, 20, 294, 111}, ""},
+            {"Btn_Modal", {117, 329, 75, 19}, "短信模板"},
+            {"Label6", {10, 473, 204, 12}, "您的账户余额还能发送的短信数量为："},
+            {"Edit_YuE", {213, 469, 102, 20}, "0"},
+            {"Label2", {8, 496, 72, 12}, "发送短信卡号"},
+            {"Edit_CallNo", {80, 492, 107, 20}, ""},
+            {"Check_Stop", {196, 493, 118, 17}, "启动短信自检功能"},
+            {"Btn_Conn", {8, 516, 80, 23}, "连接服务器"},
+            {"Btn_Begin", {200, 516, 56, 23}, "发送"},
+            {"Btn_Stop", {259, 516, 57, 23}, "取消"},
+            {"ProgressBar1", {0, 548, 323, 16}, ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString::fromLatin1(r.name) << r.geometry
+                                  << QString::fromUtf8(r.caption);
+    }
+    void layout() {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+        MainWindow m;
+        QVERIFY(m.OpenShown());
+        auto* control = Control<QWidget>(m.w(), name.toLatin1().constData());
+        QCOMPARE(control->geometry(), geometry);
+        QString text;
+        if (auto* b = qobject_cast<QAbstractButton*>(control)) text = b->text();
+        if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
+        if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
+        if (auto* g = qobject_cast<QGroupBox*>(control)) text = g->title();
+        QCOMPARE(text, caption);
+        const QFont program = telvoro::ui::UiFont();
+        QCOMPARE(control->font().families(), program.families());
+        QCOMPARE(control->font().pixelSize(), 12);
+        QCOMPARE(control->font().bold(), name == QStringLiteral("Label7"));
+        // Nothing else covers the control's middle.
+        const QPoint middle = control->mapTo(&m.w(), control->rect().center());
+        QWidget* top = m.w().childAt(middle);
+        QVERIFY(top == control || control->isAncestorOf(top));
+    }
+
+    // Tab goes through the controls in the window's order, the disabled ones
+    // included once they are enabled.
+    void tabOrder() {
+        MainWindow m;
+        m.Open();
+        const char* order[] = {"ListView1", "Memo1",       "Btn_Begin",  "Btn_Stop",  "Btn_Save",
+                               "Btn_Load",  "Edit_CallNo", "Check_Stop", "Btn_Modal", "Edit_YuE",
+                               "Btn_Conn",  "CheckBox1",   "Btn_Edit",   "ListView1"};
+        for (const char* name : order)
+            Control<QWidget>(m.w(), name)->setEnabled(true);
+        m.w().show();
+        QVERIFY(QTest::qWaitForWindowActive(&m.w()));
+        Control<QWidget>(m.w(), order[0])->setFocus();
+        for (std::size_t i = 1; i < std::size(order); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(order[i]));
+        }
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("短信发送"));
+        QCOMPARE(m.w().font().families(), telvoro::ui::UiFont().families());
+        QCOMPARE(Control<QLabel>(m.w(), "Label7")->palette().color(QPalette::WindowText),
+                 QColor(Qt::red));
+    }
+
+    // The desktop knows the program by ASCII names and its icon; the window
+    // keeps its Chinese title.
+    void programIdentity() {
+        telvoro::ui::SetProgramIdentity();
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Telvoro"));
+        QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("org.telvoro.Telvoro"));
+        MainWindow m;
+        m.Open();
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("短信发送"));
+        for (const int size : {48, 256})
+            QVERIFY(m.w().windowIcon().availableSizes().contains(QSize(size, size)));
+        telvoro::ui::TFrm_EditSendTel dialog(&m.w());
+        QVERIFY(!dialog.windowIcon().isNull());
+    }
+
+    // A window that does not fit the work area (1280x800 at a scale of 1.5
+    // is 853x533) gets a size that does, scroll bars included, and stays in.
+    void fitInWorkArea_data() {
+        QTest::addColumn<QRect>("wanted");
+        QTest::addColumn<QMargins>("frame");
+        QTest::addColumn<QRect>("area");
+        QTest::addColumn<QRect>("fit");
+        const QRect form(QPoint(954, 3), QSize(323, 564));
+        QTest::newRow("fits") << form << QMargins() << QRect(0, 0, 1280, 800) << form;
+        QTest::newRow("under a top panel")
+            << form << QMargins() << QRect(0, 27, 1280, 773) << QRect(954, 27, 323, 564);
+        QTest::newRow("scaled 1.5, framed")
+            << QRect(525, 3, 323, 564) << QMargins(1, 20, 1, 1) << QRect(0, 0, 853, 533)
+            << QRect(513, 0, 323 + 15, 533 - 21);
+        QTest::newRow("too narrow as well")
+            << form << QMargins() << QRect(0, 0, 300, 400) << QRect(0, 0, 300, 400);
+        QTest::newRow("narrow only")
+            << form << QMargins() << QRect(0, 0, 300, 800) << QRect(0, 3, 300, 564 + 15);
+    }
+    void fitInWorkArea() {
+        QFETCH(QRect, wanted);
+        QFETCH(QMargins, frame);
+        QFETCH(QRect, area);
+        QFETCH(QRect, fit);
+        QCOMPARE(telvoro::ui::FitInWorkArea(wanted, frame, area, 15), fit);
+    }
+
+    // Assistive technology finds the window as a window and every control
+    // by the caption beside it.
+    void accessibleNames_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("spoken");
+        const struct {
+            const char* name;
+            const char* spoken;
+        } rows[] = {
+            {"Edit_YuE", "您的账户余额还能发送的短信数量为："},
+            {"Edit_CallNo", "发送短信卡号"},
+            {"ListView1", "待发送的列表"},
+            {"Memo1", "发送内容"},
+            {"ProgressBar1", "发送进度"},
+            {"Label_Count", "0个字"},
+            {"Btn_Begin", "发送"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString::fromLatin1(r.name) << QString::fromUtf8(r.spoken);
+    }
+    void accessibleNames() {
+        QFETCH(QString, name);
+        QFETCH(QString, spoken);
+        MainWindow m;
+        m.Open();
+        QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&m.w());
+        QVERIFY(window != nullptr);
+        QCOMPARE(window->role(), QAccessible::Window);
+        QCOMPARE(window->text(QAccessible::Name), QStringLiteral("短信发送"));
+        QAccessibleInterface* control =
+            QAccessible::queryAccessibleInterface(Control<QWidget>(m.w(), qPrintable(name)));
+        QVERIFY(control != nullptr);
+        QCOMPARE(control->text(QAccessible::Name), spoken);
     }
 
     void startUpReadsAccount() {
-        QTemporaryDir dir;
-        QVERIFY(WriteSettings(dir.path(), kAccount));
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        QCOMPARE(c.Edit_CallNo->text(), kAccount);
-        QCOMPARE(c.Edit_Test->text(), kAccount);
+        MainWindow m;
+        QVERIFY(WriteSettings(m.dir.path(), kAccount));
+        m.Open();
+        QCOMPARE(m.c().Edit_CallNo->text(), kAccount);
+        QCOMPARE(m.c().Edit_Test->text(), kAccount);
     }
 
     void startUpInUnwritableFolder() {
         // A folder that does not exist cannot be written, even by root.
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(QStringLiteral("missing"));
+        MainWindow m;
+        m.folder = m.File(QStringLiteral("missing"));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(folder)));
-        const MainControls c(w);
+        m.Open();
         QCOMPARE(dialogs.seen.size(), std::size_t(1));
         QCOMPARE(dialogs.seen[0].icon, QMessageBox::Critical);
         QCOMPARE(dialogs.seen[0].title, QStringLiteral("短信发送"));
         QVERIFY(!dialogs.seen[0].text.isEmpty());
-        QCOMPARE(w.pos(), QPoint(791, 90));
-        QVERIFY(!c.Timer_Read->isActive());
-        QVERIFY(w.Session().HandoffPath().empty());
-        QCOMPARE(c.PopupMenu1->actions().size(), 2);
+        QCOMPARE(m.w().pos(), QPoint(791, 90));
+        QVERIFY(!m.c().Timer_Read->isActive());
+        QVERIFY(m.w().Session().HandoffPath().empty());
+        QCOMPARE(m.c().PopupMenu1->actions().size(), 2);
     }
 
     void characterCount_data() {
@@ -269,38 +487,36 @@ private slots:
     void characterCount() {
         QFETCH(QString, text);
         QFETCH(QString, caption);
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        c.Memo1->setPlainText(QStringLiteral("x"));
-        c.Memo1->setPlainText(text);
-        QCOMPARE(c.Label_Count->text(), caption);
+        MainWindow m;
+        m.Open();
+        m.c().Memo1->setPlainText(QStringLiteral("x"));
+        m.c().Memo1->setPlainText(text);
+        QCOMPARE(m.c().Label_Count->text(), caption);
     }
 
     // Typed characters without a GBK form are refused; a paste takes all
     // the others and drops only those.
     void memoTakesOnlyGbkCharacters() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        c.Memo1->setFocus();
-        TypeText(c.Memo1, QStringLiteral("中a"));
-        TypeText(c.Memo1, QString::fromUtf8("\xF0\x9F\x98\x80")); // an emoji
-        TypeText(c.Memo1, QStringLiteral("\u0E01"));              // Thai
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中a"));
+        MainWindow m;
+        m.Open();
+        m.w().show();
+        m.c().Memo1->setFocus();
+        TypeText(m.c().Memo1, QStringLiteral("中a"));
+        TypeText(m.c().Memo1, QString::fromUtf8("\xF0\x9F\x98\x80")); // an emoji
+        TypeText(m.c().Memo1, QStringLiteral("\u0E01"));              // Thai
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("中a"));
         QApplication::clipboard()->setText(QStringLiteral("b\u0E01"));
-        c.Memo1->paste();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中ab"));
+        m.c().Memo1->paste();
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("中ab"));
         QApplication::clipboard()->setText(QString::fromUtf8("\xF0\x9F\x98\x80\u0E01"));
-        c.Memo1->paste();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中ab"));
+        m.c().Memo1->paste();
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("中ab"));
         QApplication::clipboard()->setText(
             QStringLiteral("\n短") + QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral("信"));
-        c.Memo1->paste();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("中ab\n短信"));
+        m.c().Memo1->paste();
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("中ab\n短信"));
         // Lines reach the core with CR LF.
-        QCOMPARE(QByteArray::fromStdString(c.Memo1->GbkTextCrLf()), Gbk("中ab\r\n短信"));
+        QCOMPARE(QByteArray::fromStdString(m.c().Memo1->GbkTextCrLf()), Gbk("中ab\r\n短信"));
     }
 
     void pasteFilter_data() {
@@ -342,19 +558,16 @@ private slots:
     }
     void enterPressesFocusedButton() {
         QFETCH(int, key);
-        QTemporaryDir dir;
+        MainWindow m;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        c.Btn_Conn->setFocus();
-        QTest::keyClick(c.Btn_Conn, Qt::Key(key),
+        QVERIFY(m.OpenShown());
+        m.c().Btn_Conn->setFocus();
+        QTest::keyClick(m.c().Btn_Conn, Qt::Key(key),
                         key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
-        QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
-        c.Btn_Stop->setFocus();
-        QTest::keyClick(c.Btn_Stop, Qt::Key(key));
-        QVERIFY(!w.isVisible());
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
+        m.c().Btn_Stop->setFocus();
+        QTest::keyClick(m.c().Btn_Stop, Qt::Key(key));
+        QVERIFY(!m.w().isVisible());
     }
 
     void templateChoice_data() {
@@ -366,139 +579,128 @@ private slots:
         QTest::newRow("empty content") << "欠款提示"
                                        << "";
     }
+    // 短信模板 opens the menu below itself; an entry chosen there replaces
+    // the message.
     void templateChoice() {
         QFETCH(QString, entry);
         QFETCH(QString, memo);
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        c.Memo1->setPlainText(QStringLiteral("旧"));
-        for (QAction* a : c.PopupMenu1->actions())
-            if (a->text() == entry) a->trigger();
-        QCOMPARE(c.Memo1->toPlainText(), memo);
-        QCOMPARE(c.Label_Count->text(),
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        m.c().Memo1->setPlainText(QStringLiteral("旧"));
+        QMenu* menu = m.c().PopupMenu1;
+        m.Press(m.c().Btn_Modal);
+        QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->pos(), m.w().frameGeometry().topLeft() + QPoint(120, 373));
+        QAction* chosen = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->text() == entry) chosen = a;
+        QVERIFY(chosen != nullptr);
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(chosen).center());
+        QTRY_VERIFY(!menu->isVisible());
+        QCOMPARE(m.c().Memo1->toPlainText(), memo);
+        QCOMPARE(m.c().Label_Count->text(),
                  QString::number(telvoro::GetMsgLen(ToGbk(memo))) + QStringLiteral("个字"));
     }
 
     void templateCaptionsStayExact() {
-        QTemporaryDir dir;
-        WriteFile(dir.filePath(QStringLiteral("短信模板.ini")),
+        MainWindow m;
+        WriteFile(m.File(QStringLiteral("短信模板.ini")),
                   Gbk("A&B=甲\r\n=无标题\r\n乱码=") + QByteArray("\x81\x20\r\n"));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        const QList<QAction*> actions = c.PopupMenu1->actions();
+        m.Open();
+        const QList<QAction*> actions = m.c().PopupMenu1->actions();
         QCOMPARE(actions.size(), 5);
         QCOMPARE(actions[2]->text(), QStringLiteral("A&&B")); // shows as "A&B"
         actions[2]->trigger();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("甲"));
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("甲"));
         actions[3]->trigger(); // an empty caption matches nothing
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("甲"));
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("甲"));
         // A content that is not GBK is reported, not shown garbled.
         actions[4]->trigger();
-        QCOMPARE(c.Memo1->toPlainText(), QStringLiteral("甲"));
+        QCOMPARE(m.c().Memo1->toPlainText(), QStringLiteral("甲"));
         QCOMPARE(dialogs.seen.size(), std::size_t(1));
         QCOMPARE(dialogs.seen[0].icon, QMessageBox::Critical);
     }
 
-    void templateMenuPoint() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        const QRect outer = w.frameGeometry();
-        QCOMPARE(w.TemplateMenuPoint(), outer.topLeft() + QPoint(120, 373));
-    }
-
     void connectSucceeds() {
-        QTemporaryDir dir;
-        QVERIFY(PrepareDatabase(dir.path(), kAccount, 500));
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        w.Btn_ConnClick();
-        QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接成功。"));
-        QCOMPARE(c.Edit_YuE->text(), QStringLiteral("500"));
+        MainWindow m;
+        QVERIFY(m.OpenConnected(500));
+        QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("500"));
         for (QWidget* on :
-             {(QWidget*)c.Btn_Begin, (QWidget*)c.Btn_Modal, (QWidget*)c.ListView1,
-              (QWidget*)c.Memo1, (QWidget*)c.Btn_Save, (QWidget*)c.Btn_Load, (QWidget*)c.Btn_Edit})
+             {(QWidget*)m.c().Btn_Begin, (QWidget*)m.c().Btn_Modal, (QWidget*)m.c().ListView1,
+              (QWidget*)m.c().Memo1, (QWidget*)m.c().Btn_Save, (QWidget*)m.c().Btn_Load,
+              (QWidget*)m.c().Btn_Edit})
             QVERIFY(on->isEnabled());
-        QVERIFY(!c.Btn_Conn->isEnabled());
-        QVERIFY(!c.Edit_YuE->isEnabled());
-        QVERIFY(w.isVisible());
+        QVERIFY(!m.c().Btn_Conn->isEnabled());
+        QVERIFY(!m.c().Edit_YuE->isEnabled());
+        QVERIFY(m.w().isVisible());
     }
 
     void connectFailsWithoutDatabase() {
-        QTemporaryDir dir;
+        MainWindow m;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.Btn_ConnClick();
-        QCOMPARE(w.windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
-        QVERIFY(c.Btn_Conn->isEnabled());
-        QVERIFY(!c.Btn_Begin->isEnabled());
+        m.Open();
+        m.Press(m.c().Btn_Conn);
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("服务器连接失败，请联系供应商。"));
+        QVERIFY(m.c().Btn_Conn->isEnabled());
+        QVERIFY(!m.c().Btn_Begin->isEnabled());
         QVERIFY(dialogs.seen.empty());
-        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Orvanta.db"))));
+        QVERIFY(!QFile::exists(m.File(QStringLiteral("Orvanta.db"))));
     }
 
     void connectWithUnregisteredAccountEnds() {
-        QTemporaryDir dir;
-        QVERIFY(PrepareDatabase(dir.path(), QStringLiteral("13900000000"), 5, false));
+        MainWindow m;
+        QVERIFY(PrepareDatabase(m.dir.path(), QStringLiteral("13900000000"), 5, false));
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        w.Btn_ConnClick();
+        QVERIFY(m.OpenShown());
+        m.Press(m.c().Btn_Conn);
         QCOMPARE(dialogs.Texts(), QStringList{QStringLiteral("当前帐户没有注册开通。")});
         QCOMPARE(dialogs.seen[0].title, QStringLiteral("提示信息"));
         QCOMPARE(dialogs.seen[0].icon, QMessageBox::Warning);
-        QVERIFY(!w.isVisible());
+        QVERIFY(!m.w().isVisible());
     }
 
     void wholeSendJob() {
-        QTemporaryDir dir;
-        QVERIFY(PrepareDatabase(dir.path(), kAccount, 100));
+        MainWindow m;
         ScriptedDialogs dialogs;
         // Every yield step dispatches, so the close below comes in mid-job.
         ManualClock clock(telvoro::client::kYieldSlice);
-        telvoro::client::SessionOptions options;
+        telvoro::client::SessionOptions options = telvoro::app::SqlSessionOptions();
         options.clock = &clock;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())), options);
-        const MainControls c(w);
-        w.show();
-        w.Btn_ConnClick();
-        QCOMPARE(c.Edit_YuE->text(), QStringLiteral("100"));
-        auto& list = w.Session().Recipients();
+        QVERIFY(m.OpenConnected(100, options));
+        QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("100"));
+        auto& list = m.List();
         list.AddIfNewPhone(ToGbk(QStringLiteral("张三")), "13900000001");
         list.AddIfNewPhone(ToGbk(QStringLiteral("李四")), "13900000002");
         list.AddIfNewPhone(ToGbk(QStringLiteral("王五")), "13900000003");
         list.AddIfNewPhone(ToGbk(QStringLiteral("赵六")), "13900000004");
-        // Tick three rows through the model, as the check boxes do.
-        auto* model = c.ListView1->model();
         for (int row : {0, 1, 3})
-            QVERIFY(model->setData(model->index(row, 0), Qt::Checked, Qt::CheckStateRole));
+            m.TickRow(row);
+        auto* model = m.c().ListView1->model();
         QCOMPARE(model->data(model->index(1, 0), Qt::CheckStateRole).toInt(), int(Qt::Checked));
-        c.Check_Stop->setChecked(true);
-        c.Memo1->setPlainText(QStringLiteral("通知\n明天开会"));
+        QCOMPARE(model->data(model->index(2, 0), Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+        m.Press(m.c().Check_Stop);
+        m.c().Memo1->setPlainText(QStringLiteral("通知\n明天开会"));
         // A close asked for in the middle of the job waits for its end.
         bool heldInJob = false;
-        QTimer::singleShot(0, &w, [&] {
-            w.Btn_StopClick();
-            heldInJob = dialogs.seen.empty() && w.isVisible();
+        QTimer::singleShot(0, &m.w(), [&] {
+            m.Press(m.c().Btn_Stop);
+            heldInJob = dialogs.seen.empty() && m.w().isVisible();
         });
 
-        w.Btn_BeginClick();
+        m.Press(m.c().Btn_Begin);
         QCOMPARE(dialogs.Texts(),
                  QStringList{QStringLiteral("本次短信发送已经提交服务器，等待最后的发送。")});
         QCOMPARE(dialogs.seen[0].title, QStringLiteral("提示信息"));
-        QCOMPARE(c.ProgressBar1->maximum(), 4);
-        QCOMPARE(c.ProgressBar1->value(), 4);
-        QCOMPARE(c.Edit_YuE->text(), QStringLiteral("96"));
+        QCOMPARE(m.c().ProgressBar1->maximum(), 4);
+        QCOMPARE(m.c().ProgressBar1->value(), 4);
+        QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("96"));
         QVERIFY(heldInJob);
-        QVERIFY(!w.isVisible());
+        QVERIFY(!m.w().isVisible());
 
         QSqlDatabase db =
             QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
-        db.setDatabaseName(dir.filePath(QStringLiteral("Orvanta.db")));
+        db.setDatabaseName(m.File(QStringLiteral("Orvanta.db")));
         QVERIFY(db.open());
         {
             QSqlQuery q(db);
@@ -535,19 +737,16 @@ private slots:
         QFETCH(bool, tick);
         QFETCH(QString, message);
         QFETCH(QString, caption);
-        QTemporaryDir dir;
-        QVERIFY(PrepareDatabase(dir.path(), account, 100));
+        MainWindow m;
+        m.account = account;
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        w.Btn_ConnClick();
-        w.Session().Recipients().AddIfNewPhone("a", "13900000001");
-        if (tick) w.Session().Recipients().SetChecked(0, true);
-        w.Btn_BeginClick();
+        QVERIFY(m.OpenConnected());
+        m.List().AddIfNewPhone("a", "13900000001");
+        if (tick) m.TickRow(0);
+        m.Press(m.c().Btn_Begin);
         QCOMPARE(dialogs.Texts(), QStringList{message});
         QCOMPARE(dialogs.seen[0].title, caption);
-        QVERIFY(w.isVisible());
+        QVERIFY(m.w().isVisible());
     }
 
     // A batch that fails before its commit reaches the general error report;
@@ -568,82 +767,79 @@ private slots:
         QFETCH(int, icon);
         QFETCH(QString, text);
         QFETCH(QString, balance);
-        QTemporaryDir dir;
-        QVERIFY(WriteSettings(dir.path(), kAccount));
+        MainWindow m;
+        QVERIFY(WriteSettings(m.dir.path(), kAccount));
         telvoro::client::SessionOptions options;
         options.gateway = [&](const telvoro::DataSource&) {
-            return std::make_unique<FakeGateway>(failAt.toStdString());
+            auto g = std::make_unique<telvoro::FakeGateway>();
+            g->credit = "100";
+            g->failAt = failAt.toStdString();
+            return g;
         };
         ScriptedDialogs dialogs;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())), options);
-        const MainControls c(w);
-        w.show();
-        w.Btn_ConnClick();
-        QCOMPARE(c.Edit_YuE->text(), QStringLiteral("100"));
-        w.Session().Recipients().AddIfNewPhone("a", "13900000001");
-        w.Session().Recipients().SetChecked(0, true);
-        w.Btn_BeginClick();
+        QVERIFY(m.OpenShown(options));
+        m.Press(m.c().Btn_Conn);
+        QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("100"));
+        m.List().AddIfNewPhone("a", "13900000001");
+        m.TickRow(0);
+        m.Press(m.c().Btn_Begin);
         QCOMPARE(dialogs.Texts(), QStringList{text});
         QCOMPARE(int(dialogs.seen[0].icon), icon);
-        QCOMPARE(c.Edit_YuE->text(), balance);
-        QVERIFY(w.isVisible());
+        QCOMPARE(m.c().Edit_YuE->text(), balance);
+        QVERIFY(m.w().isVisible());
     }
 
     void handOffMergedWithinASecond() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        const QString file = dir.filePath(QStringLiteral("SendGSM.ini"));
+        MainWindow m;
+        m.Open();
+        m.w().show();
+        const QString file = m.File(QStringLiteral("SendGSM.ini"));
         WriteFile(file, Gbk("张三\t13900000001\r\n李四\t13900000002\r\n重复\t13900000001\r\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(c.ListView1->model()->rowCount(), 2, 2500);
+        QTRY_COMPARE_WITH_TIMEOUT(m.c().ListView1->model()->rowCount(), 2, 2500);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(file), 1000);
-        auto* m = c.ListView1->model();
-        QCOMPARE(m->data(m->index(1, 0)).toString(), QStringLiteral("2"));
-        QCOMPARE(m->data(m->index(1, 1)).toString(), QStringLiteral("李四"));
-        QCOMPARE(m->data(m->index(1, 2)).toString(), QStringLiteral("13900000002"));
-        QCOMPARE(m->data(m->index(1, 3)).toString(), QStringLiteral("待发"));
-        QCOMPARE(m->data(m->index(1, 0), Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
-        QVERIFY(!c.ListView1->isEnabled()); // filled before any connection
+        auto* model = m.c().ListView1->model();
+        QCOMPARE(model->data(model->index(1, 0)).toString(), QStringLiteral("2"));
+        QCOMPARE(model->data(model->index(1, 1)).toString(), QStringLiteral("李四"));
+        QCOMPARE(model->data(model->index(1, 2)).toString(), QStringLiteral("13900000002"));
+        QCOMPARE(model->data(model->index(1, 3)).toString(), QStringLiteral("待发"));
+        QCOMPARE(model->data(model->index(1, 0), Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+        QVERIFY(!m.c().ListView1->isEnabled()); // filled before any connection
     }
 
     // Merged entries are never wiped by a confirmed edit: the hand-off file
     // waits while the editing dialog is open and is merged after it closed.
     void handOffHeldBackWhileEditing() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        w.Session().Recipients().AddIfNewPhone("a", "13900000001");
-        const QString file = dir.filePath(QStringLiteral("SendGSM.ini"));
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        m.List().AddIfNewPhone("a", "13900000001");
+        const QString file = m.File(QStringLiteral("SendGSM.ini"));
         ScriptedDialogs dialogs;
         int countInDialog = -1;
         dialogs.answer = [&](QDialog& d) {
             auto* edit = qobject_cast<telvoro::ui::TFrm_EditSendTel*>(&d);
             if (edit == nullptr) return int(QDialog::Rejected);
             WriteFile(file, "b\t13900000002\r\n");
-            w.Timer_ReadTimer(); // two ticks while the dialog is open
-            w.Timer_ReadTimer();
-            countInDialog = int(w.Session().Recipients().Count());
+            m.Tick(); // two ticks while the dialog is open
+            m.Tick();
+            countInDialog = int(m.List().Count());
             Button1(*edit)->click();
             return int(QDialog::Accepted);
         };
-        w.Btn_EditClick();
+        m.Press(m.c().Btn_Edit);
         QCOMPARE(countInDialog, 1);
         QVERIFY(QFile::exists(file) ||
-                QFile::exists(dir.filePath(QStringLiteral("SendGSM.ini.claimed"))));
+                QFile::exists(m.File(QStringLiteral("SendGSM.ini.claimed"))));
         // The confirmed edit rebuilt the list, then the waiting file is merged.
-        QCOMPARE(w.Session().Recipients().At(0).Customer, ToGbk(QStringLiteral("接收者")));
-        w.Timer_ReadTimer();
-        QCOMPARE(int(w.Session().Recipients().Count()), 2);
-        QCOMPARE(w.Session().Recipients().At(1).Phone, std::string("13900000002"));
+        QCOMPARE(m.List().At(0).Customer, ToGbk(QStringLiteral("接收者")));
+        m.Tick();
+        QCOMPARE(int(m.List().Count()), 2);
+        QCOMPARE(m.List().At(1).Phone, std::string("13900000002"));
     }
 
     void editDialogConfirmAndCancel() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        auto& list = w.Session().Recipients();
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        auto& list = m.List();
         list.AddIfNewPhone("a", "13900000001");
         list.AddIfNewPhone("b", "");
         ScriptedDialogs dialogs;
@@ -655,7 +851,7 @@ private slots:
             Button2(edit)->click();
             return int(QDialog::Rejected);
         };
-        w.Btn_EditClick();
+        m.Press(m.c().Btn_Edit);
         QCOMPARE(shownCount, QStringLiteral("2"));
         QCOMPARE(list.Count(), std::size_t(2));
         QCOMPARE(list.At(0).Customer, std::string("a"));
@@ -666,7 +862,7 @@ private slots:
             Button1(edit)->click();
             return int(QDialog::Accepted);
         };
-        w.Btn_EditClick();
+        m.Press(m.c().Btn_Edit);
         QCOMPARE(list.Count(), std::size_t(2));
         QCOMPARE(list.At(0).SeqNo, std::string("1"));
         QCOMPARE(list.At(1).SeqNo, std::string("3"));
@@ -677,10 +873,9 @@ private slots:
     void editDialogKeepsBytesItCannotShow() {
         // Phones from files are taken byte for byte; one that is not GBK text
         // still comes back unchanged when the operator confirms without editing.
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        auto& list = w.Session().Recipients();
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        auto& list = m.List();
         const std::string odd = std::string("1390000000") + "\x81"; // 11 bytes, a cut-off lead byte
         list.AddIfNewPhone("a", odd);
         list.AddIfNewPhone("b", "13900000002");
@@ -689,7 +884,7 @@ private slots:
             Button1(d)->click();
             return int(QDialog::Accepted);
         };
-        w.Btn_EditClick();
+        m.Press(m.c().Btn_Edit);
         QCOMPARE(dialogs.Texts(), QStringList{QString()}); // the dialog only, no error report
         QCOMPARE(list.Count(), std::size_t(2));
         QCOMPARE(list.At(0).Phone, odd);
@@ -697,44 +892,41 @@ private slots:
     }
 
     void closeDuringHandlerWaits() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
         ScriptedDialogs dialogs;
         bool visibleAfterClose = false;
         dialogs.answer = [&](QDialog& d) {
-            w.close(); // the close box while the dialog's handler runs
-            visibleAfterClose = w.isVisible() && d.parentWidget() == &w;
+            m.w().close(); // the close box while the dialog's handler runs
+            visibleAfterClose = m.w().isVisible() && d.parentWidget() == &m.w();
             return int(QDialog::Rejected);
         };
-        w.Btn_EditClick();
+        m.Press(m.c().Btn_Edit);
         QVERIFY(visibleAfterClose);
-        QVERIFY(!w.isVisible());
+        QVERIFY(!m.w().isVisible());
     }
 
     void saveAndLoadThroughTheDialogs() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        auto& list = w.Session().Recipients();
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        auto& list = m.List();
         list.AddIfNewPhone(ToGbk(QStringLiteral("张三")), "13900000001");
         list.AddIfNewPhone("b", "13900000002");
         ScriptedDialogs dialogs;
         QString proposed;
-        const QString target = dir.filePath(QStringLiteral("list"));
+        const QString target = m.File(QStringLiteral("list"));
         dialogs.answer = [&](QDialog& d) {
             auto& fd = static_cast<QFileDialog&>(d);
             proposed = fd.selectedFiles().value(0);
             fd.selectFile(target);
             return int(QDialog::Accepted);
         };
-        w.Btn_SaveClick();
+        m.Press(m.c().Btn_Save);
         QVERIFY(proposed.endsWith(QStringLiteral("SendList.dat")));
         QFile saved(target + QStringLiteral(".dat"));
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), Gbk("张三\t13900000001\t待发\r\nb\t13900000002\t待发\r\n"));
-        w.Btn_SaveClick();
+        m.Press(m.c().Btn_Save);
         QVERIFY(proposed.endsWith(QStringLiteral("list.dat"))); // the last file chosen
 
         list.AddIfNewPhone("c", "13900000003");
@@ -744,7 +936,7 @@ private slots:
             fd.selectFile(target + QStringLiteral(".dat"));
             return int(QDialog::Accepted);
         };
-        w.Btn_LoadClick();
+        m.Press(m.c().Btn_Load);
         QVERIFY(proposed.endsWith(QStringLiteral("*.dat")));
         QCOMPARE(list.Count(), std::size_t(2));
 
@@ -752,42 +944,41 @@ private slots:
         int asked = 0;
         dialogs.answer = [&](QDialog& d) {
             auto& fd = static_cast<QFileDialog&>(d);
-            fd.selectFile(++asked == 1 ? dir.filePath(QStringLiteral("*.dat"))
+            fd.selectFile(++asked == 1 ? m.File(QStringLiteral("*.dat"))
                                        : target + QStringLiteral(".dat"));
             return int(QDialog::Accepted);
         };
         list.AddIfNewPhone("d", "13900000004");
-        w.Btn_LoadClick();
+        m.Press(m.c().Btn_Load);
         QCOMPARE(asked, 2);
         QCOMPARE(list.Count(), std::size_t(2));
-        QCOMPARE(c.ListView1->model()->rowCount(), 2);
+        QCOMPARE(m.c().ListView1->model()->rowCount(), 2);
 
         // Cancelling changes nothing.
         dialogs.answer = [](QDialog&) { return int(QDialog::Rejected); };
-        w.Btn_LoadClick();
+        m.Press(m.c().Btn_Load);
         QCOMPARE(list.Count(), std::size_t(2));
     }
 
     void loadFailureGoesToErrorReport() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.Session().Recipients().AddIfNewPhone("a", "1");
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        m.List().AddIfNewPhone("a", "1");
         ScriptedDialogs dialogs;
         dialogs.answer = [&](QDialog& d) {
             if (auto* fd = qobject_cast<QFileDialog*>(&d)) {
-                fd->selectFile(dir.filePath(QStringLiteral("nothere.dat")));
+                fd->selectFile(m.File(QStringLiteral("nothere.dat")));
                 return int(QDialog::Accepted);
             }
             return int(QMessageBox::Ok);
         };
-        w.Btn_LoadClick();
+        m.Press(m.c().Btn_Load);
         QCOMPARE(dialogs.seen.size(), std::size_t(2));
         QCOMPARE(dialogs.seen[1].icon, QMessageBox::Critical);
         QCOMPARE(dialogs.seen[1].title, QStringLiteral("短信发送"));
         QVERIFY(dialogs.seen[1].text.contains(QStringLiteral("nothere.dat")));
-        QCOMPARE(w.Session().Recipients().Count(), std::size_t(1));
-        QVERIFY(w.isVisible() || !w.testAttribute(Qt::WA_WState_Visible));
+        QCOMPARE(m.List().Count(), std::size_t(1));
+        QVERIFY(m.w().isVisible() || !m.w().testAttribute(Qt::WA_WState_Visible));
     }
 
     void errorReportText_data() {
@@ -811,49 +1002,32 @@ private slots:
     }
 
     void selectAllTicksEveryRow() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
+        MainWindow m;
+        QVERIFY(m.OpenShown());
         for (int i = 0; i < 3000; ++i)
-            w.Session().Recipients().AddIfNewPhone("n", std::to_string(13900000000LL + i));
-        c.CheckBox1->setChecked(true);
-        for (std::size_t i = 0; i < w.Session().Recipients().Count(); ++i)
-            QVERIFY(w.Session().Recipients().At(i).Checked);
-        w.Session().Recipients().AddIfNewPhone("late", "1");
-        QVERIFY(!w.Session().Recipients().At(3000).Checked);
-        c.CheckBox1->setChecked(false);
-        QVERIFY(!w.Session().Recipients().At(0).Checked);
-    }
-
-    void firstColumnEditableInPlace() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.Session().Recipients().AddIfNewPhone("a", "1");
-        auto* m = c.ListView1->model();
-        QVERIFY(m->flags(m->index(0, 0)) & Qt::ItemIsEditable);
-        QVERIFY(!(m->flags(m->index(0, 2)) & Qt::ItemIsEditable));
-        QVERIFY(m->setData(m->index(0, 0), QStringLiteral("九"), Qt::EditRole));
-        QCOMPARE(w.Session().Recipients().At(0).SeqNo, ToGbk(QStringLiteral("九")));
-        QVERIFY(!m->setData(m->index(0, 0), QStringLiteral("\u0E01"), Qt::EditRole));
+            m.List().AddIfNewPhone("n", std::to_string(13900000000LL + i));
+        m.Press(m.c().CheckBox1);
+        for (std::size_t i = 0; i < m.List().Count(); ++i)
+            QVERIFY(m.List().At(i).Checked);
+        m.List().AddIfNewPhone("late", "1");
+        QVERIFY(!m.List().At(3000).Checked);
+        m.Press(m.c().CheckBox1);
+        QVERIFY(!m.c().CheckBox1->isChecked());
+        QVERIFY(!m.List().At(0).Checked);
     }
 
     // The list's keys: space ticks the current row whatever cell is current
     // and never edits; Home and End go to the first and the last row; F2
-    // edits the first column of the current row.
+    // edits the first column of the current row, which takes only GBK text.
     void listKeys() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        auto& list = w.Session().Recipients();
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        auto& list = m.List();
         for (int i = 0; i < 50; ++i)
             list.AddIfNewPhone("n", std::to_string(13900000000LL + i));
-        w.show();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        QTableView* v = c.ListView1;
-        v->setEnabled(true);
+        QTableView* v = m.c().ListView1;
         v->setFocus();
-        auto* m = v->model();
+        auto* model = v->model();
         auto editing = [&] {
             for (const QLineEdit* e : v->viewport()->findChildren<QLineEdit*>())
                 if (e->isVisible()) return true;
@@ -861,7 +1035,7 @@ private slots:
         };
         for (const int column : {0, 1, 2, 3}) {
             const int row = 3 + column;
-            v->setCurrentIndex(m->index(row, column)); // selects the row, as a click does
+            v->setCurrentIndex(model->index(row, column)); // selects the row, as a click does
             QTest::keyClick(v, Qt::Key_Space);
             QVERIFY2(list.At(std::size_t(row)).Checked, qPrintable(QString::number(column)));
             QVERIFY(!editing());
@@ -874,34 +1048,38 @@ private slots:
         QTest::keyClick(v, Qt::Key_Home);
         QCOMPARE(v->currentIndex().row(), 0);
         QVERIFY(!editing());
-        v->setCurrentIndex(m->index(7, 2));
-        QTest::keyClick(v, Qt::Key_F2);
-        QVERIFY(editing());
-        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
-        QVERIFY(editor != nullptr);
-        QCOMPARE(editor->text(), QStringLiteral("8"));
-        editor->setText(QStringLiteral("八"));
-        QTest::keyClick(editor, Qt::Key_Return);
-        QTRY_COMPARE(list.At(7).SeqNo, ToGbk(QStringLiteral("八")));
+        auto editRow7 = [&](const QString& text) {
+            v->setCurrentIndex(model->index(7, 2));
+            QTest::keyClick(v, Qt::Key_F2);
+            QVERIFY(editing());
+            auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+            QVERIFY(editor != nullptr);
+            editor->setText(text);
+            QTest::keyClick(editor, Qt::Key_Return);
+            QTRY_VERIFY(!editing());
+        };
+        editRow7(QStringLiteral("八"));
+        QCOMPARE(list.At(7).SeqNo, ToGbk(QStringLiteral("八")));
         QCOMPARE(list.At(7).Phone, std::string("13900000007"));
+        editRow7(QStringLiteral("\u0E01")); // no GBK form: refused
+        QCOMPARE(list.At(7).SeqNo, ToGbk(QStringLiteral("八")));
     }
 
     // Four digits fit the 40-pixel first column beside its check box.
     void sequenceNumbersLegible() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.Session().Recipients().AddIfNewPhone("n", "1");
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const QRect cell = c.ListView1->visualRect(c.ListView1->model()->index(0, 0));
+        MainWindow m;
+        m.Open();
+        m.List().AddIfNewPhone("n", "1");
+        m.w().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m.w()));
+        const QRect cell = m.c().ListView1->visualRect(m.c().ListView1->model()->index(0, 0));
         QCOMPARE(cell.width(), 39); // 40 less the grid line
         const QRect box = telvoro::ui::RecipientView::CheckRect(cell);
         const QRect number = telvoro::ui::RecipientView::NumberRect(cell);
         QVERIFY(cell.contains(box) && cell.contains(number));
         QVERIFY(!box.intersects(number));
         QVERIFY(box.width() >= 11);
-        const QFontMetricsF metrics(c.ListView1->font());
+        const QFontMetricsF metrics(m.c().ListView1->font());
         for (QChar d = u'0'; d <= u'9'; d = QChar(d.unicode() + 1))
             QVERIFY2(metrics.horizontalAdvance(QString(4, d)) <= number.width(),
                      qPrintable(QString(4, d)));
@@ -909,34 +1087,29 @@ private slots:
 
     // With the keyboard focus the list draws a focus frame, also when empty.
     void listFocusVisible() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        c.ListView1->setEnabled(true);
-        auto shot = [&] { return c.ListView1->viewport()->grab().toImage(); };
-        c.Memo1->setFocus();
+        MainWindow m;
+        QVERIFY(m.OpenConnected());
+        auto shot = [&] { return m.c().ListView1->viewport()->grab().toImage(); };
+        m.c().Memo1->setFocus();
         const QImage emptyUnfocused = shot();
-        c.ListView1->setFocus();
-        QVERIFY(c.ListView1->hasFocus());
+        m.c().ListView1->setFocus();
+        QVERIFY(m.c().ListView1->hasFocus());
         QVERIFY(shot() != emptyUnfocused);
-        w.Session().Recipients().AddIfNewPhone("n", "13900000001");
-        w.Session().Recipients().AddIfNewPhone("n", "13900000002");
-        c.ListView1->setCurrentIndex(c.ListView1->model()->index(1, 2));
+        m.List().AddIfNewPhone("n", "13900000001");
+        m.List().AddIfNewPhone("n", "13900000002");
+        m.c().ListView1->setCurrentIndex(m.c().ListView1->model()->index(1, 2));
         const QImage focused = shot();
-        c.Memo1->setFocus();
+        m.c().Memo1->setFocus();
         QVERIFY(shot() != focused);
     }
 
     // The frame line of the list's group box runs at the middle of its
     // caption, above the list's header.
     void groupBoxFrameAtCaptionMiddle() {
-        QTemporaryDir dir;
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
+        MainWindow m;
+        m.Open();
         for (const char* name : {"GroupBox1", "GroupBox2"}) {
-            auto* box = Control<QGroupBox>(w, name);
+            auto* box = Control<QGroupBox>(m.w(), name);
             QStyleOptionGroupBox option;
             option.initFrom(box);
             option.text = box->title();
@@ -955,16 +1128,50 @@ private slots:
             QVERIFY(image.pixelColor(box->width() / 2, frame.top()) != background);
             QVERIFY(image.pixelColor(box->width() / 2, frame.top() + 3) == background);
         }
-        QVERIFY(c.ListView1->geometry().top() >
-                Control<QGroupBox>(w, "GroupBox1")->fontMetrics().height() / 2);
+        QVERIFY(m.c().ListView1->geometry().top() >
+                Control<QGroupBox>(m.w(), "GroupBox1")->fontMetrics().height() / 2);
+    }
+
+    // The count stays whole inside its group box at every length, at its
+    // place while it fits there; the controls standing on the group box
+    // frames hide the frame line behind them.
+    void countAndFrameCaptionsLegible_data() {
+        QTest::addColumn<int>("length");
+        for (const int length : {0, 12, 123, 1234, 123456})
+            QTest::newRow(qPrintable(QString::number(length))) << length;
+    }
+    void countAndFrameCaptionsLegible() {
+        QFETCH(int, length);
+        MainWindow m;
+        QVERIFY(m.OpenShown());
+        m.c().Memo1->setPlainText(QString(length, u'a'));
+        QLabel* count = m.c().Label_Count;
+        QCOMPARE(count->text(), QString::number(length) + QStringLiteral("个字"));
+        auto* box = Control<QGroupBox>(m.w(), "GroupBox2");
+        const QFontMetrics metrics(count->font());
+        QVERIFY(count->width() >= metrics.horizontalAdvance(count->text()));
+        QVERIFY(count->geometry().right() < box->width() - 2); // inside the frame
+        QCOMPARE(count->y(), 0);
+        if (length < 100) QCOMPARE(count->x(), 260);
+        // The longest count a message can have still fits right of 短信模板.
+        const int modalRight = m.c().Btn_Modal->geometry().right() - box->x();
+        QVERIFY(metrics.horizontalAdvance(QStringLiteral("2147483647个字")) <
+                box->width() - 3 - modalRight);
+        QVERIFY(count->x() > modalRight);
+        for (QWidget* onFrame :
+             {static_cast<QWidget*>(count), static_cast<QWidget*>(m.c().CheckBox1)}) {
+            const QRect place(onFrame->mapTo(&m.w(), QPoint(0, 0)), onFrame->size());
+            QCOMPARE(m.w().grab(place).toImage().convertToFormat(QImage::Format_RGB32),
+                     onFrame->grab().toImage().convertToFormat(QImage::Format_RGB32));
+        }
     }
 
     // The open dialog lists the .dat files from its first showing on.
     void openDialogListsDatFiles() {
-        QTemporaryDir dir;
-        for (const char* name : {"a.dat", "b.txt", "c.dat"})
-            WriteFile(dir.filePath(QString::fromLatin1(name)), "x");
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
+        MainWindow m;
+        for (const char* name : {"a.dat", "b.txt", "m.c().dat"})
+            WriteFile(m.File(QString::fromLatin1(name)), "x");
+        QVERIFY(m.OpenConnected());
         ScriptedDialogs dialogs;
         QStringList listed;
         QString proposed;
@@ -972,7 +1179,7 @@ private slots:
             auto& fd = static_cast<QFileDialog&>(d);
             proposed = fd.selectedFiles().value(0);
             fd.setOption(QFileDialog::DontUseNativeDialog);
-            fd.setDirectory(dir.path());
+            fd.setDirectory(m.dir.path());
             fd.show();
             auto* view = fd.findChild<QListView*>(QStringLiteral("listView"));
             if (view == nullptr) return int(QDialog::Rejected);
@@ -989,19 +1196,20 @@ private slots:
             fd.hide();
             return int(QDialog::Rejected);
         };
-        w.Btn_LoadClick();
+        m.Press(m.c().Btn_Load);
         QVERIFY(proposed.endsWith(QStringLiteral("*.dat")));
-        QCOMPARE(listed, (QStringList{"a.dat", "c.dat"}));
+        QCOMPARE(listed, (QStringList{"a.dat", "m.c().dat"}));
 
         // Once a file was chosen the dialog proposes it, among all files.
         dialogs.answer = [&](QDialog& d) {
-            static_cast<QFileDialog&>(d).selectFile(dir.filePath(QStringLiteral("a.dat")));
+            static_cast<QFileDialog&>(d).selectFile(m.File(QStringLiteral("a.dat")));
             return int(QDialog::Accepted);
         };
-        w.Btn_LoadClick();
-        auto* open = w.findChild<QFileDialog*>(QString(), Qt::FindDirectChildrenOnly);
+        m.Press(m.c().Btn_Load);
+        auto* open = m.w().findChild<QFileDialog*>(QString(), Qt::FindDirectChildrenOnly);
         QVERIFY(open != nullptr);
-        for (QFileDialog* fd : w.findChildren<QFileDialog*>(QString(), Qt::FindDirectChildrenOnly))
+        for (QFileDialog* fd :
+             m.w().findChildren<QFileDialog*>(QString(), Qt::FindDirectChildrenOnly))
             if (fd->acceptMode() == QFileDialog::AcceptOpen) open = fd;
         QVERIFY(!open->nameFilters().contains(QStringLiteral("*.dat")));
         QVERIFY(open->selectedFiles().value(0).endsWith(QStringLiteral("a.dat")));
@@ -1010,17 +1218,16 @@ private slots:
     // A completion list opened while a name was typed is gone once the
     // dialog has closed.
     void noCompletionLeftOnScreen() {
-        QTemporaryDir dir;
-        WriteFile(dir.filePath(QStringLiteral("million.dat")), "a\t13900000001\t\r\n");
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        w.show();
+        MainWindow m;
+        WriteFile(m.File(QStringLiteral("million.dat")), "a\t13900000001\t\r\n");
+        QVERIFY(m.OpenConnected());
         ScriptedDialogs dialogs;
         QAbstractItemView* popup = nullptr;
         bool popupShown = false;
         dialogs.answer = [&](QDialog& d) {
             auto& fd = static_cast<QFileDialog&>(d);
             fd.setOption(QFileDialog::DontUseNativeDialog);
-            fd.setDirectory(dir.path());
+            fd.setDirectory(m.dir.path());
             fd.show();
             auto* name = fd.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
             if (name == nullptr || name->completer() == nullptr) return int(QDialog::Rejected);
@@ -1039,14 +1246,14 @@ private slots:
             static_cast<void>(QTest::qWaitFor([&] { return popup->isVisible(); }, 2000));
             if (!popup->isVisible()) completer->complete();
             popupShown = popup->isVisible();
-            name->setText(dir.filePath(QStringLiteral("million.dat")));
+            name->setText(m.File(QStringLiteral("million.dat")));
             fd.hide();
             return int(QDialog::Accepted);
         };
-        w.Btn_LoadClick();
+        m.Press(m.c().Btn_Load);
         QVERIFY(popup != nullptr);
         QVERIFY(popupShown);
-        QCOMPARE(w.Session().Recipients().Count(), std::size_t(1));
+        QCOMPARE(m.List().Count(), std::size_t(1));
         QVERIFY(!popup->isVisible());
     }
 
@@ -1079,22 +1286,18 @@ private slots:
     void screenshot() {
         const QByteArray out = qgetenv("TELVORO_SCREENSHOT");
         if (out.isEmpty()) QSKIP("set TELVORO_SCREENSHOT=PATH to write the screenshot");
-        QTemporaryDir dir;
-        QVERIFY(PrepareDatabase(dir.path(), kAccount, 12800));
-        TFrm_Telvoro w(telvoro::ProgramFolder(telvoro::ToFsPath(dir.path())));
-        const MainControls c(w);
-        w.show();
-        w.Btn_ConnClick();
-        WriteFile(dir.filePath(QStringLiteral("SendGSM.ini")),
+        MainWindow m;
+        QVERIFY(m.OpenConnected(12800));
+        WriteFile(m.File(QStringLiteral("SendGSM.ini")),
                   Gbk("张伟\t13912345678\r\n王芳\t13887654321\r\n李娜\t13700001111\r\n"
                       "刘洋\t13622223333\r\n陈静\t13544445555\r\n杨帆\t13466667777\r\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(int(w.Session().Recipients().Count()), 6, 3000);
-        for (std::size_t i : {0u, 1u, 3u})
-            w.Session().Recipients().SetChecked(i, true);
-        for (QAction* a : c.PopupMenu1->actions())
+        QTRY_COMPARE_WITH_TIMEOUT(int(m.List().Count()), 6, 3000);
+        for (int row : {0, 1, 3})
+            m.TickRow(row);
+        for (QAction* a : m.c().PopupMenu1->actions())
             if (a->text() == QStringLiteral("生日快乐")) a->trigger();
         QTest::qWait(100);
-        QVERIFY(w.grab().save(QString::fromLocal8Bit(out)));
+        QVERIFY(m.w().grab().save(QString::fromLocal8Bit(out)));
     }
 };
 

@@ -33,4 +33,8 @@ private:
     std::string command_;
 };
 
+// `text` as one line on stderr: line breaks and tabs become blanks, the
+// database password is masked.
+std::string OneLineError(std::string text);
+
 } // namespace telvoro::admin

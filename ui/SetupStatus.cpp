@@ -1,0 +1,61 @@
+#include "ui/SetupStatus.h"
+
+#include "ui/OperatorTexts.h"
+#include "ui/UiCommon.h"
+
+#include <QPalette>
+#include <filesystem>
+
+namespace telvoro::ui {
+
+SetupStatus::SetupStatus(const client::ClientSession& session, QWidget* parent)
+    : QLabel(parent), session_(session) {
+    setObjectName(QStringLiteral("SetupStatus"));
+    setTextFormat(Qt::RichText);
+    setWordWrap(false); // two short lines: the summary, the link
+    setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Not a stop of the window's stated tab order.
+    setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    setFocusPolicy(Qt::NoFocus);
+    QPalette red = palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    setPalette(red);
+    connect(this, &QLabel::linkActivated, this, [this] { ShowDetails(); });
+    hide();
+}
+
+void SetupStatus::CheckAccountFile() {
+    const QString problem = AccountFileState(session_.Folder());
+    if (problem.isEmpty()) return;
+    std::error_code ec;
+    const bool present = std::filesystem::exists(session_.Folder().SettingsFile(), ec);
+    Show(present ? QStringLiteral("帐户文件有误") : QStringLiteral("缺少帐户文件"),
+         problem + QStringLiteral("\n\n") + SetupSteps(session_.Folder(), ServerLine()));
+}
+
+void SetupStatus::ShowConnectFailure(std::string_view cause) {
+    Show(ConnectFailureSummary(cause), ConnectFailureHelp(session_.Folder(), ServerLine(), cause));
+}
+
+QString SetupStatus::ServerLine() const {
+    return QString::fromStdString(session_.ShownServerSetting());
+}
+
+void SetupStatus::ShowConnected() {
+    details_.clear();
+    setToolTip({});
+    hide();
+}
+
+void SetupStatus::ShowDetails() {
+    if (!details_.isEmpty()) ShowNotice(window(), details_, QStringLiteral("提示信息"));
+}
+
+void SetupStatus::Show(const QString& summary, const QString& details) {
+    details_ = details;
+    setText(summary.toHtmlEscaped() + QStringLiteral("<br><a href=\"#\">查看原因和办法</a>"));
+    setToolTip(details);
+    show();
+}
+
+} // namespace telvoro::ui

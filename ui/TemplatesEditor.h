@@ -1,0 +1,46 @@
+#pragma once
+// The program's own editor for the templates file, where no notepad.exe
+// exists: the desktop's editors show the GBK file as unreadable bytes. It
+// reads the file as the menu does (GBK, or UTF-8 saved by another editor),
+// takes only characters with a GBK form, and writes the file back as GBK in
+// one step. It does not wait: the main window goes on working beside it.
+
+#include <QWidget>
+#include <filesystem>
+
+class QLabel;
+class QPushButton;
+
+namespace telvoro::ui {
+
+class GbkTextEdit;
+
+class TemplatesEditor : public QWidget {
+    Q_OBJECT
+public:
+    // Shows the editor of `file` beside `owner` (the one already open is
+    // raised). When the file cannot be read, says why in a message box and
+    // gives null; bytes that are neither GBK nor UTF-8 are shown as U+FFFD,
+    // with a message box saying so.
+    static TemplatesEditor* Open(QWidget* owner, const std::filesystem::path& file);
+
+    // Writes the text as GBK, every line ending in CR LF. False, after a
+    // message box saying why, when it cannot be written; the file then stays
+    // as it was.
+    bool Save();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    TemplatesEditor(QWidget* owner, std::filesystem::path file, const QString& text);
+    void Closed(QCloseEvent* event);
+
+    std::filesystem::path file_;
+    GbkTextEdit* text_ = nullptr;
+    QLabel* status_ = nullptr;
+    QPushButton* save_ = nullptr;
+    QPushButton* close_ = nullptr;
+};
+
+} // namespace telvoro::ui
