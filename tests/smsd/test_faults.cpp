@@ -57,19 +57,36 @@ public:
                  name_};
         args_.insert(args_.end(), extra.begin(), extra.end());
     }
-    void Start() { process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args_, log_); }
+    void Start() {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(log_, ec);
+        startedAt_ = ec ? 0 : size;
+        process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args_, log_);
+    }
     void Signal(int signal) { process_.Signal(signal); }
     void Kill() {
         process_.Signal(SIGKILL);
         process_.Stop(0ms);
     }
-    int Stop() { return process_.Stop(30s); }
+    // SIGTERM once this start has set up its handler: before, the signal's
+    // default action ends the program before it has done anything.
+    int Stop() {
+        for (int i = 0; i < 200 && process_.Running(); ++i) {
+            std::ifstream in(log_);
+            in.seekg(static_cast<std::streamoff>(startedAt_));
+            const std::string since{std::istreambuf_iterator<char>(in), {}};
+            if (since.find("reports on") != std::string::npos) break;
+            std::this_thread::sleep_for(50ms);
+        }
+        return process_.Stop(30s);
+    }
     std::string Log() const { return Tail(log_, 6000); }
 
 private:
     std::string source_, name_;
     std::filesystem::path log_;
     int port_;
+    std::uintmax_t startedAt_ = 0;
     std::vector<std::string> args_;
     ChildProcess process_;
 };
@@ -257,14 +274,14 @@ TEST(SmsdFaults, StoppedAtRandomMomentsAndRestarted) {
         // Reports to a dead server are tried again for as long as the kills go on.
         KannelRig rig({.httpRequestRetry = 60});
         KannelKeeper kannel{rig};
-        const std::map<QString, int> queued = QueueDrain(db.text, 40);
+        const std::map<QString, int> queued = QueueDrain(db.text, 60);
         TempFolder folder;
         Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "8", "--drains", "2"});
         std::mt19937 random(std::random_device{}());
         int duringDrain = 0;
         for (int stop = 0; stop < c.times; ++stop) {
             smsd.Start();
-            std::this_thread::sleep_for(std::chrono::milliseconds(80 + random() % 400));
+            std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 300));
             if (c.kill)
                 smsd.Kill();
             else
@@ -310,7 +327,10 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
          },
          kPerRow + 1},
         {"PostgreSQL restarted", "postgresql",
-         [](KannelRig&) { PgServer::Get()->RestartInBackground(1.0); }, 0},
+         [](KannelRig&) {
+             EXPECT_TRUE(PgServer::Get()->Restart(1.0)) << "PostgreSQL did not come back";
+         },
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
