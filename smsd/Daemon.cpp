@@ -157,14 +157,23 @@ void Daemon::DrainLoop(int index) {
                 store.SettleOwn();
                 settled = true;
             }
-            if (!row) row = store.Claim(settings_.lease);
+            // The claim marks the first round too: one commit fewer a row.
+            std::optional<Round> first;
+            if (!row) {
+                row = store.Claim(settings_.lease, /*startRound=*/true);
+                if (row) first = std::move(row->first);
+            }
             if (!row) {
                 Pause(settings_.poll);
                 continue;
             }
             queue_->Know(row->id, row->secret);
             while (!stop_) {
-                const std::optional<Round> round = store.StartRound(row->id, settings_.lease);
+                std::optional<Round> round;
+                if (first)
+                    round.swap(first);
+                else
+                    round = store.StartRound(row->id, settings_.lease);
                 if (!round) break;
                 const Answer answer =
                     kannel.Send(row->id, round->round, row->secret, round->phones, row->memo);
@@ -199,6 +208,10 @@ void Daemon::DrainLoop(int index) {
                     backoff = milliseconds(500);
                 }
             }
+            // A round marked by the claim and never sent waits again.
+            if (first)
+                store.FinishRound(row->id, first->round, QString::fromLatin1(status::kWaiting),
+                                  QStringLiteral("not sent: stopping"));
             if (!stop_) row.reset();
         } catch (const ClaimLost& e) {
             qCWarning(lcQueue, "%s", e.what());

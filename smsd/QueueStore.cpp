@@ -175,7 +175,7 @@ int QueueStore::SettleOwn() {
     return n;
 }
 
-std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
+std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, bool startRound) {
     dialect_ = DialectOf(db_);
     const qint64 now = clock_();
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -286,6 +286,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease) {
                            .arg(row.invalid);
                 Refund(row.id);
             }
+            if (startRound) row.first = MarkRound(row.id, now);
             Advance(row.id, log);
             tx.Commit();
             if (secrets_.size() > 100000) secrets_.clear();
@@ -314,15 +315,18 @@ std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds
                {now + lease.count(), id, worker_}) != 1)
         throw ClaimLost(
             QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+    std::optional<Round> round = MarkRound(id, now);
+    tx.Commit();
+    return round;
+}
+
+std::optional<Round> QueueStore::MarkRound(qint64 id, qint64 now) {
     Round round;
     {
         QSqlQuery& q = Run(QStringLiteral("Select min(Round) from SendDetail where SendTempID=? "
                                           "and Status='waiting'"),
                            {id});
-        if (!q.next() || q.value(0).isNull()) {
-            tx.Commit();
-            return std::nullopt;
-        }
+        if (!q.next() || q.value(0).isNull()) return std::nullopt;
         round.round = q.value(0).toInt();
     }
     {
@@ -336,7 +340,6 @@ std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds
     Change(QStringLiteral("Update SendDetail set Status='submitting', UpdatedAt=?, SubmitAt=? "
                           "where SendTempID=? and Round=? and Status='waiting'"),
            {now, now, id, round.round});
-    tx.Commit();
     return round;
 }
 

@@ -26,18 +26,19 @@ Dialect DialectOf(const Connection& connection);
 using Clock = std::function<qint64()>;
 qint64 SystemClock();
 
-struct ClaimedRow {
-    qint64 id = 0;
-    QString sendNo, memo, secret;
-    bool takenOver = false; // from a worker that died, or from this one's past life
-    int numbers = 0, invalid = 0, madeUnknown = 0;
-};
-
 // One request's worth: the waiting numbers of one round of a row, now
 // "submitting" and committed.
 struct Round {
     int round = 0;
     QStringList phones;
+};
+
+struct ClaimedRow {
+    qint64 id = 0;
+    QString sendNo, memo, secret;
+    bool takenOver = false; // from a worker that died, or from this one's past life
+    int numbers = 0, invalid = 0, madeUnknown = 0;
+    std::optional<Round> first; // the round Claim already marked, when asked to
 };
 
 struct Report {
@@ -67,7 +68,8 @@ public:
     int SettleOwn();
     // Takes the oldest row whose holder's lease ran out (or was given up by
     // SettleOwn), else the oldest new row, and records its numbers.
-    std::optional<ClaimedRow> Claim(std::chrono::milliseconds lease);
+    // With `startRound`, the first round is marked in the same commit (as StartRound does).
+    std::optional<ClaimedRow> Claim(std::chrono::milliseconds lease, bool startRound = false);
     // Marks the waiting numbers of the row's first round with any as
     // "submitting" and renews the lease, in one commit. Nothing when no number
     // waits; throws ClaimLost when another worker holds the row now.
@@ -110,6 +112,7 @@ private:
     QSqlQuery& Run(const QString& sql, const QVariantList& binds, bool keep = true);
     int Change(const QString& sql, const QVariantList& binds, bool keep = true);
     void Reopen();
+    std::optional<Round> MarkRound(qint64 id, qint64 now);
     void Release();
     void Advance(qint64 id, QStringList& log);
     void Refund(qint64 id);

@@ -26,13 +26,6 @@ using telvoro::ProgramFolder;
 using telvoro::app::FolderLock;
 using State = FolderLock::State;
 
-std::vector<fs::path> Entries(const fs::path& folder) {
-    std::vector<fs::path> entries;
-    for (const fs::directory_entry& e : fs::directory_iterator(folder))
-        entries.push_back(e.path().filename());
-    return entries;
-}
-
 // A program that took the lock and died without releasing it.
 void LockAndDie(const ProgramFolder& folder) {
     const pid_t child = ::fork();
@@ -74,17 +67,17 @@ TEST(FolderLock, OneProgramPerFolder) {
         if (c.holder == Holder::LiveForAnHour)
             fs::last_write_time(folder.LockFile(),
                                 fs::last_write_time(folder.LockFile()) - std::chrono::hours(1));
-        const std::vector<fs::path> before = Entries(dir.path);
+        const std::vector<fs::path> before = dir.Names();
         const std::string lockBefore =
             fs::exists(folder.LockFile()) ? telvoro::ReadWholeFile(folder.LockFile()) : "";
 
         auto lock = std::make_unique<FolderLock>(folder);
         EXPECT_EQ(lock->state(), c.want);
         if (c.want == State::HeldElsewhere) {
-            EXPECT_EQ(Entries(dir.path), before) << "nothing in the folder was touched";
+            EXPECT_EQ(dir.Names(), before) << "nothing in the folder was touched";
             EXPECT_EQ(telvoro::ReadWholeFile(folder.LockFile()), lockBefore);
         } else {
-            EXPECT_EQ(Entries(dir.path), std::vector<fs::path>{"Telvoro.lock"});
+            EXPECT_EQ(dir.Names(), std::vector<fs::path>{"Telvoro.lock"});
             EXPECT_EQ(FolderLock(folder).state(), State::HeldElsewhere)
                 << "and it now keeps a second start out";
             lock.reset();

@@ -3,27 +3,21 @@
 // that arrive in a yield step, and connecting over a real SQLite file and over
 // a gateway that fails where the test says.
 
-#include "ManualClock.h"
+#include "SessionTestSupport.h"
 
 #include "app/SqlSession.h"
-#include "client/ClientSession.h"
 #include "core/Error.h"
+#include "core/FileIO.h"
 #include "core/GbkTexts.h"
-#include "core/TextRules.h"
 #include "files/DataSource.h"
+#include "files/Templates.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
-#include "tests/support/FakeGateway.h"
-#include "tests/support/RecordingView.h"
-#include "tests/support/TempFolder.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
+#include "tests/support/DefaultTemplates.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,9 +25,12 @@
 namespace {
 
 using namespace std::chrono_literals;
+using telvoro::Connected;
 using telvoro::FakeGateway;
+using telvoro::Post;
 using telvoro::ProgramFolder;
 using telvoro::RecordingView;
+using telvoro::WriteWholeFile;
 using telvoro::client::ClientSession;
 using telvoro::client::SessionOptions;
 using Events = std::vector<std::string>;
@@ -53,16 +50,6 @@ private:
     std::unique_ptr<QCoreApplication> app_;
 };
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out << bytes;
-}
-
-// Runs `f` from the event loop, i.e. at the next yield step that dispatches.
-void Post(const std::function<void()>& f) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), f, Qt::QueuedConnection);
-}
 
 TEST(TimeSlicer, DispatchesOnceASliceHasPassedSinceTheLastDispatch) {
     ManualClock clock;
@@ -153,7 +140,7 @@ TEST(ClientSession, EditAskedForDuringAMergeOpensAfterIt) {
     options.clock = &clock;
     ClientSession session(ProgramFolder(dir.path), view, options);
     session.Start();
-    WriteFile(dir.path / "SendGSM.ini", "a\t13900000001\r\nb\t13900000002\r\n");
+    WriteWholeFile(dir.path / "SendGSM.ini", "a\t13900000001\r\nb\t13900000002\r\n");
     bool opened = false;
     Post([&] {
         session.Edit([&](const std::vector<std::string>&) {
@@ -171,36 +158,26 @@ TEST(ClientSession, EditAskedForDuringAMergeOpensAfterIt) {
 // A second send while a job runs, and a load while every entry is being
 // ticked, arrive in a yield step: both are refused and change nothing.
 TEST(ClientSession, OverlappingOperationsAreRefused) {
-    telvoro::TempFolder dir;
     ManualClock clock(telvoro::client::kYieldSlice);
-    RecordingView view;
-    FakeGateway* gateway = nullptr;
-    SessionOptions options;
-    options.clock = &clock;
-    options.gateway = [&](const telvoro::DataSource&) {
-        auto g = std::make_unique<FakeGateway>();
-        g->credit = "100";
-        gateway = g.get();
-        return g;
-    };
-    WriteFile(dir.path / "list.dat", "x\t13900000009\r\n");
-    ClientSession session(ProgramFolder(dir.path), view, options);
+    Connected s(&clock, "100");
+    ClientSession& session = *s.session;
+    WriteWholeFile(s.dir / "list.dat", "x\t13900000009\r\n");
     for (int i = 0; i < 5; ++i)
         session.Recipients().AddIfNewPhone("n", std::to_string(13900000001LL + i));
-    session.Connect();
 
     session.SetAllChecked([] { return true; });
-    view.events.clear();
+    s.view.events.clear();
     Post([&] { session.Send(); });
     session.Send();
-    EXPECT_EQ(gateway->committed.size(), 1u);
-    EXPECT_EQ(view.events.front(), "balance 100");
-    EXPECT_NE(std::find(view.events.begin(), view.events.end(), "refusal"), view.events.end());
+    EXPECT_EQ(s.gateway->committed.size(), 1u);
+    EXPECT_EQ(s.view.events.front(), "balance 100");
+    EXPECT_NE(std::find(s.view.events.begin(), s.view.events.end(), "refusal"),
+              s.view.events.end());
 
-    view.events.clear();
-    Post([&] { session.LoadList(dir.path / "list.dat"); });
+    s.view.events.clear();
+    Post([&] { session.LoadList(s.dir / "list.dat"); });
     session.SetAllChecked([] { return false; });
-    EXPECT_EQ(view.events, Events{"refusal"});
+    EXPECT_EQ(s.view.events, Events{"refusal"});
     EXPECT_EQ(session.Recipients().Count(), 5u);
 }
 
@@ -287,7 +264,7 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
     session.Connect();
     EXPECT_EQ(view.events, (Events{"connected", "balance 321"}));
 
-    WriteFile(folder.ServerFile(), "postgresql://localhost:99999\r\n");
+    WriteWholeFile(folder.ServerFile(), "postgresql://localhost:99999\r\n");
     view.events.clear();
     session.Connect();
     EXPECT_EQ(view.events, Events{"connect failed"});
@@ -298,37 +275,34 @@ TEST(ClientSession, ConnectOverTheEmbeddedDatabase) {
 // A templates file a Linux editor saved as UTF-8 gives the menu and the
 // contents the GBK file gives; a character without a GBK form is left out.
 TEST(ClientSession, TemplatesSavedAsUtf8ReadAsTheGbkOnes) {
+    using namespace telvoro::testing;
+    using Menu = std::vector<telvoro::TemplateMenuEntry>;
     const std::string bom = "\xEF\xBB\xBF";
-    const std::string utf8 = reinterpret_cast<const char*>(
-        u8"[注意每条短信只能写一行，不能使用自动换行，标题和内容用等号分开]\n"
-        u8"[每次修改模板后发送短信的窗口重新启动后生效。]\n"
-        u8"生日快乐=尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。\n"
-        u8"欠款提示=\n五一快乐=\n国庆快乐=\n元旦快乐=\n圣诞节=\n春节快乐=\n");
-    const std::string gbk = telvoro::DefaultTemplatesText();
-    const std::string birthday = "\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6"; // 生日快乐
+    const std::string utf8 = DefaultLinesUtf8("\n");
+    const std::string holiday = "\xBD\xDA\xC8\xD5"; // 节日
     const struct {
         const char* name;
         std::string bytes;
-    } cases[] = {{"GBK", gbk}, {"UTF-8", utf8}, {"UTF-8 with BOM", bom + utf8}};
+        Menu menu;
+        std::string caption, content;
+    } cases[] = {
+        {"GBK", telvoro::DefaultTemplatesText(), kDefaultMenu, kBirthday, kBirthdayText},
+        {"UTF-8", utf8, kDefaultMenu, kBirthday, kBirthdayText},
+        {"UTF-8 with BOM", bom + utf8, kDefaultMenu, kBirthday, kBirthdayText},
+        // 节日=祝您快乐！ in GBK: the emoji has no GBK form.
+        {"UTF-8 beyond GBK", reinterpret_cast<const char*>(u8"节日=祝您快乐😀！\n"),
+         Menu{{"Menu_0", holiday}}, holiday, "\xD7\xA3\xC4\xFA\xBF\xEC\xC0\xD6\xA3\xA1"},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         telvoro::TempFolder dir;
         const ProgramFolder folder(dir.path);
-        WriteFile(folder.TemplatesFile(), c.bytes);
+        WriteWholeFile(folder.TemplatesFile(), c.bytes);
         RecordingView view;
         ClientSession session(folder, view);
         EXPECT_EQ(
             telvoro::ReadTemplateMenu(folder.TemplatesFile(), telvoro::client::TemplatesUtf8ToGbk),
-            telvoro::TemplateMenuEntries(telvoro::SplitLines(gbk)));
-        EXPECT_EQ(session.TemplateContent(birthday),
-                  telvoro::GetField(telvoro::SplitLines(gbk)[2], '=', 2));
+            c.menu);
+        EXPECT_EQ(session.TemplateContent(c.caption), c.content);
     }
-    telvoro::TempFolder dir;
-    const ProgramFolder folder(dir.path);
-    WriteFile(folder.TemplatesFile(), reinterpret_cast<const char*>(u8"节日=祝您快乐😀！\n"));
-    RecordingView view;
-    ClientSession session(folder, view);
-    // 节日 -> 祝您快乐！ in GBK
-    EXPECT_EQ(session.TemplateContent("\xBD\xDA\xC8\xD5"),
-              "\xD7\xA3\xC4\xFA\xBF\xEC\xC0\xD6\xA3\xA1");
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -15,7 +16,7 @@
 using namespace telvoro;
 namespace fs = std::filesystem;
 
-namespace {} // namespace
+using Names = std::vector<fs::path>;
 
 // Text is read only as far as it goes: up to its first NUL, a first line up
 // to its end, and never past the limit, whatever the file's size.
@@ -92,7 +93,7 @@ TEST(FileIO, WritingThroughLinksAndModes) {
         EXPECT_EQ(ReadWholeFile(link), c.link.string());
     }
     // No temporary file is left beside the targets.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "shared"), fs::directory_iterator()), 2);
+    EXPECT_EQ(dir.Names("shared"), (Names{"list.dat", "new.dat"}));
 
     const mode_t umask = ::umask(0);
     ::umask(umask);
@@ -163,7 +164,7 @@ TEST(FileIO, AFailedWriteLeavesTheOldFile) {
     WriteWholeFile(file, "");
     EXPECT_EQ(fs::file_size(file), 0u);
     // Nothing but the file itself is left beside it.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    EXPECT_EQ(dir.Names(), Names{"list.dat"});
 }
 
 // A write that fails part-way (a full disk) leaves the old file byte for byte,
@@ -190,8 +191,7 @@ TEST(FileIO, AWriteFailingAtAnyByteKeepsTheOldFileWhole) {
             EXPECT_EQ(ReadWholeFile(file), old);
         else
             EXPECT_FALSE(fs::exists(file));
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()),
-                  c.oldFile ? 1 : 0);
+        EXPECT_EQ(dir.Names(), c.oldFile ? Names{"list.dat"} : Names{});
     }
     // The fault counts bytes over all writes and ends with its scope.
     {

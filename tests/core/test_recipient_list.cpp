@@ -3,11 +3,13 @@
 #include "core/GbkTexts.h"
 #include "core/RecipientList.h"
 #include "core/TextRules.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -200,30 +202,21 @@ TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
     RecipientList list;
     list.AddIfNewPhone("a", "1");
     const std::uint64_t replacements = list.Replacements();
-    const fs::path missing = dir / "missing.dat";
+    const fs::path missing = dir / "missing.dat", noFolder = dir / "no" / "a.dat";
     struct Case {
-        fs::path path;
+        std::function<void()> op;
         std::string text;
-    } loads[] = {
-        {missing, "无法打开文件“" + PathText(missing) + "”：No such file or directory"},
-        {dir / ".", "无法打开文件“" + PathText(dir / ".") + "”：Is a directory"},
+    } cases[] = {
+        {[&] { list.LoadList(missing); },
+         "无法打开文件“" + PathText(missing) + "”：No such file or directory"},
+        {[&] { list.LoadList(dir / "."); },
+         "无法打开文件“" + PathText(dir / ".") + "”：Is a directory"},
+        {[&] { list.SaveList(noFolder); },
+         "无法创建文件“" + PathText(noFolder) + "”：No such file or directory"},
     };
-    for (const Case& c : loads) {
-        try {
-            list.LoadList(c.path);
-            ADD_FAILURE() << "no error for " << c.path;
-        } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()), c.text);
-        }
+    for (const Case& c : cases) {
+        EXPECT_EQ(ErrorOf(c.op), c.text);
         EXPECT_EQ(list.Count(), 1u);
-    }
-    const fs::path noFolder = dir / "no" / "a.dat";
-    try {
-        list.SaveList(noFolder);
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "无法创建文件“" + PathText(noFolder) + "”：No such file or directory");
     }
     EXPECT_FALSE(fs::exists(dir / "no"));
 
@@ -235,19 +228,13 @@ TEST(RecipientList, FileErrorsLeaveListAndFileUnchanged) {
         list.AddIfNewPhone("name", "139" + std::to_string(10000000 + i));
     {
         WriteFault fault(20'000);
-        try {
-            list.SaveList(saved);
-            ADD_FAILURE() << "the save did not fail";
-        } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()),
-                      "写入文件“" + PathText(saved) + "”时出错：No space left on device");
-        }
+        EXPECT_EQ(ErrorOf([&] { list.SaveList(saved); }),
+                  "写入文件“" + PathText(saved) + "”时出错：No space left on device");
     }
     EXPECT_EQ(ReadWholeFile(saved), before);
     EXPECT_EQ(list.Count(), 2001u);
     EXPECT_FALSE(list.Busy());
-    for (const auto& entry : fs::directory_iterator(dir.path))
-        EXPECT_EQ(entry.path().filename(), "SendList.dat") << "left behind: " << entry.path();
+    EXPECT_EQ(dir.Names(), std::vector<fs::path>{"SendList.dat"}) << "nothing left behind";
     // A load that could not read its file replaced nothing; one that could did.
     EXPECT_EQ(list.Replacements(), replacements);
     list.LoadList(saved);

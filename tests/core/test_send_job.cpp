@@ -3,7 +3,9 @@
 #include "core/Error.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FakeGateway.h"
+#include "tests/support/Numbers.h"
 #include "tests/support/RecordingWindow.h"
 
 #include <gtest/gtest.h>
@@ -13,21 +15,14 @@
 #include <optional>
 
 using namespace telvoro;
+using telvoro::testing::Numbers;
+using telvoro::testing::Ranges;
 
 namespace {
 
 const std::string kAccount = "13800138000";
 
 using Row = FakeGateway::Row;
-
-std::vector<std::string> Numbers(int n, const std::string& prefix = "139") {
-    std::vector<std::string> v;
-    for (int i = 0; i < n; ++i) {
-        std::string digits = std::to_string(i);
-        v.push_back(prefix + std::string(8 - digits.size(), '0') + digits);
-    }
-    return v;
-}
 
 std::string Shortfall(long long d) {
     return gbk::kMsgShortfallPrefix + std::to_string(d) + gbk::kMsgShortfallSuffix;
@@ -146,16 +141,9 @@ TEST(SendJob, BatchesOfAHundredWithTheirDeductions) {
     ASSERT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Submitted);
 
     ASSERT_EQ(gw.committed.size(), 3u);
-    const std::vector<std::string> numbers = Numbers(249);
-    const auto joined = [&](std::size_t first, std::size_t count) {
-        std::string list = numbers[first];
-        for (std::size_t i = first + 1; i < first + count; ++i)
-            list += ";" + numbers[i];
-        return list;
-    };
-    EXPECT_EQ(gw.committed[0].list, joined(0, 100));
-    EXPECT_EQ(gw.committed[1].list, joined(100, 100));
-    EXPECT_EQ(gw.committed[2].list, joined(200, 49) + ";15803800000");
+    EXPECT_EQ(Ranges(gw.committed[0].list), "13900000000-13900000099");
+    EXPECT_EQ(Ranges(gw.committed[1].list), "13900000100-13900000199");
+    EXPECT_EQ(Ranges(gw.committed[2].list), "13900000200-13900000248,15803800000");
     for (const Row& row : gw.committed) {
         EXPECT_EQ(row.sendNo, kAccount);
         EXPECT_EQ(row.memo, w.message) << "written untrimmed";
@@ -278,28 +266,23 @@ TEST(SendJob, ParseWholeNumber) {
     for (const std::string bad :
          {"", " 1", "1 ", "1.5", "abc", "2147483648", "+", "0x10", "+-3", "--3"})
         EXPECT_THROW(ParseWholeNumber(bad), Error) << bad;
-    try {
-        ParseWholeNumber("1\xB5\xE3");
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "'1\\xB5\\xE3' is not a valid integer value");
-    }
+    EXPECT_EQ(ErrorOf([] { ParseWholeNumber("1\xB5\xE3"); }),
+              "'1\\xB5\\xE3' is not a valid integer value");
 }
 
 TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {
     struct Case {
         bool kept, lookUpFails;
         BatchState second;
-        std::string balance; // lowered before the commit, whatever its outcome
         std::size_t committedRows;
-        // What a retry leaves out (entries 1..N) and sends (numbers from the
-        // selection's element `firstLeft` to its last one before the self-check).
-        std::size_t entriesQueued, firstLeft;
+        // What a retry leaves out (entries 1..N) and sends.
+        std::size_t entriesQueued;
+        std::string left;
     };
     const Case cases[] = {
-        {false, false, BatchState::NotQueued, "99800", 1, 100, 100},
-        {true, false, BatchState::Queued, "99800", 2, 200, 200},
-        {true, true, BatchState::Unknown, "99800", 2, 100, 200},
+        {false, false, BatchState::NotQueued, 1, 100, "13900000100-13900000249"},
+        {true, false, BatchState::Queued, 2, 200, "13900000200-13900000249"},
+        {true, true, BatchState::Unknown, 2, 100, "13900000200-13900000249"},
     };
     for (const Case& c : cases) {
         FakeGateway gw;
@@ -315,7 +298,7 @@ TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {
         EXPECT_EQ(runner.Btn_BeginClick(gw, w), SendOutcome::Failed);
         EXPECT_EQ(w.LastNotice(), gbk::kMsgSendError);
         EXPECT_EQ(gw.committed.size(), c.committedRows);
-        EXPECT_EQ(w.balance, c.balance);
+        EXPECT_EQ(w.balance, "99800") << "lowered before the commit, whatever its outcome";
         const SendReport& r = runner.Report();
         ASSERT_TRUE(r.selected);
         ASSERT_EQ(r.selection.size(), 251u);
@@ -336,10 +319,7 @@ TEST(SendJob, AFailedCommitIsSettledByItsRowAndReported) {
         ASSERT_EQ(queued.size(), c.entriesQueued);
         EXPECT_EQ(queued.front(), 1u) << "entry 0 was dropped";
         EXPECT_EQ(queued.back(), c.entriesQueued);
-        const std::vector<std::string> numbers = Numbers(250);
-        EXPECT_EQ(r.NumbersLeft(),
-                  std::vector<std::string>(numbers.begin() + static_cast<long>(c.firstLeft),
-                                           numbers.end()))
+        EXPECT_EQ(Ranges(r.NumbersLeft()), c.left)
             << "neither the unknown batch nor the self-check number";
         EXPECT_EQ(gw.calls[9], "look up 1002");
     }

@@ -7,6 +7,7 @@
 #include "core/FileIO.h"
 #include "core/RecipientList.h"
 #include "tests/support/ErrorOf.h"
+#include "tests/support/OtherHandle.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -23,31 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Another program's handle on a file.
-struct OtherHandle {
-    HANDLE h;
-    OtherHandle(const fs::path& path, DWORD access, DWORD share)
-        : h(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                        nullptr)) {}
-    ~OtherHandle() { Close(); }
-    void Close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 std::uint64_t FileId(const fs::path& path) {
     const OtherHandle h(path, FILE_READ_ATTRIBUTES, kShareAll);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(h.h, &info)) return 0;
     return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-}
-
-std::size_t EntriesIn(const fs::path& folder) {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
 
 } // namespace
@@ -121,7 +102,7 @@ TEST(WindowsFileIO, SaveReplacesInOneStepAndAFailedSaveLeavesTheFileWhole) {
     WriteWholeFile(file, "newest\r\n");
     EXPECT_NE(FileId(file), before);
     EXPECT_EQ(ReadWholeFile(file), "newest\r\n");
-    EXPECT_EQ(EntriesIn(dir.path), 1u);
+    EXPECT_EQ(dir.Names(), std::vector<fs::path>{file.filename()});
 
     // Held by a program that does not let it be replaced: the save fails with
     // the stated text, the old file stays whole and no temporary file is left.
@@ -132,7 +113,7 @@ TEST(WindowsFileIO, SaveReplacesInOneStepAndAFailedSaveLeavesTheFileWhole) {
                   "无法创建文件“" + PathText(file) + "”：" + ReasonText(EACCES));
         holder.Close();
         EXPECT_EQ(ReadWholeFile(file), "newest\r\n");
-        EXPECT_EQ(EntriesIn(dir.path), 1u);
+        EXPECT_EQ(dir.Names(), std::vector<fs::path>{file.filename()});
     }
 
     // The read-only attribute.
@@ -141,7 +122,7 @@ TEST(WindowsFileIO, SaveReplacesInOneStepAndAFailedSaveLeavesTheFileWhole) {
               "无法创建文件“" + PathText(file) + "”：" + ReasonText(EACCES));
     ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(ReadWholeFile(file), "newest\r\n");
-    EXPECT_EQ(EntriesIn(dir.path), 1u);
+    EXPECT_EQ(dir.Names(), std::vector<fs::path>{file.filename()});
 }
 
 #endif

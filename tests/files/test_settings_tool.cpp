@@ -2,12 +2,12 @@
 #include "files/Settings.h"
 
 #include "core/FileIO.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <string>
 
 #include <sys/wait.h>
@@ -39,16 +39,9 @@ std::string Quote(const fs::path& p) {
 
 struct ToolTest : ::testing::Test {
     fs::path tool = fs::path(TELVORO_BIN_DIR) / "telvoro-admin";
-    fs::path dir;
+    TempFolder dir;
     void SetUp() override {
         if (!fs::exists(tool)) GTEST_SKIP() << "telvoro-admin not built";
-        std::random_device rd;
-        dir = fs::temp_directory_path() / ("telvoro-tool-" + std::to_string(rd()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        if (!dir.empty()) fs::remove_all(dir, ec);
     }
 };
 

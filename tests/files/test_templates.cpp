@@ -5,6 +5,8 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/TextRules.h"
+#include "tests/support/DefaultTemplates.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -17,17 +19,10 @@ namespace fs = std::filesystem;
 using namespace telvoro;
 using namespace std::string_literals;
 
+using namespace telvoro::testing;
+
 namespace {
 
-// 生日快乐
-const std::string kBirthday = "\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6";
-// 尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。
-const std::string kBirthdayText =
-    "\xD7\xF0\xBE\xB4\xB5\xC4\xBF\xCD\xBB\xA7\xA3\xAC\xB8\xD0\xD0\xBB\xC4\xFA\xB6\xE0\xC4\xEA\xC0"
-    "\xB4\xB6\xD4\xC0\xCA\xD4\xC0\xC8\xED\xBC\xFE\xB5\xC4\xD6\xA7\xB3\xD6\xA3\xAC\xCE\xD2\xC3\xC7"
-    "\xC8\xAB\xCC\xE5\xD4\xB1\xB9\xA4\xD7\xA3\xC4\xFA\xC9\xFA\xC8\xD5\xBF\xEC\xC0\xD6\xA1\xA3";
-// 欠款提示
-const std::string kArrears = "\xC7\xB7\xBF\xEE\xCC\xE1\xCA\xBE";
 // 快乐
 const std::string kHappy = "\xBF\xEC\xC0\xD6";
 
@@ -57,17 +52,7 @@ TEST(Templates, DefaultFileBytesAndItsMenu) {
         "\xB4\xBA\xBD\xDA\xBF\xEC\xC0\xD6=\r\n"; // 春节快乐=
     EXPECT_EQ(bytes, expected);
 
-    const std::vector<TemplateMenuEntry> menu = ReadTemplateMenu(file);
-    const std::vector<TemplateMenuEntry> want = {
-        {"Menu_2", kBirthday},
-        {"Menu_3", kArrears},
-        {"Menu_4", "\xCE\xE5\xD2\xBB\xBF\xEC\xC0\xD6"},
-        {"Menu_5", "\xB9\xFA\xC7\xEC\xBF\xEC\xC0\xD6"},
-        {"Menu_6", "\xD4\xAA\xB5\xA9\xBF\xEC\xC0\xD6"},
-        {"Menu_7", "\xCA\xA5\xB5\xAE\xBD\xDA"},
-        {"Menu_8", "\xB4\xBA\xBD\xDA\xBF\xEC\xC0\xD6"},
-    };
-    EXPECT_EQ(menu, want);
+    EXPECT_EQ(ReadTemplateMenu(file), kDefaultMenu);
 
     EXPECT_EQ(LookUpTemplate(file, kBirthday), kBirthdayText);
     EXPECT_EQ(LookUpTemplate(file, kArrears), "");
@@ -113,12 +98,7 @@ TEST(Templates, BadFiles) {
     const fs::path file = ProgramFolder(dir.path).TemplatesFile();
     // Missing at start: no entries; vanished before a choice: the open error.
     EXPECT_TRUE(ReadTemplateMenu(file).empty());
-    try {
-        LookUpTemplate(file, "a");
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("无法打开文件"), std::string::npos) << e.what();
-    }
+    EXPECT_EQ(ErrorOf([&] { LookUpTemplate(file, "a"); }).find("无法打开文件"), 0u);
 
     // Junk, NULs (the text ends there), a very long line, a million lines.
     WriteWholeFile(file, "\xFF\xFE=\x80\r\na=1\0b=2\r\n"s);
@@ -147,29 +127,6 @@ TEST(Templates, BadFiles) {
     // A folder that cannot take the file: the creation error reaches the caller.
     EXPECT_THROW(CreateTemplatesFile(ProgramFolder(dir.path / "absent").TemplatesFile()), Error);
 }
-
-namespace {
-
-// The nine default lines as a Linux editor saves them: UTF-8, LF or CR LF.
-std::string DefaultLinesUtf8(const char* lineEnd) {
-    const char8_t* lines[] = {
-        u8"[注意每条短信只能写一行，不能使用自动换行，标题和内容用等号分开]",
-        u8"[每次修改模板后发送短信的窗口重新启动后生效。]",
-        u8"生日快乐=尊敬的客户，感谢您多年来对朗岳软件的支持，我们全体员工祝您生日快乐。",
-        u8"欠款提示=",
-        u8"五一快乐=",
-        u8"国庆快乐=",
-        u8"元旦快乐=",
-        u8"圣诞节=",
-        u8"春节快乐=",
-    };
-    std::string text;
-    for (const char8_t* line : lines)
-        text += reinterpret_cast<const char*>(line) + std::string(lineEnd);
-    return text;
-}
-
-} // namespace
 
 // A GBK file must never be taken for UTF-8, even when its bytes happen to be
 // valid UTF-8; a UTF-8 file is recognised even when its bytes happen to be

@@ -11,6 +11,8 @@
 #include "files/ProgramFolder.h"
 #include "files/ProgramFolderChoice.h"
 #include "files/Templates.h"
+#include "tests/files/HandoffTestSupport.h"
+#include "tests/support/OtherHandle.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -27,43 +29,15 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // Another program's handle on a file, open for appending.
-struct Writer {
-    HANDLE h;
+struct Writer : OtherHandle {
     Writer(const fs::path& path, DWORD share)
-        : h(CreateFileW(path.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~Writer() { Close(); }
-    bool Write(const std::string& bytes) const {
-        DWORD n = 0;
-        return WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) &&
-               n == bytes.size();
-    }
-    void Close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
+        : OtherHandle(path, FILE_APPEND_DATA, share, OPEN_ALWAYS) {}
 };
 
-class WindowsHandoff : public ::testing::Test {
+class WindowsHandoff : public HandoffFixture {
 protected:
-    void Drop(const std::string& bytes) { WriteWholeFile(reader_.HandoffPath(), bytes); }
-    Strings Phones() const {
-        Strings out;
-        for (std::size_t i = 0; i < list_.Count(); ++i)
-            out.push_back(list_.At(i).Customer + "=" + list_.At(i).Phone);
-        return out;
-    }
-    bool NoFilesLeft() const {
-        return !fs::exists(reader_.HandoffPath()) && !fs::exists(reader_.ClaimedPath());
-    }
-
-    TempFolder dir_;
-    RecipientList list_;
-    HandoffReader reader_{list_, ProgramFolder(dir_ / u8"程序目录")};
-    WindowsHandoff() { fs::create_directory(dir_ / u8"程序目录"); }
+    WindowsHandoff() : HandoffFixture(u8"程序目录") {}
 };
 
 } // namespace

@@ -3,33 +3,12 @@
 #include "tests/support/AdminTool.h"
 #include "text/GbkCodec.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-namespace {
-
+using AdminTool = telvoro::AdminToolTest;
 using Result = telvoro::AdminResult;
-
-class AdminTool : public ::testing::Test {
-protected:
-    Result Run(const QStringList& args) { return telvoro::RunAdminTool(dir.path(), args); }
-    void Write(const QString& name, const std::string& bytes) {
-        telvoro::WriteInFolder(dir.path(), name, bytes);
-    }
-    std::string Read(const QString& name) {
-        std::ifstream in(dir.filePath(name).toStdString(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    QTemporaryDir dir;
-};
-
-} // namespace
 
 TEST_F(AdminTool, InitAccountSendAndQueue) {
     // Without tables or a database file, every command fails with one clear line.
@@ -167,7 +146,7 @@ TEST_F(AdminTool, SendNamesWhatItDroppedAndWhyItRefused) {
             Run({"send", "--account", c.account, "--message-file", "message.txt", "--numbers-file",
                  "numbers.txt", "--rest-file", "rest.txt", "--dropped-file", "dropped.txt"});
         EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.out.trimmed().section('\n', -1), QString::fromUtf8(c.last));
+        EXPECT_EQ(LastLine(r.out), QString::fromUtf8(c.last));
         const QStringList err = r.err.split('\n', Qt::SkipEmptyParts);
         ASSERT_EQ(err.size(), static_cast<qsizetype>(c.errLines.size())) << r.err.toStdString();
         for (std::size_t i = 0; i < c.errLines.size(); ++i)

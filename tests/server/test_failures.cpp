@@ -10,6 +10,7 @@
 #include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "tests/support/AdminTool.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/FaultProxy.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/ServerTestSupport.h"
@@ -18,7 +19,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -339,19 +339,11 @@ namespace {
 
 using Result = AdminResult;
 
-class AdminFaults : public ::testing::Test {
+class AdminFaults : public AdminToolTest {
 protected:
-    void SetUp() override { EnsureApp(); }
-    Result Run(const QStringList& args) {
-        return RunAdminTool(dir.path(),
-                            QStringList{QStringLiteral("--time-limit-ms"), QStringLiteral("2000")} +
-                                args);
-    }
-    void Write(const QString& name, const std::string& bytes) {
-        WriteInFolder(dir.path(), name, bytes);
-    }
-    std::string Read(const QString& name) {
-        return ReadWholeFile(ToFsPath(QDir(dir.path()).filePath(name)));
+    void SetUp() override {
+        EnsureApp();
+        leading = {"--time-limit-ms", "2000"};
     }
     static std::string Lines(const std::vector<std::string>& numbers) {
         std::string text;
@@ -359,8 +351,6 @@ protected:
             text += n + "\r\n";
         return text;
     }
-    static QString LastLine(const QString& out) { return out.trimmed().section('\n', -1); }
-    QTemporaryDir dir;
 };
 
 } // namespace
@@ -419,24 +409,20 @@ TEST_F(AdminFaults, ARestFileThatCannotBeWrittenLeavesNoStaleOne) {
     // The rest file of an earlier run: its numbers may be queued by now.
     Write("rest.txt", Lines(Numbers(450)));
     proxy.Set(FaultProxy::Mode::CutAtCommit, 3);
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
     // Files may grow to 1000 bytes only: the rest of 250 numbers does not fit.
-    p.setChildProcessModifier([] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{1000, 1000};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"),
-            {"--db", QString::fromStdString(PostgresText(proxy.port())), "send", "--account",
-             login.c_str(), "--message-file", "message.txt", "--numbers-file", "numbers.txt",
-             "--rest-file", "rest.txt"});
-    ASSERT_TRUE(p.waitForFinished(60000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    const QString err = QString::fromUtf8(p.readAllStandardError());
-    EXPECT_EQ(p.exitCode(), 1);
-    EXPECT_EQ(LastLine(out), QStringLiteral("queued 200 of 450 numbers")) << out.toStdString();
-    EXPECT_TRUE(err.contains("no rest file was written")) << err.toStdString();
+    const Result r =
+        RunAdminTool(dir.path(),
+                     {"--db", QString::fromStdString(PostgresText(proxy.port())), "send",
+                      "--account", login.c_str(), "--message-file", "message.txt", "--numbers-file",
+                      "numbers.txt", "--rest-file", "rest.txt"},
+                     QProcessEnvironment::systemEnvironment(), [] {
+                         ::signal(SIGXFSZ, SIG_IGN);
+                         const rlimit limit{1000, 1000};
+                         ::setrlimit(RLIMIT_FSIZE, &limit);
+                     });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(LastLine(r.out), QStringLiteral("queued 200 of 450 numbers")) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("no rest file was written")) << r.err.toStdString();
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath("rest.txt")));
 }
 
@@ -571,13 +557,9 @@ TEST_F(AdminFaults, PasswordNeverShows) {
         EXPECT_EQ(r.code, 1);
         EXPECT_FALSE(r.err.contains(QString::fromStdString(secret))) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("PWD=***")) << r.err.toStdString();
-        SqlGateway gw;
-        try {
-            gw.Open(Source(text));
-            ADD_FAILURE() << "opened";
-        } catch (const Error& e) {
-            EXPECT_EQ(std::string(e.what()).find(secret), std::string::npos) << e.what();
-        }
+        const std::string error = ErrorOf([&] { SqlGateway().Open(Source(text)); });
+        EXPECT_NE(error, "no error");
+        EXPECT_EQ(error.find(secret), std::string::npos) << error;
     }
     // A password in a PostgreSQL URL, as a connect failure shows the data source.
     const Result url =

@@ -3,13 +3,17 @@
 // faults: the queue server killed at random moments, Kannel and the database
 // restarted during a drain.
 
+#include "smsd/Daemon.h"
 #include "tests/smsd/SmsdTestSupport.h"
 #include "tests/support/AdminTool.h"
 #include "tests/support/KannelRig.h"
 
 #include <QSqlQuery>
 
+#include <QCoreApplication>
+
 #include <csignal>
+#include <future>
 #include <map>
 #include <random>
 #include <thread>
@@ -269,6 +273,60 @@ TEST(SmsdDelivery, KannelAndTheDatabaseRestartedDuringADrain) {
     const std::string log = smsd.Log();
     EXPECT_NE(log.find("Kannel cannot take numbers now"), std::string::npos) << log;
     EXPECT_NE(log.find("server closed the connection"), std::string::npos) << log;
+}
+
+} // namespace
+
+namespace {
+
+// The report endpoint in-process: a forged or malformed report is turned away
+// at the door; a genuine one is answered once it is stored.
+TEST(SmsdEndpoint, ChecksTheSecretAndAnswersOnceStored) {
+    TestDatabase db = MakeDatabase("sqlite");
+    const qint64 id =
+        QueueRow(db.text, kAccount, QStringLiteral("hi"), QStringLiteral("13900000001"));
+    smsd::Settings settings;
+    settings.source = telvoro::testing::Source(db.text);
+    // Nothing listens there: the round goes back to waiting, the row stays in hand.
+    settings.kannel.sendsms =
+        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreeTcpPort()));
+    settings.worker = QStringLiteral("w");
+    smsd::Daemon daemon(settings);
+    daemon.Start();
+    const auto pump = [](auto&& call) {
+        auto reply = std::async(std::launch::async, call);
+        while (reply.wait_for(10ms) != std::future_status::ready)
+            QCoreApplication::processEvents();
+        return reply.get();
+    };
+    QString secret;
+    for (int i = 0; i < 500 && secret.isEmpty(); ++i) {
+        pump([] {
+            std::this_thread::sleep_for(10ms);
+            return 0;
+        });
+        secret = Value(db.text, QStringLiteral("select Secret from SendClaim")).toString();
+    }
+    ASSERT_FALSE(secret.isEmpty());
+    const QString base = QStringLiteral("http://127.0.0.1:%1/dlr?r=%2&g=0&p=13900000001&t=1&k=")
+                             .arg(daemon.listenPort())
+                             .arg(id);
+    struct Row {
+        QString url;
+        int status;
+    } rows[] = {
+        {base + QStringLiteral("forged"), 403},
+        {QStringLiteral("http://127.0.0.1:%1/dlr?r=x").arg(daemon.listenPort()), 400},
+        {base + secret, 200},
+    };
+    // The endpoint keeps even an HTTP/1.0 connection open (Kannel's client speaks
+    // 1.1 and keeps it): the answer is read when the client stops waiting.
+    for (const Row& r : rows)
+        EXPECT_EQ(pump([&] { return test::HttpGet(r.url, 1500ms).status; }), r.status)
+            << r.url.toStdString();
+    daemon.RequestStop();
+    daemon.Finish();
+    EXPECT_EQ(Statuses(db.text, id), "waiting"); // a report never moves a number not handed over
 }
 
 } // namespace

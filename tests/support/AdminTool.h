@@ -1,13 +1,18 @@
 #pragma once
 // Runs telvoro-admin as an operator does, in a folder of the test's own.
 
+#include "core/FileIO.h"
+#include "text/QtPath.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace telvoro {
@@ -17,12 +22,15 @@ struct AdminResult {
     QString out, err;
 };
 
+// `inChild` runs in the tool's process before it starts (limits, signals).
 inline AdminResult
 RunAdminTool(const QString& folder, const QStringList& args,
-             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+             const std::function<void()>& inChild = {}) {
     QProcess p;
     p.setWorkingDirectory(folder);
     p.setProcessEnvironment(env);
+    if (inChild) p.setChildProcessModifier(inChild);
     p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
     EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
@@ -33,5 +41,22 @@ RunAdminTool(const QString& folder, const QStringList& args,
 inline void WriteInFolder(const QString& folder, const QString& name, const std::string& bytes) {
     std::ofstream(QDir(folder).filePath(name).toStdString(), std::ios::binary) << bytes;
 }
+
+// The tool's tests: a folder of their own; `leading` goes before the
+// arguments of every run.
+class AdminToolTest : public ::testing::Test {
+protected:
+    AdminResult Run(const QStringList& args) { return RunAdminTool(dir.path(), leading + args); }
+    void Write(const QString& name, const std::string& bytes) {
+        WriteInFolder(dir.path(), name, bytes);
+    }
+    std::string Read(const QString& name) const {
+        return ReadWholeFile(ToFsPath(QDir(dir.path()).filePath(name)));
+    }
+    static QString LastLine(const QString& out) { return out.trimmed().section('\n', -1); }
+
+    QStringList leading;
+    QTemporaryDir dir;
+};
 
 } // namespace telvoro

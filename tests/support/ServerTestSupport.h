@@ -4,13 +4,13 @@
 // starts (TELVORO_PG_HOST/PORT), natively and through psqlODBC.
 
 #include "files/DataSource.h"
+#include "tests/support/Numbers.h"
 
 #include <QCoreApplication>
 
 #include <cstdlib>
 #include <random>
 #include <string>
-#include <vector>
 
 namespace telvoro::testing {
 
@@ -30,15 +30,6 @@ inline std::string FreshLogin(char first = '2') {
     for (int i = 0; i < 10; ++i)
         s += char('0' + rng() % 10);
     return s;
-}
-
-inline std::vector<std::string> Numbers(int n, int from = 0) {
-    std::vector<std::string> v;
-    for (int i = from; i < from + n; ++i) {
-        std::string d = std::to_string(i);
-        v.push_back("139" + std::string(8 - d.size(), '0') + d);
-    }
-    return v;
 }
 
 inline bool PostgresConfigured() {

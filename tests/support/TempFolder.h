@@ -1,10 +1,12 @@
 #pragma once
 // A fresh folder under the system's temp folder, removed with all it holds.
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace telvoro {
 
@@ -28,6 +30,16 @@ struct TempFolder {
     TempFolder& operator=(const TempFolder&) = delete;
 
     std::filesystem::path operator/(const std::filesystem::path& name) const { return path / name; }
+
+    // The names in the folder (or in its subfolder `sub`), sorted: what a
+    // failed write may have left behind shows here.
+    std::vector<std::filesystem::path> Names(const std::filesystem::path& sub = {}) const {
+        std::vector<std::filesystem::path> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path / sub))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 };
 
 } // namespace telvoro
