@@ -1,24 +1,36 @@
-// Numbers per second from the queue to the SMS centre: telvoro-smsd draining
-// SendTemp through Kannel to its fake SMSC, beside Kannel's own sendsms driven
-// directly in the same run, on the same Kannel. Run by hand:
-//   build/bin/bench_smsd [NUMBERS]      (PostgreSQL too when TELVORO_PG_HOST/PORT are set)
+// Numbers per second from the queue to the SMSC through telvoro-smsd, beside
+// Kannel's own sendsms driven directly, in the same run and on the same Kannel
+// (fake SMSC). The rows are queued first, as the client queues them; the clock
+// runs from the queue server's start until the SMSC has every number.
+//
+//   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--db postgresql://HOST:PORT]
+//
+// Kannel's own rate is taken before and after the queue server's runs: on a
+// shared machine the two readings show how much the load moved meanwhile.
 
+#include "server/Connection.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "tests/support/KannelRig.h"
-#include "tests/support/ServerTestSupport.h"
 #include "tests/support/TempFolder.h"
 #include "text/GbkCodec.h"
 
+#include <QCoreApplication>
+#include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QUrl>
 
 #include <atomic>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace telvoro;
 using namespace std::chrono_literals;
@@ -27,105 +39,199 @@ using telvoro::test::KannelRig;
 
 namespace {
 
-// `numbers` unique numbers in rows of 100, queued as the client queues them.
-void Queue(const std::string& source, std::size_t numbers, std::size_t from) {
-    SqlGateway gw(QStringLiteral("bench-client"));
-    gw.Open(telvoro::testing::Source(source));
-    for (std::size_t done = 0; done < numbers;) {
+using Clock = std::chrono::steady_clock;
+
+struct Args {
+    int numbers = 20000, rows = 200;
+    std::vector<int> drains{1, 4};
+    std::string db; // empty: an SQLite file in a temp folder per run
+};
+
+Args Parse(int argc, char** argv) {
+    Args a;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--numbers")
+            a.numbers = std::stoi(value);
+        else if (key == "--rows")
+            a.rows = std::stoi(value);
+        else if (key == "--db")
+            a.db = value;
+        else if (key == "--drains") {
+            a.drains.clear();
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');)
+                a.drains.push_back(std::stoi(item));
+        } else {
+            throw std::runtime_error("unknown option " + key);
+        }
+    }
+    if (argc % 2 == 0) throw std::runtime_error("every option takes a value");
+    if (a.numbers < a.rows || a.rows < 1)
+        throw std::runtime_error("need at least one number per row");
+    return a;
+}
+
+// A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
+void Queue(const std::string& text, int numbers, int rows, long long first) {
+    const DataSource source = ParseDataSource(text, ProgramFolder());
+    {
+        Connection c(QStringLiteral("bench-init"));
+        c.Open(source, Create::Yes);
+        ServerUpkeep(c).CreateTables();
+        if (source.engine != Engine::Sqlite) {
+            // A server database is shared between runs: start from an empty queue.
+            QSqlQuery q(c.database());
+            for (const char* sql :
+                 {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim"})
+                q.exec(QString::fromLatin1(sql));
+        }
+    }
+    SqlGateway gw(QStringLiteral("bench-queue"));
+    gw.Open(source);
+    const std::string memo = ToGbk(QStringLiteral("Your code is 4711"));
+    long long next = first;
+    for (int r = 0; r < rows; ++r) {
+        const int here = numbers / rows + (r < numbers % rows ? 1 : 0);
         std::string list;
-        for (int i = 0; i < 100 && done < numbers; ++i, ++done)
-            list += (list.empty() ? "" : ";") + std::to_string(13000000000ULL + from + done);
+        for (int i = 0; i < here; ++i)
+            list += (i ? ";" : "") + std::to_string(next++);
         gw.BeginTransaction();
-        gw.InsertSendRow("13800138000", ToGbk(QStringLiteral("Bench message")), list);
+        gw.InsertSendRow("13800138000", memo, list);
         gw.Commit();
     }
 }
 
-// Seconds from telvoro-smsd's start until the SMSC has `numbers` more parts.
-double Drain(const KannelRig& rig, const std::string& source, std::size_t numbers, int drains,
-             const std::filesystem::path& log) {
-    const std::size_t before = rig.ReceivedParts();
-    ChildProcess smsd;
-    const auto start = std::chrono::steady_clock::now();
-    smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
-               {"--db", source, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
-                rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
-                "--listen", "127.0.0.1:" + std::to_string(test::FreePort()), "--worker", "bench",
-                "--drains", std::to_string(drains)},
-               log);
-    while (rig.ReceivedParts() < before + numbers &&
-           std::chrono::steady_clock::now() - start < 300s)
-        std::this_thread::sleep_for(5ms);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    smsd.Stop(20s);
-    return seconds;
-}
-
-// Kannel's own sendsms asking for the same reports as telvoro-smsd (dlr-mask=31,
-// to a receiver that answers at once): 100 numbers a request, 4 at a time.
-double OwnWithReports(const KannelRig& rig, std::size_t numbers, std::size_t from) {
-    test::HttpRecorder receiver;
-    const std::size_t before = rig.ReceivedParts();
-    std::atomic<std::size_t> next{0};
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> senders;
-    for (int t = 0; t < 4; ++t)
-        senders.emplace_back([&] {
-            for (std::size_t first; (first = next.fetch_add(100)) < numbers;) {
+// Kannel's own sendsms as MeasureSendsms drives it, but asking for every
+// report (dlr-mask 31) to a bare HTTP receiver: Kannel's work for the reports
+// the queue server asks for, without the queue server.
+struct KannelRun {
+    double perSecond = 0, reportsAfter = 0; // numbers/s to the SMSC; seconds until every report
+};
+KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
+    telvoro::test::HttpRecorder receiver;
+    const size_t before = rig.ReceivedParts();
+    const QString base =
+        rig.SendsmsUrl() + "?username=" + rig.User() + "&password=" + rig.Password() +
+        "&from=10690000&text=rate+test&dlr-mask=31&dlr-url=" +
+        QString::fromLatin1(QUrl::toPercentEncoding(receiver.BaseUrl() + "/dlr?p=%p&t=%d")) +
+        "&to=";
+    std::atomic<int> next{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> workers;
+    for (int w = 0; w < parallel; ++w)
+        workers.emplace_back([&] {
+            for (int first; (first = next.fetch_add(100)) < numbers;) {
                 QStringList to;
-                for (std::size_t i = first; i < std::min(numbers, first + 100); ++i)
-                    to << QString::number(14000000000ULL + from + i);
-                const QString url = rig.SendsmsUrl() + "?username=" + rig.User() +
-                                    "&password=" + QUrl::toPercentEncoding(rig.Password()) +
-                                    "&to=" + QUrl::toPercentEncoding(to.join(' ')) +
-                                    "&text=Bench%20message&dlr-mask=31" + "&dlr-url=" +
-                                    QUrl::toPercentEncoding(receiver.BaseUrl() + "/dlr?p=%p&t=%d");
-                while (test::HttpGet(url).status == 503)
-                    std::this_thread::sleep_for(10ms);
+                for (int i = first; i < std::min(numbers, first + 100); ++i)
+                    to << QString::number(13700000000LL + i);
+                while (telvoro::test::HttpGet(base + to.join("+")).status == 503)
+                    std::this_thread::sleep_for(50ms);
             }
         });
-    for (std::thread& t : senders)
+    for (std::thread& t : workers)
         t.join();
-    while (rig.ReceivedParts() < before + numbers &&
-           std::chrono::steady_clock::now() - start < 300s)
-        std::this_thread::sleep_for(5ms);
-    return numbers /
-           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    while (rig.ReceivedParts() - before < static_cast<size_t>(numbers)) {
+        if (Clock::now() > start + 600s) throw std::runtime_error("Kannel lost numbers");
+        std::this_thread::sleep_for(20ms);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // Two reports a number (8 and 1) with the fake SMSC.
+    receiver.WaitForRequests(2 * static_cast<size_t>(numbers), 300s);
+    return {numbers / seconds, std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
+struct Run {
+    double handed = 0;  // seconds until the SMSC had every number
+    double settled = 0; // seconds until every row was in "3"
+};
+
+Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, int drains) {
+    TempFolder folder;
+    const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
+    static long long first = 13900000000LL;
+    Queue(text, a.numbers, a.rows, first);
+    first += a.numbers;
+    const size_t before = rig.ReceivedParts();
+    ChildProcess smsd;
+    const auto start = Clock::now();
+    smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
+               {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
+                rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
+                "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
+                "bench", "--drains", std::to_string(drains)},
+               folder / "smsd.log");
+    Run run;
+    const auto limit = start + 600s;
+    while (rig.ReceivedParts() - before < static_cast<size_t>(a.numbers)) {
+        if (Clock::now() > limit || !smsd.Running())
+            throw std::runtime_error("the SMSC got " +
+                                     std::to_string(rig.ReceivedParts() - before) + " of " +
+                                     std::to_string(a.numbers));
+        std::this_thread::sleep_for(20ms);
+    }
+    run.handed = std::chrono::duration<double>(Clock::now() - start).count();
+    const DataSource source = ParseDataSource(text, ProgramFolder());
+    Connection look(QStringLiteral("bench-look"));
+    look.Open(source);
+    for (;;) {
+        QSqlQuery q(look.database());
+        if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3'")) && q.next() &&
+            q.value(0).toInt() == 0)
+            break;
+        if (Clock::now() > limit) throw std::runtime_error("rows not settled");
+        std::this_thread::sleep_for(50ms);
+    }
+    run.settled = std::chrono::duration<double>(Clock::now() - start).count();
+    smsd.Stop(30s);
+    return run;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    telvoro::testing::EnsureApp();
-    const std::size_t numbers = argc > 1 ? std::stoul(argv[1]) : 10000;
-    KannelRig rig;
-    TempFolder folder;
-    const test::SendsmsRate own = test::MeasureSendsms(rig, numbers, 100, 4);
-    std::printf("Kannel's own sendsms, 100 numbers a request, 4 at a time: %.0f numbers/s\n",
-                own.PerSecond());
-    const double withReports = OwnWithReports(rig, numbers, 0);
-    std::printf("  the same asking for every report (dlr-mask=31): %.0f numbers/s\n", withReports);
-    std::vector<std::pair<std::string, std::string>> sources = {
-        {"SQLite", "sqlite:" + (folder / "Orvanta.db").string()}};
-    if (telvoro::testing::PostgresConfigured())
-        sources.emplace_back("PostgreSQL",
-                             telvoro::testing::PostgresText(telvoro::testing::PostgresPort()));
-    std::size_t from = numbers;
-    for (const auto& [name, source] : sources) {
-        Connection c(QStringLiteral("bench-init"));
-        c.Open(telvoro::testing::Source(source), Create::Yes);
-        ServerUpkeep(c).CreateTables();
-        for (int drains : {1, 4}) {
-            from += numbers;
-            Queue(source, numbers, from);
-            const double seconds = Drain(rig, source, numbers, drains, folder / "smsd.log");
-            std::printf("telvoro-smsd on %s, %d drain%s: %.0f numbers/s (%.0f%% of Kannel's own, "
-                        "%.0f%% of Kannel's own with reports)\n",
-                        name.c_str(), drains, drains == 1 ? "" : "s", numbers / seconds,
-                        100.0 * numbers / seconds / own.PerSecond(),
-                        100.0 * numbers / seconds / withReports);
+    QCoreApplication app(argc, argv);
+    try {
+        const Args a = Parse(argc, argv);
+        KannelRig rig;
+        std::printf("%d numbers in %d rows, Kannel with the fake SMSC, %s\n", a.numbers, a.rows,
+                    a.db.empty() ? "SQLite" : a.db.c_str());
+        const double kannelBefore =
+            telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
+        std::printf("  Kannel's own sendsms, 100 numbers a request, 4 at a time: %8.0f numbers/s\n",
+                    kannelBefore);
+        const double kannelSerial =
+            telvoro::test::MeasureSendsms(rig, a.numbers, 100, 1).PerSecond();
+        std::printf("  Kannel's own sendsms, 100 numbers a request, 1 at a time: %8.0f numbers/s\n",
+                    kannelSerial);
+        const KannelRun withReports = KannelWithReports(rig, a.numbers, 4);
+        const double kannelReports = withReports.perSecond;
+        std::printf("  the same, every report to a bare HTTP receiver:          %8.0f numbers/s "
+                    "(every report in after %.1f s)\n",
+                    kannelReports, withReports.reportsAfter);
+        std::vector<std::pair<int, Run>> runs;
+        for (int drains : a.drains) {
+            const Run r = RunQueueServer(rig, a.db, a, drains);
+            runs.emplace_back(drains, r);
+            std::printf(
+                "  telvoro-smsd --drains %d: %8.0f numbers/s to the SMSC (%.1f s; every row "
+                "settled after %.1f s)\n",
+                drains, a.numbers / r.handed, r.handed, r.settled);
         }
+        const double kannelAfter =
+            telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
+        std::printf("  Kannel's own sendsms again:                              %8.0f numbers/s\n",
+                    kannelAfter);
+        const double kannel = (kannelBefore + kannelAfter) / 2;
+        for (const auto& [drains, r] : runs) {
+            const double rate = a.numbers / r.handed;
+            std::printf("  ratio, --drains %d: %.2f of Kannel's own rate (mean of both readings), "
+                        "%.2f of Kannel's rate with reports\n",
+                        drains, rate / kannel, rate / kannelReports);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "bench_smsd: " << e.what() << "\n";
+        return 1;
     }
-    return 0;
 }
