@@ -1,7 +1,7 @@
 // The whole road against real Kannel: rows queued as the client queues them,
 // telvoro-smsd as it runs deployed, the SMSC's view, the reports, and the
-// faults: the queue server killed at random moments, Kannel and the database
-// restarted during a drain.
+// faults: Kannel and the database restarted during one drain (the queue
+// server killed at random moments is in test_faults.cpp).
 
 #include "smsd/Daemon.h"
 #include "tests/smsd/SmsdTestSupport.h"
@@ -15,7 +15,6 @@
 #include <csignal>
 #include <future>
 #include <map>
-#include <random>
 #include <thread>
 
 using namespace telvoro;
@@ -59,10 +58,6 @@ public:
                                          "10690001"};
         args.insert(args.end(), extra_.begin(), extra_.end());
         process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
-    }
-    void Kill() {
-        process_.Signal(SIGKILL);
-        process_.Stop(2s);
     }
     // SIGTERM once it is up (before, the signal would find no handler yet).
     int Stop() {
@@ -220,28 +215,6 @@ TEST(SmsdDelivery, SmscOutcomesComeBackAndRefundOnce) {
     // Four numbers of one unit each back, once, however many reports came.
     EXPECT_EQ(Value(db.text, QStringLiteral("select CurrSum from Users")).toInt(), 1004);
     EXPECT_EQ(smsd.Stop(), 0);
-}
-
-TEST(SmsdDelivery, KilledAtRandomMomentsNeverSendsANumberTwice) {
-    TestDatabase db = MakeDatabase("sqlite");
-    // Reports to a killed server are tried again for as long as the test kills.
-    KannelRig rig({.httpRequestRetry = 60});
-    QueueMany(db.text, 30, 40);
-    TempFolder folder;
-    Smsd smsd(rig, db.text, folder / "smsd.log");
-    std::mt19937 random(std::random_device{}());
-    for (int kill = 0; kill < 20; ++kill) {
-        smsd.Start();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
-        smsd.Kill();
-    }
-    smsd.Start();
-    ASSERT_TRUE(WaitSettled(db.text, 60s)) << smsd.Log();
-    EXPECT_EQ(smsd.Stop(), 0);
-    int unknown = 0;
-    ExpectOnceOrUnknown(db.text, rig, &unknown);
-    std::cout << "[ figures  ] 20 kills over 1200 numbers: " << unknown << " unknown, "
-              << rig.Received().size() << " sent\n";
 }
 
 TEST(SmsdDelivery, KannelAndTheDatabaseRestartedDuringADrain) {
