@@ -67,6 +67,7 @@ void Daemon::Start() {
     base.setHost(any ? QStringLiteral("127.0.0.1") : settings_.listenHost.toString());
     base.setPort(port_);
     base.setPath(QStringLiteral("/dlr"));
+    if (settings_.reportUrl.isValid()) base = settings_.reportUrl;
     settings_.kannel.reportBase = base;
     qCInfo(lcQueue, "worker %s: reports on %s, Kannel at %s", qPrintable(settings_.worker),
            qPrintable(base.toString()),

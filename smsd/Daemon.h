@@ -14,6 +14,7 @@
 #include <QHostAddress>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -29,7 +30,10 @@ namespace telvoro::smsd {
 
 struct Settings {
     DataSource source;
-    KannelSettings kannel; // reportBase is filled in from `listen`
+    KannelSettings kannel; // reportBase is filled in from `listen` or `reportUrl`
+    // Where Kannel sends reports when not straight to this worker: a name in
+    // front of every worker, so a worker that died for good loses none.
+    QUrl reportUrl;
     QHostAddress listenHost{QHostAddress::LocalHost};
     quint16 listenPort = 0; // 0: any free port (tests)
     QString worker;

@@ -15,7 +15,7 @@ const char* const kUsage =
     "usage: telvoro-smsd [--config FILE] [--db DATASOURCE] --kannel URL --kannel-user USER\n"
     "                    --kannel-password-file FILE --listen HOST:PORT [--sender TEXT]\n"
     "                    [--worker NAME] [--refund] [--validity SECONDS] [--lease SECONDS]\n"
-    "                    [--drains N]\n"
+    "                    [--drains N] [--report-url URL]\n"
     "  --db        sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT] | odbc:...\n"
     "              (default: Orvanta.db in the current folder)\n"
     "  --kannel    Kannel's sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms\n"
@@ -25,13 +25,16 @@ const char* const kUsage =
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
     "  --drains    rows handed to Kannel at the same time (1)\n"
+    "  --report-url  the report address Kannel is given, when not this worker's --listen:\n"
+    "              a name in front of every worker (http://HOST:PORT/dlr), so the reports of\n"
+    "              a worker that stopped for good reach another\n"
     "  config file: KEY = VALUE lines with the same keys, # comments\n";
 
 namespace {
 
 const std::set<std::string> kValued{"db",     "kannel", "kannel-user", "kannel-password-file",
                                     "listen", "sender", "worker",      "validity",
-                                    "lease",  "drains", "refund"};
+                                    "lease",  "drains", "refund",      "report-url"};
 
 void ReadConfig(const std::string& path, QMap<QString, QString>& values) {
     const std::string bytes =
@@ -142,6 +145,13 @@ Settings ParseOptions(const std::vector<std::string>& args) {
     if (values.contains(QStringLiteral("lease")))
         s.lease = std::chrono::seconds(
             Seconds(QStringLiteral("lease"), values.value(QStringLiteral("lease"))));
+    if (values.contains(QStringLiteral("report-url"))) {
+        s.reportUrl = QUrl(values.value(QStringLiteral("report-url")), QUrl::StrictMode);
+        if (!s.reportUrl.isValid() || s.reportUrl.scheme() != QLatin1String("http") ||
+            s.reportUrl.host().isEmpty() || s.reportUrl.hasQuery())
+            throw UsageError("--report-url needs an http URL without a query, e.g. "
+                             "http://10.0.0.5:13080/dlr");
+    }
     if (values.contains(QStringLiteral("drains"))) {
         bool ok = false;
         s.drains = values.value(QStringLiteral("drains")).toInt(&ok);

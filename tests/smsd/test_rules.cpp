@@ -108,7 +108,9 @@ TEST(SmsdRules, CommandLineAndConfigFile) {
         << (folder / "pw").string()
         << "\nlisten = 127.0.0.1:13080\nworker = \"a b\"\nrefund = true\n";
     const std::string conf = (folder / "smsd.conf").string();
-    const Settings s = ParseOptions({"--config", conf, "--worker", "w2", "--validity", "600"});
+    const Settings s = ParseOptions({"--config", conf, "--worker", "w2", "--validity", "600",
+                                     "--report-url", "http://10.0.0.5:13080/dlr"});
+    EXPECT_EQ(s.reportUrl, QUrl(QStringLiteral("http://10.0.0.5:13080/dlr")));
     EXPECT_EQ(s.kannel.password, "s3cret");
     EXPECT_EQ(s.worker, "w2"); // the command line wins
     EXPECT_TRUE(s.refund);
@@ -120,6 +122,8 @@ TEST(SmsdRules, CommandLineAndConfigFile) {
         {"--config", conf, "--listen", "127.0.0.1:0"},
         {"--config", conf, "--kannel", "ftp://x"},
         {"--config", conf, "--lease", "-3"},
+        {"--config", conf, "--report-url", "http://h:1/dlr?x=1"},
+        {"--config", conf, "--report-url", "13080"},
         {"--kannel", "http://h/", "--kannel-user", "u", "--listen", "127.0.0.1:1"},
     };
     for (const auto& args : wrong)
