@@ -6,6 +6,8 @@
 // server never sees it), or stops forwarding, or refuses new connections.
 // One thread; POSIX sockets; for tests only.
 
+#include "tests/support/LoopbackListener.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,18 +32,7 @@ public:
     enum class Mode { Pass, DropReplyToCommit, CutAtCommit, Stall };
 
     explicit FaultProxy(int upstreamPort) : upstreamPort_(upstreamPort) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        const int on = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            listen(listener_, 64) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
-            throw std::runtime_error("fault proxy: cannot listen");
-        port_ = ntohs(addr.sin_port);
+        listener_ = telvoro::testing::ListenOnLoopback(64, port_, "fault proxy");
         if (pipe(wake_) != 0) throw std::runtime_error("fault proxy: no pipe");
         thread_ = std::thread([this] { Loop(); });
     }

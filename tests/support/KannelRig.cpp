@@ -1,4 +1,5 @@
 #include "tests/support/KannelRig.h"
+#include "tests/support/LoopbackListener.h"
 
 #include <QFile>
 #include <QStringDecoder>
@@ -583,18 +584,7 @@ void KannelRig::Fail(const std::string& what) const {
 // --- HttpRecorder
 
 HttpRecorder::HttpRecorder() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener_, 128) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
-        throw std::runtime_error("HTTP recorder: cannot listen");
-    port_ = ntohs(addr.sin_port);
+    listener_ = telvoro::testing::ListenOnLoopback(128, port_, "HTTP recorder");
     thread_ = std::thread([this] { Loop(); });
 }
 
