@@ -1,5 +1,7 @@
 #include "core/SendReport.h"
 
+#include <type_traits>
+
 namespace telvoro {
 
 BatchState SendReport::StateOf(std::size_t i) const {
@@ -15,20 +17,25 @@ std::size_t SendReport::Count(BatchState state) const {
     return n;
 }
 
+namespace {
+
+// `pick(i)` for each selection element of a checked phone in `state`, in order.
+template <class Pick> auto EntriesIn(const SendReport& report, BatchState state, Pick pick) {
+    std::vector<std::decay_t<decltype(pick(std::size_t{}))>> out;
+    for (std::size_t i = 0; i < report.selection.size() && i < report.entryOf.size(); ++i)
+        if (report.entryOf[i] != SendReport::kNoEntry && report.StateOf(i) == state)
+            out.push_back(pick(i));
+    return out;
+}
+
+} // namespace
+
 std::vector<std::size_t> SendReport::EntriesQueued() const {
-    std::vector<std::size_t> entries;
-    for (std::size_t i = 0; i < selection.size() && i < entryOf.size(); ++i)
-        if (entryOf[i] != kNoEntry && StateOf(i) == BatchState::Queued)
-            entries.push_back(entryOf[i]);
-    return entries;
+    return EntriesIn(*this, BatchState::Queued, [&](std::size_t i) { return entryOf[i]; });
 }
 
 std::vector<std::string> SendReport::NumbersLeft() const {
-    std::vector<std::string> numbers;
-    for (std::size_t i = 0; i < selection.size() && i < entryOf.size(); ++i)
-        if (entryOf[i] != kNoEntry && StateOf(i) == BatchState::NotQueued)
-            numbers.push_back(selection[i]);
-    return numbers;
+    return EntriesIn(*this, BatchState::NotQueued, [&](std::size_t i) { return selection[i]; });
 }
 
 } // namespace telvoro

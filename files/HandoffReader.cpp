@@ -37,7 +37,7 @@ HandoffReader::TickResult HandoffReader::Tick() {
     }
 }
 
-void HandoffReader::Merge(std::string bytes) {
+void HandoffReader::Merge(std::string_view bytes) {
     // Line by line: a file of millions of blank lines holds no list of them.
     ForEachLine(bytes, [&](std::string_view line) {
         list_.AddIfNewPhone(GetField(line, '\t', 1), GetField(line, '\t', 2), yield_);

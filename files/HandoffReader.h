@@ -42,6 +42,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace telvoro {
@@ -91,8 +92,8 @@ public:
 
 private:
     TickResult TickOnce(); // the platform's own, in HandoffReader_posix.cpp or _win.cpp
-    // Merges the lines of `bytes` into the list, freeing the bytes first.
-    void Merge(std::string bytes);
+    // Merges the lines of `bytes` into the list.
+    void Merge(std::string_view bytes);
     TickResult Fail(std::string why);
     void Notice(const std::string& text);
     // A free name to set a file aside under; empty when there is none.

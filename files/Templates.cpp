@@ -74,7 +74,7 @@ GbkShape ShapeAsGbk(std::string_view bytes) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
         if (lead < 0x80) continue;
         const auto trail = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
-        if (lead == 0x80 || lead == 0xFF || trail < 0x40 || trail == 0x7F || trail == 0xFF) {
+        if (!IsGbkLeadByte(lead) || trail < 0x40 || trail == 0x7F || trail == 0xFF) {
             shape.valid = false;
             return shape;
         }
