@@ -27,6 +27,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace telvoro::smsd::testing {
 
@@ -187,6 +188,23 @@ inline QString Statuses(const std::string& source, qint64 id) {
 inline QString StateOf(const std::string& source, qint64 id) {
     return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id))
         .toString();
+}
+
+// telvoro-smsd's command line as a deployment writes it, against the rig's Kannel.
+inline std::vector<std::string> SmsdArgs(const KannelRig& rig, const std::string& source, int port,
+                                         const std::string& worker) {
+    return {"--db",
+            source,
+            "--kannel",
+            rig.SendsmsUrl().toStdString(),
+            "--kannel-user",
+            rig.User().toStdString(),
+            "--kannel-password-file",
+            rig.PasswordFile().string(),
+            "--listen",
+            "127.0.0.1:" + std::to_string(port),
+            "--worker",
+            worker};
 }
 
 // Polls `done` until it holds or `limit` passes; the database may be away meanwhile.

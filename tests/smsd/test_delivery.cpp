@@ -38,20 +38,8 @@ public:
         : rig_(rig), source_(std::move(source)), log_(std::move(log)), extra_(std::move(extra)),
           port_(FreeTcpPort()) {}
     void Start() {
-        std::vector<std::string> args = {"--db",
-                                         source_,
-                                         "--kannel",
-                                         rig_.SendsmsUrl().toStdString(),
-                                         "--kannel-user",
-                                         rig_.User().toStdString(),
-                                         "--kannel-password-file",
-                                         rig_.PasswordFile().string(),
-                                         "--listen",
-                                         "127.0.0.1:" + std::to_string(port_),
-                                         "--worker",
-                                         "w1",
-                                         "--sender",
-                                         "10690001"};
+        std::vector<std::string> args = SmsdArgs(rig_, source_, port_, "w1");
+        args.insert(args.end(), {"--sender", "10690001"});
         args.insert(args.end(), extra_.begin(), extra_.end());
         process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
     }

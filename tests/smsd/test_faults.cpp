@@ -39,18 +39,7 @@ public:
            const std::filesystem::path& folder, std::vector<std::string> extra)
         : source_(std::move(source)), name_(std::move(name)), log_(folder / (name_ + ".log")),
           port_(FreeTcpPort()) {
-        args_ = {"--db",
-                 source_,
-                 "--kannel",
-                 rig.SendsmsUrl().toStdString(),
-                 "--kannel-user",
-                 rig.User().toStdString(),
-                 "--kannel-password-file",
-                 rig.PasswordFile().string(),
-                 "--listen",
-                 "127.0.0.1:" + std::to_string(port_),
-                 "--worker",
-                 name_};
+        args_ = SmsdArgs(rig, source_, port_, name_);
         args_.insert(args_.end(), extra.begin(), extra.end());
     }
     void Start() {
