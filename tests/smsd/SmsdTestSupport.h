@@ -32,22 +32,11 @@
 namespace telvoro::smsd::testing {
 
 using telvoro::test::ChildProcess;
+using telvoro::test::FreePort;
 using telvoro::test::KannelRig;
 using telvoro::test::SmscMessage;
 
 inline const QString kAccount = QStringLiteral("13800138000");
-
-inline int FreeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 // A free port below the system's ephemeral range: a server restarted on it
 // cannot find it taken by some outgoing connection meanwhile.

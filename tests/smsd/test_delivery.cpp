@@ -36,7 +36,7 @@ public:
     Smsd(const KannelRig& rig, std::string source, std::filesystem::path log,
          std::vector<std::string> extra = {})
         : rig_(rig), source_(std::move(source)), log_(std::move(log)), extra_(std::move(extra)),
-          port_(FreeTcpPort()) {}
+          port_(FreePort()) {}
     void Start() {
         std::vector<std::string> args = SmsdArgs(rig_, source_, port_, "w1");
         args.insert(args.end(), {"--sender", "10690001"});
@@ -231,7 +231,7 @@ TEST(SmsdEndpoint, ChecksTheSecretAndAnswersOnceStored) {
     settings.source = telvoro::testing::Source(db.text);
     // Nothing listens there: the round goes back to waiting, the row stays in hand.
     settings.kannel.sendsms =
-        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreeTcpPort()));
+        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreePort()));
     settings.worker = QStringLiteral("w");
     smsd::Daemon daemon(settings);
     daemon.Start();

@@ -38,7 +38,7 @@ public:
     Worker(const KannelRig& rig, std::string source, std::string name,
            const std::filesystem::path& folder, std::vector<std::string> extra)
         : source_(std::move(source)), name_(std::move(name)), log_(folder / (name_ + ".log")),
-          port_(FreeTcpPort()) {
+          port_(FreePort()) {
         args_ = SmsdArgs(rig, source_, port_, name_);
         args_.insert(args_.end(), extra.begin(), extra.end());
     }
