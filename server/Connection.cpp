@@ -139,6 +139,7 @@ bool Connection::IsOpen() const {
 }
 
 void Connection::Close() {
+    opened_ = false;
     pgConn_ = sqlite_ = odbcConn_ = nullptr;
     sockets_.Clear();
     backend_.reset();
@@ -237,7 +238,6 @@ void Connection::AdoptOdbc(const QSqlDatabase& db, const std::vector<Socket>& be
 void Connection::OpenOnce(const DataSource& source, Create create) {
     Close();
     source_ = source;
-    opened_ = true;
     sqlServerDbms_ = postgresDbms_ = false;
     static constexpr std::array drivers{"QSQLITE", "QPSQL", "QODBC"};
     const QString driver = QString::fromLatin1(drivers[static_cast<std::size_t>(source.engine)]);
@@ -337,9 +337,11 @@ void Connection::OpenOnce(const DataSource& source, Create create) {
         mustRun(QStringLiteral("PRAGMA schema_version"), what);
         mustRun(QStringLiteral("PRAGMA busy_timeout=%1").arg(limits_.command.count()), what);
     }
+    opened_ = true;
 }
 
 void Connection::EnsureOpen() {
+    if (!lost_ && opened_ && !IsOpen()) MarkLost(); // the driver closed it on its own
     if (!lost_) {
         if (!IsOpen()) throw Error("not connected to the server");
         return;
@@ -398,7 +400,7 @@ void Connection::Watched(milliseconds limit, const QString& what,
     } catch (const Error&) {
         const bool timedOut = watched.End();
         if (timedOut && source_.engine != Engine::Sqlite) MarkLost();
-        if (!lost_ && ConnectionDead()) MarkLost();
+        if (!lost_ && (ConnectionDead() || (opened_ && !database().isOpen()))) MarkLost();
         if (timedOut) ThrowTimedOut(what, limit);
         throw;
     }

@@ -80,8 +80,9 @@ public:
     void ForgetLostBackend() { lostBackend_.reset(); }
     QSqlDatabase database() const;
 
-    // Reopens a lost connection, trying again until the connect limit has
-    // passed; throws when the connection was never opened.
+    // Reopens a lost connection (also one the driver closed on its own),
+    // trying again until the connect limit has passed; throws when the
+    // connection was never opened.
     void EnsureOpen();
     // Inside a transaction a lost connection cannot be replaced: throws.
     void RequireOpen(const QString& what) const;
@@ -123,6 +124,7 @@ private:
     TimeLimits limits_;
     std::unique_ptr<CallWatch> watch_;
     DataSource source_;
+    // opened_: open and not closed by us, so a connection found closed is lost, not absent.
     bool opened_ = false, inTransaction_ = false, lost_ = false;
     bool sqlServerDbms_ = false, postgresDbms_ = false;
     // The driver's handles, for breaking a call off from the watchdog.

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTranslator>
@@ -123,6 +124,14 @@ QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar) {
     const int x = std::clamp(wanted.x(), area.left(), area.left() + area.width() - outerWidth);
     const int y = std::clamp(wanted.y(), area.top(), area.top() + area.height() - outerHeight);
     return {QPoint(x, y), size};
+}
+
+void CentreOnScreen(QWidget& window, QSize size) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->geometry();
+        window.move(area.x() + (area.width() - size.width()) / 2,
+                    area.y() + (area.height() - size.height()) / 2);
+    }
 }
 
 bool InstallChineseTranslations() {

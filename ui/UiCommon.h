@@ -36,6 +36,10 @@ void ShowWholeNumber(QLineEdit& field, long long number);
 // the inside's size.
 QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar);
 
+// Moves `window` so that an outer size of `size` stands in the middle of the
+// primary screen; without a screen it stays where it is.
+void CentreOnScreen(QWidget& window, QSize size);
+
 // Installs Qt's own Simplified Chinese texts, so the standard dialogs and
 // message box buttons read as the rest of the windows ("打开", "取消", "确定").
 // False when they are not installed; the English texts stay then.

@@ -5,13 +5,12 @@
 #include "ui/UiCommon.h"
 #include "ui_Unit_EditSendTel.h"
 
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QScreen>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
@@ -57,10 +56,7 @@ TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
     connect(ui_->Button1, &QPushButton::clicked, this, &TFrm_EditSendTel::Button1Click);
     connect(ui_->Button2, &QPushButton::clicked, this, &TFrm_EditSendTel::Button2Click);
 
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->geometry();
-        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
-    }
+    CentreOnScreen(*this, size());
     FormCreate();
 }
 

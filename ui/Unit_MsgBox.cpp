@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
@@ -231,12 +230,7 @@ void TFrm_MsgBox::Prepare(const QString& message, const QString& caption, int ki
     Button_No->setVisible(layout_.noVisible);
     Image_TiShi->setPixmap(layout_.kind == kKindConfirm ? Image_33->pixmap() : Image_48->pixmap());
 
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen != nullptr) {
-        const QRect area = screen->geometry();
-        move(area.x() + (area.width() - layout_.outerWidth) / 2,
-             area.y() + (area.height() - layout_.outerHeight) / 2);
-    }
+    CentreOnScreen(*this, QSize(layout_.outerWidth, layout_.outerHeight));
     Button_Ok->setFocus();
 }
 

@@ -273,6 +273,22 @@ TEST(GatewayOpen, InitNamesDuplicatedLogins) {
     EXPECT_NE(error.find("13800000001, 13800000003;"), std::string::npos) << error;
 }
 
+// A connection the driver closed on its own (as QPSQL does when the server
+// goes away) is lost, so the next call opens it again instead of failing for good.
+TEST(GatewayOpen, AConnectionTheDriverClosedIsOpenedAgain) {
+    EnsureApp();
+    QTemporaryDir dir;
+    const DataSource source =
+        ParseDataSource("sqlite:Orvanta.db", ProgramFolder(ToFsPath(dir.path())));
+    SqlGateway gw(QStringLiteral("closed"));
+    gw.Open(source, Create::Yes);
+    ServerUpkeep(gw.connection()).CreateTables();
+    ServerUpkeep(gw.connection()).SetCredit("13800000001", 7);
+    gw.connection().database().close();
+    EXPECT_EQ(gw.QueryCredit("13800000001"), std::optional<std::string>("7"));
+    EXPECT_TRUE(gw.IsOpen());
+}
+
 TEST(GatewayOpen, SqlServerConnectString) {
     const QString odbc = SqlServerConnectString(
         ParseDataSource("h\\i,1444", ProgramFolder(fs::path("/opt/telvoro"))));

@@ -5,7 +5,10 @@
 #include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
 
+#include <QAbstractButton>
 #include <QDialog>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -61,6 +64,16 @@ template <class T> T* Control(const QObject& window, const char* name) {
     T* found = window.findChild<T*>(QLatin1String(name));
     if (found == nullptr) qFatal("no control named %s", name);
     return found;
+}
+
+// The caption a control shows: a button's or label's text, a line edit's
+// contents, a group box's title; empty for any other control.
+inline QString Caption(const QWidget& control) {
+    if (auto* b = qobject_cast<const QAbstractButton*>(&control)) return b->text();
+    if (auto* l = qobject_cast<const QLabel*>(&control)) return l->text();
+    if (auto* e = qobject_cast<const QLineEdit*>(&control)) return e->text();
+    if (auto* g = qobject_cast<const QGroupBox*>(&control)) return g->title();
+    return {};
 }
 
 // The editing dialog's controls, by name.

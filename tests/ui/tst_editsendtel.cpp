@@ -51,11 +51,7 @@ private slots:
         for (const auto& c : controls) {
             auto* control = Control<QWidget>(d, c.name);
             QCOMPARE(control->geometry(), c.geometry);
-            QString text;
-            if (auto* b = qobject_cast<QPushButton*>(control)) text = b->text();
-            if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
-            if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
-            QCOMPARE(text, QString::fromUtf8(c.caption));
+            QCOMPARE(Caption(*control), QString::fromUtf8(c.caption));
             QCOMPARE(control->font().families(), telvoro::ui::UiFont().families());
             QCOMPARE(control->font().pixelSize(), 12);
             QCOMPARE(control->font().bold(), control->objectName() == QStringLiteral("Label1"));

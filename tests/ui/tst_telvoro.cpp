@@ -332,12 +332,7 @@ private slots:
         QVERIFY(m.OpenShown());
         auto* control = Control<QWidget>(m.w(), name.toLatin1().constData());
         QCOMPARE(control->geometry(), geometry);
-        QString text;
-        if (auto* b = qobject_cast<QAbstractButton*>(control)) text = b->text();
-        if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
-        if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
-        if (auto* g = qobject_cast<QGroupBox*>(control)) text = g->title();
-        QCOMPARE(text, caption);
+        QCOMPARE(Caption(*control), caption);
         const QFont program = telvoro::ui::UiFont();
         QCOMPARE(control->font().families(), program.families());
         QCOMPARE(control->font().pixelSize(), 12);
