@@ -7,6 +7,7 @@
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "smsd/QueueStore.h"
+#include "tests/support/KannelRig.h"
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/TempFolder.h"
 #include "text/GbkCodec.h"
@@ -15,7 +16,9 @@
 #include <QVariant>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -24,20 +27,16 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace telvoro::smsd::testing {
 
-inline int FreeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using telvoro::test::ChildProcess;
+using telvoro::test::FreePort;
+using telvoro::test::KannelRig;
+using telvoro::test::SmscMessage;
+
+inline const QString kAccount = QStringLiteral("13800138000");
 
 // A free port below the system's ephemeral range: a server restarted on it
 // cannot find it taken by some outgoing connection meanwhile.
@@ -178,6 +177,49 @@ inline QString Statuses(const std::string& source, qint64 id) {
 inline QString StateOf(const std::string& source, qint64 id) {
     return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id))
         .toString();
+}
+
+// telvoro-smsd's command line as a deployment writes it, against the rig's Kannel.
+inline std::vector<std::string> SmsdArgs(const KannelRig& rig, const std::string& source, int port,
+                                         const std::string& worker) {
+    return {"--db",
+            source,
+            "--kannel",
+            rig.SendsmsUrl().toStdString(),
+            "--kannel-user",
+            rig.User().toStdString(),
+            "--kannel-password-file",
+            rig.PasswordFile().string(),
+            "--listen",
+            "127.0.0.1:" + std::to_string(port),
+            "--worker",
+            worker};
+}
+
+// Polls `done` until it holds or `limit` passes; the database may be away meanwhile.
+inline bool WaitUntil(std::chrono::seconds limit, const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        try {
+            if (done()) return true;
+        } catch (const Error&) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+}
+
+// "STATE/STATUS=COUNT ..." over every number: what a drain left behind.
+inline QString StateCounts(const std::string& source) {
+    Connection c(QStringLiteral("smsd-test-look"));
+    c.Open(telvoro::testing::Source(source));
+    QSqlQuery q(c.database());
+    q.exec(QStringLiteral("select t.state, d.Status, count(*) from SendTemp t join SendDetail d "
+                          "on d.SendTempID=t.ID group by t.state, d.Status order by 1, 2"));
+    QStringList counts;
+    while (q.next())
+        counts << q.value(0).toString() + '/' + q.value(1).toString() + '=' + q.value(2).toString();
+    return counts.join(' ');
 }
 
 } // namespace telvoro::smsd::testing

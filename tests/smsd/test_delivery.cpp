@@ -20,13 +20,9 @@
 using namespace telvoro;
 using namespace telvoro::smsd::testing;
 using namespace std::chrono_literals;
-using telvoro::test::ChildProcess;
-using telvoro::test::KannelRig;
-using telvoro::test::SmscMessage;
 
 namespace {
 
-const QString kAccount = QStringLiteral("13800138000");
 // 100 Chinese characters: Kannel sends two UCS-2 parts.
 const QString kChinese =
     QString::fromUtf8(
@@ -40,22 +36,10 @@ public:
     Smsd(const KannelRig& rig, std::string source, std::filesystem::path log,
          std::vector<std::string> extra = {})
         : rig_(rig), source_(std::move(source)), log_(std::move(log)), extra_(std::move(extra)),
-          port_(FreeTcpPort()) {}
+          port_(FreePort()) {}
     void Start() {
-        std::vector<std::string> args = {"--db",
-                                         source_,
-                                         "--kannel",
-                                         rig_.SendsmsUrl().toStdString(),
-                                         "--kannel-user",
-                                         rig_.User().toStdString(),
-                                         "--kannel-password-file",
-                                         rig_.PasswordFile().string(),
-                                         "--listen",
-                                         "127.0.0.1:" + std::to_string(port_),
-                                         "--worker",
-                                         "w1",
-                                         "--sender",
-                                         "10690001"};
+        std::vector<std::string> args = SmsdArgs(rig_, source_, port_, "w1");
+        args.insert(args.end(), {"--sender", "10690001"});
         args.insert(args.end(), extra_.begin(), extra_.end());
         process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
     }
@@ -85,28 +69,14 @@ int Unsettled(const std::string& source) {
 
 // Waits until every row is in "3"; the database may be away meanwhile.
 ::testing::AssertionResult WaitSettled(const std::string& source, std::chrono::seconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        try {
-            if (Unsettled(source) == 0) return ::testing::AssertionSuccess();
-        } catch (const Error&) {
-        }
-        std::this_thread::sleep_for(200ms);
-    }
-    QStringList counts;
-    Connection c(QStringLiteral("smsd-test-all"));
+    if (WaitUntil(limit, [&] { return Unsettled(source) == 0; }))
+        return ::testing::AssertionSuccess();
     try {
-        c.Open(telvoro::testing::Source(source));
+        return ::testing::AssertionFailure()
+               << "rows not settled: " << StateCounts(source).toStdString();
     } catch (const Error& e) {
         return ::testing::AssertionFailure() << "rows not settled: " << e.what();
     }
-    QSqlQuery q(c.database());
-    q.exec(QStringLiteral("select t.state, d.Status, count(*) from SendTemp t join SendDetail d on "
-                          "d.SendTempID=t.ID group by t.state, d.Status"));
-    while (q.next())
-        counts << q.value(0).toString() + QLatin1Char('/') + q.value(1).toString() +
-                      QLatin1Char('=') + q.value(2).toString();
-    return ::testing::AssertionFailure() << "rows not settled: " << counts.join(' ').toStdString();
 }
 
 // Every number by row and position with its status.
@@ -261,7 +231,7 @@ TEST(SmsdEndpoint, ChecksTheSecretAndAnswersOnceStored) {
     settings.source = telvoro::testing::Source(db.text);
     // Nothing listens there: the round goes back to waiting, the row stays in hand.
     settings.kannel.sendsms =
-        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreeTcpPort()));
+        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreePort()));
     settings.worker = QStringLiteral("w");
     smsd::Daemon daemon(settings);
     daemon.Start();

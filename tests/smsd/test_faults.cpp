@@ -20,13 +20,9 @@
 using namespace telvoro;
 using namespace telvoro::smsd::testing;
 using namespace std::chrono_literals;
-using telvoro::test::ChildProcess;
-using telvoro::test::KannelRig;
-using telvoro::test::SmscMessage;
 
 namespace {
 
-const QString kAccount = QStringLiteral("13800138000");
 constexpr int kPerRow = 100; // unique numbers per row: one sendsms request
 
 std::string Tail(const std::filesystem::path& file, size_t most = 3000) {
@@ -42,19 +38,8 @@ public:
     Worker(const KannelRig& rig, std::string source, std::string name,
            const std::filesystem::path& folder, std::vector<std::string> extra)
         : source_(std::move(source)), name_(std::move(name)), log_(folder / (name_ + ".log")),
-          port_(FreeTcpPort()) {
-        args_ = {"--db",
-                 source_,
-                 "--kannel",
-                 rig.SendsmsUrl().toStdString(),
-                 "--kannel-user",
-                 rig.User().toStdString(),
-                 "--kannel-password-file",
-                 rig.PasswordFile().string(),
-                 "--listen",
-                 "127.0.0.1:" + std::to_string(port_),
-                 "--worker",
-                 name_};
+          port_(FreePort()) {
+        args_ = SmsdArgs(rig, source_, port_, name_);
         args_.insert(args_.end(), extra.begin(), extra.end());
     }
     void Start() {
@@ -110,18 +95,6 @@ std::map<QString, int> QueueDrain(const std::string& source, int rows) {
     return queued;
 }
 
-bool WaitUntil(std::chrono::seconds limit, const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        try {
-            if (done()) return true;
-        } catch (const Error&) { // the database may be away for a moment
-        }
-        std::this_thread::sleep_for(200ms);
-    }
-    return false;
-}
-
 int Count(const std::string& source, const QString& sql) {
     const QVariant v = Value(source, sql);
     if (!v.isValid()) throw Error("cannot count: " + sql.toStdString());
@@ -136,18 +109,6 @@ int RowsToSend(const std::string& source) {
     } catch (const Error&) {
         return -1;
     }
-}
-
-QString StateCounts(const std::string& source) {
-    Connection c(QStringLiteral("smsd-faults-look"));
-    c.Open(telvoro::testing::Source(source));
-    QSqlQuery q(c.database());
-    q.exec(QStringLiteral("select t.state, d.Status, count(*) from SendTemp t join SendDetail d "
-                          "on d.SendTempID=t.ID group by t.state, d.Status order by 1, 2"));
-    QStringList counts;
-    while (q.next())
-        counts << q.value(0).toString() + '/' + q.value(1).toString() + '=' + q.value(2).toString();
-    return counts.join(' ');
 }
 
 // smsbox 1.4.5 panics (conn_unregister assertion) when the dlr-url's server

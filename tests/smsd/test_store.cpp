@@ -16,8 +16,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-const QString kAccount = QStringLiteral("13800138000");
-
 // A worker's store on a connection of its own, with a clock the test moves.
 struct Worker {
     Connection connection;
