@@ -38,23 +38,6 @@ using telvoro::test::SmscMessage;
 
 inline const QString kAccount = QStringLiteral("13800138000");
 
-// A free port below the system's ephemeral range: a server restarted on it
-// cannot find it taken by some outgoing connection meanwhile.
-inline int StablePort() {
-    std::random_device random;
-    for (;;) {
-        const int port = 10000 + static_cast<int>(random() % 20000);
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (free) return port;
-    }
-}
-
 // A throw-away PostgreSQL server for this test process, started on first use.
 class PgServer {
 public:
@@ -66,7 +49,7 @@ public:
         }();
         return server.get();
     }
-    PgServer() : port_(StablePort()) {}
+    PgServer() : port_(telvoro::test::FreePort()) {}
     ~PgServer() { Shell("./scripts/pg stop " + dir_ + " >/dev/null 2>&1"); }
     std::string Text() const { return "postgresql://127.0.0.1:" + std::to_string(port_); }
     std::string Odbc() const {

@@ -704,19 +704,23 @@ SendsmsRate MeasureSendsms(const KannelRig& rig, size_t numbers, size_t perReque
     return {numbers, std::chrono::duration<double>(Clock::now() - start).count()};
 }
 
+// Below the system's ephemeral range (32768 and up): a port picked now cannot
+// be taken by some outgoing connection before Kannel binds it, or while a
+// server restarts on it.
 int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int port = 10000 + static_cast<int>(random() % 20000);
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         close(fd);
-        throw std::runtime_error("no free port");
+        if (free) return port;
     }
-    close(fd);
-    return ntohs(addr.sin_port);
+    throw std::runtime_error("no free port");
 }
 
 bool PortOpen(int port) {

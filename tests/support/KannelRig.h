@@ -174,7 +174,7 @@ struct SendsmsRate {
 SendsmsRate MeasureSendsms(const KannelRig& rig, size_t numbers, size_t perRequest,
                            size_t parallel = 4, std::chrono::milliseconds timeout = 120s);
 
-// A port on 127.0.0.1 that was free a moment ago.
+// A port on 127.0.0.1 that was free a moment ago, below the ephemeral range.
 int FreePort();
 // Whether something accepts connections on 127.0.0.1:port.
 bool PortOpen(int port);
