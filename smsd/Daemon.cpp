@@ -146,47 +146,50 @@ void Daemon::DrainLoop(int index) {
     milliseconds backoff(500);
     bool opened = false, settled = false;
     const auto grow = [&] { backoff = std::min(backoff * 2, settings_.backoffMax); };
-    // The row in hand is kept through a database failure and taken up again.
+    // The row in hand and its round marked "submitting" but not yet sent are
+    // kept through a database failure and taken up again.
     std::optional<ClaimedRow> row;
+    std::optional<Round> next;
     while (!stop_) {
         try {
             if (!opened) {
                 db.Open(settings_.source);
+                PrepareQueueDatabase(db);
                 opened = true;
             }
             if (!settled) {
                 store.SettleOwn();
                 settled = true;
             }
-            // The claim marks the first round too: one commit fewer a row.
-            std::optional<Round> first;
             if (!row) {
+                // The claim marks the first round too: one commit fewer a row.
                 row = store.Claim(settings_.lease, /*startRound=*/true);
-                if (row) first = std::move(row->first);
+                if (row) next = std::move(row->first);
             }
             if (!row) {
                 Pause(settings_.poll);
                 continue;
             }
             queue_->Know(row->id, row->secret);
-            while (!stop_) {
-                std::optional<Round> round;
-                if (first)
-                    round.swap(first);
-                else
-                    round = store.StartRound(row->id, settings_.lease);
-                if (!round) break;
+            if (!next && !stop_) next = store.StartRound(row->id, settings_.lease);
+            while (next && !stop_) {
+                const Round round = std::move(*next);
+                next.reset();
                 const Answer answer =
-                    kannel.Send(row->id, round->round, row->secret, round->phones, row->memo);
+                    kannel.Send(row->id, round.round, row->secret, round.phones, row->memo);
                 const QString status = QString::fromLatin1(OutcomeStatus(answer.outcome));
                 const QString text =
                     answer.httpStatus
                         ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
                         : QStringLiteral("Kannel: ") + answer.text;
-                // The answer is known only here: store it, however long the database is away.
+                const bool pause = answer.outcome == Outcome::TryLater || !answer.failed.isEmpty();
+                // The answer is known only here: store it, however long the
+                // database is away. Unless Kannel asked for a pause, the row's
+                // next round is marked in the same commit.
                 for (int tries = 0;; ++tries) {
                     try {
-                        store.FinishRound(row->id, round->round, status, text, answer.failed);
+                        next = store.FinishRound(row->id, round.round, status, text, answer.failed,
+                                                 settings_.lease, !pause && !stop_);
                         break;
                     } catch (const ClaimLost&) {
                         throw;
@@ -198,25 +201,29 @@ void Daemon::DrainLoop(int index) {
                         grow();
                     }
                 }
-                if (answer.outcome == Outcome::TryLater || !answer.failed.isEmpty()) {
+                if (pause) {
                     qCWarning(lcQueue,
                               "row %lld: Kannel cannot take numbers now (%s); again in "
                               "%lld ms",
                               row->id, qPrintable(text), static_cast<long long>(backoff.count()));
                     Pause(backoff);
                     grow();
+                    if (!stop_) next = store.StartRound(row->id, settings_.lease);
                 } else {
                     backoff = milliseconds(500);
                 }
             }
-            // A round marked by the claim and never sent waits again.
-            if (first)
-                store.FinishRound(row->id, first->round, QString::fromLatin1(status::kWaiting),
-                                  QStringLiteral("not sent: stopping"));
+            // A round marked and never sent waits again.
+            if (next) {
+                store.FinishRound(row->id, next->round, QString::fromLatin1(status::kWaiting),
+                                  QStringLiteral("not sent: stopping"), {}, settings_.lease);
+                next.reset();
+            }
             if (!stop_) row.reset();
         } catch (const ClaimLost& e) {
             qCWarning(lcQueue, "%s", e.what());
             row.reset();
+            next.reset();
         } catch (const std::exception& e) {
             qCWarning(lcQueue, "worker %s: %s; again in %lld ms", qPrintable(worker), e.what(),
                       static_cast<long long>(backoff.count()));
@@ -242,6 +249,7 @@ void Daemon::WriterLoop() {
         try {
             if (!opened) {
                 db.Open(settings_.source);
+                PrepareQueueDatabase(db);
                 opened = true;
             }
             if (!batch.empty()) {

@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <map>
+#include <mutex>
 #include <tuple>
 
 Q_LOGGING_CATEGORY(lcQueue, "telvoro.smsd")
@@ -36,6 +37,21 @@ QString NewSecret() {
 
 } // namespace
 
+void PrepareQueueDatabase(Connection& c) {
+    if (c.engine() != Engine::Sqlite) return;
+    try {
+        QSqlQuery q(c.database());
+        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
+            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+            throw Error("the database stays in its journal mode: " +
+                        q.lastError().text().toStdString());
+        ExecDirect(c.database(), QStringLiteral("PRAGMA synchronous=FULL"));
+    } catch (const Error& e) {
+        // Slower, not wrong: the next connection tries again.
+        qCWarning(lcQueue, "%s", e.what());
+    }
+}
+
 qint64 SystemClock() {
     return QDateTime::currentMSecsSinceEpoch();
 }
@@ -46,11 +62,25 @@ Dialect DialectOf(const Connection& c) {
     return Dialect::SqlServer;
 }
 
+namespace {
+
+// SQLite lets one writer in at a time and makes the others poll, sleeping up
+// to 100 ms between tries. The queue server's own connections (drains and
+// report writer) queue up here instead, each let in the moment the last one
+// commits; other programs still meet SQLite's own wait.
+std::mutex& EmbeddedWriteGate() {
+    static std::mutex gate;
+    return gate;
+}
+
+} // namespace
+
 // One transaction: begun at construction, rolled back unless committed.
 class QueueStore::Tx {
 public:
     explicit Tx(QueueStore& store) : s_(store) {
         s_.Reopen();
+        if (s_.db_.engine() == Engine::Sqlite) gate_ = std::unique_lock(EmbeddedWriteGate());
         s_.db_.Begin();
     }
     ~Tx() {
@@ -62,10 +92,12 @@ public:
         s_.Release();
         s_.db_.Commit();
         done_ = true;
+        if (gate_.owns_lock()) gate_.unlock();
     }
 
 private:
     QueueStore& s_;
+    std::unique_lock<std::mutex> gate_;
     bool done_ = false;
 };
 
@@ -343,10 +375,17 @@ std::optional<Round> QueueStore::MarkRound(qint64 id, qint64 now) {
     return round;
 }
 
-void QueueStore::FinishRound(qint64 id, int round, const QString& status, const QString& text,
-                             const QStringList& retry) {
+std::optional<Round> QueueStore::FinishRound(qint64 id, int round, const QString& status,
+                                             const QString& text, const QStringList& retry,
+                                             std::chrono::milliseconds lease, bool markNext) {
     Tx tx(*this);
     const qint64 now = clock_();
+    // A worker that lost its row (frozen past its lease) must not write over
+    // the round its successor may have marked with the same number.
+    if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
+               {now + lease.count(), id, worker_}) != 1)
+        throw ClaimLost(
+            QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
     for (const QString& phone : retry)
         Change(QStringLiteral("Update SendDetail set Status='waiting', UpdatedAt=? where "
                               "SendTempID=? and Round=? and Phone=? and Status='submitting'"),
@@ -362,10 +401,13 @@ void QueueStore::FinishRound(qint64 id, int round, const QString& status, const 
                    .arg(n)
                    .arg(status, text.isEmpty() ? QString() : QStringLiteral(" (") + text + ')');
     if (status == QLatin1String(status::kRejected)) Refund(id);
+    std::optional<Round> next;
+    if (markNext) next = MarkRound(id, now);
     Advance(id, log);
     tx.Commit();
     for (const QString& line : log)
         qCInfo(lcQueue).noquote() << line;
+    return next;
 }
 
 std::optional<QString> QueueStore::SecretOf(qint64 id) {

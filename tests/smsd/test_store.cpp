@@ -144,7 +144,9 @@ const Case kCases[] = {
          const auto taken = b.store.Claim(milliseconds(60000));
          ASSERT_TRUE(taken);
          EXPECT_EQ(taken->madeUnknown, 2);
-         a.store.FinishRound(id, round->round, QStringLiteral("submitted"), {});
+         // The old holder's late answer must not touch what is now b's.
+         EXPECT_THROW(a.store.FinishRound(id, round->round, QStringLiteral("submitted"), {}),
+                      ClaimLost);
          EXPECT_THROW(a.store.StartRound(id, milliseconds(60000)), ClaimLost);
          const auto rest = b.store.StartRound(id, milliseconds(60000));
          ASSERT_TRUE(rest);
