@@ -24,7 +24,7 @@ const char* const kUsage =
     "  --refund    give the units of a rejected, undelivered or invalid number back\n"
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
-    "  --drains    rows handed to Kannel at the same time (1)\n"
+    "  --drains    rows handed to Kannel at the same time (4)\n"
     "  --report-url  the report address Kannel is given, when not this worker's --listen:\n"
     "              a name in front of every worker (http://HOST:PORT/dlr), so the reports of\n"
     "              a worker that stopped for good reach another\n"

@@ -12,6 +12,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -157,6 +158,45 @@ void QueueStore::Advance(qint64 id, QStringList& log) {
                 Latin(kOpenSql) + QLatin1Char(')'),
             {v, v}) > 0)
         log << QStringLiteral("row %1: state 2 -> 3 (every number settled)").arg(id);
+}
+
+void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
+    // Asked once for a whole batch of rows, not twice a row.
+    struct Step {
+        const char *from, *to, *open, *why;
+    };
+    static const Step steps[] = {{"1", "2", kNotHandedSql, "every number handed over"},
+                                 {"2", "3", kOpenSql, "every number settled"}};
+    for (qsizetype first = 0; first < ids.size(); first += 200) {
+        const QList<qint64> chunk = ids.mid(first, 200);
+        QStringList marks;
+        for (qsizetype i = 0; i < chunk.size(); ++i)
+            marks << QStringLiteral("?");
+        for (const Step& step : steps) {
+            QVariantList binds;
+            binds << Latin(step.from);
+            for (qint64 id : chunk)
+                binds << id;
+            QList<qint64> ready;
+            {
+                QSqlQuery& q =
+                    Run(QStringLiteral("Select ID from SendTemp where state=? and ID in (") +
+                            marks.join(QLatin1Char(',')) +
+                            QStringLiteral(") and not exists (select 1 from SendDetail d where "
+                                           "d.SendTempID=SendTemp.ID and d.Status in ") +
+                            Latin(step.open) + QLatin1Char(')'),
+                        binds, /*keep=*/chunk.size() == 200);
+                while (q.next())
+                    ready << q.value(0).toLongLong();
+            }
+            for (qint64 id : ready)
+                if (Change(QStringLiteral("Update SendTemp set state=? where ID=? and state=?"),
+                           {Latin(step.to), id, Latin(step.from)}) > 0)
+                    log << QStringLiteral("row %1: state %2 -> %3 (%4)")
+                               .arg(id)
+                               .arg(Latin(step.from), Latin(step.to), Latin(step.why));
+        }
+    }
 }
 
 int QueueStore::UnitsOf(qint64 id, QString* login) {
@@ -498,11 +538,12 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
         binds.prepend(now);
         Change(sql + match, binds, /*keep=*/values.size() == 300);
     }
+    QList<qint64> rows(touched.begin(), touched.end());
+    std::sort(rows.begin(), rows.end());
+    for (qint64 id : rows)
+        Refund(id);
     QStringList log;
-    for (qint64 id : touched) {
-        if (refund_) Refund(id);
-        Advance(id, log);
-    }
+    AdvanceAll(rows, log);
     tx.Commit();
     for (const QString& line : log)
         qCInfo(lcQueue).noquote() << line;

@@ -18,21 +18,30 @@ std::optional<Report> ParseReport(const QUrlQuery& q) {
 }
 
 void ReportQueue::Push(Report report) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         items_.push_back(std::move(report));
+        // The writer waits for the first report, then for a full batch.
+        wake = items_.size() == 1 || items_.size() == wanted_;
     }
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
 }
 
-std::vector<Report> ReportQueue::Take(std::size_t most, std::chrono::milliseconds wait) {
+std::vector<Report> ReportQueue::Take(std::size_t most, std::chrono::milliseconds wait,
+                                      std::chrono::milliseconds gather) {
     std::unique_lock lock(mutex_);
     ready_.wait_for(lock, wait, [&] { return !items_.empty() || woken_; });
+    if (!items_.empty() && !woken_) {
+        wanted_ = most;
+        ready_.wait_for(lock, gather, [&] { return items_.size() >= most || woken_; });
+        wanted_ = 1;
+    }
     woken_ = false;
-    const std::size_t n = std::min(most, items_.size());
+    const auto n = static_cast<long>(std::min(most, items_.size()));
     std::vector<Report> batch(std::make_move_iterator(items_.begin()),
-                              std::make_move_iterator(items_.begin() + static_cast<long>(n)));
-    items_.erase(items_.begin(), items_.begin() + static_cast<long>(n));
+                              std::make_move_iterator(items_.begin() + n));
+    items_.erase(items_.begin(), items_.begin() + n);
     return batch;
 }
 

@@ -9,6 +9,7 @@
 #include <QUrlQuery>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -21,8 +22,10 @@ std::optional<Report> ParseReport(const QUrlQuery& query);
 class ReportQueue {
 public:
     void Push(Report report);
-    // Waits up to `wait` for reports, then takes up to `most`.
-    std::vector<Report> Take(std::size_t most, std::chrono::milliseconds wait);
+    // Waits up to `wait` for reports, then up to `gather` more for the batch
+    // to fill up to `most`, and takes it: one commit for many reports.
+    std::vector<Report> Take(std::size_t most, std::chrono::milliseconds wait,
+                             std::chrono::milliseconds gather = {});
     // Puts a batch that could not be stored back in front.
     void Return(std::vector<Report> batch);
     std::size_t Size();
@@ -35,8 +38,9 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::vector<Report> items_;
+    std::deque<Report> items_;
     bool woken_ = false;
+    std::size_t wanted_ = 1; // how many reports wake the writer
     QHash<qint64, QString> secrets_;
 };
 

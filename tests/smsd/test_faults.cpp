@@ -334,7 +334,7 @@ TEST(SmsdFaults, TwoWorkersShareOnePostgresQueue) {
         KannelKeeper kannel{rig};
         const std::map<QString, int> queued = QueueDrain(db.text, 20);
         TempFolder folder;
-        const std::vector<std::string> options{"--validity", "6", "--lease", "2"};
+        const std::vector<std::string> options{"--validity", "6", "--lease", "2", "--drains", "1"};
         Worker a(rig, db.text, "alpha", folder.path, options);
         Worker b(rig, db.text, "beta", folder.path, options);
         a.Start();
