@@ -108,15 +108,22 @@ QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool
 QueueStore::~QueueStore() = default;
 
 void QueueStore::Reopen() {
-    // A connection about to be opened anew takes its prepared statements with it.
-    if (!db_.IsOpen()) statements_.clear();
+    // A connection opened anew takes its prepared statements with it. They are
+    // dropped once the old connection is gone: dropped before, each would ask
+    // the dead connection to free it and log the failure.
+    const bool fresh = !db_.IsOpen();
     db_.EnsureOpen();
+    if (fresh) {
+        statements_.clear();
+        scratch_ = QSqlQuery();
+    }
 }
 
 void QueueStore::Release() {
     for (auto& [sql, q] : statements_)
         q.finish();
-    scratch_ = QSqlQuery();
+    // A lost connection's statement waits for Reopen to drop it quietly.
+    if (db_.IsOpen()) scratch_ = QSqlQuery();
 }
 
 QSqlQuery& QueueStore::Run(const QString& sql, const QVariantList& binds, bool keep) {
