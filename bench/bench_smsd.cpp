@@ -3,7 +3,8 @@
 // (fake SMSC). The rows are queued first, as the client queues them; the clock
 // runs from the queue server's start until the SMSC has every number.
 //
-//   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--db postgresql://HOST:PORT]
+//   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--history H]
+//              [--db postgresql://HOST:PORT]
 //
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
@@ -16,7 +17,9 @@
 #include "text/GbkCodec.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QUrl>
@@ -43,6 +46,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Args {
     int numbers = 20000, rows = 200;
+    int history = 0; // numbers sent before: half settled, half still waiting for a report
     std::vector<int> drains{1, 4};
     std::string db; // empty: an SQLite file in a temp folder per run
 };
@@ -55,6 +59,8 @@ Args Parse(int argc, char** argv) {
             a.numbers = std::stoi(value);
         else if (key == "--rows")
             a.rows = std::stoi(value);
+        else if (key == "--history")
+            a.history = std::stoi(value);
         else if (key == "--db")
             a.db = value;
         else if (key == "--drains") {
@@ -72,8 +78,42 @@ Args Parse(int argc, char** argv) {
     return a;
 }
 
+// What a queue holds after a while: rows of 100 numbers under negative IDs
+// (never claimed), every other row settled, the others handed over and still
+// waiting for their reports. Whatever the drain asks must not walk all of it.
+void FillHistory(Connection& c, int numbers) {
+    if (numbers <= 0) return;
+    const bool sqlite = c.engine() == Engine::Sqlite;
+    const QString series =
+        sqlite ? QStringLiteral("with recursive s(g) as (select 0 union all select g+1 from s "
+                                "where g < %1) ")
+                     .arg(numbers - 1)
+               : QString();
+    const QString from =
+        sqlite ? QStringLiteral(" from s")
+               : QStringLiteral(" from generate_series(0, %1) as s(g)").arg(numbers - 1);
+    const QString now = QString::number(QDateTime::currentMSecsSinceEpoch());
+    QSqlQuery q(c.database());
+    const QStringList statements = {
+        series +
+            QStringLiteral("insert into SendTemp (ID, SendNo, SendMemo, list, state) select "
+                           "-(g+1), 'history', 'old', '', case when g % 2 = 0 then '3' else "
+                           "'2' end") +
+            from + QStringLiteral(" where g < %1").arg((numbers + 99) / 100),
+        series +
+            QStringLiteral("insert into SendDetail (SendTempID, Seq, Round, Phone, Status, "
+                           "SubmitAt, UpdatedAt) select -(g/100+1), g % 100, 0, '1370' || "
+                           "g, case when (g/100) % 2 = 0 then 'delivered' else 'submitted' "
+                           "end, ") +
+            now + QStringLiteral(", ") + now + from,
+        QStringLiteral("analyze")};
+    for (const QString& sql : statements)
+        if (!q.exec(sql))
+            throw std::runtime_error("history: " + q.lastError().text().toStdString());
+}
+
 // A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
-void Queue(const std::string& text, int numbers, int rows, long long first) {
+void Queue(const std::string& text, int numbers, int rows, long long first, int history) {
     const DataSource source = ParseDataSource(text, ProgramFolder());
     {
         Connection c(QStringLiteral("bench-init"));
@@ -86,6 +126,7 @@ void Queue(const std::string& text, int numbers, int rows, long long first) {
                  {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim"})
                 q.exec(QString::fromLatin1(sql));
         }
+        FillHistory(c, history);
     }
     SqlGateway gw(QStringLiteral("bench-queue"));
     gw.Open(source);
@@ -150,7 +191,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     TempFolder folder;
     const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
     static long long first = 13900000000LL;
-    Queue(text, a.numbers, a.rows, first);
+    Queue(text, a.numbers, a.rows, first, a.history);
     first += a.numbers;
     const size_t before = rig.ReceivedParts();
     ChildProcess smsd;
@@ -176,7 +217,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     look.Open(source);
     for (;;) {
         QSqlQuery q(look.database());
-        if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3'")) && q.next() &&
+        if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3' and ID>0")) && q.next() &&
             q.value(0).toInt() == 0)
             break;
         if (Clock::now() > limit) throw std::runtime_error("rows not settled");
@@ -194,8 +235,8 @@ int main(int argc, char** argv) {
     try {
         const Args a = Parse(argc, argv);
         KannelRig rig;
-        std::printf("%d numbers in %d rows, Kannel with the fake SMSC, %s\n", a.numbers, a.rows,
-                    a.db.empty() ? "SQLite" : a.db.c_str());
+        std::printf("%d numbers in %d rows, Kannel with the fake SMSC, %s, %d numbers of history\n",
+                    a.numbers, a.rows, a.db.empty() ? "SQLite" : a.db.c_str(), a.history);
         const double kannelBefore =
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
         std::printf("  Kannel's own sendsms, 100 numbers a request, 4 at a time: %8.0f numbers/s\n",

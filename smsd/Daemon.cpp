@@ -43,6 +43,12 @@ void Daemon::Start() {
                             QHttpServerResponder::StatusCode::BadRequest);
             return;
         }
+        if (queue->Size() >= kMostWaitingReports) {
+            // The database is away or slow: Kannel keeps the report and sends it again.
+            responder.write(QByteArrayLiteral("busy\n"), "text/plain",
+                            QHttpServerResponder::StatusCode::ServiceUnavailable);
+            return;
+        }
         if (!queue->Plausible(report->id, report->secret)) {
             qCWarning(lcQueue, "report for row %lld with a wrong secret turned away", report->id);
             responder.write(QByteArrayLiteral("forbidden\n"), "text/plain",
@@ -98,10 +104,11 @@ void Daemon::Finish() {
         delete writer_;
         writer_ = nullptr;
     }
-    // The last answers go out; a report left unanswered is sent again by Kannel.
+    // The last answers are written (and flushed); a report left unanswered is
+    // sent again by Kannel.
     if (http_) QCoreApplication::sendPostedEvents(http_.get());
     for (auto& [ticket, w] : waiting_)
-        if (!w.socket) (void)w.responder.release(); // its socket is gone with the server
+        if (!w.socket) (void)w.responder.release(); // nothing left to answer on
     waiting_.clear();
     http_.reset();
 }
@@ -110,9 +117,10 @@ void Daemon::AnswerReports(const std::vector<quint64>& tickets) {
     for (quint64 ticket : tickets) {
         auto it = waiting_.find(ticket);
         if (it == waiting_.end()) continue;
-        if (it->second.socket)
+        if (it->second.socket) {
             it->second.responder->write(QByteArrayLiteral("ok\n"), "text/plain");
-        else
+            it->second.socket->flush(); // before a stop closes the socket
+        } else
             (void)it->second.responder.release(); // Kannel hung up: nothing to answer
         waiting_.erase(it);
     }
@@ -186,6 +194,9 @@ void Daemon::DrainLoop(int index) {
                 // The answer is known only here: store it, however long the
                 // database is away. Unless Kannel asked for a pause, the row's
                 // next round is marked in the same commit.
+                // Nothing but ClaimLost leaves this loop before the answer is
+                // stored: a round left "submitting" in hand is taken for one
+                // never sent and goes out again.
                 for (int tries = 0;; ++tries) {
                     try {
                         next = store.FinishRound(row->id, round.round, status, text, answer.failed,
@@ -193,12 +204,14 @@ void Daemon::DrainLoop(int index) {
                         break;
                     } catch (const ClaimLost&) {
                         throw;
-                    } catch (const Error& e) {
+                    } catch (const std::exception& e) {
                         qCWarning(lcQueue, "row %lld: cannot record Kannel's answer yet: %s",
                                   row->id, e.what());
-                        if (stop_ && tries >= 3) return; // a restart makes them unknown
-                        std::this_thread::sleep_for(backoff);
-                        grow();
+                        if (stop_ && tries >= 1) return; // a restart makes them unknown
+                        if (!stop_) {
+                            std::this_thread::sleep_for(backoff);
+                            grow();
+                        }
                     }
                 }
                 if (pause) {
@@ -231,6 +244,37 @@ void Daemon::DrainLoop(int index) {
             grow();
         }
     }
+}
+
+std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report> batch) {
+    std::vector<quint64> done;
+    std::vector<Report> refused;
+    std::size_t i = 0;
+    for (; i < batch.size(); ++i) {
+        try {
+            store.ApplyReports({batch[i]});
+            done.push_back(batch[i].ticket);
+        } catch (const std::exception& e) {
+            if (!store.ConnectionOpen()) break; // the database went: the rest waits
+            refused.push_back(batch[i]);
+            qCWarning(lcQueue, "report for row %lld refused by the database: %s", batch[i].id,
+                      e.what());
+        }
+    }
+    std::vector<Report> rest(std::make_move_iterator(batch.begin() + static_cast<long>(i)),
+                             std::make_move_iterator(batch.end()));
+    if (done.empty()) {
+        // Not one went in: the database, not a report, is at fault.
+        rest.insert(rest.begin(), refused.begin(), refused.end());
+    } else {
+        // Refused while others went in: dropped, and answered so Kannel stops sending it.
+        for (const Report& r : refused)
+            done.push_back(r.ticket);
+    }
+    if (http_ && !done.empty())
+        QMetaObject::invokeMethod(
+            http_.get(), [this, done] { AnswerReports(done); }, Qt::QueuedConnection);
+    return rest;
 }
 
 void Daemon::WriterLoop() {
@@ -276,10 +320,14 @@ void Daemon::WriterLoop() {
             failures = 0;
             backoff = milliseconds(200);
         } catch (const std::exception& e) {
+            qCWarning(lcQueue, "reports: %s; %zu waiting", e.what(), queue_->Size() + batch.size());
+            // The database is there but refused the batch: a report it cannot
+            // take must not hold up every report behind it.
+            if (batch.size() > 1 && db.IsOpen()) batch = ApplyOneByOne(store, std::move(batch));
             if (!batch.empty()) queue_->Return(std::move(batch));
-            qCWarning(lcQueue, "reports: %s; %zu waiting", e.what(), queue_->Size());
             if (stopWriter_ && ++failures > 3) break;
-            std::this_thread::sleep_for(backoff);
+            std::this_thread::sleep_for(stopWriter_ ? std::min(backoff, milliseconds(1000))
+                                                    : backoff);
             backoff = std::min(backoff * 2, settings_.backoffMax);
         }
     }

@@ -1,10 +1,10 @@
 #pragma once
 // The queue server: drains take rows and hand their numbers to Kannel; the
-// report endpoint takes Kannel's delivery reports and answers at once; the
-// report writer stores them in batches and sweeps. Each of drain and writer
-// runs on a thread of its own with its own connection; the endpoint lives on
-// the thread that calls Start (it needs that thread's event loop) and answers
-// each report once the batch holding it is committed.
+// report endpoint takes Kannel's delivery reports; the report writer stores
+// them in batches and sweeps. Each of drain and writer runs on a thread of its
+// own with its own connection; the endpoint lives on the thread that calls
+// Start (it needs that thread's event loop) and answers each report once the
+// batch holding it is committed.
 
 #include "files/DataSource.h"
 #include "smsd/KannelClient.h"
@@ -56,8 +56,9 @@ public:
     void Start();
     // Asks every part to stop: the drains finish the request in flight.
     void RequestStop();
-    // After RequestStop: waits for the drains, closes the endpoint, lets the
-    // writer store what it holds. Returns once everything has stopped.
+    // After RequestStop: waits for the drains, lets the writer store what it
+    // holds, answers those reports, then closes the endpoint. Returns once
+    // everything has stopped.
     void Finish();
     quint16 listenPort() const { return port_; }
     // For the tests: reports taken and forgeries turned away at the door.
@@ -66,12 +67,18 @@ public:
 private:
     void DrainLoop(int index);
     void WriterLoop();
+    // Stores a batch the database refused one report at a time; returns what
+    // is left for later when the database itself is at fault.
+    std::vector<Report> ApplyOneByOne(QueueStore& store, std::vector<Report> batch);
+    // Reports held unstored at most; past it Kannel is asked to send again later.
+    static constexpr std::size_t kMostWaitingReports = 50000;
     bool Pause(std::chrono::milliseconds ms);
     // On the endpoint's thread: answers the reports whose batch is committed.
     void AnswerReports(const std::vector<quint64>& tickets);
 
     // A report is answered once it is stored, so a report taken just before a
-    // crash is sent again by Kannel instead of being lost.
+    // crash is sent again by Kannel (smsbox's http-request-retry) instead of
+    // being lost.
     struct Waiting {
         QPointer<QTcpSocket> socket;
         std::unique_ptr<QHttpServerResponder> responder;

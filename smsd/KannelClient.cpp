@@ -46,7 +46,7 @@ QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& se
     return url;
 }
 
-Answer Classify(int httpStatus, const QString& body, bool connected, bool timedOut,
+Answer Classify(int httpStatus, const QString& body, int numbers, bool connected, bool timedOut,
                 const QString& networkError) {
     Answer a;
     a.httpStatus = httpStatus;
@@ -58,22 +58,36 @@ Answer Classify(int httpStatus, const QString& body, bool connected, bool timedO
         a.outcome = connected || timedOut ? Outcome::Uncertain : Outcome::TryLater;
         return a;
     }
-    if (httpStatus == 503) {
+    const QString trimmed = body.trimmed();
+    // Kannel hands a request's numbers to its core one by one and answers with
+    // the verdict on the first alone: a refusal of the first says nothing of
+    // the others, which may be on their way.
+    const Outcome refusal = numbers > 1 ? Outcome::Uncertain : Outcome::Refused;
+    if (httpStatus >= 200 && httpStatus < 300) {
+        const bool taken = trimmed.startsWith(QLatin1String("0:")) ||
+                           trimmed.startsWith(QLatin1String("3:")) ||
+                           trimmed.startsWith(QLatin1String("Sent."));
+        a.outcome = taken ? Outcome::Accepted : Outcome::Uncertain;
+    } else if (httpStatus == 403 && trimmed.startsWith(QLatin1String("Authorization failed"))) {
+        // A wrong user or password: nothing was looked at, and refusing the
+        // whole queue for it would be wrong.
         a.outcome = Outcome::TryLater;
-    } else if (httpStatus >= 400 && httpStatus < 500) {
-        a.outcome = Outcome::Refused;
-    } else if (httpStatus >= 200 && httpStatus < 300) {
-        static const QLatin1String failedPrefix("Failed to send to:");
-        if (a.text.startsWith(failedPrefix)) {
-            // Kannel names the numbers it could not queue; the rest went on.
-            a.failed = a.text.mid(failedPrefix.size()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            a.outcome = Outcome::Accepted;
-        } else if (a.text.startsWith(QLatin1String("0:")) ||
-                   a.text.startsWith(QLatin1String("3:"))) {
+    } else if (httpStatus == 503) {
+        a.outcome = numbers > 1 ? Outcome::Uncertain : Outcome::TryLater;
+    } else if (httpStatus == 500 && trimmed.startsWith(QLatin1String("Sending failed."))) {
+        // The numbers named never reached Kannel's core; the others did.
+        static const QLatin1String named("Failed receivers are:");
+        const qsizetype at = trimmed.indexOf(named);
+        if (at >= 0) {
+            a.failed = trimmed.mid(at + named.size()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
             a.outcome = Outcome::Accepted;
         } else {
-            a.outcome = Outcome::Uncertain;
+            a.outcome = numbers > 1 ? Outcome::Uncertain : Outcome::TryLater;
         }
+    } else if (httpStatus == 403) {
+        a.outcome = refusal; // "Not routable. Do not try again."
+    } else if (httpStatus >= 400 && httpStatus < 500) {
+        a.outcome = Outcome::Refused; // the request itself, before any number was looked at
     } else {
         a.outcome = Outcome::Uncertain;
     }
@@ -95,7 +109,7 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
     QTcpSocket socket;
     socket.connectToHost(url.host(), static_cast<quint16>(url.port(80)));
     if (!socket.waitForConnected(left()))
-        return Classify(0, {}, false, false, socket.errorString());
+        return Classify(0, {}, static_cast<int>(to.size()), false, false, socket.errorString());
     const QByteArray request = "GET " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) +
                                " HTTP/1.0\r\nHost: " + url.host().toUtf8() + ':' +
                                QByteArray::number(url.port(80)) + "\r\n\r\n";
@@ -119,7 +133,7 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
         if (first.size() >= 2) status = first[1].toInt();
         body = QString::fromUtf8(response.mid(end + 4));
     }
-    return Classify(status, body, true, timedOut,
+    return Classify(status, body, static_cast<int>(to.size()), true, timedOut,
                     timedOut ? QStringLiteral("no answer from Kannel within %1 s")
                                    .arg(settings_.timeout.count() / 1000)
                              : QStringLiteral("Kannel closed the connection without an answer"));

@@ -20,9 +20,9 @@ struct KannelSettings {
 
 enum class Outcome {
     Accepted,  // Kannel took every number (but `failed`, to be tried again)
-    Refused,   // 4xx: this request will never be taken
-    TryLater,  // nothing was taken: 503, or no connection could be made
-    Uncertain, // the request may have been taken: no answer, a broken answer
+    Refused,   // this request will never be taken: a field refused, one number not routable
+    TryLater,  // nothing was taken: no connection, a wrong password, one number's 503
+    Uncertain, // some may have been taken: no answer, a broken answer, a refusal of several
 };
 
 struct Answer {
@@ -36,8 +36,8 @@ struct Answer {
 QUrl SendsmsUrl(const KannelSettings& settings, qint64 id, int round, const QString& secret,
                 const QStringList& to, const QString& text);
 
-// What Kannel's answer means for the numbers of the request.
-Answer Classify(int httpStatus, const QString& body, bool connected, bool timedOut,
+// What Kannel's answer to a request of `numbers` numbers means for them.
+Answer Classify(int httpStatus, const QString& body, int numbers, bool connected, bool timedOut,
                 const QString& networkError);
 
 class KannelClient {

@@ -86,8 +86,14 @@ public:
     }
     ~Tx() {
         if (done_) return;
-        s_.Release();
-        s_.db_.Rollback();
+        // Runs while another exception unwinds: a failed rollback must not
+        // end the program (the engine rolls back a lost transaction itself).
+        try {
+            s_.Release();
+            s_.db_.Rollback();
+        } catch (const std::exception& e) {
+            qCWarning(lcQueue, "rollback: %s", e.what());
+        }
     }
     void Commit() {
         s_.Release();
@@ -142,7 +148,8 @@ QSqlQuery& QueueStore::Run(const QString& sql, const QVariantList& binds, bool k
         }
         for (int i = 0; i < binds.size(); ++i)
             query->bindValue(i, binds[i]);
-        Exec(*query, sql);
+        // The log names a long statement by its start.
+        Exec(*query, sql.size() > 100 ? sql.left(97) + QStringLiteral("...") : sql);
     });
     return *query;
 }
@@ -400,17 +407,21 @@ std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds
 }
 
 std::optional<Round> QueueStore::MarkRound(qint64 id, qint64 now) {
+    // Numbers of a row in hand still "submitting" were marked by a commit that
+    // reported failure yet went through, and never sent (a round sent has its
+    // answer stored before anything else happens to the row): they go first.
     Round round;
     {
         QSqlQuery& q = Run(QStringLiteral("Select min(Round) from SendDetail where SendTempID=? "
-                                          "and Status='waiting'"),
+                                          "and Status in ('waiting','submitting')"),
                            {id});
         if (!q.next() || q.value(0).isNull()) return std::nullopt;
         round.round = q.value(0).toInt();
     }
     {
         QSqlQuery& q = Run(QStringLiteral("Select Phone from SendDetail where SendTempID=? and "
-                                          "Round=? and Status='waiting' order by Seq"),
+                                          "Round=? and Status in ('waiting','submitting') order "
+                                          "by Seq"),
                            {id, round.round});
         while (q.next())
             round.phones << q.value(0).toString();
@@ -505,17 +516,29 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
     for (auto from = latest.begin(); from != latest.end();) {
         QStringList values;
         QVariantList binds;
+        QList<qint64> ids; // the batch's rows, in order (the map is sorted by row)
         for (int n = 0; from != latest.end() && n < 300; ++from, ++n) {
             values << QStringLiteral("(?, ?, ?, ?, ?, ?)");
             binds << from->first.id << from->first.round << from->first.phone << from->second.first
                   << from->second.second << (IsFinal(from->second.first) ? 1 : 0);
             touched.insert(from->first.id);
+            if (ids.isEmpty() || ids.back() != from->first.id) ids << from->first.id;
         }
         const QString list = values.join(QStringLiteral(", "));
-        const QString match = QStringLiteral(
-            "d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and (d.Status in "
-            "('submitting','submitted','accepted','buffered') or (v.final=1 and "
-            "d.Status='unknown'))");
+        // The numbers are looked up by their rows, named outright, whatever the
+        // planner believes of the statuses: the status test is kept out of
+        // reach of the status index, which would walk every open number.
+        QStringList marks;
+        for (qint64 id : ids) {
+            marks << QStringLiteral("?");
+            binds << id;
+        }
+        const QString match =
+            QStringLiteral("d.SendTempID in (") + marks.join(QLatin1Char(',')) +
+            QStringLiteral(") and d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and "
+                           "(case when d.Status in ('submitting','submitted','accepted',"
+                           "'buffered') then 1 when v.final=1 and d.Status='unknown' then 1 else "
+                           "0 end)=1");
         QString sql;
         switch (dialect_) {
         case Dialect::Postgres:
@@ -543,7 +566,7 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
             break;
         }
         binds.prepend(now);
-        Change(sql + match, binds, /*keep=*/values.size() == 300);
+        Change(sql + match, binds, /*keep=*/false);
     }
     QList<qint64> rows(touched.begin(), touched.end());
     std::sort(rows.begin(), rows.end());

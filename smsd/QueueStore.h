@@ -99,6 +99,7 @@ public:
     // Numbers handed over longer than `validity` ago without a final report
     // become "unknown"; returns how many.
     int Sweep(std::chrono::milliseconds validity);
+    bool ConnectionOpen() const { return db_.IsOpen(); }
     // The row's secret, or nothing for a row no worker has claimed.
     std::optional<QString> SecretOf(qint64 id);
 

@@ -1,5 +1,7 @@
 #include "smsd/ReportQueue.h"
 
+#include <limits>
+
 namespace telvoro::smsd {
 
 std::optional<Report> ParseReport(const QUrlQuery& q) {
@@ -11,8 +13,14 @@ std::optional<Report> ParseReport(const QUrlQuery& q) {
     r.secret = q.queryItemValue(QStringLiteral("k"));
     r.phone = q.queryItemValue(QStringLiteral("p"), QUrl::FullyDecoded);
     r.text = q.queryItemValue(QStringLiteral("a"), QUrl::FullyDecoded);
-    if (!okId || !okRound || !okType || r.id <= 0 || r.round < 0 || r.secret.isEmpty() ||
-        r.phone.isEmpty())
+    // Row IDs are 32-bit in every schema; a control character is no SMSC's text
+    // and a NUL is refused by PostgreSQL.
+    for (QString* field : {&r.phone, &r.text})
+        for (QChar& c : *field)
+            if (c.unicode() < 0x20) c = QLatin1Char(' ');
+    if (!okId || !okRound || !okType || r.id <= 0 || r.id > std::numeric_limits<qint32>::max() ||
+        r.round < 0 || r.secret.isEmpty() || r.secret.size() > 64 || r.phone.isEmpty() ||
+        r.phone.size() > 40)
         return std::nullopt;
     return r;
 }

@@ -22,7 +22,17 @@ void OnSignal(int sig) {
     g_signal = sig;
 }
 
+// What an SQL driver says on its own when the connection died under a
+// statement: the server's own line already names the failure and what it does.
+bool DriverEcho(const QString& text) {
+    for (const char* echo : {"Unable to free statement", "QPSQLDriver::rollbackTransaction",
+                             "QODBCDriver::rollbackTransaction"})
+        if (text.startsWith(QLatin1String(echo))) return true;
+    return false;
+}
+
 void Messages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtWarningMsg && DriverEcho(text)) return;
     // One line each, on stderr (the journal under systemd); never a secret.
     const char* level =
         type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg ? "warning: " : "";

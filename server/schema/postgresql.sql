@@ -29,6 +29,9 @@ CREATE TABLE IF NOT EXISTS SendDetail (
     PRIMARY KEY (SendTempID, Seq)
 );
 CREATE INDEX IF NOT EXISTS SendDetail_Status ON SendDetail (Status, SubmitAt);
+-- A row's numbers by status: what is left of a row is found among its own
+-- numbers, never by walking every open number of the queue.
+CREATE INDEX IF NOT EXISTS SendDetail_Row ON SendDetail (SendTempID, Status);
 CREATE TABLE IF NOT EXISTS SendClaim (
     SendTempID INTEGER      NOT NULL PRIMARY KEY,
     Worker     VARCHAR(100) NOT NULL,
@@ -36,4 +39,6 @@ CREATE TABLE IF NOT EXISTS SendClaim (
     Secret     VARCHAR(64)  NOT NULL,
     ClaimedAt  BIGINT       NOT NULL
 );
-CREATE INDEX IF NOT EXISTS SendTemp_state ON SendTemp (state);
+-- The oldest row in a state, and one row's state: (state) alone was given up.
+CREATE INDEX IF NOT EXISTS SendTemp_state_ID ON SendTemp (state, ID);
+DROP INDEX IF EXISTS SendTemp_state;

@@ -34,6 +34,10 @@ CREATE TABLE dbo.SendDetail (
 );
 IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status')
 CREATE INDEX SendDetail_Status ON dbo.SendDetail (Status, SubmitAt);
+-- A row's numbers by status: what is left of a row is found among its own
+-- numbers, never by walking every open number of the queue.
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row')
+CREATE INDEX SendDetail_Row ON dbo.SendDetail (SendTempID, Status);
 IF OBJECT_ID(N'dbo.SendClaim', N'U') IS NULL
 CREATE TABLE dbo.SendClaim (
     SendTempID INT           NOT NULL PRIMARY KEY,
@@ -42,5 +46,8 @@ CREATE TABLE dbo.SendClaim (
     Secret     NVARCHAR(64)  NOT NULL,
     ClaimedAt  BIGINT        NOT NULL
 );
-IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state')
-CREATE INDEX SendTemp_state ON dbo.SendTemp (state);
+-- The oldest row in a state, and one row's state: (state) alone was given up.
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state_ID')
+CREATE INDEX SendTemp_state_ID ON dbo.SendTemp (state, ID);
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state')
+DROP INDEX SendTemp_state ON dbo.SendTemp;

@@ -16,27 +16,34 @@ TEST(SmsdRules, KannelAnswers) {
     struct Row {
         int status;
         const char* body;
+        int numbers;
         bool connected, timedOut;
         Outcome expected;
         const char* failed;
     } rows[] = {
-        {202, "0: Accepted for delivery", true, false, Outcome::Accepted, ""},
-        {202, "3: Queued for later delivery", true, false, Outcome::Accepted, ""},
-        {202, "Failed to send to: 13900000002 13900000005 ", true, false, Outcome::Accepted,
-         "13900000002,13900000005"},
-        {202, "something else", true, false, Outcome::Uncertain, ""},
-        {403, "Authorization failed for sendsms", true, false, Outcome::Refused, ""},
-        {400, "Missing receiver number", true, false, Outcome::Refused, ""},
-        {503, "Temporal failure, try again later.", true, false, Outcome::TryLater, ""},
-        {500, "", true, false, Outcome::Uncertain, ""},
-        {0, "", false, false, Outcome::TryLater, ""}, // refused: never left
-        {0, "", true, false, Outcome::Uncertain, ""}, // closed after the request went out
-        {0, "", true, true, Outcome::Uncertain, ""},  // no answer in time
+        {202, "0: Accepted for delivery", 100, true, false, Outcome::Accepted, ""},
+        {202, "3: Queued for later delivery", 100, true, false, Outcome::Accepted, ""},
+        {202, "Sent.", 100, true, false, Outcome::Accepted, ""},
+        {500, "Sending failed. Failed receivers are: 13900000002 13900000005", 5, true, false,
+         Outcome::Accepted, "13900000002,13900000005"},
+        {202, "something else", 1, true, false, Outcome::Uncertain, ""},
+        // A wrong password refuses the request, not the numbers.
+        {403, "Authorization failed for sendsms", 100, true, false, Outcome::TryLater, ""},
+        {400, "Missing receiver number, rejected", 100, true, false, Outcome::Refused, ""},
+        // The verdict on the first number alone: the others may be on their way.
+        {403, "Not routable. Do not try again.", 1, true, false, Outcome::Refused, ""},
+        {403, "Not routable. Do not try again.", 2, true, false, Outcome::Uncertain, ""},
+        {503, "Temporal failure, try again later.", 1, true, false, Outcome::TryLater, ""},
+        {503, "Temporal failure, try again later.", 2, true, false, Outcome::Uncertain, ""},
+        {500, "", 1, true, false, Outcome::Uncertain, ""},
+        {0, "", 100, false, false, Outcome::TryLater, ""}, // refused: never left
+        {0, "", 100, true, false, Outcome::Uncertain, ""}, // closed after the request went out
+        {0, "", 100, true, true, Outcome::Uncertain, ""},  // no answer in time
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(std::to_string(r.status) + " " + r.body);
+        SCOPED_TRACE(std::to_string(r.status) + " " + r.body + " x" + std::to_string(r.numbers));
         const Answer a =
-            Classify(r.status, QString::fromLatin1(r.body), r.connected, r.timedOut, {});
+            Classify(r.status, QString::fromLatin1(r.body), r.numbers, r.connected, r.timedOut, {});
         EXPECT_EQ(a.outcome, r.expected);
         EXPECT_EQ(a.failed.join(QLatin1Char(',')), QString::fromLatin1(r.failed));
     }
@@ -86,6 +93,8 @@ TEST(SmsdRules, ReportQueries) {
         {"r=5&g=0&p=1&t=1", false},
         {"r=5&g=0&k=abc&p=&t=1", false},
         {"r=-1&g=0&k=abc&p=1&t=1", false},
+        {"r=2147483648&g=0&k=abc&p=1&t=1", false}, // no row has it: the database would refuse it
+        {"r=5&g=0&k=abc&p=12345678901234567890123456789012345678901&t=1", false},
         {"", false},
     };
     for (const Row& r : rows) {
@@ -97,6 +106,8 @@ TEST(SmsdRules, ReportQueries) {
         ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=%2B86139&t=1&a=id%3A1%20x")));
     EXPECT_EQ(plus->phone, "+86139");
     EXPECT_EQ(plus->text, "id:1 x");
+    const auto nul = ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=1&t=1&a=a%00b%0Ac")));
+    EXPECT_EQ(nul->text, "a b c");
 }
 
 TEST(SmsdRules, CommandLineAndConfigFile) {

@@ -99,6 +99,27 @@ const Case kCases[] = {
                    "submitted,submitted,submitted,invalid,invalid,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
+    {"a commit that reported failure but went through: its retry hands back the round it marked",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002;13900000001"));
+         Worker w(src, QStringLiteral("w"));
+         const auto row = w.store.Claim(milliseconds(60000), /*startRound=*/true);
+         ASSERT_TRUE(row && row->first);
+         const auto finish = [&](int round) {
+             return w.store.FinishRound(id, round, QStringLiteral("submitted"), {}, {},
+                                        milliseconds(60000), /*markNext=*/true);
+         };
+         const auto next = finish(row->first->round);
+         ASSERT_TRUE(next);
+         const auto again = finish(row->first->round); // the same answer stored once more
+         ASSERT_TRUE(again) << "the marked round would stay submitting, never sent";
+         EXPECT_EQ(again->round, next->round);
+         EXPECT_EQ(again->phones, QStringList{QStringLiteral("13900000001")});
+         EXPECT_FALSE(finish(again->round));
+         EXPECT_EQ(Statuses(src, id), "submitted,submitted,submitted");
+         EXPECT_EQ(StateOf(src, id), "2");
+     }},
     {"a row of nothing but invalid elements is settled at once",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral(";"));
