@@ -247,34 +247,35 @@ void Daemon::DrainLoop(int index) {
 }
 
 std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report> batch) {
+    // None is ever dropped: a disk that is full lets a report that changes
+    // nothing through and refuses the next, which looks like a bad report.
     std::vector<quint64> done;
-    std::vector<Report> refused;
+    std::vector<Report> kept;
+    std::string last;
     std::size_t i = 0;
     for (; i < batch.size(); ++i) {
         try {
             store.ApplyReports({batch[i]});
             done.push_back(batch[i].ticket);
         } catch (const std::exception& e) {
-            if (!store.ConnectionOpen()) break; // the database went: the rest waits
-            refused.push_back(batch[i]);
-            qCWarning(lcQueue, "report for row %lld refused by the database: %s", batch[i].id,
-                      e.what());
+            last = e.what();
+            kept.push_back(std::move(batch[i]));
+            // The database, not a report, is at fault: no use trying each.
+            if (!store.ConnectionOpen() || (done.empty() && kept.size() >= 3)) {
+                ++i;
+                break;
+            }
         }
     }
-    std::vector<Report> rest(std::make_move_iterator(batch.begin() + static_cast<long>(i)),
-                             std::make_move_iterator(batch.end()));
-    if (done.empty()) {
-        // Not one went in: the database, not a report, is at fault.
-        rest.insert(rest.begin(), refused.begin(), refused.end());
-    } else {
-        // Refused while others went in: dropped, and answered so Kannel stops sending it.
-        for (const Report& r : refused)
-            done.push_back(r.ticket);
-    }
+    for (; i < batch.size(); ++i)
+        kept.push_back(std::move(batch[i]));
+    if (!done.empty())
+        qCWarning(lcQueue, "reports: %zu stored one by one, %zu kept for later (%s)", done.size(),
+                  kept.size(), last.c_str());
     if (http_ && !done.empty())
         QMetaObject::invokeMethod(
             http_.get(), [this, done] { AnswerReports(done); }, Qt::QueuedConnection);
-    return rest;
+    return kept;
 }
 
 void Daemon::WriterLoop() {
@@ -322,7 +323,7 @@ void Daemon::WriterLoop() {
         } catch (const std::exception& e) {
             qCWarning(lcQueue, "reports: %s; %zu waiting", e.what(), queue_->Size() + batch.size());
             // The database is there but refused the batch: a report it cannot
-            // take must not hold up every report behind it.
+            // take must not hold up every report behind it (it waits, alone).
             if (batch.size() > 1 && db.IsOpen()) batch = ApplyOneByOne(store, std::move(batch));
             if (!batch.empty()) queue_->Return(std::move(batch));
             if (stopWriter_ && ++failures > 3) break;

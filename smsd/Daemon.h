@@ -67,8 +67,8 @@ public:
 private:
     void DrainLoop(int index);
     void WriterLoop();
-    // Stores a batch the database refused one report at a time; returns what
-    // is left for later when the database itself is at fault.
+    // Stores a batch the database refused one report at a time; returns the
+    // reports not stored, for later.
     std::vector<Report> ApplyOneByOne(QueueStore& store, std::vector<Report> batch);
     // Reports held unstored at most; past it Kannel is asked to send again later.
     static constexpr std::size_t kMostWaitingReports = 50000;

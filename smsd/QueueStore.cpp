@@ -42,8 +42,13 @@ void PrepareQueueDatabase(Connection& c) {
     if (c.engine() != Engine::Sqlite) return;
     try {
         QSqlQuery q(c.database());
-        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
-            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+        const auto wal = [&] {
+            return q.next() &&
+                   q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+        };
+        // Another of the server's connections may be switching it right now.
+        if (!(q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && wal()) &&
+            !(q.exec(QStringLiteral("PRAGMA journal_mode")) && wal()))
             throw Error("the database stays in its journal mode: " +
                         q.lastError().text().toStdString());
         ExecDirect(c.database(), QStringLiteral("PRAGMA synchronous=FULL"));
