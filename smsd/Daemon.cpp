@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 
 #include <thread>
 
@@ -58,6 +59,10 @@ void Daemon::Start() {
         report->ticket = ++nextTicket_;
         Waiting& w = waiting_[report->ticket];
         w.socket = responder.socket();
+        Connected& c = connections_[w.socket.data()];
+        if (c.socket.data() != w.socket.data())
+            c = Connected{w.socket}; // a new socket at an old address
+        ++c.waiting;
         w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
         queue->Push(std::move(*report));
     });
@@ -78,6 +83,26 @@ void Daemon::Start() {
     qCInfo(lcQueue, "worker %s: reports on %s, Kannel at %s", qPrintable(settings_.worker),
            qPrintable(base.toString()),
            qPrintable(settings_.kannel.sendsms.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+
+    // Kannel opens new connections for its reports while idle ones stand,
+    // and never closes those: thousands would pile up. A connection with no
+    // answer owed is closed after a few idle seconds, from this side, so the
+    // closed connections' wait falls here and not on Kannel's outgoing ports.
+    idleSweep_ = std::make_unique<QTimer>();
+    QObject::connect(idleSweep_.get(), &QTimer::timeout, [this] {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (!it->second.socket) {
+                it = connections_.erase(it);
+            } else if (it->second.waiting <= 0 && now - it->second.lastUse > kIdleConnection) {
+                it->second.socket->disconnectFromHost();
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    });
+    idleSweep_->start(1000);
 
     writer_ = QThread::create([this] { WriterLoop(); });
     writer_->start();
@@ -110,6 +135,8 @@ void Daemon::Finish() {
     for (auto& [ticket, w] : waiting_)
         if (!w.socket) (void)w.responder.release(); // nothing left to answer on
     waiting_.clear();
+    idleSweep_.reset();
+    connections_.clear();
     http_.reset();
 }
 
@@ -120,6 +147,9 @@ void Daemon::AnswerReports(const std::vector<quint64>& tickets) {
         if (it->second.socket) {
             it->second.responder->write(QByteArrayLiteral("ok\n"), "text/plain");
             it->second.socket->flush(); // before a stop closes the socket
+            Connected& c = connections_[it->second.socket.data()];
+            --c.waiting;
+            c.lastUse = std::chrono::steady_clock::now();
         } else
             (void)it->second.responder.release(); // Kannel hung up: nothing to answer
         waiting_.erase(it);

@@ -25,6 +25,7 @@ class QHttpServer;
 class QHttpServerResponder;
 class QTcpSocket;
 class QThread;
+class QTimer;
 
 namespace telvoro::smsd {
 
@@ -84,6 +85,15 @@ private:
         std::unique_ptr<QHttpServerResponder> responder;
     };
     std::map<quint64, Waiting> waiting_;
+    // The endpoint's connections by socket: answers owed, last answer.
+    struct Connected {
+        QPointer<QTcpSocket> socket;
+        int waiting = 0;
+        std::chrono::steady_clock::time_point lastUse = std::chrono::steady_clock::now();
+    };
+    std::map<QTcpSocket*, Connected> connections_;
+    std::unique_ptr<QTimer> idleSweep_;
+    static constexpr std::chrono::seconds kIdleConnection{2};
     quint64 nextTicket_ = 0;
 
     Settings settings_;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <iostream>
+#include <sys/resource.h>
 
 using namespace telvoro;
 
@@ -52,6 +53,12 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     qInstallMessageHandler(Messages);
+    // Kannel sends its delivery reports on many connections at once: the
+    // soft limit on open files (often 1,024) goes up to the hard one.
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     QCoreApplication app(argc, argv);
     std::vector<std::string> args;
     for (const QString& a : QCoreApplication::arguments().mid(1))

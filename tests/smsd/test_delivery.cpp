@@ -11,6 +11,8 @@
 #include <QSqlQuery>
 
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QTcpSocket>
 
 #include <csignal>
 #include <future>
@@ -266,6 +268,23 @@ TEST(SmsdEndpoint, ChecksTheSecretAndAnswersOnceStored) {
     for (const Row& r : rows)
         EXPECT_EQ(pump([&] { return test::HttpGet(r.url, 1500ms).status; }), r.status)
             << r.url.toStdString();
+    // Kannel never closes the connections it opened for its reports: once
+    // answered and idle, the endpoint closes them itself.
+    const bool closed = pump([&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, daemon.listenPort());
+        if (!socket.waitForConnected(2000)) return false;
+        socket.write(("GET /dlr?r=" + QByteArray::number(id) + "&g=0&p=13900000001&t=1&k=" +
+                      secret.toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+        QByteArray answer;
+        for (const auto until = std::chrono::steady_clock::now() + 10s;
+             socket.state() == QAbstractSocket::ConnectedState &&
+             std::chrono::steady_clock::now() < until;)
+            if (socket.waitForReadyRead(100)) answer += socket.readAll();
+        return answer.startsWith("HTTP/1.1 200") &&
+               socket.state() != QAbstractSocket::ConnectedState;
+    });
+    EXPECT_TRUE(closed);
     daemon.RequestStop();
     daemon.Finish();
     EXPECT_EQ(Statuses(db.text, id), "waiting"); // a report never moves a number not handed over
