@@ -378,7 +378,8 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
                 Refund(row.id);
             }
             if (startRound) row.first = MarkRound(row.id, now);
-            Advance(row.id, log);
+            // A round just marked leaves the row where it is: two statements saved.
+            if (!row.first) Advance(row.id, log);
             tx.Commit();
             if (secrets_.size() > 100000) secrets_.clear();
             secrets_.insert(row.id, row.secret);
@@ -466,7 +467,7 @@ std::optional<Round> QueueStore::FinishRound(qint64 id, int round, const QString
     if (status == QLatin1String(status::kRejected)) Refund(id);
     std::optional<Round> next;
     if (markNext) next = MarkRound(id, now);
-    Advance(id, log);
+    if (!next) Advance(id, log);
     tx.Commit();
     for (const QString& line : log)
         qCInfo(lcQueue).noquote() << line;
