@@ -38,6 +38,11 @@ void Daemon::Start() {
     const std::shared_ptr<ReportQueue> queue = queue_;
     http_->route(QStringLiteral("/dlr"), [this, queue](const QHttpServerRequest& request,
                                                        QHttpServerResponder&& responder) {
+        // Every connection is known to the idle sweep, those only turned away too.
+        QTcpSocket* const socket = responder.socket();
+        Connected& c = connections_[socket];
+        if (c.socket.data() != socket) c = Connected{socket}; // a new socket at an old address
+        c.lastUse = std::chrono::steady_clock::now();
         std::optional<Report> report = ParseReport(request.query());
         if (!report) {
             responder.write(QByteArrayLiteral("malformed report\n"), "text/plain",
@@ -58,10 +63,7 @@ void Daemon::Start() {
         }
         report->ticket = ++nextTicket_;
         Waiting& w = waiting_[report->ticket];
-        w.socket = responder.socket();
-        Connected& c = connections_[w.socket.data()];
-        if (c.socket.data() != w.socket.data())
-            c = Connected{w.socket}; // a new socket at an old address
+        w.socket = socket;
         ++c.waiting;
         w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
         queue->Push(std::move(*report));
@@ -227,10 +229,13 @@ void Daemon::DrainLoop(int index) {
                 // Nothing but ClaimLost leaves this loop before the answer is
                 // stored: a round left "submitting" in hand is taken for one
                 // never sent and goes out again.
+                // Decided once: a retry after a commit that went through must
+                // ask the same, or the round that commit marked is left behind.
+                const bool markNext = !pause && !stop_;
                 for (int tries = 0;; ++tries) {
                     try {
                         next = store.FinishRound(row->id, round.round, status, text, answer.failed,
-                                                 settings_.lease, !pause && !stop_);
+                                                 settings_.lease, markNext);
                         break;
                     } catch (const ClaimLost&) {
                         throw;
@@ -354,7 +359,13 @@ void Daemon::WriterLoop() {
             qCWarning(lcQueue, "reports: %s; %zu waiting", e.what(), queue_->Size() + batch.size());
             // The database is there but refused the batch: a report it cannot
             // take must not hold up every report behind it (it waits, alone).
-            if (batch.size() > 1 && db.IsOpen()) batch = ApplyOneByOne(store, std::move(batch));
+            if (batch.size() > 1 && db.IsOpen()) {
+                batch = ApplyOneByOne(store, std::move(batch));
+                if (batch.empty()) { // every one went in after all
+                    backoff = milliseconds(200);
+                    continue;
+                }
+            }
             if (!batch.empty()) queue_->Return(std::move(batch));
             if (stopWriter_ && ++failures > 3) break;
             std::this_thread::sleep_for(stopWriter_ ? std::min(backoff, milliseconds(1000))

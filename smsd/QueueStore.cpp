@@ -317,19 +317,22 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
             const std::vector<Element> elements = SplitList(q.value(2).toString());
             row.numbers = static_cast<int>(elements.size());
             QStringList log;
+            qint64 claimedAt = now; // this claim's own mark, never the one before it
             if (row.takenOver) {
                 QString holder;
                 {
                     QSqlQuery& c = Run(
-                        QStringLiteral("Select Worker, Secret from SendClaim where SendTempID=?"),
+                        QStringLiteral(
+                            "Select Worker, Secret, ClaimedAt from SendClaim where SendTempID=?"),
                         {row.id});
                     if (!c.next()) continue;
                     holder = c.value(0).toString();
                     row.secret = c.value(1).toString();
+                    claimedAt = std::max(now, c.value(2).toLongLong() + 1);
                 }
-                if (Change(QStringLiteral("Update SendClaim set Worker=?, LeaseUntil=? where "
-                                          "SendTempID=? and LeaseUntil<?"),
-                           {worker_, now + lease.count(), row.id, now}) != 1)
+                if (Change(QStringLiteral("Update SendClaim set Worker=?, LeaseUntil=?, "
+                                          "ClaimedAt=? where SendTempID=? and LeaseUntil<?"),
+                           {worker_, now + lease.count(), claimedAt, row.id, now}) != 1)
                     continue; // another worker was quicker
                 row.madeUnknown =
                     Change(QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, "
@@ -383,6 +386,8 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
             tx.Commit();
             if (secrets_.size() > 100000) secrets_.clear();
             secrets_.insert(row.id, row.secret);
+            if (claims_.size() > 100000) claims_.clear();
+            claims_.insert(row.id, claimedAt);
             for (const QString& line : log)
                 qCInfo(lcQueue).noquote() << line;
             return row;
@@ -393,20 +398,31 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
 
 void QueueStore::RenewLease(qint64 id, std::chrono::milliseconds lease) {
     Tx tx(*this);
-    if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
-               {clock_() + lease.count(), id, worker_}) != 1)
+    Renew(id, clock_(), lease);
+    tx.Commit();
+}
+
+void QueueStore::Renew(qint64 id, qint64 now, std::chrono::milliseconds lease) {
+    // The claim is this one's own, not merely one under the same worker name:
+    // another process started under the same name may have taken the row over.
+    const auto claim = claims_.constFind(id);
+    const int held =
+        claim == claims_.constEnd()
+            ? Change(QStringLiteral(
+                         "Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
+                     {now + lease.count(), id, worker_})
+            : Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and "
+                                    "Worker=? and ClaimedAt=?"),
+                     {now + lease.count(), id, worker_, *claim});
+    if (held != 1)
         throw ClaimLost(
             QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
-    tx.Commit();
 }
 
 std::optional<Round> QueueStore::StartRound(qint64 id, std::chrono::milliseconds lease) {
     Tx tx(*this);
     const qint64 now = clock_();
-    if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
-               {now + lease.count(), id, worker_}) != 1)
-        throw ClaimLost(
-            QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+    Renew(id, now, lease);
     std::optional<Round> round = MarkRound(id, now);
     tx.Commit();
     return round;
@@ -446,10 +462,7 @@ std::optional<Round> QueueStore::FinishRound(qint64 id, int round, const QString
     const qint64 now = clock_();
     // A worker that lost its row (frozen past its lease) must not write over
     // the round its successor may have marked with the same number.
-    if (Change(QStringLiteral("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?"),
-               {now + lease.count(), id, worker_}) != 1)
-        throw ClaimLost(
-            QStringLiteral("row %1 is held by another worker now").arg(id).toStdString());
+    Renew(id, now, lease);
     for (const QString& phone : retry)
         Change(QStringLiteral("Update SendDetail set Status='waiting', UpdatedAt=? where "
                               "SendTempID=? and Round=? and Phone=? and Status='submitting'"),
@@ -523,7 +536,9 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
         QStringList values;
         QVariantList binds;
         QList<qint64> ids; // the batch's rows, in order (the map is sorted by row)
-        for (int n = 0; from != latest.end() && n < 300; ++from, ++n) {
+        // 250 numbers: 6 values each, their rows and the time stay under
+        // SQL Server's 2,100 parameters.
+        for (int n = 0; from != latest.end() && n < 250; ++from, ++n) {
             values << QStringLiteral("(?, ?, ?, ?, ?, ?)");
             binds << from->first.id << from->first.round << from->first.phone << from->second.first
                   << from->second.second << (IsFinal(from->second.first) ? 1 : 0);

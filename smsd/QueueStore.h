@@ -138,6 +138,8 @@ private:
     bool refund_;
     Dialect dialect_ = Dialect::Sqlite;
     QHash<qint64, QString> secrets_;
+    QHash<qint64, qint64> claims_; // ClaimedAt of the rows this store claimed
+    void Renew(qint64 id, qint64 now, std::chrono::milliseconds lease);
     std::map<QString, QSqlQuery> statements_; // node-based: references stay valid
     QSqlQuery scratch_;
 };

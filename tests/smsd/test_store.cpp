@@ -120,6 +120,22 @@ const Case kCases[] = {
          EXPECT_EQ(Statuses(src, id), "submitted,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
+    {"a second process under the same worker name: the first one's late answer sends nothing",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002;13900000001"));
+         Worker a(src, QStringLiteral("w"));
+         Worker b(src, QStringLiteral("w"), false, QStringLiteral("smsd-test-w-again"));
+         const auto first = a.store.Claim(milliseconds(60000), /*startRound=*/true);
+         ASSERT_TRUE(first && first->first);
+         EXPECT_EQ(b.store.SettleOwn(), 2); // b cannot tell a's numbers from its own past
+         const auto taken = b.store.Claim(milliseconds(60000), /*startRound=*/true);
+         ASSERT_TRUE(taken && taken->first);
+         EXPECT_THROW(a.store.FinishRound(id, first->first->round, QStringLiteral("submitted"), {},
+                                          {}, milliseconds(60000), /*markNext=*/true),
+                      ClaimLost);
+         EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
+     }},
     {"a row of nothing but invalid elements is settled at once",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral(";"));
