@@ -27,6 +27,14 @@ QString Latin(const char* s) {
     return QString::fromLatin1(s);
 }
 
+// "Some of a row's numbers are in these statuses", asked through the row:
+// kept out of reach of the status index, which a planner misled by stale
+// statistics would walk over every open number of the queue.
+QString AmongStatuses(const char* column, const char* list) {
+    return QStringLiteral("(case when %1 in %2 then 1 else 0 end)=1")
+        .arg(QLatin1String(column), QLatin1String(list));
+}
+
 QString NewSecret() {
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
@@ -165,17 +173,15 @@ int QueueStore::Change(const QString& sql, const QVariantList& binds, bool keep)
 
 void QueueStore::Advance(qint64 id, QStringList& log) {
     const QVariant v(id);
-    if (Change(
-            QStringLiteral("Update SendTemp set state='2' where ID=? and state='1' and not "
-                           "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
-                Latin(kNotHandedSql) + QLatin1Char(')'),
-            {v, v}) > 0)
+    if (Change(QStringLiteral("Update SendTemp set state='2' where ID=? and state='1' and not "
+                              "exists (select 1 from SendDetail where SendTempID=? and ") +
+                   AmongStatuses("Status", kNotHandedSql) + QLatin1Char(')'),
+               {v, v}) > 0)
         log << QStringLiteral("row %1: state 1 -> 2 (every number handed over)").arg(id);
-    if (Change(
-            QStringLiteral("Update SendTemp set state='3' where ID=? and state='2' and not "
-                           "exists (select 1 from SendDetail where SendTempID=? and Status in ") +
-                Latin(kOpenSql) + QLatin1Char(')'),
-            {v, v}) > 0)
+    if (Change(QStringLiteral("Update SendTemp set state='3' where ID=? and state='2' and not "
+                              "exists (select 1 from SendDetail where SendTempID=? and ") +
+                   AmongStatuses("Status", kOpenSql) + QLatin1Char(')'),
+               {v, v}) > 0)
         log << QStringLiteral("row %1: state 2 -> 3 (every number settled)").arg(id);
 }
 
@@ -202,8 +208,8 @@ void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
                     Run(QStringLiteral("Select ID from SendTemp where state=? and ID in (") +
                             marks.join(QLatin1Char(',')) +
                             QStringLiteral(") and not exists (select 1 from SendDetail d where "
-                                           "d.SendTempID=SendTemp.ID and d.Status in ") +
-                            Latin(step.open) + QLatin1Char(')'),
+                                           "d.SendTempID=SendTemp.ID and ") +
+                            AmongStatuses("d.Status", step.open) + QLatin1Char(')'),
                         binds, /*keep=*/chunk.size() == 200);
                 while (q.next())
                     ready << q.value(0).toLongLong();
@@ -613,8 +619,8 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
     {
         QSqlQuery& q = Run(QStringLiteral("Select ID from SendTemp where state='2' and not exists "
                                           "(select 1 from SendDetail d where d.SendTempID="
-                                          "SendTemp.ID and d.Status in ") +
-                               Latin(kOpenSql) + QLatin1Char(')'),
+                                          "SendTemp.ID and ") +
+                               AmongStatuses("d.Status", kOpenSql) + QLatin1Char(')'),
                            {});
         while (q.next())
             rows << q.value(0).toLongLong();
