@@ -35,6 +35,21 @@ QString AmongStatuses(const char* column, const char* list) {
         .arg(QLatin1String(column), QLatin1String(list));
 }
 
+// A PostgreSQL array literal of text elements, each quoted.
+QString ArrayText(const QStringList& items) {
+    QString out(QLatin1Char('{'));
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i) out += QLatin1Char(',');
+        out += QLatin1Char('"');
+        for (const QChar c : items[i]) {
+            if (c == QLatin1Char('"') || c == QLatin1Char('\\')) out += QLatin1Char('\\');
+            out += c;
+        }
+        out += QLatin1Char('"');
+    }
+    return out + QLatin1Char('}');
+}
+
 QString NewSecret() {
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
@@ -538,6 +553,31 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
     // passing one only moves a number that is still on its way. Many numbers
     // to a statement.
     QSet<qint64> touched;
+    if (dialect_ == Dialect::Postgres && !latest.empty()) {
+        // One statement of one shape, prepared once, whatever the batch: its
+        // columns go as arrays.
+        QStringList id, rnd, phone, st, txt, fin, rows;
+        for (const auto& [key, value] : latest) {
+            id << QString::number(key.id);
+            rnd << QString::number(key.round);
+            phone << key.phone;
+            st << value.first;
+            txt << value.second;
+            fin << QString::number(IsFinal(value.first) ? 1 : 0);
+            if (!touched.contains(key.id)) rows << QString::number(key.id);
+            touched.insert(key.id);
+        }
+        Change(QStringLiteral(
+                   "Update SendDetail d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
+                   "unnest(?::integer[], ?::integer[], ?::varchar[], ?::varchar[], ?::varchar[], "
+                   "?::integer[]) as v(id, rnd, phone, st, txt, final) where d.SendTempID = "
+                   "any(?::integer[]) and d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone "
+                   "and (case when d.Status in ('submitting','submitted','accepted','buffered') "
+                   "then 1 when v.final=1 and d.Status='unknown' then 1 else 0 end)=1"),
+               {now, ArrayText(id), ArrayText(rnd), ArrayText(phone), ArrayText(st), ArrayText(txt),
+                ArrayText(fin), ArrayText(rows)});
+        latest.clear();
+    }
     for (auto from = latest.begin(); from != latest.end();) {
         QStringList values;
         QVariantList binds;

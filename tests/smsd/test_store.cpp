@@ -207,7 +207,7 @@ const Case kCases[] = {
              {id, 0, p(3), k, 2, QStringLiteral("UNDELIV")},
              {id, 0, p(3), k, 1, {}},
              {id, 0, p(4), k, 4, {}},
-             {id, 0, p(5), k, 16, QStringLiteral("NACK/0x45")},
+             {id, 0, p(5), k, 16, QStringLiteral(R"(NACK/0x45 "x" \ {a,b})")},
              {id, 0, p(6), QStringLiteral("forged"), 1, {}},
              {id, 0, p(7), k, 99, {}},
              {id + 1000, 0, p(7), k, 1, {}},
@@ -223,7 +223,7 @@ const Case kCases[] = {
                                              "and Seq=5")
                                   .arg(id))
                        .toString(),
-                   "NACK/0x45");
+                   R"(NACK/0x45 "x" \ {a,b})"); // the SMSC's text as it came
          EXPECT_EQ(StateOf(src, id), "2");
          // The sweeper ends the wait; a late final report still counts.
          w.now += 3'600'001;
