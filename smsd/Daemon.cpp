@@ -281,6 +281,12 @@ void Daemon::DrainLoop(int index) {
     }
 }
 
+void Daemon::PostAnswers(std::vector<quint64> tickets) {
+    if (http_ && !tickets.empty())
+        QMetaObject::invokeMethod(
+            http_.get(), [this, tickets] { AnswerReports(tickets); }, Qt::QueuedConnection);
+}
+
 std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report> batch) {
     // None is ever dropped: a disk that is full lets a report that changes
     // nothing through and refuses the next, which looks like a bad report.
@@ -307,9 +313,7 @@ std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report>
     if (!done.empty())
         qCWarning(lcQueue, "reports: %zu stored one by one, %zu kept for later (%s)", done.size(),
                   kept.size(), last.c_str());
-    if (http_ && !done.empty())
-        QMetaObject::invokeMethod(
-            http_.get(), [this, done] { AnswerReports(done); }, Qt::QueuedConnection);
+    PostAnswers(std::move(done));
     return kept;
 }
 
@@ -344,10 +348,7 @@ void Daemon::WriterLoop() {
                 for (const Report& r : batch)
                     tickets.push_back(r.ticket);
                 batch.clear();
-                if (http_)
-                    QMetaObject::invokeMethod(
-                        http_.get(), [this, tickets] { AnswerReports(tickets); },
-                        Qt::QueuedConnection);
+                PostAnswers(std::move(tickets));
             }
             if (std::chrono::steady_clock::now() >= nextSweep) {
                 store.Sweep(settings_.validity);

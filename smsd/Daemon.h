@@ -76,6 +76,8 @@ private:
     bool Pause(std::chrono::milliseconds ms);
     // On the endpoint's thread: answers the reports whose batch is committed.
     void AnswerReports(const std::vector<quint64>& tickets);
+    // From the writer: has the endpoint's thread answer the reports now stored.
+    void PostAnswers(std::vector<quint64> tickets);
 
     // A report is answered once it is stored, so a report taken just before a
     // crash is sent again by Kannel (smsbox's http-request-retry) instead of

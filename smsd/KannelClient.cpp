@@ -62,7 +62,7 @@ Answer Classify(int httpStatus, const QString& body, int numbers, bool connected
     // Kannel hands a request's numbers to its core one by one and answers with
     // the verdict on the first alone: a refusal of the first says nothing of
     // the others, which may be on their way.
-    const Outcome refusal = numbers > 1 ? Outcome::Uncertain : Outcome::Refused;
+    const auto forOne = [&](Outcome one) { return numbers > 1 ? Outcome::Uncertain : one; };
     if (httpStatus >= 200 && httpStatus < 300) {
         const bool taken = trimmed.startsWith(QLatin1String("0:")) ||
                            trimmed.startsWith(QLatin1String("3:")) ||
@@ -73,7 +73,7 @@ Answer Classify(int httpStatus, const QString& body, int numbers, bool connected
         // whole queue for it would be wrong.
         a.outcome = Outcome::TryLater;
     } else if (httpStatus == 503) {
-        a.outcome = numbers > 1 ? Outcome::Uncertain : Outcome::TryLater;
+        a.outcome = forOne(Outcome::TryLater);
     } else if (httpStatus == 500 && trimmed.startsWith(QLatin1String("Sending failed."))) {
         // The numbers named never reached Kannel's core; the others did.
         static const QLatin1String named("Failed receivers are:");
@@ -82,10 +82,10 @@ Answer Classify(int httpStatus, const QString& body, int numbers, bool connected
             a.failed = trimmed.mid(at + named.size()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
             a.outcome = Outcome::Accepted;
         } else {
-            a.outcome = numbers > 1 ? Outcome::Uncertain : Outcome::TryLater;
+            a.outcome = forOne(Outcome::TryLater);
         }
     } else if (httpStatus == 403) {
-        a.outcome = refusal; // "Not routable. Do not try again."
+        a.outcome = forOne(Outcome::Refused); // "Not routable. Do not try again."
     } else if (httpStatus >= 400 && httpStatus < 500) {
         a.outcome = Outcome::Refused; // the request itself, before any number was looked at
     } else {

@@ -50,6 +50,14 @@ QString ArrayText(const QStringList& items) {
     return out + QLatin1Char('}');
 }
 
+// A report's number, and whether it may still move: a final report settles
+// any open number, an unknown one too; a passing one only a number on its way.
+// The status test is kept out of reach of the status index (see AmongStatuses).
+const QLatin1String kReportMatch(
+    "d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and (case when d.Status in "
+    "('submitting','submitted','accepted','buffered') then 1 when v.final=1 and "
+    "d.Status='unknown' then 1 else 0 end)=1");
+
 QString NewSecret() {
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
@@ -186,22 +194,8 @@ int QueueStore::Change(const QString& sql, const QVariantList& binds, bool keep)
     return Run(sql, binds, keep).numRowsAffected();
 }
 
-void QueueStore::Advance(qint64 id, QStringList& log) {
-    const QVariant v(id);
-    if (Change(QStringLiteral("Update SendTemp set state='2' where ID=? and state='1' and not "
-                              "exists (select 1 from SendDetail where SendTempID=? and ") +
-                   AmongStatuses("Status", kNotHandedSql) + QLatin1Char(')'),
-               {v, v}) > 0)
-        log << QStringLiteral("row %1: state 1 -> 2 (every number handed over)").arg(id);
-    if (Change(QStringLiteral("Update SendTemp set state='3' where ID=? and state='2' and not "
-                              "exists (select 1 from SendDetail where SendTempID=? and ") +
-                   AmongStatuses("Status", kOpenSql) + QLatin1Char(')'),
-               {v, v}) > 0)
-        log << QStringLiteral("row %1: state 2 -> 3 (every number settled)").arg(id);
-}
-
 void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
-    // Asked once for a whole batch of rows, not twice a row.
+    // Asked once for a whole batch of rows (one or many), not twice a row.
     struct Step {
         const char *from, *to, *open, *why;
     };
@@ -403,7 +397,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
             }
             if (startRound) row.first = MarkRound(row.id, now);
             // A round just marked leaves the row where it is: two statements saved.
-            if (!row.first) Advance(row.id, log);
+            if (!row.first) AdvanceAll({row.id}, log);
             tx.Commit();
             if (secrets_.size() > 100000) secrets_.clear();
             secrets_.insert(row.id, row.secret);
@@ -501,7 +495,7 @@ std::optional<Round> QueueStore::FinishRound(qint64 id, int round, const QString
     if (status == QLatin1String(status::kRejected)) Refund(id);
     std::optional<Round> next;
     if (markNext) next = MarkRound(id, now);
-    if (!next) Advance(id, log);
+    if (!next) AdvanceAll({id}, log);
     tx.Commit();
     for (const QString& line : log)
         qCInfo(lcQueue).noquote() << line;
@@ -571,9 +565,8 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
                    "Update SendDetail d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
                    "unnest(?::integer[], ?::integer[], ?::varchar[], ?::varchar[], ?::varchar[], "
                    "?::integer[]) as v(id, rnd, phone, st, txt, final) where d.SendTempID = "
-                   "any(?::integer[]) and d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone "
-                   "and (case when d.Status in ('submitting','submitted','accepted','buffered') "
-                   "then 1 when v.final=1 and d.Status='unknown' then 1 else 0 end)=1"),
+                   "any(?::integer[]) and ") +
+                   kReportMatch,
                {now, ArrayText(id), ArrayText(rnd), ArrayText(phone), ArrayText(st), ArrayText(txt),
                 ArrayText(fin), ArrayText(rows)});
         latest.clear();
@@ -600,12 +593,8 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
             marks << QStringLiteral("?");
             binds << id;
         }
-        const QString match =
-            QStringLiteral("d.SendTempID in (") + marks.join(QLatin1Char(',')) +
-            QStringLiteral(") and d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and "
-                           "(case when d.Status in ('submitting','submitted','accepted',"
-                           "'buffered') then 1 when v.final=1 and d.Status='unknown' then 1 else "
-                           "0 end)=1");
+        const QString match = QStringLiteral("d.SendTempID in (") + marks.join(QLatin1Char(',')) +
+                              QStringLiteral(") and ") + kReportMatch;
         QString sql;
         switch (dialect_) {
         case Dialect::Postgres:
@@ -667,8 +656,7 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
     }
     QStringList log;
     if (n > 0) log << QStringLiteral("sweep: %1 numbers without a final report are unknown").arg(n);
-    for (qint64 id : rows)
-        Advance(id, log);
+    AdvanceAll(rows, log);
     tx.Commit();
     for (const QString& line : log)
         qCInfo(lcQueue).noquote() << line;

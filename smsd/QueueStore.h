@@ -127,7 +127,6 @@ private:
     void Reopen();
     std::optional<Round> MarkRound(qint64 id, qint64 now);
     void Release();
-    void Advance(qint64 id, QStringList& log);
     void AdvanceAll(const QList<qint64>& ids, QStringList& log);
     void Refund(qint64 id);
     int UnitsOf(qint64 id, QString* login);
