@@ -29,10 +29,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace telvoro;
@@ -44,11 +49,63 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// CPU seconds (user + system) a process has used so far; 0 when it is gone.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds by process of every PostgreSQL process on this machine: the
+// server the bench drives is local, its backends come and go.
+std::map<pid_t, double> PostgresCpu() {
+    std::map<pid_t, double> cpu;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream comm(entry.path() / "comm");
+        std::string c;
+        if (std::getline(comm, c) && c == "postgres")
+            cpu[static_cast<pid_t>(std::stoi(name))] = CpuSeconds(std::stoi(name));
+    }
+    return cpu;
+}
+
+double Since(const std::map<pid_t, double>& before) {
+    double sum = 0;
+    for (const auto& [pid, seconds] : PostgresCpu()) {
+        const auto it = before.find(pid);
+        sum += seconds - (it == before.end() ? 0 : it->second);
+    }
+    return sum;
+}
+
+// Kannel's CPU so far: bearerbox and smsbox.
+double KannelCpu(const KannelRig& rig) {
+    double sum = 0;
+    for (pid_t pid : rig.KannelPids())
+        if (pid > 0) sum += CpuSeconds(pid);
+    return sum;
+}
+
 struct Args {
     int numbers = 20000, rows = 200;
     int history = 0; // numbers sent before: half settled, half still waiting for a report
     std::vector<int> drains{1, 4};
-    std::string db; // empty: an SQLite file in a temp folder per run
+    std::string db;   // empty: an SQLite file in a temp folder per run
+    int pending = -1; // smsbox's max-pending-requests; -1: Kannel's default
 };
 
 Args Parse(int argc, char** argv) {
@@ -63,6 +120,8 @@ Args Parse(int argc, char** argv) {
             a.history = std::stoi(value);
         else if (key == "--db")
             a.db = value;
+        else if (key == "--pending")
+            a.pending = std::stoi(value);
         else if (key == "--drains") {
             a.drains.clear();
             std::stringstream list(value);
@@ -148,6 +207,7 @@ void Queue(const std::string& text, int numbers, int rows, long long first, int 
 // the queue server asks for, without the queue server.
 struct KannelRun {
     double perSecond = 0, reportsAfter = 0; // numbers/s to the SMSC; seconds until every report
+    double kannelCpu = 0;                   // Kannel's CPU seconds for the run
 };
 KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
     telvoro::test::HttpRecorder receiver;
@@ -158,6 +218,7 @@ KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
         QString::fromLatin1(QUrl::toPercentEncoding(receiver.BaseUrl() + "/dlr?p=%p&t=%d")) +
         "&to=";
     std::atomic<int> next{0};
+    const double cpuBefore = KannelCpu(rig);
     const auto start = Clock::now();
     std::vector<std::thread> workers;
     for (int w = 0; w < parallel; ++w)
@@ -179,12 +240,14 @@ KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     // Two reports a number (8 and 1) with the fake SMSC.
     receiver.WaitForRequests(2 * static_cast<size_t>(numbers), 300s);
-    return {numbers / seconds, std::chrono::duration<double>(Clock::now() - start).count()};
+    return {numbers / seconds, std::chrono::duration<double>(Clock::now() - start).count(),
+            KannelCpu(rig) - cpuBefore};
 }
 
 struct Run {
-    double handed = 0;  // seconds until the SMSC had every number
-    double settled = 0; // seconds until every row was in "3"
+    double handed = 0;                                  // seconds until the SMSC had every number
+    double settled = 0;                                 // seconds until every row was in "3"
+    double smsdCpu = 0, kannelCpu = 0, postgresCpu = 0; // CPU seconds until every row settled
 };
 
 Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, int drains) {
@@ -195,6 +258,8 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     first += a.numbers;
     const size_t before = rig.ReceivedParts();
     ChildProcess smsd;
+    const double kannelBefore = KannelCpu(rig);
+    const std::map<pid_t, double> postgresBefore = PostgresCpu();
     const auto start = Clock::now();
     smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
                {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
@@ -217,13 +282,16 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     look.Open(source);
     for (;;) {
         QSqlQuery q(look.database());
-        if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3' and ID>0")) && q.next() &&
-            q.value(0).toInt() == 0)
+        if (q.exec(QStringLiteral("select count(*) from SendTemp where state<>'3' and ID>0")) &&
+            q.next() && q.value(0).toInt() == 0)
             break;
         if (Clock::now() > limit) throw std::runtime_error("rows not settled");
         std::this_thread::sleep_for(50ms);
     }
     run.settled = std::chrono::duration<double>(Clock::now() - start).count();
+    run.smsdCpu = CpuSeconds(smsd.Pid());
+    run.kannelCpu = KannelCpu(rig) - kannelBefore;
+    run.postgresCpu = Since(postgresBefore);
     smsd.Stop(30s);
     return run;
 }
@@ -234,7 +302,9 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     try {
         const Args a = Parse(argc, argv);
-        KannelRig rig;
+        KannelRig::Options options;
+        options.maxPendingRequests = a.pending;
+        KannelRig rig(options);
         std::printf("%d numbers in %d rows, Kannel with the fake SMSC, %s, %d numbers of history\n",
                     a.numbers, a.rows, a.db.empty() ? "SQLite" : a.db.c_str(), a.history);
         const double kannelBefore =
@@ -248,16 +318,19 @@ int main(int argc, char** argv) {
         const KannelRun withReports = KannelWithReports(rig, a.numbers, 4);
         const double kannelReports = withReports.perSecond;
         std::printf("  the same, every report to a bare HTTP receiver:          %8.0f numbers/s "
-                    "(every report in after %.1f s)\n",
-                    kannelReports, withReports.reportsAfter);
+                    "(every report in after %.1f s; Kannel's CPU %.0f us a number)\n",
+                    kannelReports, withReports.reportsAfter,
+                    1e6 * withReports.kannelCpu / a.numbers);
         std::vector<std::pair<int, Run>> runs;
         for (int drains : a.drains) {
             const Run r = RunQueueServer(rig, a.db, a, drains);
             runs.emplace_back(drains, r);
             std::printf(
                 "  telvoro-smsd --drains %d: %8.0f numbers/s to the SMSC (%.1f s; every row "
-                "settled after %.1f s)\n",
-                drains, a.numbers / r.handed, r.handed, r.settled);
+                "settled after %.1f s)\n"
+                "      CPU a number: telvoro-smsd %.0f us, PostgreSQL %.0f us, Kannel %.0f us\n",
+                drains, a.numbers / r.handed, r.handed, r.settled, 1e6 * r.smsdCpu / a.numbers,
+                1e6 * r.postgresCpu / a.numbers, 1e6 * r.kannelCpu / a.numbers);
         }
         const double kannelAfter =
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();

@@ -41,8 +41,18 @@ std::vector<Report> ReportQueue::Take(std::size_t most, std::chrono::millisecond
     std::unique_lock lock(mutex_);
     ready_.wait_for(lock, wait, [&] { return !items_.empty() || woken_; });
     if (!items_.empty() && !woken_) {
+        // Gathering stops once reports stop coming: when Kannel has sent all
+        // it may send before an answer, waiting longer only delays the answers.
         wanted_ = most;
-        ready_.wait_for(lock, gather, [&] { return items_.size() >= most || woken_; });
+        const auto until = std::chrono::steady_clock::now() + gather;
+        for (std::size_t had = 0; items_.size() > had && items_.size() < most && !woken_;) {
+            had = items_.size();
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= until) break;
+            ready_.wait_for(lock,
+                            std::min<std::chrono::steady_clock::duration>(kQuiet, until - now),
+                            [&] { return items_.size() >= most || woken_; });
+        }
         wanted_ = 1;
     }
     woken_ = false;

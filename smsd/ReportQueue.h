@@ -36,6 +36,8 @@ public:
     bool Plausible(qint64 id, const QString& secret);
 
 private:
+    // No report for this long ends a gather.
+    static constexpr std::chrono::milliseconds kQuiet{3};
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Report> items_;

@@ -5,6 +5,7 @@
 #include "server/SqlError.h"
 #include "smsd/Options.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <iostream>
 #include <sys/resource.h>
+#include <thread>
 
 using namespace telvoro;
 
@@ -84,6 +86,12 @@ int main(int argc, char** argv) {
             app.quit();
         });
         watch.start(100);
+        // The event loop looks over every one of Kannel's report connections
+        // (hundreds) each time it wakes. A short pause before it waits lets a
+        // busy stream of reports gather, so one look serves many of them.
+        QObject::connect(QAbstractEventDispatcher::instance(),
+                         &QAbstractEventDispatcher::aboutToBlock, &app,
+                         [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
         app.exec();
         std::cerr << "telvoro-smsd: stopped" << std::endl;
         return 0;

@@ -432,12 +432,15 @@ void KannelRig::WriteConfig() {
                     "http-request-retry = %3\n"
                     "http-queue-delay = %4\n"
                     "log-file = \"%5/smsbox.log\"\n"
-                    "log-level = 1\n\n")
+                    "log-level = 1\n")
                 .arg(smsboxPort_)
                 .arg(sendsmsPort_)
                 .arg(options_.httpRequestRetry)
                 .arg(options_.httpQueueDelay)
                 .arg(dir);
+    if (options_.maxPendingRequests > 0)
+        conf += QString("max-pending-requests = %1\n").arg(options_.maxPendingRequests);
+    conf += "\n";
     conf += QString("group = sendsms-user\n"
                     "username = \"%1\"\n"
                     "password = \"%2\"\n"

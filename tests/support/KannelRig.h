@@ -74,6 +74,9 @@ public:
         int maxMessages = 10;      // the sendsms user's limit of parts per message
         int httpRequestRetry = 10; // smsbox retries a failed dlr-url call ...
         int httpQueueDelay = 1;    // ... this many seconds apart
+        // smsbox's max-pending-requests: dlr-url calls in flight at once. -1: Kannel's
+        // default (512).
+        int maxPendingRequests = -1;
         // bearerbox's sms-outgoing-queue-limit: past it sendsms answers 503 (with the
         // SMSC stopped, the queue only grows). -1: Kannel's default (a million).
         int outgoingQueueLimit = -1;
@@ -96,6 +99,8 @@ public:
     std::filesystem::path ConfigFile() const { return folder_ / "kannel.conf"; }
     int SendsmsPort() const { return sendsmsPort_; }
     int AdminPort() const { return adminPort_; }
+    // bearerbox's and smsbox's process IDs (-1 when stopped): the bench reads their CPU time.
+    std::vector<pid_t> KannelPids() const { return {bearerbox_.Pid(), smsbox_.Pid()}; }
     // bearerbox's status page (status.txt), empty when it does not answer.
     QString Status() const;
 
