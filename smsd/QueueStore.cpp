@@ -5,6 +5,8 @@
 #include "text/GbkCodec.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSet>
@@ -571,6 +573,29 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
                 ArrayText(fin), ArrayText(rows)});
         latest.clear();
     }
+    if (dialect_ == Dialect::Sqlite && !latest.empty()) {
+        // The same on SQLite, the batch as one JSON text: SQLite looks up
+        // hundreds of parameters by name, over and over, and parses a new
+        // statement for every batch.
+        QJsonArray batch, rows;
+        for (const auto& [key, value] : latest) {
+            batch.append(QJsonArray{key.id, key.round, key.phone, value.first, value.second,
+                                    IsFinal(value.first) ? 1 : 0});
+            if (!touched.contains(key.id)) rows.append(key.id);
+            touched.insert(key.id);
+        }
+        Change(QStringLiteral("Update SendDetail as d set Status=v.st, SmscText=v.txt, "
+                              "UpdatedAt=? from (select json_extract(value, '$[0]') as id, "
+                              "json_extract(value, '$[1]') as rnd, json_extract(value, '$[2]') as "
+                              "phone, json_extract(value, '$[3]') as st, json_extract(value, "
+                              "'$[4]') as txt, json_extract(value, '$[5]') as final from "
+                              "json_each(?)) as v where d.SendTempID in (select value from "
+                              "json_each(?)) and ") +
+                   kReportMatch,
+               {now, QString::fromUtf8(QJsonDocument(batch).toJson(QJsonDocument::Compact)),
+                QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact))});
+        latest.clear();
+    }
     for (auto from = latest.begin(); from != latest.end();) {
         QStringList values;
         QVariantList binds;
@@ -595,32 +620,12 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
         }
         const QString match = QStringLiteral("d.SendTempID in (") + marks.join(QLatin1Char(',')) +
                               QStringLiteral(") and ") + kReportMatch;
-        QString sql;
-        switch (dialect_) {
-        case Dialect::Postgres:
-            sql = QStringLiteral("Update SendDetail d set Status=v.st, SmscText=v.txt, "
-                                 "UpdatedAt=? from (values %1) as v(id, rnd, phone, st, txt, "
-                                 "final) where ")
-                      .arg(list);
-            // The driver sends every value as text: the columns say what they are.
-            sql.replace(QStringLiteral("(?, ?, ?, ?, ?, ?)"),
-                        QStringLiteral("(?::integer, ?::integer, ?::varchar, ?::varchar, "
-                                       "?::varchar, ?::integer)"));
-            break;
-        case Dialect::SqlServer:
-            sql = QStringLiteral("Update d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
-                                 "SendDetail d join (values %1) as v(id, rnd, phone, st, txt, "
-                                 "final) on ")
-                      .arg(list);
-            break;
-        case Dialect::Sqlite:
-            sql = QStringLiteral("Update SendDetail as d set Status=v.st, SmscText=v.txt, "
-                                 "UpdatedAt=? from (select column1 as id, column2 as rnd, "
-                                 "column3 as phone, column4 as st, column5 as txt, column6 as "
-                                 "final from (values %1)) as v where ")
-                      .arg(list);
-            break;
-        }
+        // What is left is SQL Server's: rows of values, 250 numbers a statement.
+        const QString sql =
+            QStringLiteral("Update d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
+                           "SendDetail d join (values %1) as v(id, rnd, phone, st, txt, "
+                           "final) on ")
+                .arg(list);
         binds.prepend(now);
         Change(sql + match, binds, /*keep=*/false);
     }

@@ -32,6 +32,8 @@ CREATE INDEX IF NOT EXISTS SendDetail_Status ON SendDetail (Status, SubmitAt);
 -- A row's numbers by status: what is left of a row is found among its own
 -- numbers, never by walking every open number of the queue.
 CREATE INDEX IF NOT EXISTS SendDetail_Row ON SendDetail (SendTempID, Status);
+-- A delivery report names its number by row, round and phone.
+CREATE INDEX IF NOT EXISTS SendDetail_Number ON SendDetail (SendTempID, Round, Phone);
 CREATE TABLE IF NOT EXISTS SendClaim (
     SendTempID INTEGER      NOT NULL PRIMARY KEY,
     Worker     VARCHAR(100) NOT NULL,

@@ -38,6 +38,9 @@ CREATE INDEX SendDetail_Status ON dbo.SendDetail (Status, SubmitAt);
 -- numbers, never by walking every open number of the queue.
 IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row')
 CREATE INDEX SendDetail_Row ON dbo.SendDetail (SendTempID, Status);
+-- A delivery report names its number by row, round and phone.
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Number')
+CREATE INDEX SendDetail_Number ON dbo.SendDetail (SendTempID, Round, Phone);
 IF OBJECT_ID(N'dbo.SendClaim', N'U') IS NULL
 CREATE TABLE dbo.SendClaim (
     SendTempID INT           NOT NULL PRIMARY KEY,
