@@ -372,20 +372,35 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
                                       "Secret, ClaimedAt) values (?, ?, ?, ?, ?)"),
                        {row.id, worker_, now + lease.count(), row.secret, now});
                 // The numbers go in a hundred to a statement: one round trip, not one each.
+                // When the first round is asked for, its numbers go in marked: one write
+                // of each number fewer than marking them after.
+                std::optional<int> first;
+                if (startRound)
+                    for (const Element& e : elements)
+                        if (e.valid) first = std::min(first.value_or(e.round), e.round);
+                if (first) row.first = Round{*first, {}};
                 for (std::size_t from = 0; from < elements.size(); from += 100) {
                     const std::size_t to = std::min(elements.size(), from + 100);
                     QStringList values;
                     QVariantList binds;
                     for (std::size_t i = from; i < to; ++i) {
                         const Element& e = elements[i];
-                        values << (e.valid ? QStringLiteral("(?, ?, ?, ?, 'waiting', NULL, ?)")
-                                           : QStringLiteral("(?, ?, ?, ?, 'invalid', 'not a "
-                                                            "number', ?)"));
-                        binds << row.id << e.seq << e.round << e.phone.left(40) << now;
+                        const QString phone = e.phone.left(40);
+                        const bool marked = e.valid && first && e.round == *first;
+                        values << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?)");
+                        binds << row.id << e.seq << e.round << phone
+                              << Latin(!e.valid ? status::kInvalid
+                                       : marked ? status::kSubmitting
+                                                : status::kWaiting)
+                              << (e.valid ? QVariant(QMetaType::fromType<QString>())
+                                          : QVariant(QStringLiteral("not a number")))
+                              << now
+                              << (marked ? QVariant(now) : QVariant(QMetaType::fromType<qint64>()));
+                        if (marked) row.first->phones << phone;
                         row.invalid += e.valid ? 0 : 1;
                     }
                     Change(QStringLiteral("Insert into SendDetail (SendTempID, Seq, Round, Phone, "
-                                          "Status, SmscText, UpdatedAt) values ") +
+                                          "Status, SmscText, UpdatedAt, SubmitAt) values ") +
                                values.join(QStringLiteral(", ")),
                            binds, /*keep=*/to - from == 100);
                 }
@@ -397,7 +412,7 @@ std::optional<ClaimedRow> QueueStore::Claim(std::chrono::milliseconds lease, boo
                            .arg(row.invalid);
                 Refund(row.id);
             }
-            if (startRound) row.first = MarkRound(row.id, now);
+            if (startRound && row.takenOver) row.first = MarkRound(row.id, now);
             // A round just marked leaves the row where it is: two statements saved.
             if (!row.first) AdvanceAll({row.id}, log);
             tx.Commit();
