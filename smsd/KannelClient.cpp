@@ -2,7 +2,12 @@
 
 #include "smsd/Rules.h"
 
+#include <QHostInfo>
 #include <QTcpSocket>
+
+#include <future>
+#include <memory>
+#include <thread>
 
 #include <algorithm>
 
@@ -106,10 +111,37 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
                                        deadline - std::chrono::steady_clock::now())
                                        .count()));
     };
+    const int numbers = static_cast<int>(to.size());
+    // The name is looked up within the time limit too, on a thread of its own:
+    // a socket asked to wait for its connection waits on the resolver for as
+    // long as that takes. A lookup that hangs is left to finish there.
+    QList<QHostAddress> addresses;
+    if (QHostAddress literal(url.host()); !literal.isNull()) {
+        addresses << literal;
+    } else {
+        auto lookup = std::make_shared<std::promise<QHostInfo>>();
+        std::future<QHostInfo> found = lookup->get_future();
+        std::thread([lookup, host = url.host()] {
+            lookup->set_value(QHostInfo::fromName(host));
+        }).detach();
+        if (found.wait_for(std::chrono::milliseconds(left())) != std::future_status::ready)
+            return Classify(0, {}, numbers, false, false,
+                            QStringLiteral("cannot look up %1 in time").arg(url.host()));
+        const QHostInfo info = found.get();
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+            return Classify(0, {}, numbers, false, false, info.errorString());
+        addresses = info.addresses();
+    }
     QTcpSocket socket;
-    socket.connectToHost(url.host(), static_cast<quint16>(url.port(80)));
-    if (!socket.waitForConnected(left()))
-        return Classify(0, {}, static_cast<int>(to.size()), false, false, socket.errorString());
+    QString refused;
+    for (const QHostAddress& address : addresses) {
+        socket.connectToHost(address, static_cast<quint16>(url.port(80)));
+        if (socket.waitForConnected(left())) break;
+        refused = socket.errorString();
+        socket.abort();
+    }
+    if (socket.state() != QAbstractSocket::ConnectedState)
+        return Classify(0, {}, numbers, false, false, refused);
     const QByteArray request = "GET " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) +
                                " HTTP/1.0\r\nHost: " + url.host().toUtf8() + ':' +
                                QByteArray::number(url.port(80)) + "\r\n\r\n";
@@ -133,7 +165,7 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
         if (first.size() >= 2) status = first[1].toInt();
         body = QString::fromUtf8(response.mid(end + 4));
     }
-    return Classify(status, body, static_cast<int>(to.size()), true, timedOut,
+    return Classify(status, body, numbers, true, timedOut,
                     timedOut ? QStringLiteral("no answer from Kannel within %1 s")
                                    .arg(settings_.timeout.count() / 1000)
                              : QStringLiteral("Kannel closed the connection without an answer"));

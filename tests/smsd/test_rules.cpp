@@ -1,4 +1,4 @@
-// The queue server's pure rules: what goes to Kannel and what its answers and
+// The queue server's rules: what goes to Kannel and what its answers and
 // reports mean.
 
 #include "smsd/KannelClient.h"
@@ -7,7 +7,10 @@
 #include "smsd/Rules.h"
 #include "tests/smsd/SmsdTestSupport.h"
 
+#include <QThread>
+
 #include <fstream>
+#include <memory>
 
 using namespace telvoro;
 using namespace telvoro::smsd;
@@ -47,6 +50,40 @@ TEST(SmsdRules, KannelAnswers) {
         EXPECT_EQ(a.outcome, r.expected);
         EXPECT_EQ(a.failed.join(QLatin1Char(',')), QString::fromLatin1(r.failed));
     }
+}
+
+// Kannel's host by name: looked up within the time limit (a drain's thread,
+// as in the server), each of its addresses tried; a name that does not
+// resolve is a request that never left.
+TEST(SmsdRules, KannelReachedByName) {
+    telvoro::test::HttpRecorder kannel;
+    KannelSettings s;
+    s.user = QStringLiteral("telvoro");
+    s.password = QStringLiteral("pw");
+    s.reportBase = QUrl(QStringLiteral("http://127.0.0.1:13080/dlr"));
+    s.timeout = std::chrono::seconds(5);
+    const struct Row {
+        QString host;
+        int port;
+        bool reaches;
+    } rows[] = {
+        {QStringLiteral("localhost"), kannel.Port(), true},
+        {QStringLiteral("127.0.0.1"), telvoro::test::FreePort(), false},
+        {QStringLiteral("no-such-host.invalid"), 13013, false},
+    };
+    for (const Row& r : rows) {
+        s.sendsms = QUrl(QStringLiteral("http://%1:%2/cgi-bin/sendsms").arg(r.host).arg(r.port));
+        Answer a;
+        std::unique_ptr<QThread> drain(QThread::create([&] {
+            a = KannelClient(s).Send(1, 0, QStringLiteral("k"), {QStringLiteral("13900000001")},
+                                     QStringLiteral("hi"));
+        }));
+        drain->start();
+        ASSERT_TRUE(drain->wait(30000)) << r.host.toStdString();
+        EXPECT_EQ(a.outcome == Outcome::TryLater, !r.reaches)
+            << r.host.toStdString() << ": " << a.text.toStdString();
+    }
+    EXPECT_EQ(kannel.Requests().size(), 1u);
 }
 
 TEST(SmsdRules, RequestCarriesCodingAndCorrelation) {
