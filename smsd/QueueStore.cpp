@@ -660,7 +660,9 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
     Tx tx(*this);
     const qint64 now = clock_();
     const int n = Change(
+        // Open numbers live in open rows only: found through them, never by status.
         QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, UpdatedAt=? where "
+                       "SendTempID in (select ID from SendTemp where state in ('1','2')) and "
                        "Status in ('submitted','accepted','buffered') and SubmitAt<?"),
         {QStringLiteral("no final report within %1 s").arg(validity.count() / 1000), now,
          now - validity.count()});

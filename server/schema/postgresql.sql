@@ -28,12 +28,17 @@ CREATE TABLE IF NOT EXISTS SendDetail (
     Refunded   INTEGER      NOT NULL DEFAULT 0,
     PRIMARY KEY (SendTempID, Seq)
 );
-CREATE INDEX IF NOT EXISTS SendDetail_Status ON SendDetail (Status, SubmitAt);
--- A row's numbers by status: what is left of a row is found among its own
--- numbers, never by walking every open number of the queue.
-CREATE INDEX IF NOT EXISTS SendDetail_Row ON SendDetail (SendTempID, Status);
--- A delivery report names its number by row, round and phone.
+-- A delivery report names its number by row, round and phone. No index holds
+-- a status: a number's status changes three or four times, and each change
+-- would write every index that holds it. What is left of a row is found among
+-- its own numbers (by the primary key), the sweeper's numbers among the rows
+-- still open.
 CREATE INDEX IF NOT EXISTS SendDetail_Number ON SendDetail (SendTempID, Round, Phone);
+DROP INDEX IF EXISTS SendDetail_Status;
+DROP INDEX IF EXISTS SendDetail_Row;
+-- Room on each page for a number's next version: a status change then
+-- stays on its page and writes no index (a heap-only update).
+ALTER TABLE SendDetail SET (fillfactor = 70);
 CREATE TABLE IF NOT EXISTS SendClaim (
     SendTempID INTEGER      NOT NULL PRIMARY KEY,
     Worker     VARCHAR(100) NOT NULL,

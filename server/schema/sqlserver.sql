@@ -32,15 +32,17 @@ CREATE TABLE dbo.SendDetail (
     Refunded   INT           NOT NULL DEFAULT 0,
     PRIMARY KEY (SendTempID, Seq)
 );
-IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status')
-CREATE INDEX SendDetail_Status ON dbo.SendDetail (Status, SubmitAt);
--- A row's numbers by status: what is left of a row is found among its own
--- numbers, never by walking every open number of the queue.
-IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row')
-CREATE INDEX SendDetail_Row ON dbo.SendDetail (SendTempID, Status);
--- A delivery report names its number by row, round and phone.
+-- A delivery report names its number by row, round and phone. No index holds
+-- a status: a number's status changes three or four times, and each change
+-- would write every index that holds it. What is left of a row is found among
+-- its own numbers (by the primary key), the sweeper's numbers among the rows
+-- still open.
 IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Number')
 CREATE INDEX SendDetail_Number ON dbo.SendDetail (SendTempID, Round, Phone);
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status' AND object_id = OBJECT_ID(N'dbo.SendDetail'))
+DROP INDEX SendDetail_Status ON dbo.SendDetail;
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row' AND object_id = OBJECT_ID(N'dbo.SendDetail'))
+DROP INDEX SendDetail_Row ON dbo.SendDetail;
 IF OBJECT_ID(N'dbo.SendClaim', N'U') IS NULL
 CREATE TABLE dbo.SendClaim (
     SendTempID INT           NOT NULL PRIMARY KEY,
