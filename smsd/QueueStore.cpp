@@ -269,8 +269,8 @@ int QueueStore::SettleOwn() {
     Tx tx(*this);
     const int n = Change(
         QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, UpdatedAt=? where "
-                       "Status='submitting' and SendTempID in (select SendTempID from SendClaim "
-                       "where Worker=?)"),
+                       "Status='submitting' and SendTempID in (select c.SendTempID from SendClaim "
+                       "c join SendTemp t on t.ID=c.SendTempID where c.Worker=? and t.state='1')"),
         {QStringLiteral("the worker stopped while submitting"), clock_(), worker_});
     // Its rows are free to be claimed again at once, by itself or another worker.
     Change(QStringLiteral("Update SendClaim set LeaseUntil=0 where Worker=? and SendTempID in "
