@@ -68,17 +68,31 @@ double CpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// CPU seconds by process of every PostgreSQL process on this machine: the
-// server the bench drives is local, its backends come and go.
+// The parent process ID of a process, from /proc; 0 when it is gone.
+pid_t ParentOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return parent;
+}
+
+// The local PostgreSQL server the bench drives (its postmaster), or 0.
+pid_t g_postmaster = 0;
+
+// CPU seconds by process of that server and its children (backends come and go).
 std::map<pid_t, double> PostgresCpu() {
     std::map<pid_t, double> cpu;
+    if (g_postmaster <= 0) return cpu;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream comm(entry.path() / "comm");
-        std::string c;
-        if (std::getline(comm, c) && c == "postgres")
-            cpu[static_cast<pid_t>(std::stoi(name))] = CpuSeconds(std::stoi(name));
+        const pid_t pid = static_cast<pid_t>(std::stoi(name));
+        if (pid == g_postmaster || ParentOf(pid) == g_postmaster) cpu[pid] = CpuSeconds(pid);
     }
     return cpu;
 }
@@ -186,6 +200,11 @@ void Queue(const std::string& text, int numbers, int rows, long long first, int 
                 q.exec(QString::fromLatin1(sql));
         }
         FillHistory(c, history);
+        if (source.engine == Engine::PostgreSql && g_postmaster == 0) {
+            QSqlQuery pid(c.database());
+            if (pid.exec(QStringLiteral("select pg_backend_pid()")) && pid.next())
+                g_postmaster = ParentOf(static_cast<pid_t>(pid.value(0).toInt()));
+        }
     }
     SqlGateway gw(QStringLiteral("bench-queue"));
     gw.Open(source);

@@ -2,12 +2,22 @@
 
 #include "smsd/Rules.h"
 
-#include <QHostInfo>
 #include <QTcpSocket>
 
 #include <future>
 #include <memory>
 #include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 
 #include <algorithm>
 
@@ -99,6 +109,34 @@ Answer Classify(int httpStatus, const QString& body, int numbers, bool connected
     return a;
 }
 
+namespace {
+
+// The addresses of a host name, as text; none when it does not resolve.
+std::vector<std::string> LookUp(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> out;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return out;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* where =
+            a->ai_family == AF_INET
+                ? static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr)
+                : static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+        if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+            inet_ntop(a->ai_family, where, text, sizeof text))
+            out.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return out;
+}
+
+} // namespace
+
 KannelClient::KannelClient(KannelSettings settings) : settings_(std::move(settings)) {}
 
 Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QStringList& to,
@@ -114,34 +152,37 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
     const int numbers = static_cast<int>(to.size());
     // The name is looked up within the time limit too, on a thread of its own:
     // a socket asked to wait for its connection waits on the resolver for as
-    // long as that takes. A lookup that hangs is left to finish there.
-    QList<QHostAddress> addresses;
+    // long as that takes. A lookup that hangs is left to finish there, with
+    // the C library alone. Its answer serves until a connection fails.
     if (QHostAddress literal(url.host()); !literal.isNull()) {
-        addresses << literal;
-    } else {
-        auto lookup = std::make_shared<std::promise<QHostInfo>>();
-        std::future<QHostInfo> found = lookup->get_future();
-        std::thread([lookup, host = url.host()] {
-            lookup->set_value(QHostInfo::fromName(host));
+        addresses_ = {literal};
+    } else if (addresses_.isEmpty()) {
+        auto lookup = std::make_shared<std::promise<std::vector<std::string>>>();
+        std::future<std::vector<std::string>> found = lookup->get_future();
+        std::thread([lookup, host = url.host().toStdString()] {
+            lookup->set_value(LookUp(host));
         }).detach();
         if (found.wait_for(std::chrono::milliseconds(left())) != std::future_status::ready)
             return Classify(0, {}, numbers, false, false,
                             QStringLiteral("cannot look up %1 in time").arg(url.host()));
-        const QHostInfo info = found.get();
-        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
-            return Classify(0, {}, numbers, false, false, info.errorString());
-        addresses = info.addresses();
+        for (const std::string& a : found.get())
+            addresses_ << QHostAddress(QString::fromStdString(a));
+        if (addresses_.isEmpty())
+            return Classify(0, {}, numbers, false, false,
+                            QStringLiteral("cannot look up %1").arg(url.host()));
     }
     QTcpSocket socket;
     QString refused;
-    for (const QHostAddress& address : addresses) {
+    for (const QHostAddress& address : std::as_const(addresses_)) {
         socket.connectToHost(address, static_cast<quint16>(url.port(80)));
         if (socket.waitForConnected(left())) break;
         refused = socket.errorString();
         socket.abort();
     }
-    if (socket.state() != QAbstractSocket::ConnectedState)
+    if (socket.state() != QAbstractSocket::ConnectedState) {
+        addresses_.clear(); // the name may have moved: looked up again next time
         return Classify(0, {}, numbers, false, false, refused);
+    }
     const QByteArray request = "GET " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) +
                                " HTTP/1.0\r\nHost: " + url.host().toUtf8() + ':' +
                                QByteArray::number(url.port(80)) + "\r\n\r\n";

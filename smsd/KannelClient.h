@@ -4,6 +4,8 @@
 // a socket of its own, blocking its thread: no library may ever send a request
 // a second time on its own, and whether the request can have left is known.
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -48,6 +50,7 @@ public:
 
 private:
     KannelSettings settings_;
+    QList<QHostAddress> addresses_; // Kannel's host, as last looked up
 };
 
 } // namespace telvoro::smsd
