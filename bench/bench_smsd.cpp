@@ -49,36 +49,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// CPU seconds (user + system) a process has used so far; 0 when it is gone.
-double CpuSeconds(pid_t pid) {
+// The fields of /proc/PID/stat after the command name (the first is the
+// state, field 3); none when the process is gone.
+std::vector<std::string> StatFields(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) {
-            stime = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::vector<std::string> fields;
+    if (close == std::string::npos) return fields;
+    std::istringstream rest(stat.substr(close + 2));
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
+    return fields;
 }
 
-// The parent process ID of a process, from /proc; 0 when it is gone.
+// CPU seconds (user + system, fields 14 and 15) a process has used so far; 0 when it is gone.
+double CpuSeconds(pid_t pid) {
+    const std::vector<std::string> f = StatFields(pid);
+    if (f.size() < 13) return 0;
+    return static_cast<double>(std::stoull(f[11]) + std::stoull(f[12])) /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The parent process ID of a process (field 4); 0 when it is gone.
 pid_t ParentOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string state;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    return parent;
+    const std::vector<std::string> f = StatFields(pid);
+    return f.size() < 2 ? 0 : static_cast<pid_t>(std::stoi(f[1]));
 }
 
 // The local PostgreSQL server the bench drives (its postmaster), or 0.

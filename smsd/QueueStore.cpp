@@ -30,8 +30,18 @@ QString Latin(const char* s) {
 }
 
 // "Some of a row's numbers are in these statuses", asked through the row:
-// kept out of reach of the status index, which a planner misled by stale
-// statistics would walk over every open number of the queue.
+// kept out of reach of any index on the status (none is made; one a DBA adds
+// would tempt a planner misled by stale statistics to walk every open number).
+// "(?,?,…)" for a list of row IDs, whose values go to `binds`.
+QString IdList(const QList<qint64>& ids, QVariantList& binds) {
+    QStringList marks;
+    for (qint64 id : ids) {
+        marks << QStringLiteral("?");
+        binds << id;
+    }
+    return QLatin1Char('(') + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+}
+
 QString AmongStatuses(const char* column, const char* list) {
     return QStringLiteral("(case when %1 in %2 then 1 else 0 end)=1")
         .arg(QLatin1String(column), QLatin1String(list));
@@ -205,20 +215,14 @@ void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
                                  {"2", "3", kOpenSql, "every number settled"}};
     for (qsizetype first = 0; first < ids.size(); first += 200) {
         const QList<qint64> chunk = ids.mid(first, 200);
-        QStringList marks;
-        for (qsizetype i = 0; i < chunk.size(); ++i)
-            marks << QStringLiteral("?");
         for (const Step& step : steps) {
-            QVariantList binds;
-            binds << Latin(step.from);
-            for (qint64 id : chunk)
-                binds << id;
+            QVariantList binds{Latin(step.from)};
+            const QString list = IdList(chunk, binds);
             QList<qint64> ready;
             {
                 QSqlQuery& q =
-                    Run(QStringLiteral("Select ID from SendTemp where state=? and ID in (") +
-                            marks.join(QLatin1Char(',')) +
-                            QStringLiteral(") and not exists (select 1 from SendDetail d where "
+                    Run(QStringLiteral("Select ID from SendTemp where state=? and ID in ") + list +
+                            QStringLiteral(" and not exists (select 1 from SendDetail d where "
                                            "d.SendTempID=SendTemp.ID and ") +
                             AmongStatuses("d.Status", step.open) + QLatin1Char(')'),
                         binds, /*keep=*/chunk.size() == 200);
@@ -626,15 +630,9 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
         }
         const QString list = values.join(QStringLiteral(", "));
         // The numbers are looked up by their rows, named outright, whatever the
-        // planner believes of the statuses: the status test is kept out of
-        // reach of the status index, which would walk every open number.
-        QStringList marks;
-        for (qint64 id : ids) {
-            marks << QStringLiteral("?");
-            binds << id;
-        }
-        const QString match = QStringLiteral("d.SendTempID in (") + marks.join(QLatin1Char(',')) +
-                              QStringLiteral(") and ") + kReportMatch;
+        // planner believes of the statuses.
+        const QString match = QStringLiteral("d.SendTempID in ") + IdList(ids, binds) +
+                              QStringLiteral(" and ") + kReportMatch;
         // What is left is SQL Server's: rows of values, 250 numbers a statement.
         const QString sql =
             QStringLiteral("Update d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
@@ -675,16 +673,12 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
     const QString why = QStringLiteral("no final report within %1 s").arg(validity.count() / 1000);
     for (qsizetype first = 0; first < open.size(); first += 200) {
         const QList<qint64> chunk = open.mid(first, 200);
-        QStringList marks;
         QVariantList binds{why, now, now - validity.count()};
-        for (qint64 id : chunk) {
-            marks << QStringLiteral("?");
-            binds << id;
-        }
+        const QString list = IdList(chunk, binds);
         n += Change(QStringLiteral("Update SendDetail set Status='unknown', SmscText=?, "
                                    "UpdatedAt=? where Status in ('submitted','accepted',"
-                                   "'buffered') and SubmitAt<? and SendTempID in (") +
-                        marks.join(QLatin1Char(',')) + QLatin1Char(')'),
+                                   "'buffered') and SubmitAt<? and SendTempID in ") +
+                        list,
                     binds, /*keep=*/chunk.size() == 200);
     }
     QStringList log;
