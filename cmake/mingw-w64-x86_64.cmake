@@ -1,5 +1,5 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads), run
-# under Wine. Only the Qt-free libraries and their tests build this way.
+# under Wine. Used for Qt itself (scripts/qt-windows) and for our programs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -11,10 +11,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-# One self-contained .exe per test: no mingw runtime DLLs to copy beside it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-
-set(TELVORO_QT_FREE_ONLY ON CACHE BOOL "Only the Qt-free libraries and their tests" FORCE)

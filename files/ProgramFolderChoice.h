@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace telvoro {
 
@@ -16,6 +17,10 @@ struct ProgramFolderFacts {
     std::optional<std::filesystem::path> xdgDataHome;  // $XDG_DATA_HOME
     std::optional<std::filesystem::path> home;         // $HOME
     std::function<bool(const std::filesystem::path&)> isDirectory;
+    // Windows: %APPDATA%, and the folders programs are installed under
+    // (%ProgramFiles% and its kin), which a user cannot write.
+    std::optional<std::filesystem::path> appData = {};
+    std::vector<std::filesystem::path> programFiles = {};
 };
 
 enum class ProgramFolderKind { Chosen, PerUser, ExecutableFolder };
@@ -31,9 +36,15 @@ struct ProgramFolderChoice {
 bool IsInstalledLayout(const std::filesystem::path& executableFolder,
                        const std::function<bool(const std::filesystem::path&)>& isDirectory);
 
-// The folder and why it was chosen; touches nothing but `isDirectory`. Throws
-// Error for an installed program when neither XDG_DATA_HOME nor HOME names
-// an absolute folder.
+// True when `executableFolder` lies inside one of `programFiles` (compared as
+// Windows compares names: without regard to case or separator).
+bool IsUnderProgramFiles(const std::filesystem::path& executableFolder,
+                         const std::vector<std::filesystem::path>& programFiles);
+
+// The folder and why it was chosen; touches nothing but `isDirectory`. An
+// installed program (the layout above, or under Program Files) keeps its files
+// in %APPDATA%\Telvoro, $XDG_DATA_HOME/Telvoro or ~/.local/share/Telvoro, the
+// first of them that is an absolute folder; throws Error when none is.
 ProgramFolderChoice ChooseProgramFolder(const ProgramFolderFacts& facts);
 
 // The choice on this machine: the environment and the file system as they are.

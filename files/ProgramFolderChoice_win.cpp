@@ -27,7 +27,10 @@ ProgramFolderChoice ChooseProgramFolderHere(const fs::path& executableFolder,
                              [](const fs::path& p) {
                                  std::error_code ec;
                                  return fs::is_directory(p, ec);
-                             }};
+                             },
+                             Environment(L"APPDATA")};
+    for (const wchar_t* name : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"})
+        if (auto folder = Environment(name)) facts.programFiles.push_back(*folder);
     return ChooseProgramFolder(facts);
 }
 

@@ -18,7 +18,12 @@
 #include <mutex>
 #include <thread>
 
+#ifdef TELVORO_HAVE_LIBPQ
 #include <libpq-fe.h>
+#endif
+#ifdef _WIN32
+#include <windows.h> // before sql.h, which uses its types
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlite3.h>
@@ -209,6 +214,7 @@ void Connection::AdoptSqlite(const QSqlDatabase& db) {
 void Connection::AdoptPostgres(const QSqlDatabase& db) {
     pgConn_ = DriverHandle(db.driver()->handle(), {"PGconn*", "pg_conn*"});
     postgresDbms_ = true;
+#ifdef TELVORO_HAVE_LIBPQ
     if (!pgConn_) return;
     auto* conn = static_cast<PGconn*>(pgConn_);
     // The server's notices are no failures; libpq would print them.
@@ -216,6 +222,7 @@ void Connection::AdoptPostgres(const QSqlDatabase& db) {
         conn, [](void*, const char*) {}, nullptr);
     sockets_.Add(PQsocket(conn));
     backend_ = PQbackendPID(conn);
+#endif
 }
 
 void Connection::AdoptOdbc(const QSqlDatabase& db, const std::vector<Socket>& before,
@@ -375,7 +382,9 @@ void Connection::BreakOff() {
 }
 
 bool Connection::ConnectionDead() const {
+#ifdef TELVORO_HAVE_LIBPQ
     if (pgConn_) return PQstatus(static_cast<PGconn*>(pgConn_)) == CONNECTION_BAD;
+#endif
     if (odbcConn_) {
         SQLUINTEGER dead = SQL_CD_FALSE;
         return SQL_SUCCEEDED(

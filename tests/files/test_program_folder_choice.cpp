@@ -112,3 +112,30 @@ TEST(ProgramFolderChoice, InstalledLayoutOnDisk) {
     EXPECT_TRUE(IsInstalledLayout(dir / "usr" / "bin", isDirectory));
     EXPECT_TRUE(IsInstalledLayout((dir / "usr" / "bin") / "", isDirectory));
 }
+
+// Windows: a copy under Program Files keeps its files in %APPDATA%\Telvoro; a
+// copy anywhere else (the portable zip) keeps them beside itself.
+TEST(ProgramFolderChoice, ProgramFilesMeansAppData) {
+    const std::vector<fs::path> roots{"/c/Program Files", "/c/Program Files (x86)/"};
+    const struct {
+        const char* exe;
+        const char* appData;
+        const char* expected;
+    } cases[] = {
+        {"/c/Program Files/Telvoro/", "/c/u/Roaming", "/c/u/Roaming/Telvoro"},
+        {"/C/PROGRAM FILES/Telvoro", "/c/u/Roaming", "/c/u/Roaming/Telvoro"},
+        {"/c/Program Files (x86)/Telvoro", "/c/u/Roaming", "/c/u/Roaming/Telvoro"},
+        {"/c/Program Files/Telvoro", nullptr, "/home/li/.local/share/Telvoro"},
+        {"/c/Program Files Portable/Telvoro/", "/c/u/Roaming", "/c/Program Files Portable/Telvoro/"},
+        {"/c/Program Files", "/c/u/Roaming", "/c/Program Files"},
+        {"/d/telvoro-0.1-win64/", "/c/u/Roaming", "/d/telvoro-0.1-win64/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.exe);
+        ProgramFolderFacts facts{c.exe, std::nullopt, std::nullopt, fs::path("/home/li"),
+                                 [](const fs::path&) { return false; }};
+        if (c.appData) facts.appData = fs::path(c.appData);
+        facts.programFiles = roots;
+        EXPECT_EQ(ChooseProgramFolder(facts).folder, fs::path(c.expected));
+    }
+}
