@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <system_error>
 
+#include <windows.h> // before shlobj.h, which uses its types
+#include <shlobj.h>
+
 namespace telvoro {
 
 namespace fs = std::filesystem;
@@ -18,6 +21,16 @@ std::optional<fs::path> Environment(const wchar_t* name) {
     return fs::path(value);
 }
 
+// A folder Windows knows by its id (whatever the environment says), or nothing.
+std::optional<fs::path> KnownFolder(const KNOWNFOLDERID& id) {
+    PWSTR path = nullptr;
+    std::optional<fs::path> folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &path)) && path)
+        folder = fs::path(path);
+    CoTaskMemFree(path);
+    return folder;
+}
+
 } // namespace
 
 ProgramFolderChoice ChooseProgramFolderHere(const fs::path& executableFolder,
@@ -28,9 +41,9 @@ ProgramFolderChoice ChooseProgramFolderHere(const fs::path& executableFolder,
                                  std::error_code ec;
                                  return fs::is_directory(p, ec);
                              },
-                             Environment(L"APPDATA")};
-    for (const wchar_t* name : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"})
-        if (auto folder = Environment(name)) facts.programFiles.push_back(*folder);
+                             KnownFolder(FOLDERID_RoamingAppData)};
+    for (const KNOWNFOLDERID* id : {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86})
+        if (auto folder = KnownFolder(*id)) facts.programFiles.push_back(*folder);
     return ChooseProgramFolder(facts);
 }
 
