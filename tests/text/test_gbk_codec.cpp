@@ -25,6 +25,13 @@ TEST(GbkCodec, RoundTripsAndRefusesWhatGbkCannotHold) {
         }
     }
     EXPECT_TRUE(HasGbkForm(QString::fromUtf8("生日快乐，")));
+    // U+FEFF in a text is a character like any other (QString::fromUcs4 would drop it).
+    try {
+        (void)ToGbk(QString(QChar(0xFEFF)) + "x");
+        ADD_FAILURE() << "U+FEFF was encoded";
+    } catch (const EncodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("(U+FEFF)"), std::string::npos) << e.what();
+    }
 
     // A lone lead byte and a byte GBK never uses: an error, or a visible replacement.
     for (const std::string& bad : {std::string("ab\xB6"), std::string("a\xB6\nb")}) {
