@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <system_error>
 
-#include <windows.h> // before shlobj.h, which uses its types
+// windows.h before shlobj.h, which uses its types.
+#include <windows.h>
+
 #include <shlobj.h>
 
 namespace telvoro {
@@ -35,8 +37,10 @@ std::optional<fs::path> KnownFolder(const KNOWNFOLDERID& id) {
 
 ProgramFolderChoice ChooseProgramFolderHere(const fs::path& executableFolder,
                                             std::optional<fs::path> chosenFolder) {
-    ProgramFolderFacts facts{executableFolder, std::move(chosenFolder),
-                             Environment(L"XDG_DATA_HOME"), Environment(L"HOME"),
+    ProgramFolderFacts facts{executableFolder,
+                             std::move(chosenFolder),
+                             Environment(L"XDG_DATA_HOME"),
+                             Environment(L"HOME"),
                              [](const fs::path& p) {
                                  std::error_code ec;
                                  return fs::is_directory(p, ec);

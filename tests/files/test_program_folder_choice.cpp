@@ -126,7 +126,8 @@ TEST(ProgramFolderChoice, ProgramFilesMeansAppData) {
         {"/C/PROGRAM FILES/Telvoro", "/c/u/Roaming", "/c/u/Roaming/Telvoro"},
         {"/c/Program Files (x86)/Telvoro", "/c/u/Roaming", "/c/u/Roaming/Telvoro"},
         {"/c/Program Files/Telvoro", nullptr, "/home/li/.local/share/Telvoro"},
-        {"/c/Program Files Portable/Telvoro/", "/c/u/Roaming", "/c/Program Files Portable/Telvoro/"},
+        {"/c/Program Files Portable/Telvoro/", "/c/u/Roaming",
+         "/c/Program Files Portable/Telvoro/"},
         {"/c/Program Files", "/c/u/Roaming", "/c/Program Files"},
         {"/d/telvoro-0.1-win64/", "/c/u/Roaming", "/d/telvoro-0.1-win64/"},
     };
