@@ -28,8 +28,11 @@ QString PickFamily() {
                                 QStringLiteral("NSimSun"), QStringLiteral("新宋体")}) {
         if (installed.contains(name, Qt::CaseInsensitive)) return name;
     }
+    // Without SimSun: a Song face of the same metrics first, then the common
+    // Chinese faces (Windows lists some under their Chinese names).
     for (const QString& name :
-         {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+         {QStringLiteral("AR PL UMing CN"), QStringLiteral("WenQuanYi Micro Hei"),
+          QStringLiteral("文泉驿微米黑"), QStringLiteral("Noto Sans CJK SC"),
           QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Source Han Sans SC"),
           QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UKai CN"),
           QStringLiteral("WenQuanYi Zen Hei")}) {

@@ -132,6 +132,8 @@ void TFrm_Telvoro::BuildControls() {
     header->setSectionsClickable(false); // a header click does nothing
     header->setSectionsMovable(false);
     header->setSectionResizeMode(QHeaderView::Interactive);
+    // The stated widths, also where the style's header wants wider sections.
+    header->setMinimumSectionSize(1);
     for (int c = 0; c < RecipientModel::ColumnCount; ++c)
         header->resizeSection(c, RecipientModel::ColumnWidth(c));
 

@@ -130,7 +130,9 @@ TEST(WriteAccountNumber, OwnerOnlyAndFailingHalfWayKeepsTheOldFile) {
     EXPECT_EQ(ReadAccountNumber(ProgramFolder(dir.path)), "\xD6\xD0\xCE\xC4");
     fs::permissions(file, fs::perms::all);
     WriteAccountNumber(file, "13800138000");
+#ifndef _WIN32 // no modes; the per-user folder's own access rules keep it
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+#endif
 
     const std::string before = ReadWholeFile(file);
     for (const std::size_t failAt : {0u, 1u, 16u, 33u}) {

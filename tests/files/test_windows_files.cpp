@@ -19,6 +19,8 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <string>
 #include <vector>
 
@@ -180,25 +182,27 @@ TEST(WindowsFiles, TemplatesFileUnderItsChineseName) {
 
 // The per-user folder of an installed program comes from the wide
 // environment, so a folder name outside the ANSI code page stays whole.
-TEST(WindowsFiles, PerUserFolderFromTheWideEnvironment) {
+// An installed copy (under Program Files, or in the bin/share layout) keeps its
+// files in the user's roaming AppData as Windows names it; any other copy
+// (the portable zip) beside itself.
+TEST(WindowsFiles, PerUserFolderIsTheRoamingAppData) {
     TempFolder dir;
     fs::create_directories(dir / "usr" / "bin");
     fs::create_directories(dir / "usr" / "share" / "telvoro");
-    const fs::path xdg = dir / u8"数据 李";
-    const fs::path home = dir / u8"家";
-    auto setEnv = [](const wchar_t* name, const fs::path& value) {
-        return _wputenv_s(name, value.empty() ? L"" : value.c_str()) == 0;
+    const auto known = [](const KNOWNFOLDERID& id) {
+        PWSTR raw = nullptr;
+        EXPECT_TRUE(SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &raw)));
+        const fs::path path(raw != nullptr ? raw : L"");
+        CoTaskMemFree(raw);
+        return path;
     };
-    ASSERT_TRUE(setEnv(L"XDG_DATA_HOME", xdg));
-    ASSERT_TRUE(setEnv(L"HOME", home));
-    const ProgramFolderChoice withXdg = ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt);
-    ASSERT_TRUE(setEnv(L"XDG_DATA_HOME", {})); // empty removes it
-    const ProgramFolderChoice withHome = ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt);
-    ASSERT_TRUE(setEnv(L"HOME", {}));
-    EXPECT_EQ(withXdg, (ProgramFolderChoice{xdg / "Telvoro", ProgramFolderKind::PerUser}));
-    EXPECT_EQ(withHome, (ProgramFolderChoice{home / ".local" / "share" / "Telvoro",
-                                             ProgramFolderKind::PerUser}));
-    EXPECT_THROW(ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt), Error);
+    const ProgramFolderChoice perUser{known(FOLDERID_RoamingAppData) / "Telvoro",
+                                      ProgramFolderKind::PerUser};
+    EXPECT_EQ(ChooseProgramFolderHere(known(FOLDERID_ProgramFiles) / "Telvoro", std::nullopt),
+              perUser);
+    EXPECT_EQ(ChooseProgramFolderHere(dir / "usr" / "bin", std::nullopt), perUser);
+    EXPECT_EQ(ChooseProgramFolderHere(dir / u8"便携", std::nullopt),
+              (ProgramFolderChoice{dir / u8"便携", ProgramFolderKind::ExecutableFolder}));
 }
 
 #endif

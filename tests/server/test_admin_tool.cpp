@@ -155,12 +155,14 @@ TEST_F(AdminTool, SendNamesWhatItDroppedAndWhyItRefused) {
                 << r.err.toStdString();
         EXPECT_EQ(Read("rest.txt"), c.rest);
         EXPECT_EQ(Read("dropped.txt"), c.dropped);
+#ifndef _WIN32 // Windows has no modes: the folder's own access rules keep them
         // An account's numbers are for its owner's eyes only.
         for (const char* file : {"rest.txt", "dropped.txt"})
             EXPECT_EQ(QFile::permissions(QDir(dir.path()).filePath(file)) &
                           (QFile::ReadGroup | QFile::ReadOther),
                       QFileDevice::Permissions())
                 << file;
+#endif
     }
     EXPECT_EQ(Run({"credit", "13800138000"}).out, "97\n") << "3 numbers were queued";
 }

@@ -37,9 +37,16 @@ RunAdminTool(const QString& folder, const QStringList& args,
 #endif
     p.start(QStringLiteral(TELVORO_BIN_DIR "/telvoro-admin"), args);
     EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
+    // A Windows console program ends its lines with CR LF, as Windows users expect.
+    const auto text = [](const QByteArray& bytes) {
+        QString t = QString::fromUtf8(bytes);
+#ifdef Q_OS_WIN
+        t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#endif
+        return t;
+    };
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+            text(p.readAllStandardOutput()), text(p.readAllStandardError())};
 }
 
 inline void WriteInFolder(const QString& folder, const QString& name, const std::string& bytes) {

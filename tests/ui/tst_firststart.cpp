@@ -26,6 +26,10 @@
 #include <QTest>
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using namespace telvoro::ui;
 
 namespace {
@@ -145,9 +149,17 @@ private slots:
         QCOMPARE(actions[3]->text(), QStringLiteral("会议"));
         actions[2]->trigger();
         QCOMPARE(Control<GbkTextEdit>(w, "Memo1")->toPlainText(), QStringLiteral("祝您生日快乐！"));
-        // "添加、修改模板" opens the program's own editor, not the desktop's.
         Control<QAction>(w, "N1")->trigger();
+#ifdef Q_OS_WIN
+        // Windows: notepad.exe on the file, through the shell's "open".
+        QVERIFY(w.findChild<TemplatesEditor*>() == nullptr);
+        HWND notepad = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((notepad = FindWindowW(L"Notepad", nullptr)) != nullptr, 20000);
+        PostMessageW(notepad, WM_CLOSE, 0, 0);
+#else
+        // "添加、修改模板" opens the program's own editor, not the desktop's.
         QVERIFY(Control<TemplatesEditor>(w, "TemplatesEditor")->isVisible());
+#endif
     }
 
     void templatesEditorRefusals() {
