@@ -92,7 +92,7 @@ TimeLimits TimeLimits::Uniform(milliseconds limit) {
     return limits;
 }
 
-QString SqlServerConnectString(const DataSource& source) {
+QString SqlServerConnectString(const DataSource& source, const SqlServerDriver& driver) {
     if (!source.odbc.empty()) return QString::fromStdString(source.odbc);
     // ODBC wants braces around a value with special characters, and a "}" in
     // it doubled; Qt does not escape what it appends itself, so we write it all.
@@ -103,12 +103,15 @@ QString SqlServerConnectString(const DataSource& source) {
     QString server = QString::fromStdString(source.host);
     if (!source.instance.empty())
         server += QLatin1Char('\\') + QString::fromStdString(source.instance);
-    QString s = QStringLiteral("DRIVER={FreeTDS};SERVER=") + braced(server);
-    if (source.port > 0) s += QStringLiteral(";PORT=") + QString::number(source.port);
+    if (driver.portInServer && source.port > 0)
+        server += QLatin1Char(',') + QString::number(source.port);
+    QString s = QStringLiteral("DRIVER=") + braced(driver.name) + QStringLiteral(";SERVER=") +
+                braced(server);
+    if (!driver.portInServer && source.port > 0)
+        s += QStringLiteral(";PORT=") + QString::number(source.port);
     s += QStringLiteral(";DATABASE=") + braced(QString::fromLatin1(kDbCatalog)) +
          QStringLiteral(";UID=") + braced(QString::fromLatin1(kDbUser)) + QStringLiteral(";PWD=") +
-         braced(QString::fromLatin1(kDbPassword)) +
-         QStringLiteral(";TDS_Version=7.4;ClientCharset=UTF-8");
+         braced(QString::fromLatin1(kDbPassword)) + driver.extraKeywords;
     return s;
 }
 

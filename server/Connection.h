@@ -8,6 +8,7 @@
 
 #include "files/DataSource.h"
 #include "server/SocketCutter.h"
+#include "server/SqlServerDriver.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -45,8 +46,9 @@ struct TimeLimits {
 // and the queue server's set-up); the client never creates one.
 enum class Create { No, Yes };
 
-// The ODBC connection string for a SQL Server data source (FreeTDS driver).
-QString SqlServerConnectString(const DataSource& source);
+// The ODBC connection string for a SQL Server data source, for `driver`.
+QString SqlServerConnectString(const DataSource& source,
+                               const SqlServerDriver& driver = LocalSqlServerDriver());
 
 class CallWatch;
 

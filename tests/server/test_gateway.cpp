@@ -290,9 +290,21 @@ TEST(GatewayOpen, AConnectionTheDriverClosedIsOpenedAgain) {
 }
 
 TEST(GatewayOpen, SqlServerConnectString) {
-    const QString odbc = SqlServerConnectString(
-        ParseDataSource("h\\i,1444", ProgramFolder(fs::path("/opt/telvoro"))));
-    EXPECT_EQ(odbc,
+    const DataSource source = ParseDataSource("h\\i,1444", ProgramFolder(fs::path("/opt/telvoro")));
+    const SqlServerDriver freeTds{QStringLiteral("FreeTDS"), false,
+                                  QStringLiteral(";TDS_Version=7.4;ClientCharset=UTF-8")};
+    EXPECT_EQ(SqlServerConnectString(source, freeTds),
               QStringLiteral("DRIVER={FreeTDS};SERVER={h\\i};PORT=1444;DATABASE={Orvanta};"
                              "UID={gsm};PWD={qelvix:-!};TDS_Version=7.4;ClientCharset=UTF-8"));
+    // Microsoft's drivers take the port after the server's name.
+    const SqlServerDriver microsoft{QStringLiteral("ODBC Driver 18 for SQL Server"), true, {}};
+    EXPECT_EQ(SqlServerConnectString(source, microsoft),
+              QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server};SERVER={h\\i,1444};"
+                             "DATABASE={Orvanta};UID={gsm};PWD={qelvix:-!}"));
+#ifdef _WIN32
+    // Wine, like every Windows, has at least the "SQL Server" driver's name.
+    EXPECT_TRUE(SqlServerConnectString(source).startsWith(QStringLiteral("DRIVER={")));
+#else
+    EXPECT_EQ(SqlServerConnectString(source), SqlServerConnectString(source, freeTds));
+#endif
 }
