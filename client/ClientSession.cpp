@@ -2,6 +2,7 @@
 
 #include "client/Logging.h"
 #include "core/Error.h"
+#include "core/GbkTexts.h"
 #include "files/HandoffReader.h"
 #include "files/Settings.h"
 #include "text/GbkCodec.h"
@@ -84,6 +85,16 @@ void ClientSession::Connect() {
         gateway_ = openGateway_(source);
         if (gateway_ == nullptr) throw Error("no connection was opened");
         connectFailure_.clear();
+        // An account file written since the start (the set-up steps) counts
+        // now. Without an account number the server is not asked ("not
+        // registered" would end the program over a missing file), and the
+        // connect stays to be done again once the file is there.
+        if (view_.AccountNumber().empty()) ReadAccount();
+        if (view_.AccountNumber().empty()) {
+            gateway_.reset();
+            view_.ShowNotice(gbk::kMsgNoAccountFile, gbk::kCaptionNotice);
+            return;
+        }
         view_.ShowConnected();
         GetYuE(*gateway_, view_, *this);
     } catch (const std::exception& e) {

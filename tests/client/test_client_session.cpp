@@ -10,6 +10,7 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "files/DataSource.h"
+#include "files/Settings.h"
 #include "files/Templates.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
@@ -210,6 +211,32 @@ TEST(ClientSession, ConnectShowsTheCreditOrTheFailure) {
         ClientSession session(ProgramFolder(dir.path), view, options);
         session.Connect();
         EXPECT_EQ(view.events, c.expected);
+    }
+}
+
+// The set-up steps done while the window is open: an account file written
+// after the start counts at the connect; without one, no "not registered" end.
+TEST(ClientSession, ConnectWithoutAnAccountReadsTheFileAgain) {
+    const std::string noFile = std::string("notice ") + telvoro::gbk::kMsgNoAccountFile;
+    for (const bool written : {true, false}) {
+        SCOPED_TRACE(written ? "file written after the start" : "no file");
+        telvoro::TempFolder dir;
+        RecordingView view;
+        view.account.clear();
+        SessionOptions options;
+        options.gateway = [&](const telvoro::DataSource&) {
+            auto g = std::make_unique<FakeGateway>();
+            g->credit = std::nullopt; // any query would end the program
+            if (written) g->credit = "300";
+            return g;
+        };
+        ClientSession session(ProgramFolder(dir.path), view, options);
+        if (written)
+            telvoro::WriteAccountNumber(ProgramFolder(dir.path).SettingsFile(), "13800138000");
+        session.Connect();
+        const Events expected =
+            written ? Events{"account 13800138000", "connected", "balance 300"} : Events{noFile};
+        EXPECT_EQ(view.events, expected);
     }
 }
 

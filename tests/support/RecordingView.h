@@ -11,7 +11,10 @@ namespace telvoro {
 
 class RecordingView : public RecordingDisplay<client::ClientView> {
 public:
-    void ShowAccountNumber(const std::string& a) override { events.push_back("account " + a); }
+    void ShowAccountNumber(const std::string& a) override {
+        account = a; // the window's field, which AccountNumber() reads
+        events.push_back("account " + a);
+    }
     void AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) override {
         events.push_back("templates " + std::to_string(entries.size()));
     }

@@ -656,7 +656,17 @@ private slots:
         QVERIFY(PrepareDatabase(m.dir.path(), QStringLiteral("13900000000"), 5, false));
         ScriptedDialogs dialogs;
         QVERIFY(m.OpenShown());
+        // No account file yet: said so, and the program stays.
         m.Press(m.c().Btn_Conn);
+        QCOMPARE(dialogs.Texts().size(), 1);
+        QVERIFY(
+            dialogs.Texts()[0].startsWith(QStringLiteral("帐户文件GSMConfig.ini不存在或无法读取")));
+        QVERIFY(m.w().isVisible());
+        // Written now (the set-up steps), for a login the server does not know.
+        QVERIFY(WriteSettings(m.dir.path(), QStringLiteral("13900000009")));
+        dialogs.seen.clear();
+        m.Press(m.c().Btn_Conn);
+        QCOMPARE(m.c().Edit_CallNo->text(), QStringLiteral("13900000009"));
         QCOMPARE(dialogs.Texts(), QStringList{QStringLiteral("当前帐户没有注册开通。")});
         QCOMPARE(dialogs.seen[0].title, QStringLiteral("提示信息"));
         QCOMPARE(dialogs.seen[0].icon, QMessageBox::Warning);
