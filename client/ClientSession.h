@@ -119,6 +119,9 @@ public:
     // queue everything, the entries whose numbers were queued are unticked,
     // so the next press sends exactly the rest; the causes go to the log.
     void Send();
+    // What the running or last send job did, for the notice of a job that
+    // failed part-way: how many numbers are queued, and why the rest are not.
+    const SendReport& LastSendReport() const { return sendJob_.Report(); }
 
     void SaveList(const std::filesystem::path& file);
     void LoadList(const std::filesystem::path& file);

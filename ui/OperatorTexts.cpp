@@ -209,4 +209,14 @@ QString ConnectFailureHelp(const ProgramFolder& folder, const QString& line,
     return help + u'\n' + SetupSteps(folder, line);
 }
 
+QString PartialJobText(const SendReport& report) {
+    QString text = QStringLiteral("共 %1 个号码，已提交 %2 个，其余未提交。")
+                       .arg(report.selection.size())
+                       .arg(report.Count(BatchState::Queued));
+    if (const std::size_t unknown = report.Count(BatchState::Unknown); unknown > 0)
+        text += QStringLiteral("另有 %1 个是否已提交无法确定。").arg(unknown);
+    if (!report.cause.empty()) text += QStringLiteral("\n原因：") + OperatorText(report.cause);
+    return text;
+}
+
 } // namespace telvoro::ui

@@ -5,6 +5,7 @@
 // Also the explanations a first start needs: why a connection failed and how
 // a new installation gets its account file and database.
 
+#include "core/SendReport.h"
 #include "files/ProgramFolder.h"
 
 #include <QString>
@@ -45,6 +46,10 @@ QString ConnectFailureHelp(const ProgramFolder& folder, const QString& serverLin
 // the account file that is missing, or the account to open.
 QString NotRegisteredHelp(const ProgramFolder& folder, const QString& serverLine,
                           const QString& account);
+
+// What the notice of a send job that failed part-way adds below its text:
+// how many of the job's numbers are queued, and why the rest are not.
+QString PartialJobText(const SendReport& report);
 
 // The steps that set up a new installation in `folder`, numbered.
 QString SetupSteps(const ProgramFolder& folder, const QString& serverLine);

@@ -438,7 +438,8 @@ void TFrm_Telvoro::ShowNotice(const std::string& text, const std::string& captio
             ? NotRegisteredHelp(session_->Folder(),
                                 QString::fromStdString(session_->ShownServerSetting()),
                                 ui_->Edit_CallNo->text())
-            : QString();
+        : text == gbk::kMsgSendError ? PartialJobText(session_->LastSendReport())
+                                     : QString();
     ui::ShowNotice(this, ShowGbk(text), ShowGbk(caption), details);
 }
 

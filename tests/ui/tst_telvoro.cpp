@@ -763,23 +763,28 @@ private slots:
     }
 
     // A batch that fails before its commit reaches the general error report;
-    // one whose commit fails is the job's own notice. Either way the window
+    // one whose commit fails is the job's own notice, which says below the
+    // stated text how many numbers are queued and why. Either way the window
     // stays open.
     void sendFailures_data() {
         QTest::addColumn<QString>("failAt");
         QTest::addColumn<int>("icon");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("balance");
+        QTest::addColumn<QString>("details");
         QTest::newRow("insert") << "insert" << int(QMessageBox::Critical) << "insert failed."
-                                << "100";
+                                << "100"
+                                << "";
         QTest::newRow("commit") << "commit" << int(QMessageBox::Warning) << "发送过程出现错误。"
-                                << "99";
+                                << "99"
+                                << "共 1 个号码，已提交 0 个，其余未提交。\n原因：";
     }
     void sendFailures() {
         QFETCH(QString, failAt);
         QFETCH(int, icon);
         QFETCH(QString, text);
         QFETCH(QString, balance);
+        QFETCH(QString, details);
         MainWindow m;
         QVERIFY(WriteSettings(m.dir.path(), kAccount));
         telvoro::client::SessionOptions options;
@@ -795,9 +800,16 @@ private slots:
         QCOMPARE(m.c().Edit_YuE->text(), QStringLiteral("100"));
         m.List().AddIfNewPhone("a", "13900000001");
         m.TickRow(0);
+        QString shownDetails;
+        dialogs.answer = [&](QDialog& d) {
+            shownDetails = static_cast<QMessageBox&>(d).informativeText();
+            return int(QMessageBox::Ok);
+        };
         m.Press(m.c().Btn_Begin);
         QCOMPARE(dialogs.Texts(), QStringList{text});
         QCOMPARE(int(dialogs.seen[0].icon), icon);
+        QVERIFY2(details.isEmpty() ? shownDetails.isEmpty() : shownDetails.startsWith(details),
+                 qPrintable(shownDetails));
         QCOMPARE(m.c().Edit_YuE->text(), balance);
         QVERIFY(m.w().isVisible());
     }
