@@ -7,6 +7,7 @@
 #include "files/ProgramFolderChoice.h"
 #include "text/QtPath.h"
 #include "ui/ProgramIdentity.h"
+#include "ui/TemplatesEditor.h"
 #include "ui/UiCommon.h"
 #include "ui/Unit_MsgBox.h"
 #include "ui/Unit_Telvoro.h"
@@ -56,6 +57,10 @@ void DescribeOptions(QCommandLineParser& parser) {
                                         "SendGSM.ini, SMSServer.ini, Orvanta.db) in DIR, created "
                                         "when missing; one folder per account."),
                       QStringLiteral("DIR")});
+    // What "添加、修改模板" starts where there is no notepad.exe.
+    parser.addOption({QLatin1String(telvoro::ui::TemplatesEditor::kOption),
+                      QStringLiteral("Open only the templates editor on FILE (GBK text)."),
+                      QStringLiteral("FILE")});
 }
 
 telvoro::ProgramFolderChoice FolderChoice(const QCommandLineParser& parser) {
@@ -159,6 +164,13 @@ int main(int argc, char** argv) {
     if (!parser.parse(QApplication::arguments())) {
         std::fprintf(stderr, "telvoro: %s\n", parser.errorText().toUtf8().constData());
         return 2;
+    }
+    if (const QString templates = parser.value(QLatin1String(telvoro::ui::TemplatesEditor::kOption));
+        !templates.isEmpty()) {
+        // The editor alone: no folder lock, no main window; it ends when it closes.
+        const auto file = telvoro::ToFsPath(QDir::current().absoluteFilePath(templates));
+        return telvoro::ui::TemplatesEditor::Open(nullptr, file) != nullptr ? QApplication::exec()
+                                                                            : 1;
     }
     const std::optional<telvoro::ProgramFolder> folder = OpenProgramFolder(parser);
     if (!folder) return 1;

@@ -10,10 +10,14 @@
 #include "ui/UiCommon.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <optional>
@@ -63,13 +67,22 @@ TemplatesEditor* TemplatesEditor::Open(QWidget* owner, const std::filesystem::pa
     const std::optional<QString> text = ReadForEditing(owner, file);
     if (!text) return nullptr;
     auto* editor = new TemplatesEditor(owner, file, *text);
+    // Beside the main window, which stays on top at the screen's right edge.
+    QRect main;
     if (owner != nullptr) {
-        // Beside the main window, which stays on top at the screen's right edge.
-        const QRect main = owner->frameGeometry();
-        editor->move(std::max(0, main.left() - editor->width() - 8), main.top());
+        main = owner->frameGeometry();
+    } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        main = QRect(area.right() - 3 - 330, 3, 330, 600);
     }
+    editor->move(std::max(0, main.left() - editor->width() - 8), std::max(0, main.top()));
     editor->show();
     return editor;
+}
+
+bool TemplatesEditor::StartDetached(const QString& program, const std::filesystem::path& file) {
+    return QProcess::startDetached(program, {QStringLiteral("--") + QLatin1String(kOption),
+                                             QDir::toNativeSeparators(ToQString(file))});
 }
 
 TemplatesEditor::TemplatesEditor(QWidget* owner, std::filesystem::path file, const QString& text)

@@ -3,7 +3,10 @@
 // exists: the desktop's editors show the GBK file as unreadable bytes. It
 // reads the file as the menu does (GBK, or UTF-8 saved by another editor),
 // takes only characters with a GBK form, and writes the file back as GBK in
-// one step. It does not wait: the main window goes on working beside it.
+// one step. It runs in a process of its own (the program started with
+// --edit-templates FILE), as an external editor would: the main window closes
+// at once whatever the editor holds, and the editor keeps its unsaved text and
+// its own question, holding no lock on the program folder.
 
 #include <QWidget>
 #include <filesystem>
@@ -23,6 +26,11 @@ public:
     // gives null; bytes that are neither GBK nor UTF-8 are shown as U+FFFD,
     // with a message box saying so.
     static TemplatesEditor* Open(QWidget* owner, const std::filesystem::path& file);
+
+    // Starts `program` (the program's own executable) detached with the
+    // option below on `file`; false when it could not be started.
+    static bool StartDetached(const QString& program, const std::filesystem::path& file);
+    static constexpr const char* kOption = "edit-templates";
 
     // Writes the text as GBK, every line ending in CR LF. False, after a
     // message box saying why, when it cannot be written; the file then stays

@@ -360,8 +360,10 @@ void TFrm_Telvoro::Btn_ModalClick() {
 void TFrm_Telvoro::N1Click() {
     Handle([this] {
         const std::filesystem::path file = session_->Folder().TemplatesFile();
-        // Without notepad.exe, the program's own editor reads the GBK file.
-        if (!ShellOpen("notepad.exe", file)) TemplatesEditor::Open(this, file);
+        // Without notepad.exe, the program's own editor reads the GBK file,
+        // in a process of its own as notepad would be.
+        if (!ShellOpen("notepad.exe", file))
+            TemplatesEditor::StartDetached(QCoreApplication::applicationFilePath(), file);
     });
 }
 

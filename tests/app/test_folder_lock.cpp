@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -90,4 +91,26 @@ TEST(FolderLock, OneProgramPerFolder) {
 TEST(FolderLock, AFolderWithoutRoomForTheLockIsUsedUnlocked) {
     telvoro::TempFolder dir;
     EXPECT_EQ(FolderLock(ProgramFolder(dir.path / "missing")).state(), State::Unavailable);
+}
+
+// The templates editor the main window starts lives on after the window and
+// must never keep a later start out of the folder.
+TEST(FolderLock, TheTemplatesEditorHoldsNoLock) {
+    telvoro::TempFolder dir;
+    const ProgramFolder folder(dir.path);
+    telvoro::WriteWholeFile(folder.TemplatesFile(), "a=b\r\n");
+    const pid_t editor = ::fork();
+    ASSERT_GE(editor, 0);
+    if (editor == 0) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        const std::string file = folder.TemplatesFile().string();
+        ::execl(TELVORO_BIN_DIR "/telvoro", "telvoro", "--edit-templates", file.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::sleep(1); // long enough for a start to have taken the lock
+    int status = 0;
+    EXPECT_EQ(::waitpid(editor, &status, WNOHANG), 0) << "the editor ended by itself";
+    EXPECT_EQ(FolderLock(folder).state(), State::Held);
+    ::kill(editor, SIGTERM);
+    ::waitpid(editor, &status, 0);
 }
