@@ -67,12 +67,17 @@ TemplatesEditor* TemplatesEditor::Open(QWidget* owner, const std::filesystem::pa
     const std::optional<QString> text = ReadForEditing(owner, file);
     if (!text) return nullptr;
     auto* editor = new TemplatesEditor(owner, file, *text);
+    QRect area;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        area = screen->availableGeometry();
+    if (!area.isEmpty()) // never larger than the screen, frame included
+        editor->resize(std::min(editor->width(), area.width() - 8),
+                       std::min(editor->height(), area.height() - 32));
     // Beside the main window, which stays on top at the screen's right edge.
     QRect main;
     if (owner != nullptr) {
         main = owner->frameGeometry();
-    } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
+    } else if (!area.isEmpty()) {
         main = QRect(area.right() - 3 - 330, 3, 330, 600);
     }
     editor->move(std::max(0, main.left() - editor->width() - 8), std::max(0, main.top()));

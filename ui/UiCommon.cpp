@@ -113,22 +113,6 @@ void ShowWholeNumber(QLineEdit& field, long long number) {
     field.setCursorPosition(0);
 }
 
-QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar) {
-    const QSize room(area.width() - frame.left() - frame.right(),
-                     area.height() - frame.top() - frame.bottom());
-    const QSize inside = wanted.size();
-    bool vertical = inside.height() > room.height();
-    const bool horizontal = inside.width() + (vertical ? scrollBar : 0) > room.width();
-    if (horizontal && !vertical) vertical = inside.height() + scrollBar > room.height();
-    const QSize size(std::min(inside.width() + (vertical ? scrollBar : 0), room.width()),
-                     std::min(inside.height() + (horizontal ? scrollBar : 0), room.height()));
-    const int outerWidth = size.width() + frame.left() + frame.right();
-    const int outerHeight = size.height() + frame.top() + frame.bottom();
-    const int x = std::clamp(wanted.x(), area.left(), area.left() + area.width() - outerWidth);
-    const int y = std::clamp(wanted.y(), area.top(), area.top() + area.height() - outerHeight);
-    return {QPoint(x, y), size};
-}
-
 void CentreOnScreen(QWidget& window, QSize size) {
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->geometry();

@@ -28,14 +28,6 @@ QFont UiFont();
 // then is shown in ten thousands ("1234万"). The tool tip holds it exactly.
 void ShowWholeNumber(QLineEdit& field, long long number);
 
-// Where a window goes on the work area `area`: `wanted` is where its frame's
-// top left wants to be and the size of its inside, `frame` what the frame
-// adds. An inside that cannot fit is made smaller, wider or taller by
-// `scrollBar` for each direction it then scrolls in; the window is then moved
-// into the area as little as it must. The result is the frame's top left and
-// the inside's size.
-QRect FitInWorkArea(QRect wanted, QMargins frame, QRect area, int scrollBar);
-
 // Moves `window` so that an outer size of `size` stands in the middle of the
 // primary screen; without a screen it stays where it is.
 void CentreOnScreen(QWidget& window, QSize size);

@@ -1,18 +1,22 @@
 #include "ui/Unit_EditSendTel.h"
 
 #include "text/GbkCodec.h"
+#include "ui/FormScale.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/UiCommon.h"
 #include "ui_Unit_EditSendTel.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QWindow>
 #include <algorithm>
 
 namespace telvoro::ui {
@@ -40,6 +44,7 @@ TFrm_EditSendTel::TFrm_EditSendTel(QWidget* parent)
       ui_(std::make_unique<Ui::TFrm_EditSendTel>()) {
     setFont(UiFont());
     ui_->setupUi(this);
+    FitScreen();
     ui_->Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     ui_->Memo1->SetLinesPerParagraph(kLinesPerParagraph);
     ui_->Memo1->setFocus();
@@ -65,6 +70,19 @@ TFrm_EditSendTel::~TFrm_EditSendTel() {
     // counter as they go.
     delete ui_->Memo1;
     ui_->Memo1 = nullptr;
+}
+
+void TFrm_EditSendTel::FitScreen() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    // The frame is not known before the dialog is shown; its owner's is the
+    // same kind of frame.
+    QMargins frame(4, 28, 4, 4);
+    if (const QWidget* owner = parentWidget())
+        if (const QWindow* w = owner->window()->windowHandle(); w && !w->frameMargins().isNull())
+            frame = w->frameMargins();
+    const double factor = FitScale(size(), frame, screen->availableGeometry());
+    if (factor < 1.0) setFixedSize(ScaleForm(*this, *this, factor));
 }
 
 void TFrm_EditSendTel::FormCreate() {

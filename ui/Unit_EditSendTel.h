@@ -53,6 +53,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Shrinks the dialog as a whole on a work area too small for it.
+    void FitScreen();
     void FormCreate();
     void Memo1Change();
     void Button1Click();

@@ -5,6 +5,7 @@
 #include "files/shell/ShellOpen.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
+#include "ui/FormScale.h"
 #include "ui/GbkField.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/GroupBoxStyle.h"
@@ -31,7 +32,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
-#include <QScrollArea>
 #include <QStyle>
 #include <QTimer>
 #include <QWindow>
@@ -111,11 +111,10 @@ void TFrm_Telvoro::BuildControls() {
     ui_->setupUi(form);
     setWindowTitle(form->windowTitle());
     setAutoFillBackground(true);
-    formArea_ = new QScrollArea(this);
-    formArea_->setFrameShape(QFrame::NoFrame);
-    formArea_->setFocusPolicy(Qt::NoFocus);
-    formArea_->setWidget(form);
-    SetSize(form->size());
+    form->setParent(this);
+    form_ = form;
+    formSize_ = form->size();
+    SetSize(formSize_);
     move(791, 90); // where the window stays when it cannot be placed
     AnnounceAsWindow();
     ui_->GroupBox1->setStyle(GroupBoxLook());
@@ -194,6 +193,7 @@ void TFrm_Telvoro::FormCreate() {
     // In the free space between "连接服务器" and "发送", on the form with them.
     auto* status = new SetupStatus(*session_, ui_->Btn_Conn->parentWidget());
     status->setGeometry(91, 513, 106, 34);
+    if (scale_ != 1.0) SetSize(ScaleForm(*this, *form_, scale_));
     status->CheckAccountFile();
 }
 
@@ -216,21 +216,30 @@ void TFrm_Telvoro::PlaceTopRight() {
     placed_ = true;
     placedWithFrame_ = !frame.isNull();
     const QRect area = screen->availableGeometry();
-    // On a work area too small for it the window is made to fit, and kept
-    // inside the area; the form scrolls then.
-    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const QSize size =
-        FitInWorkArea({QPoint(), formArea_->widget()->size()}, frame, area, scrollBar).size();
+    // On a work area too small for it the whole form shrinks to fit.
+    FitForm(FitScale(formSize_, frame, area));
+    const QSize outer(width() + frame.left() + frame.right(),
+                      height() + frame.top() + frame.bottom());
     // The work area's own offset is not added: the left edge counts from x = 0.
-    const QPoint wanted(area.width() - (size.width() + frame.left() + frame.right()) - 3, 3);
-    const QRect fit = FitInWorkArea({wanted, size}, frame, area, scrollBar);
-    SetSize(fit.size());
-    move(fit.topLeft());
+    move(KeepInArea(QPoint(area.width() - outer.width() - 3, 3), outer, area));
+}
+
+void TFrm_Telvoro::FitForm(double factor) {
+    if (factor == scale_) return;
+    scale_ = factor;
+    SetSize(ScaleForm(*this, *form_, factor));
+    QHeaderView* header = ui_->ListView1->horizontalHeader();
+    // The header takes the item views' own font from the desktop theme.
+    header->setFont(font());
+    for (int c = 0; c < RecipientModel::ColumnCount; ++c)
+        header->resizeSection(c, std::max(1, int(RecipientModel::ColumnWidth(c) * factor)));
+    ui_->ListView1->verticalHeader()->setDefaultSectionSize(QFontMetrics(font()).height() + 4);
+    SetDisplayedBalance(DisplayedBalance()); // its number in the new font
 }
 
 void TFrm_Telvoro::SetSize(QSize size) {
     setFixedSize(size);
-    formArea_->setGeometry(QRect(QPoint(), size));
+    form_->setGeometry(QRect(QPoint(), size));
 }
 
 QPoint TFrm_Telvoro::TemplateMenuPoint() const {

@@ -17,7 +17,6 @@
 class QAction;
 class QFileDialog;
 class QMenu;
-class QScrollArea;
 class QTimer;
 
 namespace Ui {
@@ -68,6 +67,8 @@ private:
     void BuildControls();
     void FormCreate();
     void PlaceTopRight();
+    // Shows the form at `factor` of its designed size.
+    void FitForm(double factor);
     // The window's fixed size; the form fills it.
     void SetSize(QSize size);
     // The handler boundary.
@@ -100,8 +101,10 @@ private:
     RecipientModel* model_ = nullptr;
 
     std::unique_ptr<Ui::TFrm_Telvoro> ui_;
-    // Holds the form; it scrolls only on a work area too small for it.
-    QScrollArea* formArea_ = nullptr;
+    // Holds the controls; shrunk as a whole on a work area too small for it.
+    QWidget* form_ = nullptr;
+    QSize formSize_; // as designed
+    double scale_ = 1.0;
     // What the form cannot hold.
     QTimer* Timer_Read = nullptr;
     QFileDialog* SaveDialog1 = nullptr;

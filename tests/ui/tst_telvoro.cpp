@@ -15,6 +15,7 @@
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
+#include "ui/FormScale.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/ProgramIdentity.h"
 #include "ui/RecipientModel.h"
@@ -389,31 +390,39 @@ private slots:
         QVERIFY(!dialog.windowIcon().isNull());
     }
 
-    // A window that does not fit the work area (1280x800 at a scale of 1.5
-    // is 853x533) gets a size that does, scroll bars included, and stays in.
+    // A window that does not fit the work area shrinks as a whole, frame
+    // included (1366x768 at a scale of 2 is 683x384 with a 24-pixel panel),
+    // and its frame is kept inside the area.
     void fitInWorkArea_data() {
-        QTest::addColumn<QRect>("wanted");
         QTest::addColumn<QMargins>("frame");
         QTest::addColumn<QRect>("area");
-        QTest::addColumn<QRect>("fit");
-        const QRect form(QPoint(954, 3), QSize(323, 564));
-        QTest::newRow("fits") << form << QMargins() << QRect(0, 0, 1280, 800) << form;
-        QTest::newRow("under a top panel")
-            << form << QMargins() << QRect(0, 27, 1280, 773) << QRect(954, 27, 323, 564);
-        QTest::newRow("scaled 1.5, framed")
-            << QRect(525, 3, 323, 564) << QMargins(1, 20, 1, 1) << QRect(0, 0, 853, 533)
-            << QRect(513, 0, 323 + 15, 533 - 21);
-        QTest::newRow("too narrow as well")
-            << form << QMargins() << QRect(0, 0, 300, 400) << QRect(0, 0, 300, 400);
-        QTest::newRow("narrow only")
-            << form << QMargins() << QRect(0, 0, 300, 800) << QRect(0, 3, 300, 564 + 15);
+        QTest::addColumn<QSize>("shown");
+        QTest::addColumn<QPoint>("wanted");
+        QTest::addColumn<QPoint>("placed");
+        QTest::newRow("fits") << QMargins(1, 20, 1, 1) << QRect(0, 0, 1366, 768) << QSize(323, 564)
+                              << QPoint(1038, 3) << QPoint(1038, 3);
+        QTest::newRow("scale 1.5 on 1366x768")
+            << QMargins(1, 20, 1, 1) << QRect(0, 0, 910, 512) << QSize(281, 491) << QPoint(624, 3)
+            << QPoint(624, 0);
+        QTest::newRow("scale 2 under a top panel")
+            << QMargins(1, 20, 1, 1) << QRect(0, 24, 683, 360) << QSize(194, 339) << QPoint(463, 3)
+            << QPoint(463, 24);
+        QTest::newRow("too narrow") << QMargins() << QRect(0, 0, 200, 800) << QSize(200, 349)
+                                    << QPoint(-3, 3) << QPoint(0, 3);
     }
     void fitInWorkArea() {
-        QFETCH(QRect, wanted);
         QFETCH(QMargins, frame);
         QFETCH(QRect, area);
-        QFETCH(QRect, fit);
-        QCOMPARE(telvoro::ui::FitInWorkArea(wanted, frame, area, 15), fit);
+        QFETCH(QSize, shown);
+        QFETCH(QPoint, wanted);
+        QFETCH(QPoint, placed);
+        const QSize form(323, 564);
+        const double scale = telvoro::ui::FitScale(form, frame, area);
+        const QSize size = telvoro::ui::ScaledSize(form, scale);
+        QCOMPARE(size, shown);
+        const QSize outer = size.grownBy(frame);
+        QVERIFY(outer.width() <= area.width() && outer.height() <= area.height());
+        QCOMPARE(telvoro::ui::KeepInArea(wanted, outer, area), placed);
     }
 
     // Assistive technology finds the window as a window and every control
