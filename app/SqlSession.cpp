@@ -20,8 +20,9 @@ QString NextConnectionName() {
 } // namespace
 
 client::GatewayFactory SqlGatewayFactory() {
-    return [name = NextConnectionName()](const DataSource& source) {
+    return [name = NextConnectionName()](const DataSource& source, client::LockWait lockWait) {
         auto gateway = std::make_unique<SqlGateway>(name);
+        gateway->connection().SetLockWait(std::move(lockWait));
         gateway->Open(source);
         return std::unique_ptr<ServerGateway>(std::move(gateway));
     };

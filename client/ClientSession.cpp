@@ -82,7 +82,7 @@ void ClientSession::Connect() {
         // opening fails.
         gateway_.reset();
         if (!openGateway_) throw Error("no database gateway is configured");
-        gateway_ = openGateway_(source);
+        gateway_ = openGateway_(source, [this](bool waiting) { view_.ShowLockWait(waiting); });
         if (gateway_ == nullptr) throw Error("no connection was opened");
         connectFailure_.clear();
         // An account file written since the start (the set-up steps) counts

@@ -61,11 +61,20 @@ public:
     virtual void EditLater() = 0;
     // Closes the window now; called only outside any handler.
     virtual void CloseWindow() = 0;
+    // A database call has waited for another program's lock for a while
+    // (true, again every few milliseconds) or is over (false): say so, and
+    // repaint without taking input.
+    virtual void ShowLockWait(bool /*waiting*/) {}
 };
 
+// Called while a database call waits for another program's lock (true) and
+// once when that call is over (false).
+using LockWait = std::function<void(bool waiting)>;
+
 // Opens the connection to the server's database on `source` and returns it;
-// throws when it cannot be opened.
-using GatewayFactory = std::function<std::unique_ptr<ServerGateway>(const DataSource&)>;
+// throws when it cannot be opened. Its calls report lock waits to `lockWait`.
+using GatewayFactory =
+    std::function<std::unique_ptr<ServerGateway>(const DataSource&, LockWait lockWait)>;
 
 // What the program's start wires in (app/SqlSession.h gives the SQL gateway's).
 struct SessionOptions {

@@ -343,9 +343,18 @@ void Connection::OpenOnce(const DataSource& source, Create create) {
         // not after the longer wait of a statement.
         const QString what =
             QStringLiteral("cannot open ") + QString::fromStdString(PathText(source.sqliteFile));
-        mustRun(QStringLiteral("PRAGMA busy_timeout=%1").arg(limits_.connect.count()), what);
-        mustRun(QStringLiteral("PRAGMA schema_version"), what);
-        mustRun(QStringLiteral("PRAGMA busy_timeout=%1").arg(limits_.command.count()), what);
+        if (lockWait_ && sqlite_) {
+            // The same limits, waited out in short steps the window can show.
+            busyLimit_ = limits_.connect;
+            sqlite3_busy_handler(static_cast<sqlite3*>(sqlite_), &Connection::BusyWait, this);
+            const LockWaitEnd end{*this};
+            mustRun(QStringLiteral("PRAGMA schema_version"), what);
+            busyLimit_ = limits_.command;
+        } else {
+            mustRun(QStringLiteral("PRAGMA busy_timeout=%1").arg(limits_.connect.count()), what);
+            mustRun(QStringLiteral("PRAGMA schema_version"), what);
+            mustRun(QStringLiteral("PRAGMA busy_timeout=%1").arg(limits_.command.count()), what);
+        }
     }
     opened_ = true;
 }
@@ -403,10 +412,37 @@ void Connection::MarkLost() {
     lostBackend_ = backend_;
 }
 
+int Connection::BusyWait(void* self, int count) {
+    auto& c = *static_cast<Connection*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) c.busySince_ = now;
+    const auto waited = std::chrono::duration_cast<milliseconds>(now - c.busySince_);
+    if (waited >= c.busyLimit_) return 0; // SQLITE_BUSY: "database is locked"
+    if (waited >= milliseconds(500)) {
+        c.lockWaitShown_ = true;
+        try { // nothing may unwind through SQLite
+            c.lockWait_(true);
+        } catch (...) {
+        }
+    }
+    std::this_thread::sleep_for(std::min(milliseconds(20), c.busyLimit_ - waited));
+    return 1;
+}
+
+void Connection::EndLockWait() {
+    if (!lockWaitShown_) return;
+    lockWaitShown_ = false;
+    try {
+        lockWait_(false);
+    } catch (...) {
+    }
+}
+
 void Connection::Watched(milliseconds limit, const QString& what,
                          const std::function<void()>& body) {
     // The engine's own time-out answers first.
     WatchedCall watched(*watch_, limit + limits_.grace, [this] { BreakOff(); });
+    const LockWaitEnd end{*this};
     try {
         body();
     } catch (const Error&) {

@@ -107,7 +107,20 @@ public:
 
     void MarkLost();
 
+    // Called on the calling thread about every 20 ms while a call has waited
+    // more than half a second for another program's lock on an embedded
+    // database (true), and once when that call is over (false), so a window
+    // can say so and repaint. The limits stay as they are. Set before Open.
+    void SetLockWait(std::function<void(bool waiting)> hook) { lockWait_ = std::move(hook); }
+
 private:
+    // SQLite's busy handler when a lock-wait hook is set.
+    static int BusyWait(void* self, int count);
+    void EndLockWait();
+    struct LockWaitEnd {
+        Connection& c;
+        ~LockWaitEnd() { c.EndLockWait(); }
+    };
     enum class Step { Begin, Commit, Rollback };
     // The one place that knows how each engine begins, commits and rolls back.
     void RunStep(Step step, const QString& what);
@@ -137,6 +150,10 @@ private:
     std::optional<long long> backend_;
     // The session that was lost while it may have been committing.
     std::optional<long long> lostBackend_;
+    std::function<void(bool)> lockWait_;
+    std::chrono::milliseconds busyLimit_{0};
+    std::chrono::steady_clock::time_point busySince_;
+    bool lockWaitShown_ = false;
 };
 
 // Runs a prepared statement; throws ServerError "WHAT: CAUSE".

@@ -47,6 +47,21 @@ void SetupStatus::ShowConnected() {
     hide();
 }
 
+void SetupStatus::ShowLockWait(bool waiting) {
+    if (waiting && !beforeWait_) {
+        beforeWait_ = Saved{text(), toolTip(), isVisible()};
+        setText(QStringLiteral("数据库被锁定，<br>正在等待…"));
+        setToolTip(QStringLiteral("数据库被另一个程序锁定，正在等待它放开。"
+                                  "请关闭另一个程序，或稍候。"));
+        show();
+    } else if (!waiting && beforeWait_) {
+        setText(beforeWait_->text);
+        setToolTip(beforeWait_->toolTip);
+        setVisible(beforeWait_->visible);
+        beforeWait_.reset();
+    }
+}
+
 void SetupStatus::ShowDetails() {
     if (!details_.isEmpty()) ShowNotice(window(), details_, QStringLiteral("提示信息"));
 }

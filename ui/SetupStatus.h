@@ -7,6 +7,7 @@
 #include "client/ClientSession.h"
 
 #include <QLabel>
+#include <optional>
 #include <string_view>
 
 namespace telvoro::ui {
@@ -20,6 +21,9 @@ public:
     void CheckAccountFile();
     void ShowConnectFailure(std::string_view cause);
     void ShowConnected();
+    // While a database call waits for another program's lock: says so,
+    // then shows again what it showed before.
+    void ShowLockWait(bool waiting);
 
     // The text the link shows; empty while hidden.
     const QString& Details() const { return details_; }
@@ -33,6 +37,11 @@ private:
 
     const client::ClientSession& session_;
     QString details_;
+    struct Saved {
+        QString text, toolTip;
+        bool visible;
+    };
+    std::optional<Saved> beforeWait_;
 };
 
 } // namespace telvoro::ui

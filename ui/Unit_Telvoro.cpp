@@ -208,46 +208,6 @@ void TFrm_Telvoro::AddTemplateEntries(const std::vector<TemplateMenuEntry>& entr
     }
 }
 
-void TFrm_Telvoro::PlaceTopRight() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen == nullptr) return;
-    QMargins frame;
-    if (const QWindow* w = windowHandle()) frame = w->frameMargins();
-    placed_ = true;
-    placedWithFrame_ = !frame.isNull();
-    const QRect area = screen->availableGeometry();
-    // On a work area too small for it the whole form shrinks to fit.
-    FitForm(FitScale(formSize_, frame, area));
-    const QSize outer(width() + frame.left() + frame.right(),
-                      height() + frame.top() + frame.bottom());
-    // The work area's own offset is not added: the left edge counts from x = 0.
-    move(KeepInArea(QPoint(area.width() - outer.width() - 3, 3), outer, area));
-}
-
-void TFrm_Telvoro::FitForm(double factor) {
-    if (factor == scale_) return;
-    scale_ = factor;
-    SetSize(ScaleForm(*this, *form_, factor));
-    QHeaderView* header = ui_->ListView1->horizontalHeader();
-    // The header takes the item views' own font from the desktop theme.
-    header->setFont(font());
-    for (int c = 0; c < RecipientModel::ColumnCount; ++c)
-        header->resizeSection(c, std::max(1, int(RecipientModel::ColumnWidth(c) * factor)));
-    ui_->ListView1->verticalHeader()->setDefaultSectionSize(QFontMetrics(font()).height() + 4);
-    SetDisplayedBalance(DisplayedBalance()); // its number in the new font
-}
-
-void TFrm_Telvoro::SetSize(QSize size) {
-    setFixedSize(size);
-    form_->setGeometry(QRect(QPoint(), size));
-}
-
-QPoint TFrm_Telvoro::TemplateMenuPoint() const {
-    const QRect outer = frameGeometry();
-    return {outer.x() + ui_->Btn_Modal->x() + 3,
-            outer.y() + ui_->Btn_Modal->y() + ui_->Btn_Modal->height() + 25};
-}
-
 void TFrm_Telvoro::Handle(const std::function<void()>& body) {
     session_->EnterHandler();
     RunGuarded(this, body);
@@ -282,17 +242,6 @@ void TFrm_Telvoro::closeEvent(QCloseEvent* event) {
     Timer_Read->stop();
     PopupMenu1->close();
     event->accept();
-}
-
-void TFrm_Telvoro::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!placed_ || placedWithFrame_) return;
-    // The window manager tells the frame's size only once the window is
-    // mapped; the window's outer width, which places it, includes the frame.
-    QTimer::singleShot(100, this, [this] {
-        if (const QWindow* w = windowHandle(); w != nullptr && !w->frameMargins().isNull())
-            PlaceTopRight();
-    });
 }
 
 void TFrm_Telvoro::Btn_ConnClick() {

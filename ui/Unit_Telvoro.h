@@ -96,6 +96,7 @@ private:
     void SignalRefusal() override;
     void EditLater() override;
     void CloseWindow() override;
+    void ShowLockWait(bool waiting) override;
 
     std::unique_ptr<client::ClientSession> session_;
     RecipientModel* model_ = nullptr;
@@ -105,6 +106,7 @@ private:
     QWidget* form_ = nullptr;
     QSize formSize_; // as designed
     double scale_ = 1.0;
+    bool lockWaitShown_ = false;
     // What the form cannot hold.
     QTimer* Timer_Read = nullptr;
     QFileDialog* SaveDialog1 = nullptr;

@@ -33,7 +33,7 @@ struct Connected {
     explicit Connected(client::Clock* clock = nullptr, const std::string& credit = "100000") {
         client::SessionOptions options;
         options.clock = clock;
-        options.gateway = [this, credit](const DataSource&) {
+        options.gateway = [this, credit](const DataSource&, telvoro::client::LockWait) {
             auto g = std::make_unique<FakeGateway>();
             g->credit = credit;
             gateway = g.get();

@@ -201,7 +201,7 @@ TEST(ClientSession, ConnectShowsTheCreditOrTheFailure) {
         telvoro::TempFolder dir;
         RecordingView view;
         SessionOptions options;
-        options.gateway = [&](const telvoro::DataSource&) {
+        options.gateway = [&](const telvoro::DataSource&, telvoro::client::LockWait) {
             if (c.failAt == "open") throw telvoro::Error("cannot connect");
             auto g = std::make_unique<FakeGateway>();
             g->failAt = c.failAt;
@@ -224,7 +224,7 @@ TEST(ClientSession, ConnectWithoutAnAccountReadsTheFileAgain) {
         RecordingView view;
         view.account.clear();
         SessionOptions options;
-        options.gateway = [&](const telvoro::DataSource&) {
+        options.gateway = [&](const telvoro::DataSource&, telvoro::client::LockWait) {
             auto g = std::make_unique<FakeGateway>();
             g->credit = std::nullopt; // any query would end the program
             if (written) g->credit = "300";
@@ -248,7 +248,7 @@ TEST(ClientSession, ConnectingAgainReleasesTheOldConnectionFirst) {
     int alive = 0;
     std::vector<int> aliveAtOpen;
     SessionOptions options;
-    options.gateway = [&](const telvoro::DataSource&) {
+    options.gateway = [&](const telvoro::DataSource&, telvoro::client::LockWait) {
         aliveAtOpen.push_back(alive);
         return std::make_unique<FakeGateway>(&alive);
     };

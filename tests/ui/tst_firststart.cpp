@@ -261,7 +261,7 @@ private slots:
         // A database that answers, but no account file: the missing file and
         // the command that makes it; the program stays for the next connect.
         telvoro::client::SessionOptions options;
-        options.gateway = [](const telvoro::DataSource&) {
+        options.gateway = [](const telvoro::DataSource&, telvoro::client::LockWait) {
             auto g = std::make_unique<telvoro::FakeGateway>();
             g->credit = std::nullopt;
             return g;

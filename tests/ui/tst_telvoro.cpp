@@ -682,6 +682,38 @@ private slots:
         QVERIFY(!m.w().isVisible());
     }
 
+    // Another program holds the embedded database: while the connect waits
+    // for it, the window says so with the wait cursor and keeps repainting;
+    // once the lock is gone it connects and shows what it showed before.
+    void lockedDatabaseWaitShows() {
+        MainWindow m;
+        QVERIFY(PrepareDatabase(m.folder, m.account, 100));
+        QVERIFY(m.OpenShown());
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "other");
+            other.setDatabaseName(m.File(QStringLiteral("Orvanta.db")));
+            QVERIFY(other.open());
+            QSqlQuery lock(other);
+            QVERIFY(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+            QString shown;
+            bool waitCursor = false;
+            QTimer::singleShot(1000, &m.w(), [&] {
+                shown = m.w().findChild<QLabel*>(QStringLiteral("SetupStatus"))->text();
+                waitCursor = QApplication::overrideCursor() != nullptr &&
+                             QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+                QSqlQuery(other).exec(QStringLiteral("ROLLBACK"));
+            });
+            m.Press(m.c().Btn_Conn);
+            QVERIFY2(shown.startsWith(QStringLiteral("数据库被锁定")), qPrintable(shown));
+            QVERIFY(waitCursor);
+            other.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+        QCOMPARE(m.w().windowTitle(), QStringLiteral("服务器连接成功。"));
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(!m.w().findChild<QLabel*>(QStringLiteral("SetupStatus"))->isVisible());
+    }
+
     void wholeSendJob() {
         MainWindow m;
         ScriptedDialogs dialogs;
@@ -797,7 +829,7 @@ private slots:
         MainWindow m;
         QVERIFY(WriteSettings(m.dir.path(), kAccount));
         telvoro::client::SessionOptions options;
-        options.gateway = [&](const telvoro::DataSource&) {
+        options.gateway = [&](const telvoro::DataSource&, telvoro::client::LockWait) {
             auto g = std::make_unique<telvoro::FakeGateway>();
             g->credit = "100";
             g->failAt = failAt.toStdString();
