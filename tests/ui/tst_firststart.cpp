@@ -74,6 +74,9 @@ private slots:
         QTest::newRow("locked")
             << "cannot open /p/Orvanta.db: database is locked"
             << "无法打开数据库“/p/Orvanta.db”：数据库被锁定（另一个程序正在写入）";
+        QTest::newRow("damaged")
+            << "credit query: database disk image is malformed Unable to fetch row"
+            << "查询余额时出错：数据库文件已损坏（磁盘映像格式错误） Unable to fetch row";
         QTest::newRow("Chinese stays") << "发送过程出现错误。"
                                        << "发送过程出现错误。";
         QTest::newRow("unknown stays") << "insert failed"
@@ -181,12 +184,39 @@ private slots:
         QVERIFY(Control<GbkTextEdit>(*broken, "TemplatesText")
                     ->toPlainText()
                     .contains(QChar::ReplacementCharacter));
+        // Saving would lose them: asked first; "No" leaves the file as it was.
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::No); };
+        QVERIFY(!broken->Save());
+        QCOMPARE(dialogs.seen.size(), std::size_t(3));
+        QVERIFY(dialogs.seen[2].text.contains(QStringLiteral("无法读取的字节")));
+        QCOMPARE(telvoro::ReadWholeFile(file), std::string("a=\x81\x20x\r\n"));
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::Yes); };
         QVERIFY(broken->Save());
         const std::string saved = telvoro::ReadWholeFile(file);
         QVERIFY2(saved.starts_with("a=") && saved.ends_with("x\r\n") &&
                      saved.find('\x81') == std::string::npos,
                  saved.c_str());
         QVERIFY(broken->close());
+
+        // A UTF-8 file with a character the box cannot take: named when it
+        // opens, and kept in the file unless the operator agrees to lose it.
+        const std::string utf8 = Utf8(u8"笑=😀好\n");
+        telvoro::WriteWholeFile(file, utf8);
+        dialogs.seen.clear();
+        dialogs.answer = {};
+        TemplatesEditor* emoji = TemplatesEditor::Open(&owner, file);
+        QVERIFY(emoji != nullptr);
+        QCOMPARE(dialogs.seen.size(), std::size_t(1));
+        QVERIFY(dialogs.seen[0].text.contains(QStringLiteral("“😀”没有 GBK 编码")));
+        QCOMPARE(Control<GbkTextEdit>(*emoji, "TemplatesText")->toPlainText(),
+                 QStringLiteral("笑=好\n"));
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::No); };
+        QVERIFY(!emoji->Save());
+        QCOMPARE(telvoro::ReadWholeFile(file), utf8);
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::Yes); };
+        QVERIFY(emoji->Save());
+        QCOMPARE(telvoro::ReadWholeFile(file), telvoro::Utf8ToGbk(Utf8(u8"笑=好\r\n")));
+        QVERIFY(emoji->close());
 
         // Unsaved changes are asked about; Cancel keeps the window open.
         telvoro::WriteWholeFile(file, "a=b\r\n");
@@ -278,7 +308,13 @@ private slots:
                                  << "连不上数据库";
         QTest::newRow("bad setting") << "invalid PostgreSQL port in data source: postgresql://h:0"
                                      << "数据库设置有误";
-        QTest::newRow("other") << "cannot open /x: file is not a database"
+        QTest::newRow("locked") << "cannot open /x: database is locked"
+                                << "数据库被锁定";
+        QTest::newRow("damaged") << "cannot open /x: database disk image is malformed"
+                                 << "数据库文件已损坏";
+        QTest::newRow("not a database") << "cannot open /x: file is not a database"
+                                        << "数据库文件已损坏";
+        QTest::newRow("other") << "cannot open /x: disk I/O error"
                                << "数据库连接出错";
     }
     void connectFailureSummaries() {
@@ -287,6 +323,32 @@ private slots:
         QCOMPARE(ConnectFailureSummary(cause.toStdString()), summary);
         // One line in the status line's 106 pixels, so its link stays in view.
         QVERIFY(QFontMetrics(UiFont()).horizontalAdvance(summary) <= 106);
+    }
+
+    // The help fits the cause: the set-up steps only where the database may
+    // be missing, never "init" beside a database that is there.
+    void connectFailureHelp_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("remedy");
+        QTest::addColumn<bool>("setupSteps");
+        QTest::newRow("missing") << "无法打开数据库“/p/Orvanta.db”：No such file or directory"
+                                 << "telvoro-admin init" << true;
+        QTest::newRow("locked") << "cannot open /p/Orvanta.db: database is locked"
+                                << "请关闭那个程序" << false;
+        QTest::newRow("damaged") << "cannot open /p/Orvanta.db: database disk image is malformed"
+                                 << "备份副本" << false;
+        QTest::newRow("not a database") << "cannot open /p/Orvanta.db: file is not a database"
+                                        << "备份副本" << false;
+    }
+    void connectFailureHelp() {
+        QFETCH(QString, cause);
+        QFETCH(QString, remedy);
+        QFETCH(bool, setupSteps);
+        QTemporaryDir dir;
+        const QString help = ConnectFailureHelp(Folder(dir), {}, cause.toStdString());
+        QVERIFY2(help.contains(remedy), qPrintable(help));
+        QCOMPARE(help.contains(QStringLiteral("init")), setupSteps);
+        QVERIFY2(!help.contains(QLatin1String("database")), qPrintable(help));
     }
 };
 
