@@ -73,7 +73,11 @@ QString GbkTextEdit::QuotedEach(const QString& characters) {
     QStringList each;
     for (qsizetype i = 0; i < characters.size(); ++i) {
         const qsizetype n = characters[i].isHighSurrogate() && i + 1 < characters.size() ? 2 : 1;
-        each << QStringLiteral("“%1”").arg(characters.mid(i, n));
+        // The code point too: a desktop font may have no picture of it.
+        const QString character = characters.mid(i, n);
+        const QString code =
+            QString::number(character.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
+        each << QStringLiteral("“%1”（U+%2）").arg(character, code);
         i += n - 1;
     }
     return each.join(u'、');

@@ -27,6 +27,8 @@ constexpr Phrase kPhrases[] = {
     {R"(^cannot connect to (.*?): )", "无法连接数据库 \\1："},
     {R"(^cannot open (.*?): )", "无法打开数据库“\\1”："},
     {R"(^credit query: )", "查询余额时出错："},
+    // A statement the engine refused before it ran names itself by its SQL.
+    {R"((?i)^(?:select|insert|update|delete|pragma)\b[^:]*: )", "执行数据库语句时出错："},
     {R"(^append to SendTemp: )", "写入发送队列时出错："},
     {R"(^credit deduction: )", "扣除余额时出错："},
     {R"(^begin transaction: )", "开始事务时出错："},

@@ -77,6 +77,9 @@ private slots:
         QTest::newRow("damaged")
             << "credit query: database disk image is malformed Unable to fetch row"
             << "查询余额时出错：数据库文件已损坏（磁盘映像格式错误） Unable to fetch row";
+        QTest::newRow("statement")
+            << "Select CurrSum from Users where login=?: database disk image is malformed"
+            << "执行数据库语句时出错：数据库文件已损坏（磁盘映像格式错误）";
         QTest::newRow("Chinese stays") << "发送过程出现错误。"
                                        << "发送过程出现错误。";
         QTest::newRow("unknown stays") << "insert failed"
@@ -207,7 +210,7 @@ private slots:
         TemplatesEditor* emoji = TemplatesEditor::Open(&owner, file);
         QVERIFY(emoji != nullptr);
         QCOMPARE(dialogs.seen.size(), std::size_t(1));
-        QVERIFY(dialogs.seen[0].text.contains(QStringLiteral("“😀”没有 GBK 编码")));
+        QVERIFY(dialogs.seen[0].text.contains(QStringLiteral("“😀”（U+1F600）没有 GBK 编码")));
         QCOMPARE(Control<GbkTextEdit>(*emoji, "TemplatesText")->toPlainText(),
                  QStringLiteral("笑=好\n"));
         dialogs.answer = [](QDialog&) { return int(QMessageBox::No); };
