@@ -19,11 +19,13 @@
 #include "ui/Unit_Telvoro.h"
 
 #include <QDir>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
 #include <memory>
 
 #ifdef Q_OS_WIN
@@ -300,6 +302,37 @@ private slots:
         QVERIFY(dialogs.Texts()[0].startsWith(QStringLiteral("帐户文件GSMConfig.ini不存在")));
         QVERIFY(dialogs.Texts()[0].contains(QStringLiteral("telvoro-admin config")));
         QVERIFY(w.isVisible());
+    }
+
+    // The list and save dialogs open in the program folder, and their file
+    // list reads Chinese whatever the desktop's language.
+    void fileDialogsInChinese() {
+#ifdef Q_OS_WIN
+        QSKIP("Windows shows its own file dialogs");
+#else
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("lists")));
+        telvoro::WriteWholeFile(Folder(dir).Path() / "SendList.dat", "a\t13900000001\tx\r\n");
+        TFrm_Telvoro w(Folder(dir));
+        for (const char* name : {"SaveDialog1", "OpenDialog1"}) {
+            auto* dialog = Control<QFileDialog>(w, name);
+            QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(dir.path()).canonicalPath());
+            dialog->show();
+            auto* view = Control<QTreeView>(*dialog, "treeView");
+            const auto shown = [view](const QString& file, int column) {
+                QAbstractItemModel* model = view->model();
+                const QModelIndex root = view->rootIndex();
+                for (int row = 0; row < model->rowCount(root); ++row)
+                    if (model->index(row, 0, root).data().toString() == file)
+                        return model->index(row, column, root).data().toString();
+                return QString();
+            };
+            QTRY_COMPARE(shown(QStringLiteral("lists"), 2), QStringLiteral("文件夹"));
+            QCOMPARE(shown(QStringLiteral("SendList.dat"), 2), QStringLiteral("dat 文件"));
+            QCOMPARE(shown(QStringLiteral("SendList.dat"), 1), QStringLiteral("17 字节"));
+            dialog->hide();
+        }
+#endif
     }
 
     void connectFailureSummaries_data() {
