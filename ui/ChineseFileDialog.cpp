@@ -51,8 +51,11 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Show)
             if (auto* dialog = qobject_cast<QFileDialog*>(watched);
-                dialog != nullptr && dialog->proxyModel() == nullptr)
-                dialog->setProxyModel(new ChineseFileList(dialog));
+                dialog != nullptr && dialog->proxyModel() == nullptr) {
+                auto* list = new ChineseFileList(dialog);
+                dialog->setProxyModel(list);
+                if (dialog->proxyModel() != list) delete list; // a native dialog
+            }
         return false;
     }
 };
