@@ -6,6 +6,7 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QToolTip>
 
 namespace telvoro::ui {
 
@@ -26,7 +27,7 @@ bool Acceptable(const QString& text) {
 // Appends the part of text[from, to) that has a GBK form. Halves the range
 // until each part is either whole GBK or one character, so a long paste with
 // a few strangers costs a few conversions of it, not one per character.
-void KeepGbk(const QString& text, qsizetype from, qsizetype to, QString& out, bool& dropped) {
+void KeepGbk(const QString& text, qsizetype from, qsizetype to, QString& out, QString& dropped) {
     if (from >= to) return;
     const QString part = text.mid(from, to - from);
     if (Acceptable(part)) {
@@ -35,7 +36,7 @@ void KeepGbk(const QString& text, qsizetype from, qsizetype to, QString& out, bo
     }
     const bool pair = to - from == 2 && text[from].isHighSurrogate();
     if (to - from == 1 || pair) {
-        dropped = true;
+        if (!dropped.contains(part)) dropped += part;
         return;
     }
     qsizetype middle = from + (to - from) / 2;
@@ -55,17 +56,45 @@ std::string GbkTextEdit::GbkTextCrLf() const {
     return ToGbk(text);
 }
 
-QString GbkTextEdit::WithoutNonGbk(const QString& text, bool* dropped) {
-    bool any = false;
+QString GbkTextEdit::WithoutNonGbk(const QString& text, QString* dropped) {
+    QString refused;
     QString kept;
     if (Acceptable(text)) {
         kept = text;
     } else {
         kept.reserve(text.size());
-        KeepGbk(text, 0, text.size(), kept, any);
+        KeepGbk(text, 0, text.size(), kept, refused);
     }
-    if (dropped != nullptr) *dropped = any;
+    if (dropped != nullptr) *dropped = refused;
     return kept;
+}
+
+QString GbkTextEdit::QuotedEach(const QString& characters) {
+    QStringList each;
+    for (qsizetype i = 0; i < characters.size(); ++i) {
+        const qsizetype n = characters[i].isHighSurrogate() && i + 1 < characters.size() ? 2 : 1;
+        // The code point too: a desktop font may have no picture of it.
+        const QString character = characters.mid(i, n);
+        const QString code =
+            QString::number(character.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
+        each << QStringLiteral("“%1”（U+%2）").arg(character, code);
+        i += n - 1;
+    }
+    return each.join(u'、');
+}
+
+QString GbkTextEdit::RefusalText(const QString& characters, bool pasted) {
+    return (pasted ? QStringLiteral("粘贴的文字中的%1没有 GBK 编码，已经去掉。")
+                   : QStringLiteral("%1没有 GBK 编码，不能输入。"))
+        .arg(QuotedEach(characters));
+}
+
+void GbkTextEdit::Refuse(const QString& characters, bool pasted) {
+    QApplication::beep();
+    const QString text = RefusalText(characters, pasted);
+    // Said once, beside the cursor; a window with a status line shows it there too.
+    QToolTip::showText(viewport()->mapToGlobal(cursorRect().bottomLeft()), text, this);
+    emit Refused(text);
 }
 
 QString GbkTextEdit::GroupLines(const QString& text, int lines) {
@@ -103,7 +132,9 @@ void GbkTextEdit::keyPressEvent(QKeyEvent* event) {
     }
     const QString typed = event->text();
     if (!typed.isEmpty() && !Acceptable(typed)) {
-        QApplication::beep();
+        QString refused;
+        WithoutNonGbk(typed, &refused);
+        Refuse(refused, false);
         event->accept();
         return;
     }
@@ -112,7 +143,9 @@ void GbkTextEdit::keyPressEvent(QKeyEvent* event) {
 
 void GbkTextEdit::inputMethodEvent(QInputMethodEvent* event) {
     if (!event->commitString().isEmpty() && !Acceptable(event->commitString())) {
-        QApplication::beep();
+        QString characters;
+        WithoutNonGbk(event->commitString(), &characters);
+        Refuse(characters, false);
         // Keep the composition state consistent but take nothing in.
         QInputMethodEvent refused(QString(), {});
         QPlainTextEdit::inputMethodEvent(&refused);
@@ -128,9 +161,9 @@ bool GbkTextEdit::canInsertFromMimeData(const QMimeData* source) const {
 
 void GbkTextEdit::insertFromMimeData(const QMimeData* source) {
     if (!source->hasText()) return;
-    bool dropped = false;
-    QString text = WithoutNonGbk(source->text(), &dropped);
-    if (dropped) QApplication::beep();
+    QString refused;
+    QString text = WithoutNonGbk(source->text(), &refused);
+    if (!refused.isEmpty()) Refuse(refused, true);
     if (text.isEmpty()) return;
     if (linesPerParagraph_ > 0) text = GroupLines(text, linesPerParagraph_);
     insertPlainText(text);

@@ -3,7 +3,8 @@
 // no text ever reaches the system's GBK data with a character turned into
 // "?". A typed character without one (a key or an input method) is refused
 // with the default alert sound; a paste or a drop takes everything else and
-// drops only those characters, with the same sound.
+// drops only those characters, with the same sound. Either time a tool tip
+// beside the cursor names the characters refused.
 
 #include <QPlainTextEdit>
 
@@ -28,8 +29,18 @@ public:
     static QString GroupLines(const QString& text, int lines);
 
     // `text` without the characters that have no GBK form; line and paragraph
-    // separators stay. `dropped` says whether any was taken out.
-    static QString WithoutNonGbk(const QString& text, bool* dropped);
+    // separators stay. `dropped` gets each character taken out, once, in the
+    // order met.
+    static QString WithoutNonGbk(const QString& text, QString* dropped);
+
+    // Each character of `characters` in quotation marks, joined by "、".
+    static QString QuotedEach(const QString& characters);
+    // What the operator is told about `characters` refused (typed or pasted).
+    static QString RefusalText(const QString& characters, bool pasted);
+
+signals:
+    // After a refusal, with the text the tool tip shows.
+    void Refused(const QString& text);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -38,6 +49,8 @@ protected:
     void insertFromMimeData(const QMimeData* source) override;
 
 private:
+    void Refuse(const QString& characters, bool pasted);
+
     int linesPerParagraph_ = 0;
 };
 

@@ -27,6 +27,8 @@ constexpr Phrase kPhrases[] = {
     {R"(^cannot connect to (.*?): )", "无法连接数据库 \\1："},
     {R"(^cannot open (.*?): )", "无法打开数据库“\\1”："},
     {R"(^credit query: )", "查询余额时出错："},
+    // A statement the engine refused before it ran names itself by its SQL.
+    {R"((?i)^(?:select|insert|update|delete|pragma)\b[^:]*: )", "执行数据库语句时出错："},
     {R"(^append to SendTemp: )", "写入发送队列时出错："},
     {R"(^credit deduction: )", "扣除余额时出错："},
     {R"(^begin transaction: )", "开始事务时出错："},
@@ -67,6 +69,11 @@ constexpr Phrase kPhrases[] = {
     {R"(database or disk is full)", "数据库或磁盘已满"},
     {R"(unable to open database file)", "无法打开数据库文件"},
     {R"(file is not a database)", "文件不是数据库"},
+    {R"(database disk image is malformed)", "数据库文件已损坏（磁盘映像格式错误）"},
+    {R"(file is encrypted or is not a database)", "文件已加密或不是数据库"},
+    {R"(attempt to write a readonly database)", "数据库是只读的，不能写入"},
+    {R"(database table is locked)", "数据库的表被锁定（另一个程序正在使用）"},
+    {R"(disk I/O error)", "磁盘读写错误"},
     {R"(server closed the connection unexpectedly)", "服务器意外关闭了连接"},
     {R"re(password authentication failed for user "?(\w+)"?)re", "用户 \\1 的密码验证失败"},
     {R"re(database "?(\w+)"? does not exist)re", "数据库 \\1 不存在"},
@@ -154,8 +161,36 @@ QString AccountFileProblem(const ProgramFolder& folder) {
                .arg(Path(folder.SettingsFile()));
 }
 
+namespace {
+
+// The causes whose remedy is not the set-up of a new installation.
+enum class DatabaseState { Locked, Damaged, Other };
+
+DatabaseState StateIn(const QString& text) {
+    for (const char* locked : {"database is locked", "database table is locked"})
+        if (text.contains(QLatin1String(locked))) return DatabaseState::Locked;
+    for (const char* damaged : {"database disk image is malformed", "file is not a database",
+                                "file is encrypted or is not a database"})
+        if (text.contains(QLatin1String(damaged))) return DatabaseState::Damaged;
+    return DatabaseState::Other;
+}
+
+QString Text(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+} // namespace
+
 QString ConnectFailureSummary(std::string_view cause) {
-    const QString text = QString::fromUtf8(cause.data(), static_cast<qsizetype>(cause.size()));
+    const QString text = Text(cause);
+    switch (StateIn(text)) {
+    case DatabaseState::Locked:
+        return QStringLiteral("数据库被锁定");
+    case DatabaseState::Damaged:
+        return QStringLiteral("数据库文件已损坏");
+    case DatabaseState::Other:
+        break;
+    }
     if (text.contains(QStringLiteral("无法打开数据库")) &&
         (text.contains(QStringLiteral("没有那个文件")) ||
          text.contains(QLatin1String("No such file"))))
@@ -206,6 +241,24 @@ QString ConnectFailureHelp(const ProgramFolder& folder, const QString& line,
                        .arg(OperatorText(cause), where, Path(folder.Path()));
     const QString account = AccountFileState(folder);
     if (!account.isEmpty()) help += account + u'\n';
+    // The database is there: the steps of a new installation would not help,
+    // and "init" beside a damaged file would only mislead.
+    const QString database =
+        line.isEmpty() ? Path(folder.EmbeddedDatabase()) : QStringLiteral("“%1”").arg(line);
+    switch (StateIn(Text(cause))) {
+    case DatabaseState::Locked:
+        return help +
+               QStringLiteral("\n数据库 %1 正被另一个程序使用（例如 telvoro-admin，或在另一个"
+                              "程序文件夹中运行的本程序）。请关闭那个程序或等它结束，然后"
+                              "再按“连接服务器”。")
+                   .arg(database);
+    case DatabaseState::Damaged:
+        return help + QStringLiteral("\n数据库文件 %1 已损坏，或者不是数据库。请关闭本程序，把这个"
+                                     "文件移走，再把它的备份副本复制回原处，然后重新启动程序。")
+                          .arg(database);
+    case DatabaseState::Other:
+        break;
+    }
     return help + u'\n' + SetupSteps(folder, line);
 }
 

@@ -60,6 +60,11 @@ QVariant RecipientModel::data(const QModelIndex& index, int role) const {
         default:
             return {};
         }
+    case Qt::ToolTipRole:
+        // The whole number or name, also where its narrow column cannot show it.
+        if (index.column() == SeqNoColumn && !e.SeqNo.empty()) return ShowGbk(e.SeqNo);
+        if (index.column() == CustomerColumn && !e.Customer.empty()) return ShowGbk(e.Customer);
+        return {};
     case Qt::CheckStateRole:
         if (index.column() == SeqNoColumn) return e.Checked ? Qt::Checked : Qt::Unchecked;
         return {};

@@ -1,11 +1,14 @@
 #include "ui/RecipientView.h"
 
+#include "ui/UiCommon.h"
+
 #include <QApplication>
 #include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <optional>
 
 namespace telvoro::ui {
 
@@ -26,7 +29,18 @@ public:
         const QWidget* widget = opt.widget;
         const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
         if (!(opt.features & QStyleOptionViewItem::HasCheckIndicator)) {
+            // A text wider than the style's place for it gets the whole cell
+            // less a pixel each side, and a smaller or narrower font if need be.
+            const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, &opt, widget) + 1;
+            if (opt.text.isEmpty() || QFontMetrics(opt.font).horizontalAdvance(opt.text) <=
+                                          opt.rect.width() - 2 * margin) {
+                style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+                return;
+            }
+            const QString text = opt.text;
+            opt.text.clear();
             style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+            DrawWhole(painter, opt, opt.rect.adjusted(1, 0, -1, 0), text);
             return;
         }
         painter->save();
@@ -38,20 +52,34 @@ public:
         check.state |= opt.checkState == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
         style->drawPrimitive(QStyle::PE_IndicatorItemViewItemCheck, &check, painter, widget);
 
-        const QRect box = RecipientView::NumberRect(opt.rect);
-        QString text = opt.text;
-        // Elided only when the number is wider than its place.
-        if (QFontMetricsF(opt.font).horizontalAdvance(text) > box.width())
-            text = QFontMetrics(opt.font).elidedText(text, Qt::ElideRight, box.width());
+        opt.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+        DrawWhole(painter, opt, RecipientView::NumberRect(opt.rect), opt.text);
+        painter->restore();
+    }
+
+    // Draws `text` in `box` whole: in the cell's font when it fits, else in the
+    // largest smaller or narrower font that does; elided only when even the
+    // smallest legible one is too wide (its tool tip holds it whole).
+    static void DrawWhole(QPainter* painter, const QStyleOptionViewItem& opt, const QRect& box,
+                          const QString& text) {
+        QFont font = opt.font;
+        QString shown = text;
+        if (QFontMetricsF(font).horizontalAdvance(text) > box.width()) {
+            if (const std::optional<QFont> fitting = FittingFont(font, text, box.width()))
+                font = *fitting;
+            else
+                shown = QFontMetrics(font).elidedText(text, Qt::ElideRight, box.width());
+        }
         const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
                                            : (opt.state & QStyle::State_Active)
                                                ? QPalette::Normal
                                                : QPalette::Inactive;
+        painter->save();
         painter->setPen(opt.palette.color(group, (opt.state & QStyle::State_Selected)
                                                      ? QPalette::HighlightedText
                                                      : QPalette::Text));
-        painter->setFont(opt.font);
-        painter->drawText(box, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+        painter->setFont(font);
+        painter->drawText(box, int(opt.displayAlignment) | Qt::TextSingleLine, shown);
         painter->restore();
     }
 
@@ -159,12 +187,29 @@ void RecipientView::paintEvent(QPaintEvent* event) {
 }
 
 void RecipientView::focusInEvent(QFocusEvent* event) {
+    if (left_.isValid() && !currentIndex().isValid() && selectionModel() != nullptr) {
+        // Back where the keyboard was, without scrolling there.
+        const bool scrolls = hasAutoScroll();
+        setAutoScroll(false);
+        selectionModel()->setCurrentIndex(left_, QItemSelectionModel::NoUpdate);
+        setAutoScroll(scrolls);
+    }
+    left_ = QPersistentModelIndex();
     QTableView::focusInEvent(event);
     viewport()->update();
 }
 
 void RecipientView::focusOutEvent(QFocusEvent* event) {
     QTableView::focusOutEvent(event);
+    // Assistive technology takes the current cell for the focused one: with
+    // the focus elsewhere the list has none, until the focus comes back.
+    // An editor of a cell or a popup of the list keeps it.
+    const QWidget* now = QApplication::focusWidget();
+    if (now != this && !isAncestorOf(now) && currentIndex().isValid() &&
+        selectionModel() != nullptr) {
+        left_ = currentIndex();
+        selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+    }
     viewport()->update();
 }
 

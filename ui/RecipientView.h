@@ -6,6 +6,7 @@
 // selected row or by F2, never by a typed key; the keyboard focus is drawn
 // around the current row, or around the whole list when it has no current row.
 
+#include <QPersistentModelIndex>
 #include <QTableView>
 
 namespace telvoro::ui {
@@ -29,6 +30,10 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+
+private:
+    // The current cell when the focus left the list; current again when it comes back.
+    QPersistentModelIndex left_;
 };
 
 } // namespace telvoro::ui

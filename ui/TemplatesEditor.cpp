@@ -5,6 +5,7 @@
 #include "files/Templates.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
+#include "ui/AccessibleWindows.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/OperatorTexts.h"
 #include "ui/UiCommon.h"
@@ -34,15 +35,28 @@ void Tell(QWidget* parent, const QString& text) {
 
 // The file's text as the menu reads it, or nullopt after saying why not.
 // Bytes that are neither GBK nor UTF-8 show as U+FFFD, so the operator can
-// find the broken line and mend it; they are left out when the file is saved.
-std::optional<QString> ReadForEditing(QWidget* owner, const std::filesystem::path& file) {
+// find the broken line and mend it; characters of a UTF-8 file that have no
+// GBK form cannot be shown. Either way the operator is told, and `lost` gets
+// those characters: saving would lose them.
+std::optional<QString> ReadForEditing(QWidget* owner, const std::filesystem::path& file,
+                                      QString& lost) {
     std::string text;
     try {
-        text = TemplatesText(ReadText(file), client::TemplatesUtf8ToGbk);
+        text = TemplatesText(ReadText(file), [&lost](std::string_view utf8) {
+            QString dropped;
+            const QString kept = GbkTextEdit::WithoutNonGbk(
+                QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())), &dropped);
+            GbkTextEdit::WithoutNonGbk(lost + dropped, &lost); // each one once
+            return ToGbkDropping(kept);
+        });
     } catch (const std::exception& e) {
         Tell(owner, QStringLiteral("无法打开模板文件。\n") + OperatorText(e.what()));
         return std::nullopt;
     }
+    if (!lost.isEmpty())
+        Tell(owner,
+             QStringLiteral("模板文件“%1”中的%2没有 GBK 编码，这里不能显示；保存前会先问您。")
+                 .arg(ToQString(file), GbkTextEdit::QuotedEach(lost)));
     try {
         return FromGbk(text);
     } catch (const std::exception&) {
@@ -64,9 +78,11 @@ TemplatesEditor* TemplatesEditor::Open(QWidget* owner, const std::filesystem::pa
             open->activateWindow();
             return open;
         }
-    const std::optional<QString> text = ReadForEditing(owner, file);
+    QString lost;
+    const std::optional<QString> text = ReadForEditing(owner, file, lost);
     if (!text) return nullptr;
     auto* editor = new TemplatesEditor(owner, file, *text);
+    editor->lost_ = lost;
     QRect area;
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         area = screen->availableGeometry();
@@ -92,6 +108,7 @@ bool TemplatesEditor::StartDetached(const QString& program, const std::filesyste
 
 TemplatesEditor::TemplatesEditor(QWidget* owner, std::filesystem::path file, const QString& text)
     : QWidget(owner, Qt::Window | Qt::WindowStaysOnTopHint), file_(std::move(file)) {
+    AnnounceWindows();
     setObjectName(QLatin1String(kObjectName));
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(UiFont());
@@ -106,6 +123,7 @@ TemplatesEditor::TemplatesEditor(QWidget* owner, std::filesystem::path file, con
     text_->setObjectName(QStringLiteral("TemplatesText"));
     text_->setLineWrapMode(QPlainTextEdit::NoWrap);
     text_->setPlainText(text);
+    text_->setAccessibleName(QStringLiteral("模板，每行一个：标题=内容"));
     status_ = new QLabel(ToQString(file_), this);
     status_->setObjectName(QStringLiteral("TemplatesStatus"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -125,11 +143,31 @@ TemplatesEditor::TemplatesEditor(QWidget* owner, std::filesystem::path file, con
     resize(520, 360);
 
     connect(text_, &QPlainTextEdit::modificationChanged, this, &QWidget::setWindowModified);
+    connect(text_, &GbkTextEdit::Refused, status_, &QLabel::setText);
     connect(save_, &QPushButton::clicked, this, [this] { Save(); });
     connect(close_, &QPushButton::clicked, this, &QWidget::close);
 }
 
+bool TemplatesEditor::MayLoseText() {
+    const bool unreadable = text_->toPlainText().contains(QChar::ReplacementCharacter);
+    if (lost_.isEmpty() && !unreadable) return true;
+    QStringList what;
+    if (!lost_.isEmpty())
+        what << QStringLiteral("没有 GBK 编码的%1").arg(GbkTextEdit::QuotedEach(lost_));
+    if (unreadable)
+        what << QStringLiteral("无法读取的字节（显示为“%1”）")
+                    .arg(QChar(QChar::ReplacementCharacter));
+    QMessageBox box(QMessageBox::Question, windowTitle().remove(QStringLiteral("[*]")),
+                    QStringLiteral("保存会改写模板文件，文件中%1会丢失。仍要保存吗？")
+                        .arg(what.join(QStringLiteral("和"))),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    return Dialogs().Exec(box) == QMessageBox::Yes;
+}
+
 bool TemplatesEditor::Save() {
+    // The file keeps what the box cannot show unless the operator agrees.
+    if (!MayLoseText()) return false;
     try {
         QString text = text_->toPlainText();
         text.replace(QChar::LineSeparator, u'\n');
@@ -143,6 +181,7 @@ bool TemplatesEditor::Save() {
         Tell(this, QStringLiteral("模板没有保存。\n") + OperatorText(e.what()));
         return false;
     }
+    lost_.clear();
     text_->document()->setModified(false);
     status_->setText(QStringLiteral("已保存：") + ToQString(file_));
     return true;

@@ -32,9 +32,11 @@ public:
     static bool StartDetached(const QString& program, const std::filesystem::path& file);
     static constexpr const char* kOption = "edit-templates";
 
-    // Writes the text as GBK, every line ending in CR LF. False, after a
-    // message box saying why, when it cannot be written; the file then stays
-    // as it was.
+    // Writes the text as GBK, every line ending in CR LF. Text of the file
+    // that the editor could not show (characters without a GBK form, bytes
+    // that are neither GBK nor UTF-8) is lost only after the operator's yes.
+    // False, after a message box saying why, when it cannot be written or was
+    // not agreed to; the file then stays as it was.
     bool Save();
 
 protected:
@@ -43,12 +45,17 @@ protected:
 private:
     TemplatesEditor(QWidget* owner, std::filesystem::path file, const QString& text);
     void Closed(QCloseEvent* event);
+    // True when saving loses nothing of the file, or the operator agrees.
+    bool MayLoseText();
 
     std::filesystem::path file_;
     GbkTextEdit* text_ = nullptr;
     QLabel* status_ = nullptr;
     QPushButton* save_ = nullptr;
     QPushButton* close_ = nullptr;
+    // Characters of the file the box could not take; they stay in the file
+    // until it is saved.
+    QString lost_;
 };
 
 } // namespace telvoro::ui

@@ -75,8 +75,10 @@ int TextRoom(const QLineEdit& field) {
     return contents.width() - text.left() - text.right() - 2 * kSideMargin - 1;
 }
 
-// The largest font no larger than `base` in which `text` fits `room` pixels.
-std::optional<QFont> FontFitting(const QFont& base, const QString& text, int room) {
+} // namespace
+
+std::optional<QFont> FittingFont(const QFont& base, const QString& text, int room) {
+    if (text.isEmpty()) return base;
     constexpr int kSmallestLegible = 7;
     const int largest = base.pixelSize() > 0 ? base.pixelSize() : 12;
     for (int size = largest; size >= kSmallestLegible; --size) {
@@ -95,17 +97,15 @@ std::optional<QFont> FontFitting(const QFont& base, const QString& text, int roo
     return std::nullopt;
 }
 
-} // namespace
-
 void ShowWholeNumber(QLineEdit& field, long long number) {
     const QFont base =
         field.parentWidget() != nullptr ? field.parentWidget()->font() : QApplication::font();
     const int room = TextRoom(field);
     QString text = QString::number(number);
-    std::optional<QFont> font = FontFitting(base, text, room);
+    std::optional<QFont> font = FittingFont(base, text, room);
     if (!font) {
         text = QString::number(number / 10000) + QStringLiteral("万");
-        font = FontFitting(base, text, room);
+        font = FittingFont(base, text, room);
     }
     field.setFont(font.value_or(base));
     field.setText(text);

@@ -9,6 +9,7 @@
 #include <QString>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 class QDialog;
@@ -21,6 +22,10 @@ namespace telvoro::ui {
 // Chinese font named explicitly (never left to the locale, which can pick
 // Japanese glyph variants).
 QFont UiFont();
+
+// The largest font no larger than `base`, or narrower, in which `text` fits
+// `room` pixels, down to a legible size; nullopt when none does.
+std::optional<QFont> FittingFont(const QFont& base, const QString& text, int room);
 
 // Shows `number` whole in `field`, never a part of it: in the font the field
 // has from its window when that fits, else in the largest smaller or

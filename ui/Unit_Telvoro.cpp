@@ -5,10 +5,13 @@
 #include "files/shell/ShellOpen.h"
 #include "text/GbkCodec.h"
 #include "text/QtPath.h"
+#include "ui/AccessibleWindows.h"
+#include "ui/ChineseFileDialog.h"
 #include "ui/FormScale.h"
 #include "ui/GbkField.h"
 #include "ui/GbkTextEdit.h"
 #include "ui/GroupBoxStyle.h"
+#include "ui/OperatorAids.h"
 #include "ui/OperatorTexts.h"
 #include "ui/RecipientModel.h"
 #include "ui/RecipientView.h"
@@ -18,8 +21,6 @@
 #include "ui/Unit_EditSendTel.h"
 #include "ui_Unit_Telvoro.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -49,22 +50,6 @@ QString MenuCaption(const QString& title) {
     caption.replace(u'&', QStringLiteral("&&"));
     caption.replace(u'\t', u' ');
     return caption;
-}
-
-// Assistive technology sees the main window as a window (a plain widget
-// would be a "filler").
-QAccessibleInterface* MainWindowAccessible(const QString& key, QObject* object) {
-    if (key != QLatin1String(TFrm_Telvoro::staticMetaObject.className())) return nullptr;
-    auto* widget = qobject_cast<QWidget*>(object);
-    return widget != nullptr ? new QAccessibleWidget(widget, QAccessible::Window) : nullptr;
-}
-
-void AnnounceAsWindow() {
-    static const bool installed = [] {
-        QAccessible::installFactory(MainWindowAccessible);
-        return true;
-    }();
-    static_cast<void>(installed);
 }
 
 // Hides every completion list of `dialog` that is still up.
@@ -116,7 +101,7 @@ void TFrm_Telvoro::BuildControls() {
     formSize_ = form->size();
     SetSize(formSize_);
     move(791, 90); // where the window stays when it cannot be placed
-    AnnounceAsWindow();
+    AnnounceWindows();
     ui_->GroupBox1->setStyle(GroupBoxLook());
     ui_->GroupBox2->setStyle(GroupBoxLook());
 
@@ -146,6 +131,7 @@ void TFrm_Telvoro::BuildControls() {
 
     SaveDialog1 = new QFileDialog(this);
     SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
+    PrepareFileDialog(*SaveDialog1, ToQString(session_->Folder().Path()));
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog1->setFileMode(QFileDialog::AnyFile);
     SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
@@ -153,6 +139,7 @@ void TFrm_Telvoro::BuildControls() {
     SaveDialog1->selectFile(QStringLiteral("SendList.dat"));
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
+    PrepareFileDialog(*OpenDialog1, ToQString(session_->Folder().Path()));
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     OpenDialog1->setDefaultSuffix(QStringLiteral("dat"));
@@ -195,6 +182,7 @@ void TFrm_Telvoro::FormCreate() {
     status->setGeometry(91, 513, 106, 34);
     if (scale_ != 1.0) SetSize(ScaleForm(*this, *form_, scale_));
     status->CheckAccountFile();
+    AddOperatorAids(*this, *ui_, *session_);
 }
 
 void TFrm_Telvoro::AddTemplateEntries(const std::vector<TemplateMenuEntry>& entries) {

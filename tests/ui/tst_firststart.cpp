@@ -21,12 +21,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
+#include <QTreeView>
 #include <memory>
 
 #ifdef Q_OS_WIN
@@ -77,6 +79,12 @@ private slots:
         QTest::newRow("locked")
             << "cannot open /p/Orvanta.db: database is locked"
             << "无法打开数据库“/p/Orvanta.db”：数据库被锁定（另一个程序正在写入）";
+        QTest::newRow("damaged")
+            << "credit query: database disk image is malformed Unable to fetch row"
+            << "查询余额时出错：数据库文件已损坏（磁盘映像格式错误） Unable to fetch row";
+        QTest::newRow("statement")
+            << "Select CurrSum from Users where login=?: database disk image is malformed"
+            << "执行数据库语句时出错：数据库文件已损坏（磁盘映像格式错误）";
         QTest::newRow("Chinese stays") << "发送过程出现错误。"
                                        << "发送过程出现错误。";
         QTest::newRow("unknown stays") << "insert failed"
@@ -187,12 +195,39 @@ private slots:
         QVERIFY(Control<GbkTextEdit>(*broken, "TemplatesText")
                     ->toPlainText()
                     .contains(QChar::ReplacementCharacter));
+        // Saving would lose them: asked first; "No" leaves the file as it was.
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::No); };
+        QVERIFY(!broken->Save());
+        QCOMPARE(dialogs.seen.size(), std::size_t(3));
+        QVERIFY(dialogs.seen[2].text.contains(QStringLiteral("无法读取的字节")));
+        QCOMPARE(telvoro::ReadWholeFile(file), std::string("a=\x81\x20x\r\n"));
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::Yes); };
         QVERIFY(broken->Save());
         const std::string saved = telvoro::ReadWholeFile(file);
         QVERIFY2(saved.starts_with("a=") && saved.ends_with("x\r\n") &&
                      saved.find('\x81') == std::string::npos,
                  saved.c_str());
         QVERIFY(broken->close());
+
+        // A UTF-8 file with a character the box cannot take: named when it
+        // opens, and kept in the file unless the operator agrees to lose it.
+        const std::string utf8 = Utf8(u8"笑=😀好\n");
+        telvoro::WriteWholeFile(file, utf8);
+        dialogs.seen.clear();
+        dialogs.answer = {};
+        TemplatesEditor* emoji = TemplatesEditor::Open(&owner, file);
+        QVERIFY(emoji != nullptr);
+        QCOMPARE(dialogs.seen.size(), std::size_t(1));
+        QVERIFY(dialogs.seen[0].text.contains(QStringLiteral("“😀”（U+1F600）没有 GBK 编码")));
+        QCOMPARE(Control<GbkTextEdit>(*emoji, "TemplatesText")->toPlainText(),
+                 QStringLiteral("笑=好\n"));
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::No); };
+        QVERIFY(!emoji->Save());
+        QCOMPARE(telvoro::ReadWholeFile(file), utf8);
+        dialogs.answer = [](QDialog&) { return int(QMessageBox::Yes); };
+        QVERIFY(emoji->Save());
+        QCOMPARE(telvoro::ReadWholeFile(file), telvoro::Utf8ToGbk(Utf8(u8"笑=好\r\n")));
+        QVERIFY(emoji->close());
 
         // Unsaved changes are asked about; Cancel keeps the window open.
         telvoro::WriteWholeFile(file, "a=b\r\n");
@@ -275,6 +310,37 @@ private slots:
         QVERIFY(w.isVisible());
     }
 
+    // The list and save dialogs open in the program folder, and their file
+    // list reads Chinese whatever the desktop's language.
+    void fileDialogsInChinese() {
+#ifdef Q_OS_WIN
+        QSKIP("Windows shows its own file dialogs");
+#else
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("lists")));
+        telvoro::WriteWholeFile(Folder(dir).Path() / "SendList.dat", "a\t13900000001\tx\r\n");
+        TFrm_Telvoro w(Folder(dir));
+        for (const char* name : {"SaveDialog1", "OpenDialog1"}) {
+            auto* dialog = Control<QFileDialog>(w, name);
+            QCOMPARE(QDir(dialog->directory()).canonicalPath(), QDir(dir.path()).canonicalPath());
+            dialog->show();
+            auto* view = Control<QTreeView>(*dialog, "treeView");
+            const auto shown = [view](const QString& file, int column) {
+                QAbstractItemModel* model = view->model();
+                const QModelIndex root = view->rootIndex();
+                for (int row = 0; row < model->rowCount(root); ++row)
+                    if (model->index(row, 0, root).data().toString() == file)
+                        return model->index(row, column, root).data().toString();
+                return QString();
+            };
+            QTRY_COMPARE(shown(QStringLiteral("lists"), 2), QStringLiteral("文件夹"));
+            QCOMPARE(shown(QStringLiteral("SendList.dat"), 2), QStringLiteral("dat 文件"));
+            QCOMPARE(shown(QStringLiteral("SendList.dat"), 1), QStringLiteral("17 字节"));
+            dialog->hide();
+        }
+#endif
+    }
+
     void connectFailureSummaries_data() {
         QTest::addColumn<QString>("cause");
         QTest::addColumn<QString>("summary");
@@ -284,7 +350,13 @@ private slots:
                                  << "连不上数据库";
         QTest::newRow("bad setting") << "invalid PostgreSQL port in data source: postgresql://h:0"
                                      << "数据库设置有误";
-        QTest::newRow("other") << "cannot open /x: file is not a database"
+        QTest::newRow("locked") << "cannot open /x: database is locked"
+                                << "数据库被锁定";
+        QTest::newRow("damaged") << "cannot open /x: database disk image is malformed"
+                                 << "数据库文件已损坏";
+        QTest::newRow("not a database") << "cannot open /x: file is not a database"
+                                        << "数据库文件已损坏";
+        QTest::newRow("other") << "cannot open /x: disk I/O error"
                                << "数据库连接出错";
     }
     void connectFailureSummaries() {
@@ -293,6 +365,32 @@ private slots:
         QCOMPARE(ConnectFailureSummary(cause.toStdString()), summary);
         // One line in the status line's 106 pixels, so its link stays in view.
         QVERIFY(QFontMetrics(UiFont()).horizontalAdvance(summary) <= 106);
+    }
+
+    // The help fits the cause: the set-up steps only where the database may
+    // be missing, never "init" beside a database that is there.
+    void connectFailureHelp_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("remedy");
+        QTest::addColumn<bool>("setupSteps");
+        QTest::newRow("missing") << "无法打开数据库“/p/Orvanta.db”：No such file or directory"
+                                 << "telvoro-admin init" << true;
+        QTest::newRow("locked") << "cannot open /p/Orvanta.db: database is locked"
+                                << "请关闭那个程序" << false;
+        QTest::newRow("damaged") << "cannot open /p/Orvanta.db: database disk image is malformed"
+                                 << "备份副本" << false;
+        QTest::newRow("not a database") << "cannot open /p/Orvanta.db: file is not a database"
+                                        << "备份副本" << false;
+    }
+    void connectFailureHelp() {
+        QFETCH(QString, cause);
+        QFETCH(QString, remedy);
+        QFETCH(bool, setupSteps);
+        QTemporaryDir dir;
+        const QString help = ConnectFailureHelp(Folder(dir), {}, cause.toStdString());
+        QVERIFY2(help.contains(remedy), qPrintable(help));
+        QCOMPARE(help.contains(QStringLiteral("init")), setupSteps);
+        QVERIFY2(!help.contains(QLatin1String("database")), qPrintable(help));
     }
 };
 
