@@ -10,6 +10,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <sys/resource.h>
 #include <thread>
 
 Q_DECLARE_LOGGING_CATEGORY(lcQueue)
@@ -38,11 +40,7 @@ void Daemon::Start() {
     const std::shared_ptr<ReportQueue> queue = queue_;
     http_->route(QStringLiteral("/dlr"), [this, queue](const QHttpServerRequest& request,
                                                        QHttpServerResponder&& responder) {
-        // Every connection is known to the idle sweep, those only turned away too.
         QTcpSocket* const socket = responder.socket();
-        Connected& c = connections_[socket];
-        if (c.socket.data() != socket) c = Connected{socket}; // a new socket at an old address
-        c.lastUse = std::chrono::steady_clock::now();
         std::optional<Report> report = ParseReport(request.query());
         if (!report) {
             responder.write(QByteArrayLiteral("malformed report\n"), "text/plain",
@@ -64,11 +62,20 @@ void Daemon::Start() {
         report->ticket = ++nextTicket_;
         Waiting& w = waiting_[report->ticket];
         w.socket = socket;
-        ++c.waiting;
+        door_->Owe(socket);
         w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
         queue->Push(std::move(*report));
     });
-    port_ = http_->listen(settings_.listenHost, settings_.listenPort);
+    // The door keeps the limits the HTTP server has none of; the server owns it.
+    // Room for the database's and Kannel's connections beside the reports'.
+    DoorLimits limits;
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        limits.connections = static_cast<int>(
+            std::clamp<rlim_t>(files.rlim_cur, 16 + 128, limits.connections + 128) - 128);
+    door_ = new ReportDoor(limits);
+    if (door_->listen(settings_.listenHost, settings_.listenPort)) port_ = door_->serverPort();
+    http_->bind(door_);
     if (port_ == 0)
         throw Error("cannot listen on " + settings_.listenHost.toString().toStdString() + ":" +
                     std::to_string(settings_.listenPort));
@@ -85,26 +92,6 @@ void Daemon::Start() {
     qCInfo(lcQueue, "worker %s: reports on %s, Kannel at %s", qPrintable(settings_.worker),
            qPrintable(base.toString()),
            qPrintable(settings_.kannel.sendsms.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
-
-    // Kannel opens new connections for its reports while idle ones stand,
-    // and never closes those: thousands would pile up. A connection with no
-    // answer owed is closed after a few idle seconds, from this side, so the
-    // closed connections' wait falls here and not on Kannel's outgoing ports.
-    idleSweep_ = std::make_unique<QTimer>();
-    QObject::connect(idleSweep_.get(), &QTimer::timeout, [this] {
-        const auto now = std::chrono::steady_clock::now();
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            if (!it->second.socket) {
-                it = connections_.erase(it);
-            } else if (it->second.waiting <= 0 && now - it->second.lastUse > kIdleConnection) {
-                it->second.socket->disconnectFromHost();
-                it = connections_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    });
-    idleSweep_->start(1000);
 
     writer_ = QThread::create([this] { WriterLoop(); });
     writer_->start();
@@ -137,9 +124,8 @@ void Daemon::Finish() {
     for (auto& [ticket, w] : waiting_)
         if (!w.socket) (void)w.responder.release(); // nothing left to answer on
     waiting_.clear();
-    idleSweep_.reset();
-    connections_.clear();
     http_.reset();
+    door_ = nullptr;
 }
 
 void Daemon::AnswerReports(const std::vector<quint64>& tickets) {
@@ -149,9 +135,7 @@ void Daemon::AnswerReports(const std::vector<quint64>& tickets) {
         if (it->second.socket) {
             it->second.responder->write(QByteArrayLiteral("ok\n"), "text/plain");
             it->second.socket->flush(); // before a stop closes the socket
-            Connected& c = connections_[it->second.socket.data()];
-            --c.waiting;
-            c.lastUse = std::chrono::steady_clock::now();
+            door_->Paid(it->second.socket.data());
         } else
             (void)it->second.responder.release(); // Kannel hung up: nothing to answer
         waiting_.erase(it);

@@ -9,6 +9,7 @@
 #include "files/DataSource.h"
 #include "smsd/KannelClient.h"
 #include "smsd/QueueStore.h"
+#include "smsd/ReportDoor.h"
 #include "smsd/ReportQueue.h"
 
 #include <QHostAddress>
@@ -87,15 +88,8 @@ private:
         std::unique_ptr<QHttpServerResponder> responder;
     };
     std::map<quint64, Waiting> waiting_;
-    // The endpoint's connections by socket: answers owed, last answer.
-    struct Connected {
-        QPointer<QTcpSocket> socket;
-        int waiting = 0;
-        std::chrono::steady_clock::time_point lastUse = std::chrono::steady_clock::now();
-    };
-    std::map<QTcpSocket*, Connected> connections_;
-    std::unique_ptr<QTimer> idleSweep_;
-    static constexpr std::chrono::seconds kIdleConnection{2};
+    // The listening socket's limits and connections; owned by http_.
+    ReportDoor* door_ = nullptr;
     quint64 nextTicket_ = 0;
 
     Settings settings_;
