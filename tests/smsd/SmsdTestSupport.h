@@ -4,9 +4,10 @@
 // SQLite files, rows queued through the client's own gateway, and a look at
 // the numbers' statuses.
 
+#include "queue/QueueStore.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
-#include "smsd/QueueStore.h"
+#include "tests/queue/QueueTestSupport.h"
 #include "tests/support/KannelRig.h"
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/TempFolder.h"
@@ -31,12 +32,13 @@
 
 namespace telvoro::smsd::testing {
 
+using namespace telvoro::queue::testing;
+using queue::QueueStore;
+
 using telvoro::test::ChildProcess;
 using telvoro::test::FreePort;
 using telvoro::test::KannelRig;
 using telvoro::test::SmscMessage;
-
-inline const QString kAccount = QStringLiteral("13800138000");
 
 // A throw-away PostgreSQL server for this test process, started on first use.
 class PgServer {
@@ -116,50 +118,6 @@ inline TestDatabase MakeDatabase(const std::string& engine) {
                             "delete from SendClaim", "delete from Users"})
         EXPECT_TRUE(q.exec(QString::fromLatin1(sql)));
     return d;
-}
-
-// Queues one row as the client does: its insert and its deduction, one transaction.
-inline qint64 QueueRow(const std::string& source, const QString& account, const QString& memo,
-                       const QString& list) {
-    SqlGateway gw(QStringLiteral("smsd-test-client"));
-    gw.Open(telvoro::testing::Source(source));
-    gw.BeginTransaction();
-    const qint64 id = gw.InsertSendRow(account.toStdString(), ToGbk(memo), list.toStdString());
-    gw.Commit();
-    return id;
-}
-
-inline void SetCredit(const std::string& source, const QString& account, int credit) {
-    Connection c(QStringLiteral("smsd-test-client"));
-    c.Open(telvoro::testing::Source(source));
-    ServerUpkeep(c).SetCredit(account.toStdString(), credit);
-}
-
-// One statement's first value, on a connection of the test's own.
-inline QVariant Value(const std::string& source, const QString& sql) {
-    Connection c(QStringLiteral("smsd-test-look"));
-    c.Open(telvoro::testing::Source(source));
-    QSqlQuery q(c.database());
-    if (!q.exec(sql) || !q.next()) return {};
-    return q.value(0);
-}
-
-// The statuses of a row's numbers, by position: "delivered,invalid,...".
-inline QString Statuses(const std::string& source, qint64 id) {
-    Connection c(QStringLiteral("smsd-test-look"));
-    c.Open(telvoro::testing::Source(source));
-    QSqlQuery q(c.database());
-    q.exec(
-        QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
-    QStringList s;
-    while (q.next())
-        s << q.value(0).toString();
-    return s.join(QLatin1Char(','));
-}
-
-inline QString StateOf(const std::string& source, qint64 id) {
-    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id))
-        .toString();
 }
 
 // telvoro-smsd's command line as a deployment writes it, against the rig's Kannel.
