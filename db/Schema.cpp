@@ -180,6 +180,12 @@ SchemaChange UpgradeSchema(Connection& c) {
             if (step.version > 0) Record(db, step.version);
         }
         if (!change.recorded && change.from == change.to) Record(db, change.to);
+        // The indexes steps 3 and 4 made and step 6 dropped leave free pages
+        // behind: a new file starts without them, as it did before the steps.
+        if (change.from == 0 && c.dialect() == Dialect::Sqlite) {
+            QSqlQuery query(db);
+            Run(query, query.exec(QStringLiteral("VACUUM")));
+        }
     });
     return change;
 }

@@ -14,10 +14,10 @@
 using namespace telvoro;
 using namespace telvoro::queue;
 using namespace telvoro::queue::testing;
+using std::chrono::milliseconds;
 using telvoro::testing::EngineDatabase;
 using telvoro::testing::kEngines;
 using telvoro::testing::MakeEngineDatabase;
-using std::chrono::milliseconds;
 
 namespace {
 
@@ -82,7 +82,8 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"ElementsByPosition", "elements by position: duplicates go in later rounds, junk is invalid and never sent",
+    {"ElementsByPosition",
+     "elements by position: duplicates go in later rounds, junk is invalid and never sent",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001;;12a4;"
@@ -105,7 +106,8 @@ const Case kCases[] = {
                    "submitted,submitted,submitted,invalid,invalid,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
-    {"RetryAfterAFailedCommitThatWentThrough", "a commit that reported failure but went through: its retry hands back the round it marked",
+    {"RetryAfterAFailedCommitThatWentThrough",
+     "a commit that reported failure but went through: its retry hands back the round it marked",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001"));
@@ -126,7 +128,8 @@ const Case kCases[] = {
          EXPECT_EQ(Statuses(src, id), "submitted,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
-    {"SameWorkerNameTwice", "a second process under the same worker name: the first one's late answer sends nothing",
+    {"SameWorkerNameTwice",
+     "a second process under the same worker name: the first one's late answer sends nothing",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001"));
@@ -137,8 +140,8 @@ const Case kCases[] = {
          EXPECT_EQ(b.store.SettleOwn(), 2); // b cannot tell a's numbers from its own past
          const auto taken = b.store.Claim(milliseconds(60000), /*startRound=*/true);
          ASSERT_TRUE(taken && taken->first);
-         EXPECT_THROW(a.store.FinishRound(id, first->first->round, NumberStatus::Submitted, {},
-                                          {}, milliseconds(60000), /*markNext=*/true),
+         EXPECT_THROW(a.store.FinishRound(id, first->first->round, NumberStatus::Submitted, {}, {},
+                                          milliseconds(60000), /*markNext=*/true),
                       ClaimLost);
          EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
      }},
@@ -151,7 +154,8 @@ const Case kCases[] = {
          EXPECT_EQ(StateOf(src, id), "3");
          EXPECT_FALSE(w.store.StartRound(id, milliseconds(60000)));
      }},
-    {"CrashWhileSubmitting", "a crash while submitting leaves unknown, never waiting; a late final report still settles it",
+    {"CrashWhileSubmitting",
+     "a crash while submitting leaves unknown, never waiting; a late final report still settles it",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002"));
@@ -173,7 +177,8 @@ const Case kCases[] = {
                                    {id, 0, QStringLiteral("13900000002"), secret, 1, {}}});
          EXPECT_EQ(Statuses(src, id), "unknown,delivered");
      }},
-    {"TakeoverAfterTheLease", "a dead worker's row is taken over after its lease, not before; the old holder loses it",
+    {"TakeoverAfterTheLease",
+     "a dead worker's row is taken over after its lease, not before; the old holder loses it",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001"));
@@ -196,7 +201,8 @@ const Case kCases[] = {
          EXPECT_EQ(rest->phones, QStringList{QStringLiteral("13900000001")});
          EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
      }},
-    {"Reports", "reports: types map to statuses, a final status is never overwritten, forgeries do nothing",
+    {"Reports",
+     "reports: types map to statuses, a final status is never overwritten, forgeries do nothing",
      [](const std::string& src) {
          const qint64 id =
              QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral("1;2;3;4;5;6;7"));
@@ -239,7 +245,8 @@ const Case kCases[] = {
          EXPECT_EQ(Statuses(src, id),
                    "delivered,delivered,undelivered,unknown,rejected,delivered,unknown");
      }},
-    {"KannelAnswers", "Kannel's answers: 503 sends the round again, a refusal is final, named failures wait",
+    {"KannelAnswers",
+     "Kannel's answers: 503 sends the round again, a refusal is final, named failures wait",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000003"));
@@ -255,8 +262,7 @@ const Case kCases[] = {
          r = w.store.StartRound(id, milliseconds(60000));
          ASSERT_TRUE(r);
          EXPECT_EQ(r->phones, QStringList{QStringLiteral("13900000002")});
-         w.store.FinishRound(id, r->round, NumberStatus::Rejected,
-                             QStringLiteral("Kannel 403"));
+         w.store.FinishRound(id, r->round, NumberStatus::Rejected, QStringLiteral("Kannel 403"));
          EXPECT_EQ(Statuses(src, id), "submitted,rejected,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
