@@ -1,6 +1,6 @@
 #include "app/SqlSession.h"
 
-#include "server/SqlError.h"
+#include "db/SqlError.h"
 #include "server/SqlGateway.h"
 
 #include <QString>

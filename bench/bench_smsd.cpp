@@ -9,7 +9,7 @@
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
 
-#include "server/Connection.h"
+#include "db/Connection.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "tests/support/KannelRig.h"

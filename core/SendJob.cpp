@@ -2,6 +2,7 @@
 
 #include "core/Error.h"
 #include "core/GbkTexts.h"
+#include "core/Price.h"
 #include "core/TextRules.h"
 
 #include <charconv>
@@ -177,7 +178,6 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendDisplay& display
     // taken once, so every batch carries what was priced.
     const std::string account = display.AccountNumber();
     const std::string memo = display.MessageText();
-    const std::int32_t segments = GetSegCount(GetMsgLen(Trim(memo)));
 
     std::vector<std::string>& selection = report_.selection;
     const std::vector<std::string> phones = host.CheckedPhones();
@@ -202,9 +202,8 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendDisplay& display
     if (!GetYuE(server, display, host)) return SendOutcome::NotRegistered;
 
     const bool selfCheck = display.SelfCheckOn();
-    // 64-bit: a long message to many numbers must not wrap around to a small price.
-    const std::int64_t count = static_cast<std::int64_t>(selection.size()) + (selfCheck ? 1 : 0);
-    const std::int64_t required = static_cast<std::int64_t>(segments) * count;
+    const std::int64_t required =
+        PriceOf(memo, static_cast<std::int64_t>(selection.size()), selfCheck);
     const std::int64_t balance = ParseWholeNumber(display.DisplayedBalance());
     if (required > balance) {
         display.ShowNotice(gbk::kMsgShortfallPrefix + std::to_string(required - balance) +
@@ -228,7 +227,8 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendDisplay& display
     for (std::size_t i = 0; i < selection.size(); ++i) {
         const std::size_t inBatch = i + 1 - batchStart;
         if (inBatch == kNumbersPerBatch || i + 1 == selection.size()) {
-            const std::int32_t price = static_cast<std::int32_t>(inBatch) * segments;
+            const auto price =
+                static_cast<std::int32_t>(PriceOf(memo, static_cast<std::int64_t>(inBatch)));
             if (!WriteBatch(server, display, account, memo, batchStart, inBatch, price))
                 return SendOutcome::Failed;
             batchStart = i + 1;

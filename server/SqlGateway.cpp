@@ -1,7 +1,7 @@
 #include "server/SqlGateway.h"
 
 #include "core/Error.h"
-#include "server/SqlError.h"
+#include "db/SqlError.h"
 #include "text/GbkCodec.h"
 
 #include <QSqlDriver>
@@ -76,7 +76,7 @@ std::int64_t SqlGateway::InsertSendRow(const std::string& sendNo, const std::str
         // answer is lost can still be settled.
         QString sql = QStringLiteral("Insert into SendTemp (%1) values (?, ?, ?, ?)")
                           .arg(columns_.join(QStringLiteral(", ")));
-        if (connection_.SqlServerDbms())
+        if (connection_.dialect() == Dialect::SqlServer)
             sql += QStringLiteral("; Select SCOPE_IDENTITY()");
         else if (!sqlite)
             sql += QStringLiteral(" RETURNING ID");
@@ -141,7 +141,7 @@ bool SqlGateway::LookUpRow(std::int64_t id) {
     const TimeLimits& limits = connection_.limits();
     const std::optional<long long> lostBackend = connection_.LostBackendId();
     bool sessionLives = false;
-    if (lostBackend && connection_.PostgresDbms()) {
+    if (lostBackend && connection_.dialect() == Dialect::Postgres) {
         // The lost session may still be committing: end it first, so that
         // what the lookup finds is final.
         connection_.Watched(limits.commit, what, [&] {
@@ -162,7 +162,7 @@ bool SqlGateway::LookUpRow(std::int64_t id) {
             // Under read-committed snapshot a lookup would not wait for the
             // lost session's lock on the row and could miss a commit still
             // under way.
-            connection_.SqlServerDbms()
+            connection_.dialect() == Dialect::SqlServer
                 ? QStringLiteral(
                       "Select count(*) from SendTemp with (READCOMMITTEDLOCK) where ID=?")
                 : QStringLiteral("Select count(*) from SendTemp where ID=?"),

@@ -4,7 +4,7 @@
 // commit) through the ServerGateway interface, on one watched Connection.
 
 #include "core/ServerGateway.h"
-#include "server/Connection.h"
+#include "db/Connection.h"
 
 #include <QString>
 #include <QStringList>

@@ -18,6 +18,12 @@ Q_DECLARE_LOGGING_CATEGORY(lcQueue)
 
 namespace telvoro::smsd {
 
+using queue::ClaimedRow;
+using queue::ClaimLost;
+using queue::NumberStatus;
+using queue::PrepareQueueDatabase;
+using queue::ReportCounts;
+using queue::Round;
 using std::chrono::milliseconds;
 
 Daemon::Daemon(Settings settings)
@@ -144,18 +150,18 @@ void Daemon::AnswerReports(const std::vector<quint64>& tickets) {
 
 namespace {
 
-const char* OutcomeStatus(Outcome o) {
+NumberStatus OutcomeStatus(Outcome o) {
     switch (o) {
     case Outcome::Accepted:
-        return status::kSubmitted;
+        return NumberStatus::Submitted;
     case Outcome::Refused:
-        return status::kRejected;
+        return NumberStatus::Rejected;
     case Outcome::TryLater:
-        return status::kWaiting;
+        return NumberStatus::Waiting;
     case Outcome::Uncertain:
-        return status::kUnknown;
+        return NumberStatus::Unknown;
     }
-    return status::kUnknown;
+    return NumberStatus::Unknown;
 }
 
 } // namespace
@@ -201,7 +207,7 @@ void Daemon::DrainLoop(int index) {
                 next.reset();
                 const Answer answer =
                     kannel.Send(row->id, round.round, row->secret, round.phones, row->memo);
-                const QString status = QString::fromLatin1(OutcomeStatus(answer.outcome));
+                const NumberStatus status = OutcomeStatus(answer.outcome);
                 const QString text =
                     answer.httpStatus
                         ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
@@ -247,7 +253,7 @@ void Daemon::DrainLoop(int index) {
             }
             // A round marked and never sent waits again.
             if (next) {
-                store.FinishRound(row->id, next->round, QString::fromLatin1(status::kWaiting),
+                store.FinishRound(row->id, next->round, NumberStatus::Waiting,
                                   QStringLiteral("not sent: stopping"), {}, settings_.lease);
                 next.reset();
             }

@@ -7,8 +7,8 @@
 // batch holding it is committed.
 
 #include "files/DataSource.h"
+#include "queue/QueueStore.h"
 #include "smsd/KannelClient.h"
-#include "smsd/QueueStore.h"
 #include "smsd/ReportDoor.h"
 #include "smsd/ReportQueue.h"
 
@@ -29,6 +29,10 @@ class QThread;
 class QTimer;
 
 namespace telvoro::smsd {
+
+using queue::Clock;
+using queue::QueueStore;
+using queue::SystemClock;
 
 struct Settings {
     DataSource source;

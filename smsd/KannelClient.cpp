@@ -1,7 +1,5 @@
 #include "smsd/KannelClient.h"
 
-#include "smsd/Rules.h"
-
 #include <QTcpSocket>
 
 #include <future>
@@ -22,6 +20,19 @@
 #include <algorithm>
 
 namespace telvoro::smsd {
+
+bool FitsGsm7(const QString& text) {
+    // GSM 03.38 default alphabet (beyond printable ASCII less the few it lacks)
+    // and the extension table's characters.
+    static const QString extra =
+        QStringLiteral("\n\r £¥èéùìòÇØøÅåΔ_ΦΓΛΩΠΨΣΘΞÆæßÉ¤¡ÄÖÑÜ§¿äöñüà^{}\\[~]|€");
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x20 && u < 0x7F && u != '`') continue;
+        if (!extra.contains(c)) return false;
+    }
+    return true;
+}
 
 namespace {
 

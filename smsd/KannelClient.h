@@ -13,6 +13,10 @@
 
 namespace telvoro::smsd {
 
+// Whether every character has a form in the GSM 03.38 default alphabet or its
+// extension table: such a text goes as GSM-7, any other as UCS-2.
+bool FitsGsm7(const QString& text);
+
 struct KannelSettings {
     QUrl sendsms; // http://HOST:13013/cgi-bin/sendsms
     QString user, password, sender;

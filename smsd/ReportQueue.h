@@ -3,7 +3,7 @@
 // the endpoint's thread to the writer's; and the rows' secrets known so far,
 // so a forged report is turned away at the door when its row is known.
 
-#include "smsd/QueueStore.h"
+#include "queue/QueueStore.h"
 
 #include <QHash>
 #include <QUrlQuery>
@@ -15,6 +15,8 @@
 #include <vector>
 
 namespace telvoro::smsd {
+
+using queue::Report;
 
 // The report a dlr-url query carries (r, g, k, p, t, a), or nothing when it is malformed.
 std::optional<Report> ParseReport(const QUrlQuery& query);

@@ -2,7 +2,7 @@
 // SendTemp, hands every number to Kannel exactly once (or says it is unknown)
 // and brings Kannel's delivery reports back into the database.
 
-#include "server/SqlError.h"
+#include "db/SqlError.h"
 #include "smsd/Options.h"
 
 #include <QAbstractEventDispatcher>

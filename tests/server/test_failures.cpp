@@ -6,8 +6,9 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
+#include "db/SqlError.h"
+#include "queue/QueueReport.h"
 #include "server/ServerUpkeep.h"
-#include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "tests/support/AdminTool.h"
 #include "tests/support/ErrorOf.h"
@@ -63,7 +64,7 @@ Held ServerHolds(const std::string& login) {
     SqlGateway gw(QStringLiteral("view"), TimeLimits::Stated());
     gw.Open(Source(PostgresText(PostgresPort())));
     Held held;
-    for (const ServerUpkeep::QueueRow& r : ServerUpkeep(gw.connection()).ListQueue()) {
+    for (const queue::QueueReport::QueueRow& r : queue::QueueReport(gw.connection()).ListQueue()) {
         if (r.sendNo != FromGbk(login)) continue;
         ++held.rows;
         for (const QString& n : r.list.split(QLatin1Char(';')))
@@ -496,7 +497,7 @@ TEST(SqliteFull, TheCauseIsNamedAndTheReportMatchesTheFile) {
     ASSERT_FALSE(report.batches.empty());
     EXPECT_NE(report.batches.back().state, BatchState::Queued);
     std::size_t rows = 0;
-    for (const ServerUpkeep::QueueRow& row : ServerUpkeep(gw.connection()).ListQueue())
+    for (const queue::QueueReport::QueueRow& row : queue::QueueReport(gw.connection()).ListQueue())
         rows += row.sendNo == QStringLiteral("13800138000") ? 1 : 0;
     EXPECT_EQ(rows * 100, report.Count(BatchState::Queued));
     EXPECT_EQ(gw.QueryCredit("13800138000"),

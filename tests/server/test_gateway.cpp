@@ -4,6 +4,7 @@
 #include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
+#include "queue/QueueReport.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
 #include "tests/support/ErrorOf.h"
@@ -87,7 +88,8 @@ protected:
     // The login's queued rows, in ID order, as the gateway lists them.
     std::vector<QueuedRow> Rows(SqlGateway& gw, const std::string& login) {
         std::vector<QueuedRow> rows;
-        for (const ServerUpkeep::QueueRow& r : ServerUpkeep(gw.connection()).ListQueue())
+        for (const queue::QueueReport::QueueRow& r :
+             queue::QueueReport(gw.connection()).ListQueue())
             if (r.sendNo == FromGbk(login))
                 rows.push_back({ToGbk(r.sendNo), ToGbk(r.memo), ToGbk(r.list), ToGbk(r.state)});
         return rows;

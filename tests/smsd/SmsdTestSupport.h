@@ -4,10 +4,12 @@
 // SQLite files, rows queued through the client's own gateway, and a look at
 // the numbers' statuses.
 
+#include "queue/QueueStore.h"
 #include "server/ServerUpkeep.h"
 #include "server/SqlGateway.h"
-#include "smsd/QueueStore.h"
+#include "tests/queue/QueueTestSupport.h"
 #include "tests/support/KannelRig.h"
+#include "tests/support/PgServer.h"
 #include "tests/support/ServerTestSupport.h"
 #include "tests/support/TempFolder.h"
 #include "text/GbkCodec.h"
@@ -31,61 +33,15 @@
 
 namespace telvoro::smsd::testing {
 
+using namespace telvoro::queue::testing;
+using queue::QueueStore;
+
 using telvoro::test::ChildProcess;
 using telvoro::test::FreePort;
 using telvoro::test::KannelRig;
 using telvoro::test::SmscMessage;
 
-inline const QString kAccount = QStringLiteral("13800138000");
-
-// A throw-away PostgreSQL server for this test process, started on first use.
-class PgServer {
-public:
-    static PgServer* Get() {
-        static std::unique_ptr<PgServer> server = [] {
-            auto s = std::make_unique<PgServer>();
-            if (!s->Start()) s.reset();
-            return s;
-        }();
-        return server.get();
-    }
-    PgServer() : port_(telvoro::test::FreePort()) {}
-    ~PgServer() { Shell("./scripts/pg stop " + dir_ + " >/dev/null 2>&1"); }
-    std::string Text() const { return "postgresql://127.0.0.1:" + std::to_string(port_); }
-    std::string Odbc() const {
-        return "odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=" + std::to_string(port_) +
-               ";DATABASE=Orvanta;UID=gsm;PWD={qelvix:-!}";
-    }
-    // Stops the server and starts it again after `down` seconds; whether it came back.
-    bool Restart(double down) {
-        Shell(PgCtl("stop -m fast -w") + " >/dev/null 2>&1");
-        std::this_thread::sleep_for(std::chrono::duration<double>(down));
-        return Shell(PgCtl("start -w -t 60 -o \"-h 127.0.0.1 -p " + std::to_string(port_) + " -k " +
-                           dir_ + " -c fsync=off -c max_connections=50\"") +
-                     " >/dev/null 2>&1") == 0;
-    }
-
-private:
-    static int Shell(const std::string& command) {
-        return std::system(("cd " TELVORO_SOURCE_DIR " && " + command).c_str());
-    }
-    std::string PgCtl(const std::string& args) const {
-        const std::string bin = "$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)";
-        const std::string run = "$( [ \"$(id -u)\" -eq 0 ] && echo runuser -u postgres -- )";
-        return run + " " + bin + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/log " + args;
-    }
-    bool Start() {
-        dir_ = "/tmp/telvoro-smsd-pg-" + std::to_string(getpid());
-        if (Shell("./scripts/pg start " + dir_ + " " + std::to_string(port_) + " >/dev/null") != 0)
-            return false;
-        Connection c(QStringLiteral("smsd-test-init"));
-        c.Open(telvoro::testing::Source(Text()));
-        ServerUpkeep(c).CreateTables();
-        return true;
-    }
-    int port_;
-    std::string dir_;
-};
+using telvoro::test::PgServer;
 
 // A database of each engine the tests run on, with the tables made.
 struct TestDatabase {
@@ -116,50 +72,6 @@ inline TestDatabase MakeDatabase(const std::string& engine) {
                             "delete from SendClaim", "delete from Users"})
         EXPECT_TRUE(q.exec(QString::fromLatin1(sql)));
     return d;
-}
-
-// Queues one row as the client does: its insert and its deduction, one transaction.
-inline qint64 QueueRow(const std::string& source, const QString& account, const QString& memo,
-                       const QString& list) {
-    SqlGateway gw(QStringLiteral("smsd-test-client"));
-    gw.Open(telvoro::testing::Source(source));
-    gw.BeginTransaction();
-    const qint64 id = gw.InsertSendRow(account.toStdString(), ToGbk(memo), list.toStdString());
-    gw.Commit();
-    return id;
-}
-
-inline void SetCredit(const std::string& source, const QString& account, int credit) {
-    Connection c(QStringLiteral("smsd-test-client"));
-    c.Open(telvoro::testing::Source(source));
-    ServerUpkeep(c).SetCredit(account.toStdString(), credit);
-}
-
-// One statement's first value, on a connection of the test's own.
-inline QVariant Value(const std::string& source, const QString& sql) {
-    Connection c(QStringLiteral("smsd-test-look"));
-    c.Open(telvoro::testing::Source(source));
-    QSqlQuery q(c.database());
-    if (!q.exec(sql) || !q.next()) return {};
-    return q.value(0);
-}
-
-// The statuses of a row's numbers, by position: "delivered,invalid,...".
-inline QString Statuses(const std::string& source, qint64 id) {
-    Connection c(QStringLiteral("smsd-test-look"));
-    c.Open(telvoro::testing::Source(source));
-    QSqlQuery q(c.database());
-    q.exec(
-        QStringLiteral("select Status from SendDetail where SendTempID=%1 order by Seq").arg(id));
-    QStringList s;
-    while (q.next())
-        s << q.value(0).toString();
-    return s.join(QLatin1Char(','));
-}
-
-inline QString StateOf(const std::string& source, qint64 id) {
-    return Value(source, QStringLiteral("select state from SendTemp where ID=%1").arg(id))
-        .toString();
 }
 
 // telvoro-smsd's command line as a deployment writes it, against the rig's Kannel.

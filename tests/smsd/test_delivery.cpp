@@ -3,6 +3,7 @@
 // faults: Kannel and the database restarted during one drain (the queue
 // server killed at random moments is in test_faults.cpp).
 
+#include "queue/Rules.h"
 #include "smsd/Daemon.h"
 #include "tests/smsd/SmsdTestSupport.h"
 #include "tests/support/AdminTool.h"
@@ -142,7 +143,7 @@ TEST(SmsdDelivery, EveryNumberReachesTheSmscAsOftenAsQueuedWithItsTextWhole) {
     std::vector<qint64> ids;
     for (const Row& r : rows) {
         ids.push_back(QueueRow(db.text, kAccount, r.memo, r.list));
-        for (const smsd::Element& e : smsd::SplitList(r.list))
+        for (const queue::Element& e : queue::SplitList(r.list))
             if (e.valid) ++expected[r.memo][e.phone];
     }
     TempFolder folder;

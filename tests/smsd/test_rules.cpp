@@ -4,7 +4,6 @@
 #include "smsd/KannelClient.h"
 #include "smsd/Options.h"
 #include "smsd/ReportQueue.h"
-#include "smsd/Rules.h"
 #include "tests/smsd/SmsdTestSupport.h"
 
 #include <QThread>

@@ -1,6 +1,6 @@
 #include "tools/admin/Errors.h"
 
-#include "server/SqlError.h"
+#include "db/SqlError.h"
 
 namespace telvoro::admin {
 

@@ -1,6 +1,6 @@
 #include "tools/admin/ReportCommand.h"
 
-#include "smsd/QueueStore.h"
+#include "queue/QueueReport.h"
 #include "tools/admin/Errors.h"
 
 #include <QDateTime>
@@ -59,8 +59,8 @@ void RunReport(const DataSource& source, const std::vector<std::string>& args,
     }
     Connection connection(QStringLiteral("admin-report"), limits);
     connection.Open(source);
-    smsd::QueueStore store(connection, QStringLiteral("report"), smsd::SystemClock, false);
-    const auto rows = store.Summaries(account, row);
+    queue::QueueReport report(connection);
+    const auto rows = report.Summaries(account, row);
     if (row && rows.empty()) throw CommandError("report", "no row " + std::to_string(*row));
     Line({"row", "account", "time", "state", "numbers", "delivered", "undelivered", "rejected",
           "invalid", "pending", "unknown"},
@@ -74,7 +74,7 @@ void RunReport(const DataSource& source, const std::vector<std::string>& args,
     if (!row) return;
     std::cout << (csv ? "\r\n" : "\n");
     Line({"position", "number", "status", "smsc", "updated"}, csv);
-    for (const auto& n : store.Numbers(*row))
+    for (const auto& n : report.Numbers(*row))
         Line({QString::number(n.seq), n.phone, n.status, n.text,
               n.updatedAt > 0 ? QDateTime::fromMSecsSinceEpoch(n.updatedAt)
                                     .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))

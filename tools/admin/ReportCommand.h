@@ -1,8 +1,8 @@
 #pragma once
 // telvoro-admin report: what became of the queued numbers.
 
+#include "db/Connection.h"
 #include "files/DataSource.h"
-#include "server/Connection.h"
 
 #include <string>
 #include <vector>

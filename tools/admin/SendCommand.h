@@ -3,8 +3,8 @@
 // given, prints what the job shows and how many numbers it queued, and can
 // write the numbers left for a retry.
 
+#include "db/Connection.h"
 #include "files/DataSource.h"
-#include "server/Connection.h"
 
 #include <string>
 #include <vector>

@@ -4,9 +4,10 @@
 #include "core/Error.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
-#include "server/Schema.h"
+#include "db/Schema.h"
+#include "db/SqlError.h"
+#include "queue/QueueReport.h"
 #include "server/ServerUpkeep.h"
-#include "server/SqlError.h"
 #include "server/SqlGateway.h"
 #include "text/GbkCodec.h"
 #include "tools/admin/ConfigCommands.h"
@@ -37,7 +38,7 @@ constexpr const char* kUsage =
     "  --time-limit-ms N: every call to the database may take N ms (default: the\n"
     "              client's limits: connect 15 s, queries 300 s, commands 30 s)\n"
     "commands:\n"
-    "  init                          create the server tables (idempotent)\n"
+    "  init                          create the server tables or upgrade them (idempotent)\n"
     "  account LOGIN CREDIT          create the account or set its credit\n"
     "  credit LOGIN                  print the account's credit\n"
     "  queue                         print the queued send rows\n"
@@ -65,8 +66,14 @@ void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
 }
 
 void Init(SqlGateway& gw) {
-    ServerUpkeep(gw.connection()).CreateTables();
-    std::cout << "tables ready\n";
+    const SchemaChange change = ServerUpkeep(gw.connection()).CreateTables();
+    std::cout << "tables ready: ";
+    if (change.from == 0)
+        std::cout << "created at schema version " << change.to << '\n';
+    else if (change.from == change.to)
+        std::cout << "schema version " << change.to << ", up to date\n";
+    else
+        std::cout << "schema version " << change.from << " -> " << change.to << '\n';
 }
 
 void Account(SqlGateway& gw, const std::string& login, const std::string& creditText) {
@@ -92,7 +99,8 @@ std::string OneLine(const QString& text) {
 }
 
 void Queue(SqlGateway& gw) {
-    for (const ServerUpkeep::QueueRow& row : ServerUpkeep(gw.connection()).ListQueue()) {
+    for (const queue::QueueReport::QueueRow& row :
+         queue::QueueReport(gw.connection()).ListQueue()) {
         // A row holds at least one number, an empty one included.
         const qsizetype count = row.list.count(QLatin1Char(';')) + 1;
         std::cout << row.id.toStdString() << '\t' << row.sendNo.toStdString() << '\t'

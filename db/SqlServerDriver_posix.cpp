@@ -1,5 +1,5 @@
 // Linux: FreeTDS, told the protocol version and that text crosses as UTF-8.
-#include "server/SqlServerDriver.h"
+#include "db/SqlServerDriver.h"
 
 namespace telvoro {
 

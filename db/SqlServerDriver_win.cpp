@@ -1,7 +1,7 @@
 // Windows: the newest of Microsoft's SQL Server drivers installed, else the
 // "SQL Server" driver every Windows has. Text crosses as UTF-16 (Qt's ODBC
 // driver uses the wide calls), so nothing about characters is said.
-#include "server/SqlServerDriver.h"
+#include "db/SqlServerDriver.h"
 
 // windows.h before sql.h, which uses its types.
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "server/CallWatch.h"
+#include "db/CallWatch.h"
 
 #include <utility>
 

@@ -6,9 +6,10 @@
 // which then counts as lost and is opened again at the next call that may.
 // The client's gateway, the admin upkeep and the queue server sit on it.
 
+#include "db/Dialect.h"
 #include "files/DataSource.h"
-#include "server/SocketCutter.h"
-#include "server/SqlServerDriver.h"
+#include "db/SocketCutter.h"
+#include "db/SqlServerDriver.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -70,9 +71,8 @@ public:
     bool Lost() const { return lost_; }
     Engine engine() const { return source_.engine; }
     const DataSource& source() const { return source_; }
-    // The ODBC peer is Microsoft SQL Server; PostgreSQL, natively or through ODBC.
-    bool SqlServerDbms() const { return sqlServerDbms_; }
-    bool PostgresDbms() const { return postgresDbms_; }
+    // The SQL the engine speaks (see Dialect.h); known once open.
+    Dialect dialect() const { return dialect_; }
     const TimeLimits& limits() const { return limits_; }
     // The server process of this connection on PostgreSQL (also through
     // ODBC); nothing on other engines.
@@ -141,7 +141,7 @@ private:
     DataSource source_;
     // opened_: open and not closed by us, so a connection found closed is lost, not absent.
     bool opened_ = false, inTransaction_ = false, lost_ = false;
-    bool sqlServerDbms_ = false, postgresDbms_ = false;
+    Dialect dialect_ = Dialect::Sqlite;
     // The driver's handles, for breaking a call off from the watchdog.
     void* pgConn_ = nullptr;
     void* sqlite_ = nullptr;

@@ -1,8 +1,10 @@
-// The queue's rules on real engines: claims, rounds, crash settlement,
-// takeover, reports, sweeping and refunds.
+// The queue's conformance suite: every storage operation through the state
+// machine, the same cases on every engine there is (see Engines.h): claims,
+// rounds, crash settlement, takeover, reports, sweeping and refunds.
 
-#include "smsd/QueueStore.h"
-#include "tests/smsd/SmsdTestSupport.h"
+#include "queue/QueueStore.h"
+#include "tests/queue/QueueTestSupport.h"
+#include "tests/support/Engines.h"
 
 #include <QSet>
 #include <functional>
@@ -10,9 +12,12 @@
 #include <thread>
 
 using namespace telvoro;
-using namespace telvoro::smsd;
-using namespace telvoro::smsd::testing;
+using namespace telvoro::queue;
+using namespace telvoro::queue::testing;
 using std::chrono::milliseconds;
+using telvoro::testing::EngineDatabase;
+using telvoro::testing::kEngines;
+using telvoro::testing::MakeEngineDatabase;
 
 namespace {
 
@@ -34,11 +39,11 @@ struct Worker {
 class Engines : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        db_ = MakeDatabase(GetParam());
-        if (db_.text.empty()) GTEST_SKIP() << "no PostgreSQL server could be started";
+        db_ = MakeEngineDatabase(GetParam());
+        TELVORO_ENGINE_OR_SKIP(db_);
     }
     const std::string& source() const { return db_.text; }
-    TestDatabase db_;
+    EngineDatabase db_;
 };
 
 // Two workers drain one queue at once: every row is taken exactly once.
@@ -71,12 +76,14 @@ TEST_P(Engines, TwoWorkersNeverTakeTheSameRow) {
 // Each case runs on a fresh queue of the engine; the steps drive two workers
 // and a clock; the check reads the database.
 struct Case {
+    const char* id; // the test's name
     const char* name;
     std::function<void(const std::string& source)> run;
 };
 
 const Case kCases[] = {
-    {"elements by position: duplicates go in later rounds, junk is invalid and never sent",
+    {"ElementsByPosition",
+     "elements by position: duplicates go in later rounds, junk is invalid and never sent",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001;;12a4;"
@@ -90,7 +97,7 @@ const Case kCases[] = {
          while (const auto r = w.store.StartRound(id, milliseconds(60000))) {
              rounds << QString::number(r->round) + QLatin1Char(':') +
                            r->phones.join(QLatin1Char(' '));
-             w.store.FinishRound(id, r->round, QStringLiteral("submitted"),
+             w.store.FinishRound(id, r->round, NumberStatus::Submitted,
                                  QStringLiteral("0: Accepted"));
          }
          EXPECT_EQ(rounds.join(QLatin1Char('|')),
@@ -99,7 +106,8 @@ const Case kCases[] = {
                    "submitted,submitted,submitted,invalid,invalid,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
-    {"a commit that reported failure but went through: its retry hands back the round it marked",
+    {"RetryAfterAFailedCommitThatWentThrough",
+     "a commit that reported failure but went through: its retry hands back the round it marked",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001"));
@@ -107,7 +115,7 @@ const Case kCases[] = {
          const auto row = w.store.Claim(milliseconds(60000), /*startRound=*/true);
          ASSERT_TRUE(row && row->first);
          const auto finish = [&](int round) {
-             return w.store.FinishRound(id, round, QStringLiteral("submitted"), {}, {},
+             return w.store.FinishRound(id, round, NumberStatus::Submitted, {}, {},
                                         milliseconds(60000), /*markNext=*/true);
          };
          const auto next = finish(row->first->round);
@@ -120,7 +128,8 @@ const Case kCases[] = {
          EXPECT_EQ(Statuses(src, id), "submitted,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
-    {"a second process under the same worker name: the first one's late answer sends nothing",
+    {"SameWorkerNameTwice",
+     "a second process under the same worker name: the first one's late answer sends nothing",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001"));
@@ -131,12 +140,12 @@ const Case kCases[] = {
          EXPECT_EQ(b.store.SettleOwn(), 2); // b cannot tell a's numbers from its own past
          const auto taken = b.store.Claim(milliseconds(60000), /*startRound=*/true);
          ASSERT_TRUE(taken && taken->first);
-         EXPECT_THROW(a.store.FinishRound(id, first->first->round, QStringLiteral("submitted"), {},
-                                          {}, milliseconds(60000), /*markNext=*/true),
+         EXPECT_THROW(a.store.FinishRound(id, first->first->round, NumberStatus::Submitted, {}, {},
+                                          milliseconds(60000), /*markNext=*/true),
                       ClaimLost);
          EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
      }},
-    {"a row of nothing but invalid elements is settled at once",
+    {"OnlyInvalidElements", "a row of nothing but invalid elements is settled at once",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral(";"));
          Worker w(src, QStringLiteral("w"));
@@ -145,7 +154,8 @@ const Case kCases[] = {
          EXPECT_EQ(StateOf(src, id), "3");
          EXPECT_FALSE(w.store.StartRound(id, milliseconds(60000)));
      }},
-    {"a crash while submitting leaves unknown, never waiting; a late final report still settles it",
+    {"CrashWhileSubmitting",
+     "a crash while submitting leaves unknown, never waiting; a late final report still settles it",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002"));
@@ -167,7 +177,8 @@ const Case kCases[] = {
                                    {id, 0, QStringLiteral("13900000002"), secret, 1, {}}});
          EXPECT_EQ(Statuses(src, id), "unknown,delivered");
      }},
-    {"a dead worker's row is taken over after its lease, not before; the old holder loses it",
+    {"TakeoverAfterTheLease",
+     "a dead worker's row is taken over after its lease, not before; the old holder loses it",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001"));
@@ -182,7 +193,7 @@ const Case kCases[] = {
          ASSERT_TRUE(taken);
          EXPECT_EQ(taken->madeUnknown, 2);
          // The old holder's late answer must not touch what is now b's.
-         EXPECT_THROW(a.store.FinishRound(id, round->round, QStringLiteral("submitted"), {}),
+         EXPECT_THROW(a.store.FinishRound(id, round->round, NumberStatus::Submitted, {}),
                       ClaimLost);
          EXPECT_THROW(a.store.StartRound(id, milliseconds(60000)), ClaimLost);
          const auto rest = b.store.StartRound(id, milliseconds(60000));
@@ -190,14 +201,15 @@ const Case kCases[] = {
          EXPECT_EQ(rest->phones, QStringList{QStringLiteral("13900000001")});
          EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
      }},
-    {"reports: types map to statuses, a final status is never overwritten, forgeries do nothing",
+    {"Reports",
+     "reports: types map to statuses, a final status is never overwritten, forgeries do nothing",
      [](const std::string& src) {
          const qint64 id =
              QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral("1;2;3;4;5;6;7"));
          Worker w(src, QStringLiteral("w"));
          const QString k = w.store.Claim(milliseconds(60000))->secret;
          const auto r = w.store.StartRound(id, milliseconds(60000));
-         w.store.FinishRound(id, r->round, QStringLiteral("submitted"), {});
+         w.store.FinishRound(id, r->round, NumberStatus::Submitted, {});
          const auto p = [](int n) { return QString::number(n); };
          const std::vector<Report> reports = {
              {id, 0, p(1), k, 8, QStringLiteral("ACK")},
@@ -233,28 +245,28 @@ const Case kCases[] = {
          EXPECT_EQ(Statuses(src, id),
                    "delivered,delivered,undelivered,unknown,rejected,delivered,unknown");
      }},
-    {"Kannel's answers: 503 sends the round again, a refusal is final, named failures wait",
+    {"KannelAnswers",
+     "Kannel's answers: 503 sends the round again, a refusal is final, named failures wait",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000003"));
          Worker w(src, QStringLiteral("w"));
          ASSERT_TRUE(w.store.Claim(milliseconds(60000)));
          auto r = w.store.StartRound(id, milliseconds(60000));
-         w.store.FinishRound(id, r->round, QStringLiteral("waiting"), QStringLiteral("503"));
+         w.store.FinishRound(id, r->round, NumberStatus::Waiting, QStringLiteral("503"));
          r = w.store.StartRound(id, milliseconds(60000));
          ASSERT_TRUE(r);
          EXPECT_EQ(r->phones.size(), 3);
-         w.store.FinishRound(id, r->round, QStringLiteral("submitted"), {},
+         w.store.FinishRound(id, r->round, NumberStatus::Submitted, {},
                              {QStringLiteral("13900000002")});
          r = w.store.StartRound(id, milliseconds(60000));
          ASSERT_TRUE(r);
          EXPECT_EQ(r->phones, QStringList{QStringLiteral("13900000002")});
-         w.store.FinishRound(id, r->round, QStringLiteral("rejected"),
-                             QStringLiteral("Kannel 403"));
+         w.store.FinishRound(id, r->round, NumberStatus::Rejected, QStringLiteral("Kannel 403"));
          EXPECT_EQ(Statuses(src, id), "submitted,rejected,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
-    {"refunds: rejected, undelivered and invalid numbers give their units back once",
+    {"Refunds", "refunds: rejected, undelivered and invalid numbers give their units back once",
      [](const std::string& src) {
          SetCredit(src, kAccount, 100);
          // 70 characters: two units a number, as the client priced it.
@@ -264,7 +276,7 @@ const Case kCases[] = {
          const QString k = w.store.Claim(milliseconds(60000))->secret;
          EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 102);
          const auto r = w.store.StartRound(id, milliseconds(60000));
-         w.store.FinishRound(id, r->round, QStringLiteral("submitted"), {});
+         w.store.FinishRound(id, r->round, NumberStatus::Submitted, {});
          const std::vector<Report> reports = {{id, 0, QStringLiteral("1"), k, 1, {}},
                                               {id, 0, QStringLiteral("3"), k, 2, {}},
                                               {id, 0, QStringLiteral("4"), k, 16, {}},
@@ -279,15 +291,32 @@ const Case kCases[] = {
      }},
 };
 
-TEST_P(Engines, QueueRules) {
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
-        db_ = MakeDatabase(GetParam());
-        c.run(source());
-    }
+class Rules : public ::testing::TestWithParam<std::tuple<const char*, const Case*>> {};
+
+TEST_P(Rules, OnEveryEngine) {
+    const auto [engine, c] = GetParam();
+    const EngineDatabase db = MakeEngineDatabase(engine);
+    TELVORO_ENGINE_OR_SKIP(db);
+    SCOPED_TRACE(c->name);
+    c->run(db.text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Smsd, Engines, ::testing::Values("sqlite", "postgresql", "odbc"),
+INSTANTIATE_TEST_SUITE_P(Queue, Engines, ::testing::ValuesIn(kEngines),
                          [](const auto& info) { return std::string(info.param); });
+
+std::vector<const Case*> AllCases() {
+    std::vector<const Case*> all;
+    for (const Case& c : kCases)
+        all.push_back(&c);
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, Rules,
+                         ::testing::Combine(::testing::ValuesIn(kEngines),
+                                            ::testing::ValuesIn(AllCases())),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param)) + "_" +
+                                    std::get<1>(info.param)->id;
+                         });
 
 } // namespace

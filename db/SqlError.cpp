@@ -1,6 +1,6 @@
-#include "server/SqlError.h"
+#include "db/SqlError.h"
 
-#include "server/Connection.h"
+#include "db/Connection.h"
 
 #include <QRegularExpression>
 

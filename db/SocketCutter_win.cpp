@@ -2,7 +2,7 @@
 // Linux, so a driver's sockets stay unknown and a call blocked in a driver
 // ends by the driver's own time-outs (login, query) instead. SQLite's calls
 // are still broken off, through sqlite3_interrupt.
-#include "server/SocketCutter.h"
+#include "db/SocketCutter.h"
 
 namespace telvoro {
 

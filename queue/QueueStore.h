@@ -1,33 +1,22 @@
 #pragma once
-// Every statement of the queue server, on one connection: claiming a row with
+// The queue's state machine, the same on every engine: claiming a row with
 // its numbers, handing a round of numbers to Kannel and recording the answer,
 // applying delivery reports, sweeping, refunding. Each operation is one
-// transaction; the row's state in SendTemp moves on inside it.
+// transaction on QueueStorage; the row's state in SendTemp moves on inside it.
 
-#include "smsd/Db.h"
-#include "smsd/Rules.h"
+#include "core/Error.h"
+#include "queue/QueueStorage.h"
+#include "queue/States.h"
 
 #include <QHash>
-#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <optional>
 #include <vector>
 
-namespace telvoro::smsd {
-
-enum class Dialect { Sqlite, Postgres, SqlServer };
-Dialect DialectOf(const Connection& connection);
-
-// Once per connection of the queue server. An embedded database goes over to
-// write-ahead logging: a commit then costs one sync of the log, not three of
-// journal and file, and the client's readers no longer wait for the writers.
-// Every commit is still synced before it returns (a number marked
-// "submitting" must survive a power cut before its request goes out).
-void PrepareQueueDatabase(Connection& connection);
+namespace telvoro::queue {
 
 // Milliseconds since the epoch; the tests pass a clock of their own.
 using Clock = std::function<qint64()>;
@@ -65,7 +54,6 @@ struct ReportCounts {
 class QueueStore {
 public:
     QueueStore(Connection& connection, QString worker, Clock clock, bool refund);
-    ~QueueStore();
     QueueStore(const QueueStore&) = delete;
     QueueStore& operator=(const QueueStore&) = delete;
 
@@ -82,12 +70,12 @@ public:
     // waits; throws ClaimLost when another worker holds the row now.
     std::optional<Round> StartRound(qint64 id, std::chrono::milliseconds lease);
     // The answer to a round: its "submitting" numbers become `status`
-    // ("submitted", "rejected", "waiting" or "unknown"), those in `retry` go
-    // back to waiting, the lease is renewed and the row moves on where it can.
+    // (Submitted, Rejected, Waiting or Unknown), those in `retry` go back to
+    // waiting, the lease is renewed and the row moves on where it can.
     // With `markNext`, the row's next round is marked in the same commit (as
     // StartRound does) and returned. Throws ClaimLost, touching nothing, when
     // another worker holds the row now: its numbers are that worker's to settle.
-    std::optional<Round> FinishRound(qint64 id, int round, const QString& status,
+    std::optional<Round> FinishRound(qint64 id, int round, NumberStatus status,
                                      const QString& text, const QStringList& retry = {},
                                      std::chrono::milliseconds lease = std::chrono::minutes(1),
                                      bool markNext = false);
@@ -99,48 +87,25 @@ public:
     // Numbers handed over longer than `validity` ago without a final report
     // become "unknown"; returns how many.
     int Sweep(std::chrono::milliseconds validity);
-    bool ConnectionOpen() const { return db_.IsOpen(); }
+    bool ConnectionOpen() const { return storage_.ConnectionOpen(); }
     // The row's secret, or nothing for a row no worker has claimed.
     std::optional<QString> SecretOf(qint64 id);
 
-    // What the operator's report shows.
-    struct RowSummary {
-        qint64 id = 0;
-        QString account, time, state;
-        int numbers = 0, delivered = 0, undelivered = 0, rejected = 0, invalid = 0, pending = 0,
-            unknown = 0;
-    };
-    struct NumberLine {
-        int seq = 0;
-        QString phone, status, text;
-        qint64 updatedAt = 0;
-    };
-    std::vector<RowSummary> Summaries(const QString& account, std::optional<qint64> row);
-    std::vector<NumberLine> Numbers(qint64 row);
-
 private:
-    class Tx;
-    // Runs `sql`; `keep` keeps it prepared for the next call with the same text.
-    // The query stays valid until the transaction ends.
-    QSqlQuery& Run(const QString& sql, const QVariantList& binds, bool keep = true);
-    int Change(const QString& sql, const QVariantList& binds, bool keep = true);
-    void Reopen();
     std::optional<Round> MarkRound(qint64 id, qint64 now);
-    void Release();
     void AdvanceAll(const QList<qint64>& ids, QStringList& log);
     void Refund(qint64 id);
-    int UnitsOf(qint64 id, QString* login);
+    void Renew(qint64 id, qint64 now, std::chrono::milliseconds lease);
+    std::optional<ClaimedRow> ClaimOnce(std::chrono::milliseconds lease, bool startRound,
+                                        qint64 now, bool& again);
+    void Remember(qint64 id, const QString& secret, qint64 claimedAt);
 
-    Connection& db_;
+    QueueStorage storage_;
     QString worker_;
     Clock clock_;
     bool refund_;
-    Dialect dialect_ = Dialect::Sqlite;
     QHash<qint64, QString> secrets_;
     QHash<qint64, qint64> claims_; // ClaimedAt of the rows this store claimed
-    void Renew(qint64 id, qint64 now, std::chrono::milliseconds lease);
-    std::map<QString, QSqlQuery> statements_; // node-based: references stay valid
-    QSqlQuery scratch_;
 };
 
 class ClaimLost : public Error {
@@ -148,4 +113,4 @@ public:
     using Error::Error;
 };
 
-} // namespace telvoro::smsd
+} // namespace telvoro::queue

@@ -1,4 +1,4 @@
-#include "server/SocketCutter.h"
+#include "db/SocketCutter.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,9 +1,9 @@
-#include "server/Connection.h"
+#include "db/Connection.h"
 
 #include "core/Error.h"
 #include "core/FileIO.h"
-#include "server/CallWatch.h"
-#include "server/SqlError.h"
+#include "db/CallWatch.h"
+#include "db/SqlError.h"
 #include "text/QtPath.h"
 
 #include <QRegularExpression>
@@ -216,7 +216,6 @@ void Connection::AdoptSqlite(const QSqlDatabase& db) {
 
 void Connection::AdoptPostgres(const QSqlDatabase& db) {
     pgConn_ = DriverHandle(db.driver()->handle(), {"PGconn*", "pg_conn*"});
-    postgresDbms_ = true;
 #ifdef TELVORO_HAVE_LIBPQ
     if (!pgConn_) return;
     auto* conn = static_cast<PGconn*>(pgConn_);
@@ -240,15 +239,16 @@ void Connection::AdoptOdbc(const QSqlDatabase& db, const std::vector<Socket>& be
     SQLSMALLINT length = 0;
     if (SQL_SUCCEEDED(SQLGetInfo(odbcConn_, SQL_DBMS_NAME, name, sizeof name, &length))) {
         const QString dbms = QString::fromLatin1(reinterpret_cast<const char*>(name));
-        sqlServerDbms_ = dbms.contains(QLatin1String("SQL Server"), Qt::CaseInsensitive);
-        postgresDbms_ = dbms.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive);
+        dialect_ = OdbcDialect(dbms);
     }
 }
 
 void Connection::OpenOnce(const DataSource& source, Create create) {
     Close();
     source_ = source;
-    sqlServerDbms_ = postgresDbms_ = false;
+    dialect_ = source.engine == Engine::Sqlite       ? Dialect::Sqlite
+               : source.engine == Engine::PostgreSql ? Dialect::Postgres
+                                                     : Dialect::SqlServer;
     static constexpr std::array drivers{"QSQLITE", "QPSQL", "QODBC"};
     const QString driver = QString::fromLatin1(drivers[static_cast<std::size_t>(source.engine)]);
     if (!QSqlDatabase::isDriverAvailable(driver))
@@ -327,12 +327,12 @@ void Connection::OpenOnce(const DataSource& source, Create create) {
         giveUp();
         ThrowSqlError(error, what);
     };
-    if (source.engine == Engine::SqlServer && sqlServerDbms_) {
+    if (source.engine == Engine::SqlServer && dialect_ == Dialect::SqlServer) {
         // The deduction is judged by its row count, which SET NOCOUNT ON (a
         // server's default user options) would hide.
         mustRun(QStringLiteral("SET NOCOUNT OFF"), QStringLiteral("SET NOCOUNT OFF"));
     }
-    if (source.engine == Engine::SqlServer && postgresDbms_) {
+    if (source.engine == Engine::SqlServer && dialect_ == Dialect::Postgres) {
         QVariant pid;
         mustRun(QStringLiteral("Select pg_backend_pid()"), connectWhat, &pid);
         if (pid.isValid()) backend_ = pid.toLongLong();

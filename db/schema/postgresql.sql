@@ -1,0 +1,73 @@
+-- The SMS server's tables for PostgreSQL (database "Orvanta"), as numbered steps.
+-- `telvoro-admin init` runs the steps after the version in SchemaVersion (a
+-- database from before it is judged by the tables and indexes it has) and
+-- records the last. Each step is idempotent. A change is a new step at the
+-- end; a shipped step is never edited.
+-- Statements end with ";" at a line end.
+
+-- step 0: the schema's version, made before any step
+CREATE TABLE IF NOT EXISTS SchemaVersion (
+    Version INTEGER NOT NULL
+);
+
+-- step 1: the client's tables
+CREATE TABLE IF NOT EXISTS Users (
+    Login   VARCHAR(50) NOT NULL,
+    CurrSum INTEGER     NOT NULL DEFAULT 0 CHECK (CurrSum >= 0)
+);
+CREATE TABLE IF NOT EXISTS SendTemp (
+    ID         SERIAL PRIMARY KEY,
+    SendNo     VARCHAR(50),
+    SendMemo   TEXT,
+    list       VARCHAR(2000),
+    state      VARCHAR(10),
+    CreateTime TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP
+);
+
+-- step 2: one row per login, so the credit of a login is never split over two rows
+CREATE UNIQUE INDEX IF NOT EXISTS UQ_Users_Login ON Users (Login);
+
+-- step 3: the queue server's tables
+-- Each number of a row by its position, and which worker holds a row.
+-- SendTemp keeps its columns; its state goes "0" (new) -> "1" (claimed) ->
+-- "2" (handed to Kannel) -> "3" (settled).
+CREATE TABLE IF NOT EXISTS SendDetail (
+    SendTempID INTEGER      NOT NULL,
+    Seq        INTEGER      NOT NULL,
+    Round      INTEGER      NOT NULL DEFAULT 0,
+    Phone      VARCHAR(40)  NOT NULL DEFAULT '',
+    Status     VARCHAR(12)  NOT NULL DEFAULT 'waiting',
+    SmscText   VARCHAR(200),
+    SubmitAt   BIGINT,
+    UpdatedAt  BIGINT,
+    Refunded   INTEGER      NOT NULL DEFAULT 0,
+    PRIMARY KEY (SendTempID, Seq)
+);
+CREATE INDEX IF NOT EXISTS SendDetail_Status ON SendDetail (Status, SubmitAt);
+CREATE TABLE IF NOT EXISTS SendClaim (
+    SendTempID INTEGER      NOT NULL PRIMARY KEY,
+    Worker     VARCHAR(100) NOT NULL,
+    LeaseUntil BIGINT       NOT NULL,
+    Secret     VARCHAR(64)  NOT NULL,
+    ClaimedAt  BIGINT       NOT NULL
+);
+CREATE INDEX IF NOT EXISTS SendTemp_state ON SendTemp (state);
+
+-- step 4: the oldest row in a state, and one row's state, through one index
+-- (state) alone is given up; a row's numbers by status.
+CREATE INDEX IF NOT EXISTS SendDetail_Row ON SendDetail (SendTempID, Status);
+CREATE INDEX IF NOT EXISTS SendTemp_state_ID ON SendTemp (state, ID);
+DROP INDEX IF EXISTS SendTemp_state;
+
+-- step 5: a delivery report finds its number by row, round and phone
+CREATE INDEX IF NOT EXISTS SendDetail_Number ON SendDetail (SendTempID, Round, Phone);
+
+-- step 6: no index holds a number's status
+-- A number's status changes three or four times, and each change would write
+-- every index that holds it. What is left of a row is found among its own
+-- numbers (by the primary key), the sweeper's numbers among the rows still open.
+DROP INDEX IF EXISTS SendDetail_Status;
+DROP INDEX IF EXISTS SendDetail_Row;
+-- Room on each page for a number's next version: a status change then
+-- stays on its page and writes no index (a heap-only update).
+ALTER TABLE SendDetail SET (fillfactor = 70);

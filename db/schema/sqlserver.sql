@@ -1,0 +1,85 @@
+-- The SMS server's tables for Microsoft SQL Server (database Orvanta), as numbered steps.
+-- `telvoro-admin init` runs the steps after the version in SchemaVersion (a
+-- database from before it is judged by the tables and indexes it has) and
+-- records the last. Each step is idempotent: SQL Server has no IF NOT
+-- EXISTS in CREATE, so each statement asks the catalog first. A change is a
+-- new step at the end; a shipped step is never edited.
+-- Statements end with ";" at a line end.
+
+-- step 0: the schema's version, made before any step
+IF OBJECT_ID(N'dbo.SchemaVersion', N'U') IS NULL
+CREATE TABLE dbo.SchemaVersion (
+    Version INT NOT NULL
+);
+
+-- step 1: the client's tables
+IF OBJECT_ID(N'dbo.Users', N'U') IS NULL
+CREATE TABLE dbo.Users (
+    Login   NVARCHAR(50) NOT NULL,
+    CurrSum INT          NOT NULL DEFAULT 0 CHECK (CurrSum >= 0)
+);
+IF OBJECT_ID(N'dbo.SendTemp', N'U') IS NULL
+CREATE TABLE dbo.SendTemp (
+    ID         INT IDENTITY(1, 1) PRIMARY KEY,
+    SendNo     NVARCHAR(50),
+    SendMemo   NVARCHAR(MAX),
+    list       NVARCHAR(2000),
+    state      NVARCHAR(10),
+    CreateTime DATETIME2 NOT NULL DEFAULT SYSDATETIME()
+);
+
+-- step 2: one row per login, so the credit of a login is never split over two rows
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'UQ_Users_Login' AND object_id = OBJECT_ID(N'dbo.Users'))
+CREATE UNIQUE INDEX UQ_Users_Login ON dbo.Users (Login);
+
+-- step 3: the queue server's tables
+-- Each number of a row by its position, and which worker holds a row.
+-- SendTemp keeps its columns; its state goes "0" (new) -> "1" (claimed) ->
+-- "2" (handed to Kannel) -> "3" (settled).
+IF OBJECT_ID(N'dbo.SendDetail', N'U') IS NULL
+CREATE TABLE dbo.SendDetail (
+    SendTempID INT           NOT NULL,
+    Seq        INT           NOT NULL,
+    Round      INT           NOT NULL DEFAULT 0,
+    Phone      NVARCHAR(40)  NOT NULL DEFAULT N'',
+    Status     NVARCHAR(12)  NOT NULL DEFAULT N'waiting',
+    SmscText   NVARCHAR(200),
+    SubmitAt   BIGINT,
+    UpdatedAt  BIGINT,
+    Refunded   INT           NOT NULL DEFAULT 0,
+    PRIMARY KEY (SendTempID, Seq)
+);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status')
+CREATE INDEX SendDetail_Status ON dbo.SendDetail (Status, SubmitAt);
+IF OBJECT_ID(N'dbo.SendClaim', N'U') IS NULL
+CREATE TABLE dbo.SendClaim (
+    SendTempID INT           NOT NULL PRIMARY KEY,
+    Worker     NVARCHAR(100) NOT NULL,
+    LeaseUntil BIGINT        NOT NULL,
+    Secret     NVARCHAR(64)  NOT NULL,
+    ClaimedAt  BIGINT        NOT NULL
+);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state')
+CREATE INDEX SendTemp_state ON dbo.SendTemp (state);
+
+-- step 4: the oldest row in a state, and one row's state, through one index
+-- (state) alone is given up; a row's numbers by status.
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row')
+CREATE INDEX SendDetail_Row ON dbo.SendDetail (SendTempID, Status);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state_ID')
+CREATE INDEX SendTemp_state_ID ON dbo.SendTemp (state, ID);
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendTemp_state')
+DROP INDEX SendTemp_state ON dbo.SendTemp;
+
+-- step 5: a delivery report finds its number by row, round and phone
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Number')
+CREATE INDEX SendDetail_Number ON dbo.SendDetail (SendTempID, Round, Phone);
+
+-- step 6: no index holds a number's status
+-- A number's status changes three or four times, and each change would write
+-- every index that holds it. What is left of a row is found among its own
+-- numbers (by the primary key), the sweeper's numbers among the rows still open.
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status' AND object_id = OBJECT_ID(N'dbo.SendDetail'))
+DROP INDEX SendDetail_Status ON dbo.SendDetail;
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row' AND object_id = OBJECT_ID(N'dbo.SendDetail'))
+DROP INDEX SendDetail_Row ON dbo.SendDetail;

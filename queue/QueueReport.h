@@ -1,0 +1,43 @@
+#pragma once
+// The queue as the operator reads it, read-only: `telvoro-admin report` (rows
+// and their numbers' outcomes) and `telvoro-admin queue` (every SendTemp row
+// as stored). It claims nothing and needs no worker name.
+
+#include "db/Connection.h"
+
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace telvoro::queue {
+
+class QueueReport {
+public:
+    explicit QueueReport(Connection& connection) : db_(connection) {}
+
+    struct RowSummary {
+        qint64 id = 0;
+        QString account, time, state;
+        int numbers = 0, delivered = 0, undelivered = 0, rejected = 0, invalid = 0, pending = 0,
+            unknown = 0;
+    };
+    struct NumberLine {
+        int seq = 0;
+        QString phone, status, text;
+        qint64 updatedAt = 0;
+    };
+    // Every SendTemp row, in ID order, as the driver gives the texts.
+    struct QueueRow {
+        QString id, sendNo, state, list, memo;
+    };
+
+    // The rows of `account` (all when empty), or the one `row`.
+    std::vector<RowSummary> Summaries(const QString& account, std::optional<qint64> row);
+    std::vector<NumberLine> Numbers(qint64 row);
+    std::vector<QueueRow> ListQueue();
+
+private:
+    Connection& db_;
+};
+
+} // namespace telvoro::queue

@@ -1,0 +1,101 @@
+// The queue's statements on PostgreSQL (natively or through psqlODBC). Many
+// workers claim at once: a claim locks the row it takes and passes over
+// those another worker holds.
+
+#include "queue/QueueSql.h"
+
+namespace telvoro::queue {
+
+QueueSql PostgresQueueSql() {
+    const auto S = [](const char* text) { return ResolveTokens(Dialect::Postgres, text); };
+    QueueSql q;
+    q.dialect = Dialect::Postgres;
+    // One statement of one shape, prepared once, whatever the batch: its
+    // columns go as arrays.
+    q.reportBatch = ReportBatch::Arrays;
+
+    // Claim: the row found is locked until the commit; a row another worker
+    // is claiming is skipped, not waited for.
+    q.takeExpired =
+        S("Select t.ID from SendTemp t join SendClaim c on c.SendTempID=t.ID where t.state="
+          "{Claimed} and c.LeaseUntil<? order by t.ID limit 1 for update of t skip locked");
+    q.takeNew =
+        S("Select ID from SendTemp where state={New} order by ID limit 1 for update skip locked");
+    q.rowOf = S("Select SendNo, SendMemo, list from SendTemp where ID=?");
+    q.markClaimed = S("Update SendTemp set state={Claimed} where ID=? and state={New}");
+    q.insertClaim = S("Insert into SendClaim (SendTempID, Worker, LeaseUntil, Secret, ClaimedAt) "
+                      "values (?, ?, ?, ?, ?)");
+    q.insertNumbers = S("Insert into SendDetail (SendTempID, Seq, Round, Phone, Status, SmscText, "
+                        "UpdatedAt, SubmitAt) values ");
+    q.claimOf = S("Select Worker, Secret, ClaimedAt from SendClaim where SendTempID=?");
+    q.takeOver = S("Update SendClaim set Worker=?, LeaseUntil=?, ClaimedAt=? where SendTempID=? "
+                   "and LeaseUntil<?");
+    q.submittingUnknown = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? "
+                            "where SendTempID=? and Status={Submitting}");
+    q.renew = S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?");
+    q.renewOwn =
+        S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=? and ClaimedAt=?");
+    q.settleOwn = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? where "
+                    "Status={Submitting} and SendTempID in (select c.SendTempID from SendClaim c "
+                    "join SendTemp t on t.ID=c.SendTempID where c.Worker=? and t.state={Claimed})");
+    q.releaseOwn = S("Update SendClaim set LeaseUntil=0 where Worker=? and SendTempID in (select "
+                     "ID from SendTemp where state={Claimed})");
+
+    // Rounds: a row's numbers through its primary key.
+    q.firstOpenRound =
+        S("Select min(Round) from SendDetail where SendTempID=? and Status in {NotHanded}");
+    q.roundPhones = S("Select Phone from SendDetail where SendTempID=? and Round=? and Status in "
+                      "{NotHanded} order by Seq");
+    q.markRound = S("Update SendDetail set Status={Submitting}, UpdatedAt=?, SubmitAt=? where "
+                    "SendTempID=? and Round=? and Status={Waiting}");
+    q.retryNumber = S("Update SendDetail set Status={Waiting}, UpdatedAt=? where SendTempID=? and "
+                      "Round=? and Phone=? and Status={Submitting}");
+    q.answerRound = S("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where SendTempID=? "
+                      "and Round=? and Status={Submitting}");
+
+    // A row moves on. The status test sits inside a case: out of reach of
+    // any index on the status (none is made; one a DBA adds would tempt a
+    // planner misled by stale statistics to walk every open number).
+    q.readyToHand = S("Select ID from SendTemp where state={Claimed} and ID in %1 and not exists "
+                      "(select 1 from SendDetail d where d.SendTempID=SendTemp.ID and (case when "
+                      "d.Status in {NotHanded} then 1 else 0 end)=1)");
+    q.readyToSettle = S("Select ID from SendTemp where state={Handed} and ID in %1 and not exists "
+                        "(select 1 from SendDetail d where d.SendTempID=SendTemp.ID and (case "
+                        "when d.Status in {Open} then 1 else 0 end)=1)");
+    q.advance = S("Update SendTemp set state=? where ID=? and state=?");
+
+    // Reports. A final report settles any number still open, an unknown one
+    // too; a passing one moves only a number on its way.
+    q.secretOf = S("Select Secret from SendClaim where SendTempID=?");
+    // The batch unnested from its column arrays: a report's number through
+    // the index on row, round and phone, among the rows named outright.
+    q.applyReports =
+        S("Update SendDetail d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
+          "unnest(?::integer[], ?::integer[], ?::varchar[], ?::varchar[], ?::varchar[], "
+          "?::integer[]) as v(id, rnd, phone, st, txt, final) where d.SendTempID = "
+          "any(?::integer[]) and d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and "
+          "(case when d.Status in {OnTheWay} then 1 when v.final=1 and d.Status={Unknown} then 1 "
+          "else 0 end)=1");
+
+    // Sweep: open numbers live in open rows only, named outright.
+    q.openRows = S("Select ID, state from SendTemp where state in ({Claimed},{Handed})");
+    q.sweep = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? where Status in "
+                "{AwaitingReport} and SubmitAt<? and SendTempID in %1");
+
+    // Refund.
+    q.accountOf = S("Select SendNo, SendMemo from SendTemp where ID=?");
+    q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
+                       "Status in {Refundable}");
+    q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+
+    // The operator's report (read only).
+    q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");
+    q.reportCounts = S("Select SendTempID, Status, count(*) from SendDetail where SendTempID in "
+                       "(select ID from SendTemp%1) group by SendTempID, Status");
+    q.reportNumbers = S("Select Seq, Phone, Status, SmscText, UpdatedAt from SendDetail where "
+                        "SendTempID=? order by Seq");
+    q.listQueue = S("Select ID, SendNo, state, list, SendMemo from SendTemp order by ID");
+    return q;
+}
+
+} // namespace telvoro::queue

@@ -1,0 +1,99 @@
+// The queue's statements on Microsoft SQL Server (ODBC). Texts compare with
+// N'' literals: an NVARCHAR column against a VARCHAR literal would be
+// converted row by row.
+
+#include "queue/QueueSql.h"
+
+namespace telvoro::queue {
+
+QueueSql SqlServerQueueSql() {
+    const auto S = [](const char* text) { return ResolveTokens(Dialect::SqlServer, text); };
+    QueueSql q;
+    q.dialect = Dialect::SqlServer;
+    // No arrays: rows of values, 250 numbers a statement (6 values each,
+    // their rows and the time stay under SQL Server's 2,100 parameters).
+    q.reportBatch = ReportBatch::Values;
+
+    // Claim: UPDLOCK holds the row found until the commit, READPAST passes
+    // over rows another worker is claiming, ROWLOCK keeps the lock to the row.
+    q.takeExpired = S("Select top (1) t.ID from SendTemp t with (updlock, readpast, rowlock) join "
+                      "SendClaim c on c.SendTempID=t.ID where t.state={Claimed} and "
+                      "c.LeaseUntil<? order by t.ID");
+    q.takeNew = S("Select top (1) ID from SendTemp with (updlock, readpast, rowlock) where "
+                  "state={New} order by ID");
+    q.rowOf = S("Select SendNo, SendMemo, list from SendTemp where ID=?");
+    q.markClaimed = S("Update SendTemp set state={Claimed} where ID=? and state={New}");
+    q.insertClaim = S("Insert into SendClaim (SendTempID, Worker, LeaseUntil, Secret, ClaimedAt) "
+                      "values (?, ?, ?, ?, ?)");
+    q.insertNumbers = S("Insert into SendDetail (SendTempID, Seq, Round, Phone, Status, SmscText, "
+                        "UpdatedAt, SubmitAt) values ");
+    q.claimOf = S("Select Worker, Secret, ClaimedAt from SendClaim where SendTempID=?");
+    q.takeOver = S("Update SendClaim set Worker=?, LeaseUntil=?, ClaimedAt=? where SendTempID=? "
+                   "and LeaseUntil<?");
+    q.submittingUnknown = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? "
+                            "where SendTempID=? and Status={Submitting}");
+    q.renew = S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?");
+    q.renewOwn =
+        S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=? and ClaimedAt=?");
+    q.settleOwn = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? where "
+                    "Status={Submitting} and SendTempID in (select c.SendTempID from SendClaim c "
+                    "join SendTemp t on t.ID=c.SendTempID where c.Worker=? and t.state={Claimed})");
+    q.releaseOwn = S("Update SendClaim set LeaseUntil=0 where Worker=? and SendTempID in (select "
+                     "ID from SendTemp where state={Claimed})");
+
+    // Rounds: a row's numbers through its primary key.
+    q.firstOpenRound =
+        S("Select min(Round) from SendDetail where SendTempID=? and Status in {NotHanded}");
+    q.roundPhones = S("Select Phone from SendDetail where SendTempID=? and Round=? and Status in "
+                      "{NotHanded} order by Seq");
+    q.markRound = S("Update SendDetail set Status={Submitting}, UpdatedAt=?, SubmitAt=? where "
+                    "SendTempID=? and Round=? and Status={Waiting}");
+    q.retryNumber = S("Update SendDetail set Status={Waiting}, UpdatedAt=? where SendTempID=? and "
+                      "Round=? and Phone=? and Status={Submitting}");
+    q.answerRound = S("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where SendTempID=? "
+                      "and Round=? and Status={Submitting}");
+
+    // A row moves on. The status test sits inside a case: out of reach of
+    // any index on the status (none is made; one a DBA adds would tempt a
+    // planner misled by stale statistics to walk every open number).
+    q.readyToHand = S("Select ID from SendTemp where state={Claimed} and ID in %1 and not exists "
+                      "(select 1 from SendDetail d where d.SendTempID=SendTemp.ID and (case when "
+                      "d.Status in {NotHanded} then 1 else 0 end)=1)");
+    q.readyToSettle = S("Select ID from SendTemp where state={Handed} and ID in %1 and not exists "
+                        "(select 1 from SendDetail d where d.SendTempID=SendTemp.ID and (case "
+                        "when d.Status in {Open} then 1 else 0 end)=1)");
+    q.advance = S("Update SendTemp set state=? where ID=? and state=?");
+
+    // Reports. A final report settles any number still open, an unknown one
+    // too; a passing one moves only a number on its way.
+    q.secretOf = S("Select Secret from SendClaim where SendTempID=?");
+    // UPDATE ... FROM names the target by its alias; the batch joins as
+    // rows of values, its rows named outright (%1).
+    q.applyReports =
+        S("Update d set Status=v.st, SmscText=v.txt, UpdatedAt=? from SendDetail d join (values "
+          "%2) as v(id, rnd, phone, st, txt, final) on d.SendTempID in %1 and d.SendTempID=v.id "
+          "and d.Round=v.rnd and d.Phone=v.phone and (case when d.Status in {OnTheWay} then 1 "
+          "when v.final=1 and d.Status={Unknown} then 1 else 0 end)=1");
+
+    // Sweep: open numbers live in open rows only, named outright.
+    q.openRows = S("Select ID, state from SendTemp where state in ({Claimed},{Handed})");
+    q.sweep = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? where Status in "
+                "{AwaitingReport} and SubmitAt<? and SendTempID in %1");
+
+    // Refund.
+    q.accountOf = S("Select SendNo, SendMemo from SendTemp where ID=?");
+    q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
+                       "Status in {Refundable}");
+    q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+
+    // The operator's report (read only).
+    q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");
+    q.reportCounts = S("Select SendTempID, Status, count(*) from SendDetail where SendTempID in "
+                       "(select ID from SendTemp%1) group by SendTempID, Status");
+    q.reportNumbers = S("Select Seq, Phone, Status, SmscText, UpdatedAt from SendDetail where "
+                        "SendTempID=? order by Seq");
+    q.listQueue = S("Select ID, SendNo, state, list, SendMemo from SendTemp order by ID");
+    return q;
+}
+
+} // namespace telvoro::queue

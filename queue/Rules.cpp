@@ -1,0 +1,49 @@
+#include "queue/Rules.h"
+
+#include <QHash>
+#include <QStringList>
+
+namespace telvoro::queue {
+
+bool ValidNumber(const QString& phone) {
+    const int start = phone.startsWith(QLatin1Char('+')) ? 1 : 0;
+    const qsizetype digits = phone.size() - start;
+    if (digits < 1 || digits > 20) return false;
+    for (qsizetype i = start; i < phone.size(); ++i)
+        if (phone[i] < QLatin1Char('0') || phone[i] > QLatin1Char('9')) return false;
+    return true;
+}
+
+std::vector<Element> SplitList(const QString& list) {
+    std::vector<Element> elements;
+    QHash<QString, int> seen;
+    int seq = 0;
+    for (const QString& part : list.split(QLatin1Char(';'))) {
+        Element e;
+        e.seq = ++seq;
+        e.phone = part;
+        e.valid = ValidNumber(part);
+        e.round = e.valid ? seen[part]++ : 0;
+        elements.push_back(e);
+    }
+    return elements;
+}
+
+std::optional<NumberStatus> StatusOfReport(int type) {
+    switch (type) {
+    case 1:
+        return NumberStatus::Delivered;
+    case 2:
+        return NumberStatus::Undelivered;
+    case 4:
+        return NumberStatus::Buffered;
+    case 8:
+        return NumberStatus::Accepted;
+    case 16:
+        return NumberStatus::Rejected;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace telvoro::queue
