@@ -288,6 +288,25 @@ const Case kCases[] = {
          w.now += 10'000;
          w.store.Sweep(milliseconds(1000)); // unknown gives nothing back
          EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
+
+         // A text with no GBK form (written by another program) was never
+         // priced by the client: no refund on other bytes, the number stays unrefunded.
+         const qint64 odd = QueueRow(src, kAccount, QStringLiteral("x"), QStringLiteral("6"));
+         {
+             Connection c(QStringLiteral("smsd-test-odd"));
+             c.Open(telvoro::testing::Source(src));
+             QSqlQuery q(c.database());
+             q.prepare(QStringLiteral("update SendTemp set SendMemo=? where ID=?"));
+             q.addBindValue(QString::fromUtf8("\xF0\x9F\x98\x80 \xE9\x80\x9A\xE7\x9F\xA5"));
+             q.addBindValue(odd);
+             ASSERT_TRUE(q.exec());
+         }
+         const QString ok = w.store.Claim(milliseconds(60000))->secret;
+         const auto r2 = w.store.StartRound(odd, milliseconds(60000));
+         w.store.FinishRound(odd, r2->round, NumberStatus::Submitted, {});
+         w.store.ApplyReports({{odd, 0, QStringLiteral("6"), ok, 16, {}}});
+         EXPECT_EQ(Statuses(src, odd), QStringLiteral("rejected"));
+         EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
      }},
 };
 
