@@ -58,6 +58,7 @@ enum class ReportBatch {
     X(accountOf)         /* SendNo, SendMemo of ? row */                                           \
     X(markRefunded)      /* ? row */                                                               \
     X(credit)            /* ? units, login */                                                      \
+    X(latestRow)         /* the highest row ID: a new row wakes the drains */                      \
     X(reportRows)        /* the operator's report: %1 the condition on SendTemp */                 \
     X(reportCounts)      /* numbers by row and status, same condition */                           \
     X(reportNumbers)     /* ? row */                                                               \

@@ -118,6 +118,9 @@ QueueSql SqliteQueueSql() {
     q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
                        "Status in {Refundable}");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+    // The rowid's last page: nothing else is read, so it can be asked
+    // every few milliseconds.
+    q.latestRow = S("Select max(ID) from SendTemp");
 
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");

@@ -85,6 +85,8 @@ QueueSql SqlServerQueueSql() {
     q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
                        "Status in {Refundable}");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+    // The clustered primary key read backwards: one page.
+    q.latestRow = S("Select max(ID) from SendTemp");
 
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");

@@ -75,8 +75,8 @@ public:
     // With `markNext`, the row's next round is marked in the same commit (as
     // StartRound does) and returned. Throws ClaimLost, touching nothing, when
     // another worker holds the row now: its numbers are that worker's to settle.
-    std::optional<Round> FinishRound(qint64 id, int round, NumberStatus status,
-                                     const QString& text, const QStringList& retry = {},
+    std::optional<Round> FinishRound(qint64 id, int round, NumberStatus status, const QString& text,
+                                     const QStringList& retry = {},
                                      std::chrono::milliseconds lease = std::chrono::minutes(1),
                                      bool markNext = false);
     void RenewLease(qint64 id, std::chrono::milliseconds lease);
@@ -88,6 +88,8 @@ public:
     // become "unknown"; returns how many.
     int Sweep(std::chrono::milliseconds validity);
     bool ConnectionOpen() const { return storage_.ConnectionOpen(); }
+    // The highest row ID so far: a change means a new row to claim.
+    qint64 LatestRow() { return storage_.LatestRow(); }
     // The row's secret, or nothing for a row no worker has claimed.
     std::optional<QString> SecretOf(qint64 id);
 

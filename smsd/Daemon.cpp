@@ -101,6 +101,10 @@ void Daemon::Start() {
 
     writer_ = QThread::create([this] { WriterLoop(); });
     writer_->start();
+    watcher_ = QThread::create([this] { WatchLoop(); });
+    watcher_->start();
+    sweeper_ = QThread::create([this] { SweepLoop(); });
+    sweeper_->start();
     for (int i = 0; i < std::max(1, settings_.drains); ++i) {
         drains_.push_back(QThread::create([this, i] { DrainLoop(i); }));
         drains_.back()->start();
@@ -108,7 +112,17 @@ void Daemon::Start() {
 }
 
 void Daemon::RequestStop() {
-    stop_ = true;
+    {
+        const std::lock_guard lock(workMutex_);
+        stop_ = true;
+    }
+    work_.notify_all();
+}
+
+void Daemon::WaitForWork(milliseconds poll) {
+    std::unique_lock lock(workMutex_);
+    const quint64 seen = newRows_;
+    work_.wait_for(lock, poll, [&] { return stop_ || newRows_ != seen; });
 }
 
 void Daemon::Finish() {
@@ -117,6 +131,12 @@ void Daemon::Finish() {
         delete t;
     }
     drains_.clear();
+    for (QThread** t : {&watcher_, &sweeper_})
+        if (*t) {
+            (*t)->wait();
+            delete *t;
+            *t = nullptr;
+        }
     stopWriter_ = true;
     queue_->Wake();
     if (writer_) {
@@ -197,7 +217,7 @@ void Daemon::DrainLoop(int index) {
                 if (row) next = std::move(row->first);
             }
             if (!row) {
-                Pause(settings_.poll);
+                WaitForWork(settings_.poll);
                 continue;
             }
             queue_->Know(row->id, row->secret);
@@ -307,16 +327,62 @@ std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report>
     return kept;
 }
 
+void Daemon::WatchLoop() {
+    Connection db(QStringLiteral("smsd-watch"), settings_.limits);
+    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    qint64 latest = -1;
+    milliseconds backoff(500);
+    while (!stop_) {
+        try {
+            if (!db.IsOpen()) db.Open(settings_.source);
+            const qint64 now = store.LatestRow();
+            if (now != latest) {
+                if (latest >= 0) {
+                    const std::lock_guard lock(workMutex_);
+                    ++newRows_;
+                }
+                latest = now;
+                work_.notify_all();
+            }
+            backoff = milliseconds(500);
+            Pause(kWatchEvery);
+        } catch (const std::exception& e) {
+            // The drains' own work tells the rest; this only wakes them sooner.
+            qCDebug(lcQueue, "watch: %s", e.what());
+            db.Close();
+            Pause(backoff);
+            backoff = std::min(backoff * 2, settings_.backoffMax);
+        }
+    }
+}
+
+void Daemon::SweepLoop() {
+    Connection db(QStringLiteral("smsd-sweep"), settings_.limits);
+    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    // A short validity is swept as often as it asks for.
+    const milliseconds every =
+        std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
+    while (Pause(every)) {
+        try {
+            if (!db.IsOpen()) {
+                db.Open(settings_.source);
+                PrepareQueueDatabase(db);
+            }
+            store.Sweep(settings_.validity);
+        } catch (const std::exception& e) {
+            qCWarning(lcQueue, "sweep: %s; again in %lld ms", e.what(),
+                      static_cast<long long>(every.count()));
+            db.Close();
+        }
+    }
+}
+
 void Daemon::WriterLoop() {
     Connection db(QStringLiteral("smsd-reports"), settings_.limits);
     QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
     bool opened = false;
     milliseconds backoff(200);
     int failures = 0;
-    // A short validity is swept as often as it asks for.
-    const milliseconds sweepEvery =
-        std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
-    auto nextSweep = std::chrono::steady_clock::now() + sweepEvery;
     for (;;) {
         // A short gather makes a batch of the reports of many numbers: each
         // waits for its commit anyway, and a commit costs the same for one or
@@ -339,10 +405,6 @@ void Daemon::WriterLoop() {
                     tickets.push_back(r.ticket);
                 batch.clear();
                 PostAnswers(std::move(tickets));
-            }
-            if (std::chrono::steady_clock::now() >= nextSweep) {
-                store.Sweep(settings_.validity);
-                nextSweep = std::chrono::steady_clock::now() + sweepEvery;
             }
             failures = 0;
             backoff = milliseconds(200);

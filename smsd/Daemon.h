@@ -18,8 +18,10 @@
 #include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QHttpServer;
@@ -73,11 +75,20 @@ public:
 private:
     void DrainLoop(int index);
     void WriterLoop();
+    // Watches for new rows and wakes the drains at once: the poll is only
+    // the fallback.
+    void WatchLoop();
+    // Makes numbers without a final report unknown, in small steps, off the
+    // report writer's thread so reports are never held up by it.
+    void SweepLoop();
+    // Until a new row was seen, `poll` passed or a stop was asked for.
+    void WaitForWork(std::chrono::milliseconds poll);
     // Stores a batch the database refused one report at a time; returns the
     // reports not stored, for later.
     std::vector<Report> ApplyOneByOne(QueueStore& store, std::vector<Report> batch);
     // Reports held unstored at most; past it Kannel is asked to send again later.
     static constexpr std::size_t kMostWaitingReports = 50000;
+    static constexpr std::chrono::milliseconds kWatchEvery{10};
     bool Pause(std::chrono::milliseconds ms);
     // On the endpoint's thread: answers the reports whose batch is committed.
     void AnswerReports(const std::vector<quint64>& tickets);
@@ -101,6 +112,11 @@ private:
     std::unique_ptr<QHttpServer> http_;
     std::vector<QThread*> drains_;
     QThread* writer_ = nullptr;
+    QThread* watcher_ = nullptr;
+    QThread* sweeper_ = nullptr;
+    std::mutex workMutex_;
+    std::condition_variable work_;
+    quint64 newRows_ = 0; // counts the changes the watcher saw
     quint16 port_ = 0;
     std::atomic<bool> stop_{false}, stopWriter_{false};
 };

@@ -15,7 +15,7 @@ const char* const kUsage =
     "usage: telvoro-smsd [--config FILE] [--db DATASOURCE] --kannel URL --kannel-user USER\n"
     "                    --kannel-password-file FILE --listen HOST:PORT [--sender TEXT]\n"
     "                    [--worker NAME] [--refund] [--validity SECONDS] [--lease SECONDS]\n"
-    "                    [--drains N] [--report-url URL]\n"
+    "                    [--drains N] [--report-url URL] [--poll MS]\n"
     "  --db        sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT] | odbc:...\n"
     "              (default: Orvanta.db in the current folder)\n"
     "  --kannel    Kannel's sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms\n"
@@ -25,6 +25,8 @@ const char* const kUsage =
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
     "  --drains    rows handed to Kannel at the same time (4)\n"
+    "  --poll      milliseconds between looks at an empty queue when no new row woke the\n"
+    "              drains (500); a new row wakes them within about 10 ms\n"
     "  --report-url  the report address Kannel is given, when not this worker's --listen:\n"
     "              a name in front of every worker (http://HOST:PORT/dlr), so the reports of\n"
     "              a worker that stopped for good reach another\n"
@@ -34,7 +36,8 @@ namespace {
 
 const std::set<std::string> kValued{"db",     "kannel", "kannel-user", "kannel-password-file",
                                     "listen", "sender", "worker",      "validity",
-                                    "lease",  "drains", "refund",      "report-url"};
+                                    "lease",  "drains", "refund",      "report-url",
+                                    "poll"};
 
 void ReadConfig(const std::string& path, QMap<QString, QString>& values) {
     const std::string bytes =
@@ -151,6 +154,12 @@ Settings ParseOptions(const std::vector<std::string>& args) {
             s.reportUrl.host().isEmpty() || s.reportUrl.hasQuery())
             throw UsageError("--report-url needs an http URL without a query, e.g. "
                              "http://10.0.0.5:13080/dlr");
+    }
+    if (values.contains(QStringLiteral("poll"))) {
+        bool ok = false;
+        const int ms = values.value(QStringLiteral("poll")).toInt(&ok);
+        if (!ok || ms < 10 || ms > 60000) throw UsageError("--poll takes 10 to 60000 (ms)");
+        s.poll = std::chrono::milliseconds(ms);
     }
     if (values.contains(QStringLiteral("drains"))) {
         bool ok = false;
