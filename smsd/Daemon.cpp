@@ -60,7 +60,16 @@ void Daemon::Start() {
             return;
         }
         if (!queue->Plausible(report->id, report->secret)) {
-            qCWarning(lcQueue, "report for row %lld with a wrong secret turned away", report->id);
+            // One line now and then: a flood of forgeries must not fill the journal.
+            const auto now = std::chrono::steady_clock::now();
+            ++forgedUnlogged_;
+            if (now - forgedLogged_ >= std::chrono::seconds(10)) {
+                qCWarning(lcQueue,
+                          "%lld reports with a wrong secret turned away (the last for row %lld)",
+                          forgedUnlogged_, report->id);
+                forgedLogged_ = now;
+                forgedUnlogged_ = 0;
+            }
             responder.write(QByteArrayLiteral("forbidden\n"), "text/plain",
                             QHttpServerResponder::StatusCode::Forbidden);
             return;

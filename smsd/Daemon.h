@@ -106,6 +106,8 @@ private:
     // The listening socket's limits and connections; owned by http_.
     ReportDoor* door_ = nullptr;
     quint64 nextTicket_ = 0;
+    std::chrono::steady_clock::time_point forgedLogged_;
+    long long forgedUnlogged_ = 0;
 
     Settings settings_;
     std::shared_ptr<ReportQueue> queue_;
