@@ -172,11 +172,6 @@ int Connection::ConfigureSqlite(QSqlDatabase& db, const DataSource& source, Crea
     if (!(missing && create == Create::Yes) && !fs::is_regular_file(source.sqliteFile, ec))
         throw Error("无法打开数据库“" + PathText(source.sqliteFile) + "”：" +
                     ReasonText(fs::is_directory(source.sqliteFile, ec) ? EISDIR : ENOENT));
-    // SQLite says only "unable to open database file" for a missing folder.
-    if (const fs::path folder = fs::absolute(source.sqliteFile, ec).parent_path();
-        missing && !fs::is_directory(folder, ec))
-        throw Error("cannot create the database " + PathText(source.sqliteFile) + ": its folder " +
-                    PathText(folder) + " does not exist");
     // mode=rw: open an existing file for writing, never create one.
     db.setDatabaseName(
         QUrl::fromLocalFile(ToQString(fs::absolute(source.sqliteFile)))
