@@ -74,7 +74,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        smsd::Daemon daemon(smsd::ParseOptions(args));
+        smsd::Settings settings = smsd::ParseOptions(args);
+        if (settings.printKannelService) {
+            std::cout << smsd::KannelServiceBlock(
+                             smsd::ListenUrl(settings, settings.listenPort, QStringLiteral("/mo")),
+                             settings.moSecret)
+                             .toStdString();
+            return 0;
+        }
+        smsd::Daemon daemon(std::move(settings));
         daemon.Start();
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, &app, [&] {
