@@ -4,7 +4,10 @@
 // runs from the queue server's start until the SMSC has every number.
 //
 //   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--history H]
-//              [--db postgresql://HOST:PORT]
+//              [--opt-outs M] [--db postgresql://HOST:PORT]
+//
+// --opt-outs M puts M other numbers on the account's opt-out list first:
+// the price of the claim's look-up on the list.
 //
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
@@ -116,6 +119,7 @@ struct Args {
     std::vector<int> drains{1, 4};
     std::string db;   // empty: an SQLite file in a temp folder per run
     int pending = -1; // smsbox's max-pending-requests; -1: Kannel's default
+    int optOuts = 0;  // numbers on the account's opt-out list, none of them queued
 };
 
 Args Parse(int argc, char** argv) {
@@ -130,6 +134,8 @@ Args Parse(int argc, char** argv) {
             a.history = std::stoi(value);
         else if (key == "--db")
             a.db = value;
+        else if (key == "--opt-outs")
+            a.optOuts = std::stoi(value);
         else if (key == "--pending")
             a.pending = std::stoi(value);
         else if (key == "--drains") {
@@ -181,8 +187,26 @@ void FillHistory(Connection& c, int numbers) {
             throw std::runtime_error("history: " + q.lastError().text().toStdString());
 }
 
+// `numbers` numbers on the account's opt-out list, none of them among those queued.
+void FillOptOuts(Connection& c, int numbers) {
+    if (numbers <= 0) return;
+    const bool sqlite = c.engine() == Engine::Sqlite;
+    const QString sql =
+        (sqlite ? QStringLiteral("with recursive s(g) as (select 0 union all select g+1 from s "
+                                 "where g < %1) insert into OptOut (Login, Phone, AddedAt) "
+                                 "select '13800138000', '150' || (10000000 + g), 0 from s")
+                : QStringLiteral("insert into OptOut (Login, Phone, AddedAt) select "
+                                 "'13800138000', '150' || (10000000 + g), 0 from "
+                                 "generate_series(0, %1) as s(g)"))
+            .arg(numbers - 1);
+    QSqlQuery q(c.database());
+    for (const QString& s : {QStringLiteral("delete from OptOut"), sql, QStringLiteral("analyze")})
+        if (!q.exec(s)) throw std::runtime_error("opt-outs: " + q.lastError().text().toStdString());
+}
+
 // A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
-void Queue(const std::string& text, int numbers, int rows, long long first, int history) {
+void Queue(const std::string& text, int numbers, int rows, long long first, int history,
+           int optOuts) {
     const DataSource source = ParseDataSource(text, ProgramFolder());
     {
         Connection c(QStringLiteral("bench-init"));
@@ -196,6 +220,7 @@ void Queue(const std::string& text, int numbers, int rows, long long first, int 
                 q.exec(QString::fromLatin1(sql));
         }
         FillHistory(c, history);
+        FillOptOuts(c, optOuts);
         if (source.engine == Engine::PostgreSql && g_postmaster == 0) {
             QSqlQuery pid(c.database());
             if (pid.exec(QStringLiteral("select pg_backend_pid()")) && pid.next())
@@ -269,7 +294,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     TempFolder folder;
     const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
     static long long first = 13900000000LL;
-    Queue(text, a.numbers, a.rows, first, a.history);
+    Queue(text, a.numbers, a.rows, first, a.history, a.optOuts);
     first += a.numbers;
     const size_t before = rig.ReceivedParts();
     ChildProcess smsd;
