@@ -305,7 +305,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
                {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
                 rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
                 "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
-                "bench", "--drains", std::to_string(drains)},
+                "bench", "--drains", std::to_string(drains), "--sender", "10690000"},
                folder / "smsd.log");
     Run run;
     const auto limit = start + 600s;
