@@ -5,11 +5,14 @@
 //
 //   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--history H]
 //              [--db postgresql://HOST:PORT] [--text chinese|ascii] [--latency N]
+//              [--opt-outs M]
 //
 // The text is the client's kind by default: 74 Chinese characters, two UCS-2
 // parts a number (each part reaches the SMSC and brings its own reports), or
 // a one-part ASCII text. The latency run queues one number at a time on an
 // idle queue server and times each from its commit to the SMSC.
+// --opt-outs M puts M other numbers on the account's opt-out list first:
+// the price of the claim's look-up on the list.
 //
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
@@ -125,6 +128,7 @@ struct Args {
     int pending = -1; // smsbox's max-pending-requests; -1: Kannel's default
     bool chinese = true;
     int latency = 40; // numbers queued one at a time on an idle server
+    int optOuts = 0;  // numbers on the account's opt-out list, none of them queued
 };
 
 // What each number carries, and how many parts it makes at the SMSC.
@@ -164,6 +168,8 @@ Args Parse(int argc, char** argv) {
             a.history = std::stoi(value);
         else if (key == "--db")
             a.db = value;
+        else if (key == "--opt-outs")
+            a.optOuts = std::stoi(value);
         else if (key == "--pending")
             a.pending = std::stoi(value);
         else if (key == "--text")
@@ -219,9 +225,26 @@ void FillHistory(Connection& c, int numbers) {
             throw std::runtime_error("history: " + q.lastError().text().toStdString());
 }
 
+// `numbers` numbers on the account's opt-out list, none of them among those queued.
+void FillOptOuts(Connection& c, int numbers) {
+    if (numbers <= 0) return;
+    const bool sqlite = c.engine() == Engine::Sqlite;
+    const QString sql =
+        (sqlite ? QStringLiteral("with recursive s(g) as (select 0 union all select g+1 from s "
+                                 "where g < %1) insert into OptOut (Login, Phone, AddedAt) "
+                                 "select '13800138000', '150' || (10000000 + g), 0 from s")
+                : QStringLiteral("insert into OptOut (Login, Phone, AddedAt) select "
+                                 "'13800138000', '150' || (10000000 + g), 0 from "
+                                 "generate_series(0, %1) as s(g)"))
+            .arg(numbers - 1);
+    QSqlQuery q(c.database());
+    for (const QString& s : {QStringLiteral("delete from OptOut"), sql, QStringLiteral("analyze")})
+        if (!q.exec(s)) throw std::runtime_error("opt-outs: " + q.lastError().text().toStdString());
+}
+
 // A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
 void Queue(const std::string& text, int numbers, int rows, long long first, int history,
-           bool chinese) {
+           bool chinese, int optOuts) {
     const DataSource source = ParseDataSource(text, ProgramFolder());
     {
         Connection c(QStringLiteral("bench-init"));
@@ -235,6 +258,7 @@ void Queue(const std::string& text, int numbers, int rows, long long first, int 
                 q.exec(QString::fromLatin1(sql));
         }
         FillHistory(c, history);
+        FillOptOuts(c, optOuts);
         if (source.engine == Engine::PostgreSql && g_postmaster == 0) {
             QSqlQuery pid(c.database());
             if (pid.exec(QStringLiteral("select pg_backend_pid()")) && pid.next())
@@ -315,7 +339,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     TempFolder folder;
     const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
     static long long first = 13900000000LL;
-    Queue(text, a.numbers, a.rows, first, a.history, a.chinese);
+    Queue(text, a.numbers, a.rows, first, a.history, a.chinese, a.optOuts);
     first += a.numbers;
     const size_t before = rig.ReceivedParts();
     ChildProcess smsd;
@@ -326,7 +350,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
                {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
                 rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
                 "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
-                "bench", "--drains", std::to_string(drains)},
+                "bench", "--drains", std::to_string(drains), "--sender", "10690000"},
                folder / "smsd.log");
     Run run;
     const auto limit = start + 600s;
@@ -363,7 +387,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
 std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, const Args& a) {
     TempFolder folder;
     const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
-    Queue(text, 1, 1, 13600000000LL, 0, a.chinese); // the tables, and one row to start with
+    Queue(text, 1, 1, 13600000000LL, 0, a.chinese, 0); // the tables, and one row to start with
     ChildProcess smsd;
     smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
                {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",

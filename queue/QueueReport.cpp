@@ -93,6 +93,12 @@ std::vector<QueueReport::RowSummary> QueueReport::Summaries(const QString& accou
              case NumberStatus::Unknown:
                  s.unknown += n;
                  break;
+             case NumberStatus::OptedOut:
+                 s.optedOut += n;
+                 break;
+             case NumberStatus::Capped:
+                 s.capped += n;
+                 break;
              default:
                  s.pending += n;
              }

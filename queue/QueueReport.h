@@ -19,7 +19,7 @@ public:
         qint64 id = 0;
         QString account, time, state;
         int numbers = 0, delivered = 0, undelivered = 0, rejected = 0, invalid = 0, pending = 0,
-            unknown = 0;
+            unknown = 0, optedOut = 0, capped = 0;
     };
     struct NumberLine {
         int seq = 0;

@@ -37,12 +37,17 @@ QString Token(Dialect dialect, QStringView name) {
         {"NotHanded", kNotHanded},
         {"OnTheWay", kOnTheWay},
         {"AwaitingReport", kAwaitingReport},
-        {"Refundable", kRefundable}};
+        {"Refundable", kRefundable},
+        {"HeldBack", kHeldBack}};
     for (const auto& [token, members] : lists)
         if (name == QLatin1String(token)) return List(dialect, members);
-    // A status by its enum name: {Waiting} is "waiting".
-    if (const auto status = NumberStatusNamed(name.toString().toLower()))
-        return Literal(dialect, SqlText(*status));
+    // A status by its enum name: {Waiting} is "waiting", {OptedOut} "opted-out".
+    for (int i = 0; i <= static_cast<int>(NumberStatus::Capped); ++i) {
+        const auto status = static_cast<NumberStatus>(i);
+        QString plain = QString::fromLatin1(SqlText(status));
+        plain.remove(QLatin1Char('-'));
+        if (name.compare(plain, Qt::CaseInsensitive) == 0) return Literal(dialect, SqlText(status));
+    }
     throw Error("the queue's statements name an unknown token {" + name.toString().toStdString() +
                 "}");
 }

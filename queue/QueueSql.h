@@ -58,11 +58,27 @@ enum class ReportBatch {
     X(accountOf)         /* SendNo, SendMemo of ? row */                                           \
     X(markRefunded)      /* ? row */                                                               \
     X(credit)            /* ? units, login */                                                      \
+    X(markHeldRefunded)  /* ? row: numbers held back by a rule, refunded whatever --refund says */ \
+    X(senderOf)          /* Sender of ? login */                                                   \
+    X(optedOut)          /* Phone among %1 on the list of ? login or of all accounts */            \
+    X(dayCounts)         /* Phone, Sent of ? login, day; phones %1 */                              \
+    X(bumpDay)           /* one more number counted: ? login, day, phone */                        \
+    X(countDay)          /* the first (when bumpDay found none): ? login, day, phone */            \
+    X(insertInbound)     /* ? message ID, sender, receiver, body, SMSC, time, account, refusal */  \
+    X(accountSenders)    /* Login, Sender of every account that has its own */                     \
+    X(clearSender)       /* ? login */                                                             \
+    X(insertSender)      /* ? login, sender */                                                     \
+    X(addOptOut)         /* ? login, phone, time; nothing when listed */                           \
+    X(removeOptOut)      /* ? login, phone */                                                      \
+    X(logOptOut)         /* ? login, phone, kind, source, time */                                  \
+    X(listOptOut)        /* Login, Phone, AddedAt: %1 the condition */                             \
+    X(listInbound)   /* ID, time, sender, receiver, account, refusal, SMSC, body: %1 the condition \
+                      */                                                                           \
     X(latestRow)         /* the highest row ID: a new row wakes the drains */                      \
-    X(reportRows)        /* the operator's report: %1 the condition on SendTemp */                 \
-    X(reportCounts)      /* numbers by row and status, same condition */                           \
-    X(reportNumbers)     /* ? row */                                                               \
-    X(listQueue)         /* every row of SendTemp */
+    X(reportRows)    /* the operator's report: %1 the condition on SendTemp */                     \
+    X(reportCounts)  /* numbers by row and status, same condition */                               \
+    X(reportNumbers) /* ? row */                                                                   \
+    X(listQueue)     /* every row of SendTemp */
 
 struct QueueSql {
     Dialect dialect = Dialect::Sqlite;

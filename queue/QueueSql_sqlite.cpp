@@ -130,6 +130,36 @@ QueueSql SqliteQueueSql() {
     // every few milliseconds.
     q.latestRow = S("Select max(ID) from SendTemp");
 
+    // Rules of sending. A claim asks for its row's numbers on the opt-out
+    // lists at once, through the list's primary key.
+    q.markHeldRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 "
+                           "and Status in {HeldBack}");
+    q.senderOf = S("Select Sender from AccountSender where Login=?");
+    q.optedOut = S("Select distinct Phone from OptOut where Login in (?, '') and Phone in %1");
+    q.dayCounts =
+        S("Select Phone, Sent from DailyCount where Login=? and LocalDay=? and Phone in %1");
+    q.bumpDay = S("Update DailyCount set Sent=Sent+1 where Login=? and LocalDay=? and Phone=?");
+    q.accountSenders = S("Select Login, Sender from AccountSender");
+    q.clearSender = S("Delete from AccountSender where Login=?");
+    q.insertSender = S("Insert into AccountSender (Login, Sender) values (?, ?)");
+    q.removeOptOut = S("Delete from OptOut where Login=? and Phone=?");
+    q.logOptOut =
+        S("Insert into OptOutLog (Login, Phone, Kind, Source, At) values (?, ?, ?, ?, ?)");
+    q.listOptOut = S("Select Login, Phone, AddedAt from OptOut%1 order by Login, Phone");
+    q.listInbound =
+        S("Select ID, ReceivedAt, Sender, Receiver, Account, Refusal, SmscId, Body from "
+          "Inbound%1 order by ID");
+
+    // Inbound messages: a repeated call (the same message ID) stores nothing.
+    q.insertInbound =
+        S("Insert into Inbound (MessageId, Sender, Receiver, Body, SmscId, ReceivedAt, "
+          "Account, Refusal) values (?, ?, ?, ?, ?, ?, ?, ?) on conflict (MessageId) "
+          "do nothing");
+    q.addOptOut = S("Insert into OptOut (Login, Phone, AddedAt) values (?, ?, ?) on conflict "
+                    "(Login, Phone) do nothing");
+    q.countDay = S("Insert into DailyCount (Login, LocalDay, Phone, Sent) values (?, ?, ?, 1) on "
+                   "conflict (Login, LocalDay, Phone) do update set Sent=DailyCount.Sent+1");
+
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");
     q.reportCounts = S("Select SendTempID, Status, count(*) from SendDetail where SendTempID in "

@@ -88,6 +88,44 @@ QueueSql SqlServerQueueSql() {
     // The clustered primary key read backwards: one page.
     q.latestRow = S("Select max(ID) from SendTemp");
 
+    // Rules of sending. A claim asks for its row's numbers on the opt-out
+    // lists at once, through the list's primary key.
+    q.markHeldRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 "
+                           "and Status in {HeldBack}");
+    q.senderOf = S("Select Sender from AccountSender where Login=?");
+    q.optedOut = S("Select distinct Phone from OptOut where Login in (?, N'') and Phone in %1");
+    q.dayCounts =
+        S("Select Phone, Sent from DailyCount where Login=? and LocalDay=? and Phone in %1");
+    q.bumpDay = S("Update DailyCount set Sent=Sent+1 where Login=? and LocalDay=? and Phone=?");
+    q.accountSenders = S("Select Login, Sender from AccountSender");
+    q.clearSender = S("Delete from AccountSender where Login=?");
+    q.insertSender = S("Insert into AccountSender (Login, Sender) values (?, ?)");
+    q.removeOptOut = S("Delete from OptOut where Login=? and Phone=?");
+    q.logOptOut =
+        S("Insert into OptOutLog (Login, Phone, Kind, Source, At) values (?, ?, ?, ?, ?)");
+    q.listOptOut = S("Select Login, Phone, AddedAt from OptOut%1 order by Login, Phone");
+    q.listInbound =
+        S("Select ID, ReceivedAt, Sender, Receiver, Account, Refusal, SmscId, Body from "
+          "Inbound%1 order by ID");
+
+    // Inbound messages: a repeated call (the same message ID) stores nothing;
+    // the key range stays locked to the commit, so two calls at once store one.
+    q.insertInbound =
+        S("Insert into Inbound (MessageId, Sender, Receiver, Body, SmscId, ReceivedAt, Account, "
+          "Refusal) select v.MessageId, v.Sender, v.Receiver, v.Body, v.SmscId, v.ReceivedAt, "
+          "v.Account, v.Refusal from (values (?, ?, ?, ?, ?, ?, ?, ?)) as v(MessageId, Sender, "
+          "Receiver, Body, SmscId, ReceivedAt, Account, Refusal) where not exists (select 1 from "
+          "Inbound i with (updlock, holdlock) where i.MessageId=v.MessageId)");
+    q.addOptOut =
+        S("Insert into OptOut (Login, Phone, AddedAt) select v.Login, v.Phone, v.AddedAt "
+          "from (values (?, ?, ?)) as v(Login, Phone, AddedAt) where not exists (select 1 "
+          "from OptOut o with (updlock, holdlock) where o.Login=v.Login and "
+          "o.Phone=v.Phone)");
+    q.countDay = S("Insert into DailyCount (Login, LocalDay, Phone, Sent) select v.Login, "
+                   "v.LocalDay, v.Phone, 1 from (values (?, ?, ?)) as v(Login, LocalDay, Phone) "
+                   "where not exists (select 1 from DailyCount d with (updlock, holdlock) where "
+                   "d.Login=v.Login and d.LocalDay=v.LocalDay and d.Phone=v.Phone)");
+
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");
     q.reportCounts = S("Select SendTempID, Status, count(*) from SendDetail where SendTempID in "

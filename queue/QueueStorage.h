@@ -8,7 +8,9 @@
 #include "queue/QueueSql.h"
 #include "queue/States.h"
 
+#include <QHash>
 #include <QList>
+#include <QSet>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
@@ -106,10 +108,41 @@ public:
     // Refund.
     std::optional<std::pair<QString, QString>> AccountOf(qint64 id); // login, text
     int MarkRefunded(qint64 id);
+    // Only the numbers a rule held back (opted out, capped).
+    int MarkHeldRefunded(qint64 id);
     void Credit(const QString& login, qint64 units);
 
     // The highest row ID, 0 with none; outside a Tx.
     qint64 LatestRow();
+
+    // Rules of sending: the account's own sender number, which of `phones`
+    // are on its opt-out list or the all-accounts one, and the numbers of the
+    // account each phone had on `day` (counted by CountDay).
+    std::optional<QString> SenderOf(const QString& login);
+    QSet<QString> OptedOut(const QString& login, const QStringList& phones);
+    QHash<QString, int> DayCounts(const QString& login, int day, const QStringList& phones);
+    void CountDay(const QString& login, int day, const QString& phone);
+
+    // Inbound messages and opt-out lists.
+    struct InboundRow {
+        qint64 id = 0, receivedAt = 0;
+        QString messageId, sender, receiver, body, smscId, account; // account: empty for none
+        bool refusal = false;
+    };
+    // False when a message with its ID is stored already.
+    bool InsertInbound(const InboundRow& row);
+    std::vector<std::pair<QString, QString>> AccountSenders();   // login, sender
+    void SetSender(const QString& login, const QString& sender); // empty: none
+    // Each records the change with its source; false when there was nothing to change.
+    bool AddOptOut(const QString& login, const QString& phone, const QString& source, qint64 now);
+    bool RemoveOptOut(const QString& login, const QString& phone, const QString& source,
+                      qint64 now);
+    struct OptOutRow {
+        QString login, phone;
+        qint64 addedAt = 0;
+    };
+    std::vector<OptOutRow> ListOptOut(const std::optional<QString>& login);
+    std::vector<InboundRow> ListInbound(const std::optional<QString>& account, qint64 since);
 
 private:
     const QueueSql& Sql() const { return QueueSqlFor(db_.dialect()); }

@@ -62,8 +62,8 @@ void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
     }
 }
 
-void QueueStore::Refund(qint64 id) {
-    if (!refund_) return;
+void QueueStore::Refund(qint64 id, bool held) {
+    if (!refund_ && !held) return;
     const auto account = storage_.AccountOf(id);
     if (!account) return;
     const auto& [login, memo] = *account;
@@ -78,7 +78,7 @@ void QueueStore::Refund(qint64 id) {
         qCCritical(lcQueue, "row %lld: no refund: its text has no GBK form (%s)", id, e.what());
         return;
     }
-    const int numbers = storage_.MarkRefunded(id);
+    const int numbers = refund_ ? storage_.MarkRefunded(id) : storage_.MarkHeldRefunded(id);
     if (numbers == 0) return;
     const qint64 units = PriceOf(gbk, numbers);
     storage_.Credit(login, units);
@@ -126,6 +126,7 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
     if (!text) return std::nullopt;
     row.sendNo = text->sendNo;
     row.memo = text->memo;
+    row.sender = storage_.SenderOf(row.sendNo).value_or(QString());
     const std::vector<Element> elements = SplitList(text->list);
     row.numbers = static_cast<int>(elements.size());
     QStringList log;
@@ -154,10 +155,12 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
         storage_.InsertClaim(row.id, worker_, now + lease.count(), row.secret, now);
         // When the first round is asked for, its numbers go in marked: one
         // write of each number fewer than marking them after.
+        const QHash<int, NumberStatus> held = HoldBack(row.sendNo, elements, now);
+        const auto sendable = [&](const Element& e) { return e.valid && !held.contains(e.seq); };
         std::optional<int> first;
         if (startRound)
             for (const Element& e : elements)
-                if (e.valid) first = std::min(first.value_or(e.round), e.round);
+                if (sendable(e)) first = std::min(first.value_or(e.round), e.round);
         if (first) row.first = Round{*first, {}};
         std::vector<QueueStorage::Number> numbers;
         numbers.reserve(elements.size());
@@ -166,11 +169,20 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
             n.seq = e.seq;
             n.round = e.round;
             n.phone = e.phone.left(40);
-            const bool marked = e.valid && first && e.round == *first;
-            n.status = !e.valid ? NumberStatus::Invalid
-                       : marked ? NumberStatus::Submitting
-                                : NumberStatus::Waiting;
+            const bool marked = sendable(e) && first && e.round == *first;
+            n.status = !e.valid               ? NumberStatus::Invalid
+                       : held.contains(e.seq) ? held[e.seq]
+                       : marked               ? NumberStatus::Submitting
+                                              : NumberStatus::Waiting;
             if (!e.valid) n.text = QStringLiteral("not a number");
+            if (n.status == NumberStatus::OptedOut) {
+                n.text = QStringLiteral("on the opt-out list");
+                ++row.optedOut;
+            }
+            if (n.status == NumberStatus::Capped) {
+                n.text = QStringLiteral("over the daily cap of %1").arg(dailyCap_);
+                ++row.capped;
+            }
             if (marked) {
                 n.submitAt = now;
                 row.first->phones << n.phone;
@@ -179,12 +191,16 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
             numbers.push_back(std::move(n));
         }
         storage_.InsertNumbers(row.id, numbers, now);
-        log << QStringLiteral("row %1: state 0 -> 1, claimed by %2 (%3 numbers, %4 invalid)")
+        log << QStringLiteral("row %1: state 0 -> 1, claimed by %2 (%3 numbers, %4 invalid, %5 "
+                              "opted out, %6 capped)")
                    .arg(row.id)
                    .arg(worker_)
                    .arg(row.numbers)
-                   .arg(row.invalid);
-        Refund(row.id);
+                   .arg(row.invalid)
+                   .arg(row.optedOut)
+                   .arg(row.capped);
+        // Nothing was sent to a number held back: its price goes back at once.
+        Refund(row.id, row.optedOut + row.capped > 0);
     }
     // A round just marked leaves the row where it is: two statements saved.
     if (!row.first) AdvanceAll({row.id}, log);
@@ -193,6 +209,43 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
     Remember(row.id, row.secret, claimedAt);
     Log(log);
     return row;
+}
+
+QHash<int, NumberStatus> QueueStore::HoldBack(const QString& login,
+                                              const std::vector<Element>& elements, qint64 now) {
+    QHash<int, NumberStatus> held;
+    QStringList phones;
+    QSet<QString> seen;
+    for (const Element& e : elements)
+        if (e.valid) {
+            const QString p = ListedNumber(e.phone);
+            if (!seen.contains(p)) {
+                seen.insert(p);
+                phones << p;
+            }
+        }
+    if (phones.isEmpty()) return held;
+    // One look at the lists for the whole row.
+    const QSet<QString> listed = storage_.OptedOut(login, phones);
+    for (const Element& e : elements)
+        if (e.valid && listed.contains(ListedNumber(e.phone)))
+            held.insert(e.seq, NumberStatus::OptedOut);
+    if (dailyCap_ <= 0) return held;
+    const QDate date = QDateTime::fromMSecsSinceEpoch(now, zone_).date();
+    const int day = date.year() * 10000 + date.month() * 100 + date.day();
+    QHash<QString, int> counts = storage_.DayCounts(login, day, phones);
+    for (const Element& e : elements) {
+        if (!e.valid || held.contains(e.seq)) continue;
+        const QString p = ListedNumber(e.phone);
+        int& n = counts[p];
+        if (n >= dailyCap_) {
+            held.insert(e.seq, NumberStatus::Capped);
+            continue;
+        }
+        ++n;
+        storage_.CountDay(login, day, p);
+    }
+    return held;
 }
 
 void QueueStore::Remember(qint64 id, const QString& secret, qint64 claimedAt) {

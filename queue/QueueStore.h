@@ -6,11 +6,13 @@
 
 #include "core/Error.h"
 #include "queue/QueueStorage.h"
+#include "queue/Rules.h"
 #include "queue/States.h"
 
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <QTimeZone>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -33,8 +35,10 @@ struct ClaimedRow {
     qint64 id = 0;
     QString sendNo, memo, secret;
     bool takenOver = false; // from a worker that died, or from this one's past life
+    QString sender;         // the account's own sender number; empty: the server's
     int numbers = 0, invalid = 0, madeUnknown = 0;
-    std::optional<Round> first; // the round Claim already marked, when asked to
+    int optedOut = 0, capped = 0; // held back by a rule at this claim
+    std::optional<Round> first;   // the round Claim already marked, when asked to
 };
 
 struct Report {
@@ -56,6 +60,13 @@ public:
     QueueStore(Connection& connection, QString worker, Clock clock, bool refund);
     QueueStore(const QueueStore&) = delete;
     QueueStore& operator=(const QueueStore&) = delete;
+
+    // At most `cap` numbers of one account to one phone per local day of
+    // `zone` (0: no cap); those over it are held back as "capped".
+    void SetDailyCap(int cap, const QTimeZone& zone) {
+        dailyCap_ = cap;
+        zone_ = zone;
+    }
 
     // Rows this worker held before a restart: a number caught being submitted
     // becomes "unknown", never sent again, and the rows are free to be claimed
@@ -96,7 +107,11 @@ public:
 private:
     std::optional<Round> MarkRound(qint64 id, qint64 now);
     void AdvanceAll(const QList<qint64>& ids, QStringList& log);
-    void Refund(qint64 id);
+    // `held`: the numbers a rule held back go back even with refunds off.
+    void Refund(qint64 id, bool held = false);
+    // The statuses of the numbers a rule holds back, by position.
+    QHash<int, NumberStatus> HoldBack(const QString& login, const std::vector<Element>& elements,
+                                      qint64 now);
     void Renew(qint64 id, qint64 now, std::chrono::milliseconds lease);
     std::optional<ClaimedRow> ClaimOnce(std::chrono::milliseconds lease, bool startRound,
                                         qint64 now, bool& again);
@@ -106,6 +121,8 @@ private:
     QString worker_;
     Clock clock_;
     bool refund_;
+    int dailyCap_ = 0;
+    QTimeZone zone_ = QTimeZone(QByteArrayLiteral("Asia/Shanghai"));
     QHash<qint64, QString> secrets_;
     QHash<qint64, qint64> claims_; // ClaimedAt of the rows this store claimed
 };

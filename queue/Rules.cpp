@@ -28,6 +28,36 @@ std::vector<Element> SplitList(const QString& list) {
     return elements;
 }
 
+QString ListedNumber(const QString& phone) {
+    QString p = phone.trimmed();
+    for (const char* prefix : {"+86", "0086", "86"})
+        if (p.size() == 11 + qsizetype(qstrlen(prefix)) && p.startsWith(QLatin1String(prefix)) &&
+            p[qstrlen(prefix)] == QLatin1Char('1'))
+            return p.mid(qstrlen(prefix));
+    return p;
+}
+
+bool IsRefusal(const QString& text, const QStringList& words) {
+    const QString t = text.trimmed().toUpper();
+    return !t.isEmpty() && words.contains(t);
+}
+
+QStringList DefaultRefusalWords() {
+    return QString::fromUtf8("T,TD,N,R,退订,取消,拒收,STOP,UNSUBSCRIBE").split(QLatin1Char(','));
+}
+
+QString AccountOfReceiver(const QString& receiver,
+                          const std::vector<std::pair<QString, QString>>& senders) {
+    QString account;
+    qsizetype longest = 0;
+    for (const auto& [login, sender] : senders)
+        if (!sender.isEmpty() && sender.size() > longest && receiver.startsWith(sender)) {
+            account = login;
+            longest = sender.size();
+        }
+    return account;
+}
+
 std::optional<NumberStatus> StatusOfReport(int type) {
     switch (type) {
     case 1:

@@ -38,12 +38,16 @@ const char* SqlText(NumberStatus status) {
         return "invalid";
     case NumberStatus::Unknown:
         return "unknown";
+    case NumberStatus::OptedOut:
+        return "opted-out";
+    case NumberStatus::Capped:
+        return "capped";
     }
     return "";
 }
 
 std::optional<NumberStatus> NumberStatusNamed(QStringView text) {
-    for (int i = 0; i <= static_cast<int>(NumberStatus::Unknown); ++i) {
+    for (int i = 0; i <= static_cast<int>(NumberStatus::Capped); ++i) {
         const auto status = static_cast<NumberStatus>(i);
         if (text == QLatin1String(SqlText(status))) return status;
     }
@@ -52,7 +56,8 @@ std::optional<NumberStatus> NumberStatusNamed(QStringView text) {
 
 bool IsFinal(NumberStatus status) {
     return status == NumberStatus::Delivered || status == NumberStatus::Undelivered ||
-           status == NumberStatus::Rejected || status == NumberStatus::Invalid;
+           status == NumberStatus::Rejected || status == NumberStatus::Invalid ||
+           status == NumberStatus::OptedOut || status == NumberStatus::Capped;
 }
 
 } // namespace telvoro::queue

@@ -29,6 +29,8 @@ enum class NumberStatus {
     Rejected,    // final: Kannel or the SMSC refused it
     Invalid,     // final: never sent
     Unknown,     // no answer to be had; a later report may still settle it
+    OptedOut,    // final: never sent, the number is on its account's opt-out list
+    Capped,      // final: never sent, over the daily cap of its account for that phone
 };
 
 const char* SqlText(RowState state);
@@ -55,6 +57,9 @@ inline constexpr NumberStatus kAwaitingReport[] = {NumberStatus::Submitted, Numb
                                                    NumberStatus::Buffered};
 // Numbers whose units go back to the account.
 inline constexpr NumberStatus kRefundable[] = {NumberStatus::Rejected, NumberStatus::Undelivered,
-                                               NumberStatus::Invalid};
+                                               NumberStatus::Invalid, NumberStatus::OptedOut,
+                                               NumberStatus::Capped};
+// Numbers held back by a rule: refunded at once, whether or not refunds are on.
+inline constexpr NumberStatus kHeldBack[] = {NumberStatus::OptedOut, NumberStatus::Capped};
 
 } // namespace telvoro::queue

@@ -81,6 +81,11 @@ void Daemon::Start() {
         w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
         queue->Push(std::move(*report));
     });
+    // Inbound messages come through the same door as the reports.
+    http_->route(QStringLiteral("/mo"),
+                 [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                     OnInbound(request, responder);
+                 });
     // The door keeps the limits the HTTP server has none of; the server owns it.
     // Room for the database's and Kannel's connections beside the reports'.
     DoorLimits limits;
@@ -94,14 +99,7 @@ void Daemon::Start() {
     if (port_ == 0)
         throw Error("cannot listen on " + settings_.listenHost.toString().toStdString() + ":" +
                     std::to_string(settings_.listenPort));
-    const bool any = settings_.listenHost == QHostAddress::Any ||
-                     settings_.listenHost == QHostAddress::AnyIPv4 ||
-                     settings_.listenHost == QHostAddress::AnyIPv6;
-    QUrl base;
-    base.setScheme(QStringLiteral("http"));
-    base.setHost(any ? QStringLiteral("127.0.0.1") : settings_.listenHost.toString());
-    base.setPort(port_);
-    base.setPath(QStringLiteral("/dlr"));
+    QUrl base = ListenUrl(settings_, port_, QStringLiteral("/dlr"));
     if (settings_.reportUrl.isValid()) base = settings_.reportUrl;
     settings_.kannel.reportBase = base;
     qCInfo(lcQueue, "worker %s: reports on %s, Kannel at %s", qPrintable(settings_.worker),
@@ -118,6 +116,83 @@ void Daemon::Start() {
         drains_.push_back(QThread::create([this, i] { DrainLoop(i); }));
         drains_.back()->start();
     }
+}
+
+QUrl ListenUrl(const Settings& settings, quint16 port, const QString& path) {
+    const bool any = settings.listenHost == QHostAddress::Any ||
+                     settings.listenHost == QHostAddress::AnyIPv4 ||
+                     settings.listenHost == QHostAddress::AnyIPv6;
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(any ? QStringLiteral("127.0.0.1") : settings.listenHost.toString());
+    url.setPort(port);
+    url.setPath(path);
+    return url;
+}
+
+void Daemon::OnInbound(const QHttpServerRequest& request, QHttpServerResponder& responder) {
+    const QUrlQuery query = request.query();
+    // Nothing is read on, let alone stored, without the secret.
+    if (!SecretMatches(query.queryItemValue(QStringLiteral("k")), settings_.moSecret)) {
+        qCWarning(lcQueue, "inbound call without the secret turned away");
+        responder.write(QByteArrayLiteral("forbidden\n"), "text/plain",
+                        QHttpServerResponder::StatusCode::Forbidden);
+        return;
+    }
+    std::optional<queue::InboundMessage> message = ParseInbound(query);
+    if (!message) {
+        responder.write(QByteArrayLiteral("malformed message\n"), "text/plain",
+                        QHttpServerResponder::StatusCode::BadRequest);
+        return;
+    }
+    if (inbound_.Size() >= kMostWaitingReports) {
+        responder.write(QByteArrayLiteral("busy\n"), "text/plain",
+                        QHttpServerResponder::StatusCode::ServiceUnavailable);
+        return;
+    }
+    // Answered once stored: Kannel calls again for a message lost in a crash.
+    const quint64 ticket = ++nextTicket_;
+    Waiting& w = waiting_[ticket];
+    w.socket = responder.socket();
+    door_->Owe(w.socket.data());
+    w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
+    inbound_.Push({std::move(*message), ticket});
+    queue_->Wake();
+}
+
+void Daemon::StoreInbound(queue::Inbox& inbox) {
+    std::vector<PendingInbound> items = inbound_.TakeAll();
+    std::vector<quint64> done;
+    try {
+        for (const PendingInbound& item : items) {
+            inbox.Take(item.message); // its own commit
+            done.push_back(item.ticket);
+        }
+    } catch (...) {
+        std::vector<PendingInbound> rest(items.begin() + static_cast<std::ptrdiff_t>(done.size()),
+                                         items.end());
+        inbound_.Return(std::move(rest));
+        PostAnswers(std::move(done));
+        throw;
+    }
+    PostAnswers(std::move(done));
+}
+
+bool Daemon::OutsideWindow(bool& said) {
+    if (!settings_.window) return false;
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(settings_.clock(), settings_.zone);
+    if (settings_.window->Contains(local)) {
+        said = false;
+        return false;
+    }
+    if (!said)
+        qCInfo(lcQueue, "outside the sending window %s: nothing claimed until %s",
+               qPrintable(settings_.window->Text()),
+               qPrintable(settings_.window->NextOpening(local).toString(
+                   QStringLiteral("yyyy-MM-dd HH:mm t"))));
+    said = true;
+    Pause(settings_.poll);
+    return true;
 }
 
 void Daemon::RequestStop() {
@@ -201,7 +276,9 @@ void Daemon::DrainLoop(int index) {
                                : settings_.worker;
     Connection db(QStringLiteral("smsd-drain-%1").arg(index), settings_.limits);
     QueueStore store(db, worker, settings_.clock, settings_.refund);
+    store.SetDailyCap(settings_.dailyCap, settings_.zone);
     KannelClient kannel(settings_.kannel);
+    bool saidClosed = false;
     milliseconds backoff(500);
     bool opened = false, settled = false;
     const auto grow = [&] { backoff = std::min(backoff * 2, settings_.backoffMax); };
@@ -220,6 +297,8 @@ void Daemon::DrainLoop(int index) {
                 store.SettleOwn();
                 settled = true;
             }
+            // Outside the window rows wait in "0"; a row in hand finishes.
+            if (!row && OutsideWindow(saidClosed)) continue;
             if (!row) {
                 // The claim marks the first round too: one commit fewer a row.
                 row = store.Claim(settings_.lease, /*startRound=*/true);
@@ -234,8 +313,8 @@ void Daemon::DrainLoop(int index) {
             while (next && !stop_) {
                 const Round round = std::move(*next);
                 next.reset();
-                const Answer answer =
-                    kannel.Send(row->id, round.round, row->secret, round.phones, row->memo);
+                const Answer answer = kannel.Send(row->id, round.round, row->secret, round.phones,
+                                                  row->memo, row->sender);
                 const NumberStatus status = OutcomeStatus(answer.outcome);
                 const QString text =
                     answer.httpStatus
@@ -389,6 +468,7 @@ void Daemon::SweepLoop() {
 void Daemon::WriterLoop() {
     Connection db(QStringLiteral("smsd-reports"), settings_.limits);
     QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    queue::Inbox inbox(db, settings_.clock, settings_.refusalWords);
     bool opened = false;
     milliseconds backoff(200);
     int failures = 0;
@@ -397,13 +477,14 @@ void Daemon::WriterLoop() {
         // waits for its commit anyway, and a commit costs the same for one or
         // two thousand.
         std::vector<Report> batch = queue_->Take(2000, milliseconds(100), milliseconds(25));
-        if (batch.empty() && stopWriter_) break;
+        if (batch.empty() && stopWriter_ && inbound_.Size() == 0) break;
         try {
             if (!opened) {
                 db.Open(settings_.source);
                 PrepareQueueDatabase(db);
                 opened = true;
             }
+            StoreInbound(inbox);
             if (!batch.empty()) {
                 const ReportCounts counts = store.ApplyReports(batch);
                 if (counts.forged > 0)

@@ -8,6 +8,7 @@
 
 #include "files/DataSource.h"
 #include "queue/QueueStore.h"
+#include "smsd/Inbound.h"
 #include "smsd/KannelClient.h"
 #include "smsd/ReportDoor.h"
 #include "smsd/ReportQueue.h"
@@ -25,6 +26,7 @@
 #include <vector>
 
 class QHttpServer;
+class QHttpServerRequest;
 class QHttpServerResponder;
 class QTcpSocket;
 class QThread;
@@ -54,7 +56,19 @@ struct Settings {
     int drains = 4; // rows in hand at once: one request in flight each
     Clock clock = SystemClock;
     TimeLimits limits = TimeLimits::Stated();
+    // Inbound messages at /mo: the secret smsbox's get-url carries (empty:
+    // every call is refused) and the texts that are refusals.
+    QString moSecret;
+    QStringList refusalWords = queue::DefaultRefusalWords();
+    // Rows are claimed only inside the window, in local time of `zone`.
+    std::optional<SendWindow> window;
+    QTimeZone zone = QTimeZone(QByteArrayLiteral("Asia/Shanghai"));
+    int dailyCap = 0; // numbers of one account to one phone per local day; 0: no cap
+    bool printKannelService = false;
 };
+
+// Where Kannel reaches this worker: http://HOST:PORT`path` of its --listen address.
+QUrl ListenUrl(const Settings& settings, quint16 port, const QString& path);
 
 class Daemon {
 public:
@@ -103,6 +117,13 @@ private:
         std::unique_ptr<QHttpServerResponder> responder;
     };
     std::map<quint64, Waiting> waiting_;
+    // Answered as the reports are: once stored.
+    InboundQueue inbound_;
+    // Stores the inbound messages waiting; returns whether any were.
+    void StoreInbound(queue::Inbox& inbox);
+    // Outside the sending window: logs when it opens (once per closing) and waits a poll.
+    bool OutsideWindow(bool& said);
+    void OnInbound(const QHttpServerRequest& request, QHttpServerResponder& responder);
     // The listening socket's limits and connections; owned by http_.
     ReportDoor* door_ = nullptr;
     quint64 nextTicket_ = 0;

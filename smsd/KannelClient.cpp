@@ -43,7 +43,7 @@ QString Encoded(const QByteArray& bytes) {
 } // namespace
 
 QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& secret,
-                const QStringList& to, const QString& text) {
+                const QStringList& to, const QString& text, const QString& from) {
     // Kannel fills in %p (the receiver), %d (the report type) and %A (the
     // SMSC's text); the row, the round and the secret find the number.
     // Written out by hand: QUrl would escape the "%" of Kannel's codes.
@@ -66,7 +66,10 @@ QUrl SendsmsUrl(const KannelSettings& s, qint64 id, int round, const QString& se
                     (gsm ? QStringLiteral("&coding=0&charset=UTF-8")
                          : QStringLiteral("&coding=2&charset=UTF-16BE")) +
                     QStringLiteral("&dlr-mask=31&dlr-url=") + Encoded(report.toUtf8());
-    if (!s.sender.isEmpty()) query += QStringLiteral("&from=") + Encoded(s.sender.toUtf8());
+    // smsbox's global-sender stays unset (it would also replace the number
+    // inbound messages were sent to): the sender goes with every request.
+    const QString sender = from.isEmpty() ? s.sender : from;
+    if (!sender.isEmpty()) query += QStringLiteral("&from=") + Encoded(sender.toUtf8());
     QUrl url = s.sendsms;
     url.setQuery(query, QUrl::StrictMode);
     return url;
@@ -151,8 +154,8 @@ std::vector<std::string> LookUp(const std::string& host) {
 KannelClient::KannelClient(KannelSettings settings) : settings_(std::move(settings)) {}
 
 Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QStringList& to,
-                          const QString& text) {
-    const QUrl url = SendsmsUrl(settings_, id, round, secret, to, text);
+                          const QString& text, const QString& from) {
+    const QUrl url = SendsmsUrl(settings_, id, round, secret, to, text, from);
     const auto deadline = std::chrono::steady_clock::now() + settings_.timeout;
     const auto left = [&] {
         return static_cast<int>(

@@ -38,9 +38,10 @@ struct Answer {
     QStringList failed; // numbers Kannel names as not taken
 };
 
-// The request's URL (password included: never log it).
+// The request's URL (password included: never log it). `from`: the
+// account's own sender number, else the settings' sender.
 QUrl SendsmsUrl(const KannelSettings& settings, qint64 id, int round, const QString& secret,
-                const QStringList& to, const QString& text);
+                const QStringList& to, const QString& text, const QString& from = {});
 
 // What Kannel's answer to a request of `numbers` numbers means for them.
 Answer Classify(int httpStatus, const QString& body, int numbers, bool connected, bool timedOut,
@@ -50,7 +51,7 @@ class KannelClient {
 public:
     explicit KannelClient(KannelSettings settings);
     Answer Send(qint64 id, int round, const QString& secret, const QStringList& to,
-                const QString& text);
+                const QString& text, const QString& from = {});
 
 private:
     KannelSettings settings_;

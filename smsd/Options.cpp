@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <filesystem>
 #include <map>
@@ -15,7 +16,9 @@ const char* const kUsage =
     "usage: telvoro-smsd [--config FILE] [--db DATASOURCE] --kannel URL --kannel-user USER\n"
     "                    --kannel-password-file FILE --listen HOST:PORT [--sender TEXT]\n"
     "                    [--worker NAME] [--refund] [--validity SECONDS] [--lease SECONDS]\n"
-    "                    [--drains N] [--report-url URL] [--poll MS]\n"
+    "                    [--drains N] [--report-url URL] [--poll MS] [--mo-secret-file FILE]\n"
+    "                    [--send-window HH:MM-HH:MM] [--time-zone ZONE] [--daily-cap N]\n"
+    "       telvoro-smsd --print-kannel-service --listen HOST:PORT --mo-secret-file FILE\n"
     "  --db        sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT] | odbc:...\n"
     "              (default: Orvanta.db in the current folder)\n"
     "  --kannel    Kannel's sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms\n"
@@ -30,14 +33,40 @@ const char* const kUsage =
     "  --report-url  the report address Kannel is given, when not this worker's --listen:\n"
     "              a name in front of every worker (http://HOST:PORT/dlr), so the reports of\n"
     "              a worker that stopped for good reach another\n"
+    "  --sender    the sender number of an account without its own (telvoro-admin account\n"
+    "              LOGIN --sender NUMBER)\n"
+    "  --mo-secret-file  a file (mode 0600) with the secret Kannel's sms-service passes\n"
+    "              with each inbound message to /mo on --listen; without it /mo refuses all\n"
+    "  --print-kannel-service  print the group = sms-service block for kannel.conf\n"
+    "  --send-window  claim rows only between these local times (e.g. 08:00-20:00)\n"
+    "  --time-zone the sending window's and daily cap's zone (Asia/Shanghai)\n"
+    "  --daily-cap at most N numbers of one account to one phone per local day; the\n"
+    "              rest end \"capped\" and are refunded (off by default)\n"
+    "  refusal-words (config file only): comma-separated inbound texts that put their\n"
+    "              sender on the opt-out list (T,TD,N,R,退订,取消,拒收,STOP,UNSUBSCRIBE)\n"
     "  config file: KEY = VALUE lines with the same keys, each once; # starts a comment\n";
 
 namespace {
 
-const std::set<std::string> kValued{"db",     "kannel", "kannel-user", "kannel-password-file",
-                                    "listen", "sender", "worker",      "validity",
-                                    "lease",  "drains", "refund",      "report-url",
-                                    "poll"};
+const std::set<std::string> kValued{"db",
+                                    "kannel",
+                                    "kannel-user",
+                                    "kannel-password-file",
+                                    "listen",
+                                    "sender",
+                                    "worker",
+                                    "validity",
+                                    "lease",
+                                    "drains",
+                                    "refund",
+                                    "report-url",
+                                    "poll",
+                                    "mo-secret-file",
+                                    "refusal-words",
+                                    "send-window",
+                                    "time-zone",
+                                    "daily-cap",
+                                    "print-kannel-service"};
 
 // A setting's value and where it was given: "" for the command line, else
 // FILE:LINE of the config file, so every complaint points at the line to mend.
@@ -103,6 +132,65 @@ void ReadConfig(const std::string& path, Values& values) {
     }
 }
 
+void ReadListen(const Values& values, const QString& listen, Settings& s) {
+    const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
+    bool portOk = false;
+    const int port = colon > 0 ? listen.mid(colon + 1).toInt(&portOk) : 0;
+    QString host = colon > 0 ? listen.left(colon) : QString();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    if (!portOk || port < 1 || port > 65535 || !s.listenHost.setAddress(host))
+        Refuse(values, "listen", "needs HOST:PORT with an IP address, e.g. 127.0.0.1:13080");
+    s.listenPort = static_cast<quint16>(port);
+}
+
+// The inbound secret, refusal words, sending window, zone and daily cap.
+void ReadMoOptions(const Values& values, Settings& s) {
+    const auto has = [&](const std::string& key) { return values.count(key) > 0; };
+    const auto value = [&](const std::string& key) {
+        return has(key) ? values.at(key).value : QString();
+    };
+    if (const QString file = value("mo-secret-file"); !file.isEmpty()) {
+        const std::string name = file.toStdString();
+        const std::filesystem::path path(std::u8string(name.begin(), name.end()));
+        const std::string bytes = ReadSmallFile(
+            name, "inbound secret file",
+            values.at("mo-secret-file").where.empty()
+                ? "--mo-secret-file"
+                : "mo-secret-file at " + values.at("mo-secret-file").where);
+        // The secret guards what Kannel hands over: only its owner reads it.
+        using std::filesystem::perms;
+        const perms mode = std::filesystem::status(path).permissions();
+        if ((mode & (perms::group_all | perms::others_all)) != perms::none)
+            Refuse(values, "mo-secret-file", "names a file readable by others: chmod 600 " + name);
+        QString secret = QString::fromUtf8(bytes).split(QLatin1Char('\n')).value(0).trimmed();
+        if (secret.size() < 16)
+            Refuse(values, "mo-secret-file", "needs a secret of at least 16 characters in " + name);
+        s.moSecret = secret;
+    }
+    if (has("refusal-words")) {
+        QStringList words;
+        for (const QString& w : value("refusal-words").split(QLatin1Char(',')))
+            if (!w.trimmed().isEmpty()) words << w.trimmed().toUpper();
+        if (words.isEmpty()) Refuse(values, "refusal-words", "needs at least one word");
+        s.refusalWords = words;
+    }
+    if (has("send-window")) {
+        s.window = SendWindow::Parse(value("send-window"));
+        if (!s.window) Refuse(values, "send-window", "needs HH:MM-HH:MM, e.g. 08:00-20:00");
+    }
+    if (has("time-zone")) {
+        s.zone = QTimeZone(value("time-zone").toLatin1());
+        if (!s.zone.isValid()) Refuse(values, "time-zone", "needs a zone name, e.g. Asia/Shanghai");
+    }
+    if (has("daily-cap")) {
+        bool ok = false;
+        s.dailyCap = value("daily-cap").toInt(&ok);
+        if (!ok || s.dailyCap < 1 || s.dailyCap > 10000)
+            Refuse(values, "daily-cap", "takes 1 to 10000");
+    }
+}
+
 std::chrono::seconds Seconds(const Values& values, const std::string& key) {
     bool ok = false;
     const long long v = values.at(key).value.toLongLong(&ok);
@@ -122,7 +210,7 @@ Settings ParseOptions(const std::vector<std::string>& args) {
         if (const auto eq = key.find('='); eq != std::string::npos) {
             value = key.substr(eq + 1);
             key.resize(eq);
-        } else if (key == "refund") {
+        } else if (key == "refund" || key == "print-kannel-service") {
             value = "true";
         } else if (key == "kannel-password") {
             throw UsageError("the password is never taken on the command line: use "
@@ -152,6 +240,13 @@ Settings ParseOptions(const std::vector<std::string>& args) {
         return value(key);
     };
     Settings s;
+    s.printKannelService = value("print-kannel-service") == QLatin1String("true");
+    ReadMoOptions(values, s);
+    if (s.printKannelService) {
+        if (s.moSecret.isEmpty()) throw UsageError("--print-kannel-service needs --mo-secret-file");
+        ReadListen(values, need("listen"), s);
+        return s;
+    }
     try {
         s.source = ParseDataSource(value("db").toStdString(),
                                    ProgramFolder(std::filesystem::current_path()));
@@ -175,16 +270,7 @@ Settings ParseOptions(const std::vector<std::string>& args) {
             Refuse(values, "kannel-password-file", "names an empty file: " + passwordFile);
         s.kannel.password = password;
     }
-    const QString listen = need("listen");
-    const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
-    bool portOk = false;
-    const int port = colon > 0 ? listen.mid(colon + 1).toInt(&portOk) : 0;
-    QString host = colon > 0 ? listen.left(colon) : QString();
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
-    if (!portOk || port < 1 || port > 65535 || !s.listenHost.setAddress(host))
-        Refuse(values, "listen", "needs HOST:PORT with an IP address, e.g. 127.0.0.1:13080");
-    s.listenPort = static_cast<quint16>(port);
+    ReadListen(values, need("listen"), s);
     s.kannel.sender = value("sender");
     s.worker = value("worker", QHostInfo::localHostName());
     if (s.worker.isEmpty() || s.worker.size() > 90)

@@ -76,6 +76,13 @@ int main(int argc, char** argv) {
     }
     try {
         smsd::Settings settings = smsd::ParseOptions(args);
+        if (settings.printKannelService) {
+            std::cout << smsd::KannelServiceBlock(
+                             smsd::ListenUrl(settings, settings.listenPort, QStringLiteral("/mo")),
+                             settings.moSecret)
+                             .toStdString();
+            return 0;
+        }
         smsd::CheckEmbeddedDatabase(settings.source);
         smsd::Daemon daemon(std::move(settings));
         daemon.Start();

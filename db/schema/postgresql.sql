@@ -71,3 +71,52 @@ DROP INDEX IF EXISTS SendDetail_Row;
 -- Room on each page for a number's next version: a status change then
 -- stays on its page and writes no index (a heap-only update).
 ALTER TABLE SendDetail SET (fillfactor = 70);
+
+-- step 7: replies, the accounts' own sender numbers, opt-out lists and daily counts
+-- An account's own sender number ("106..." with its extension); a reply to it,
+-- or to a number that extends it, belongs to the account.
+CREATE TABLE IF NOT EXISTS AccountSender (
+    Login  VARCHAR(50) NOT NULL PRIMARY KEY,
+    Sender VARCHAR(40) NOT NULL
+);
+CREATE UNIQUE INDEX IF NOT EXISTS UQ_AccountSender_Sender ON AccountSender (Sender);
+-- Each inbound message once: Kannel's own ID of it (%I) is the same when it
+-- calls again after a lost answer.
+CREATE TABLE IF NOT EXISTS Inbound (
+    ID         SERIAL PRIMARY KEY,
+    MessageId  VARCHAR(64)  NOT NULL,
+    Sender     VARCHAR(40)  NOT NULL,
+    Receiver   VARCHAR(40)  NOT NULL,
+    Body       TEXT         NOT NULL,
+    SmscId     VARCHAR(64),
+    ReceivedAt BIGINT       NOT NULL,
+    Account    VARCHAR(50),
+    Refusal    INTEGER      NOT NULL DEFAULT 0
+);
+CREATE UNIQUE INDEX IF NOT EXISTS UQ_Inbound_MessageId ON Inbound (MessageId);
+CREATE INDEX IF NOT EXISTS Inbound_Received ON Inbound (ReceivedAt);
+-- Numbers never sent to, per account; Login '' is the all-accounts list.
+-- A claim asks for its row's numbers through the primary key.
+CREATE TABLE IF NOT EXISTS OptOut (
+    Login   VARCHAR(50) NOT NULL,
+    Phone   VARCHAR(40) NOT NULL,
+    AddedAt BIGINT      NOT NULL,
+    PRIMARY KEY (Login, Phone)
+);
+-- Every change of an opt-out list: added or removed, when and by what.
+CREATE TABLE IF NOT EXISTS OptOutLog (
+    ID     SERIAL PRIMARY KEY,
+    Login  VARCHAR(50)  NOT NULL,
+    Phone  VARCHAR(40)  NOT NULL,
+    Kind   VARCHAR(10)  NOT NULL,
+    Source VARCHAR(100) NOT NULL,
+    At     BIGINT       NOT NULL
+);
+-- Numbers claimed per account, phone and local day (yyyymmdd), for the daily cap.
+CREATE TABLE IF NOT EXISTS DailyCount (
+    Login VARCHAR(50) NOT NULL,
+    LocalDay INTEGER     NOT NULL,
+    Phone VARCHAR(40) NOT NULL,
+    Sent  INTEGER     NOT NULL,
+    PRIMARY KEY (Login, LocalDay, Phone)
+);

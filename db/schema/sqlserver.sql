@@ -83,3 +83,60 @@ IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status' AND objec
 DROP INDEX SendDetail_Status ON dbo.SendDetail;
 IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row' AND object_id = OBJECT_ID(N'dbo.SendDetail'))
 DROP INDEX SendDetail_Row ON dbo.SendDetail;
+
+-- step 7: replies, the accounts' own sender numbers, opt-out lists and daily counts
+-- An account's own sender number ("106..." with its extension); a reply to it,
+-- or to a number that extends it, belongs to the account.
+IF OBJECT_ID(N'dbo.AccountSender', N'U') IS NULL
+CREATE TABLE dbo.AccountSender (
+    Login  NVARCHAR(50) NOT NULL PRIMARY KEY,
+    Sender NVARCHAR(40) NOT NULL
+);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'UQ_AccountSender_Sender' AND object_id = OBJECT_ID(N'dbo.AccountSender'))
+CREATE UNIQUE INDEX UQ_AccountSender_Sender ON dbo.AccountSender (Sender);
+-- Each inbound message once: Kannel's own ID of it (%I) is the same when it
+-- calls again after a lost answer.
+IF OBJECT_ID(N'dbo.Inbound', N'U') IS NULL
+CREATE TABLE dbo.Inbound (
+    ID         INT IDENTITY(1, 1) PRIMARY KEY,
+    MessageId  NVARCHAR(64)  NOT NULL,
+    Sender     NVARCHAR(40)  NOT NULL,
+    Receiver   NVARCHAR(40)  NOT NULL,
+    Body       NVARCHAR(MAX) NOT NULL,
+    SmscId     NVARCHAR(64),
+    ReceivedAt BIGINT       NOT NULL,
+    Account    NVARCHAR(50),
+    Refusal    INT          NOT NULL DEFAULT 0
+);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'UQ_Inbound_MessageId' AND object_id = OBJECT_ID(N'dbo.Inbound'))
+CREATE UNIQUE INDEX UQ_Inbound_MessageId ON dbo.Inbound (MessageId);
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'Inbound_Received' AND object_id = OBJECT_ID(N'dbo.Inbound'))
+CREATE INDEX Inbound_Received ON dbo.Inbound (ReceivedAt);
+-- Numbers never sent to, per account; Login '' is the all-accounts list.
+-- A claim asks for its row's numbers through the primary key.
+IF OBJECT_ID(N'dbo.OptOut', N'U') IS NULL
+CREATE TABLE dbo.OptOut (
+    Login   NVARCHAR(50) NOT NULL,
+    Phone   NVARCHAR(40) NOT NULL,
+    AddedAt BIGINT      NOT NULL,
+    PRIMARY KEY (Login, Phone)
+);
+-- Every change of an opt-out list: added or removed, when and by what.
+IF OBJECT_ID(N'dbo.OptOutLog', N'U') IS NULL
+CREATE TABLE dbo.OptOutLog (
+    ID     INT IDENTITY(1, 1) PRIMARY KEY,
+    Login  NVARCHAR(50)  NOT NULL,
+    Phone  NVARCHAR(40)  NOT NULL,
+    Kind   NVARCHAR(10)  NOT NULL,
+    Source NVARCHAR(100) NOT NULL,
+    At     BIGINT       NOT NULL
+);
+-- Numbers claimed per account, phone and local day (yyyymmdd), for the daily cap.
+IF OBJECT_ID(N'dbo.DailyCount', N'U') IS NULL
+CREATE TABLE dbo.DailyCount (
+    Login NVARCHAR(50) NOT NULL,
+    LocalDay INT         NOT NULL,
+    Phone NVARCHAR(40) NOT NULL,
+    Sent  INT         NOT NULL,
+    PRIMARY KEY (Login, LocalDay, Phone)
+);

@@ -1,12 +1,16 @@
 // The queue's conformance suite: every storage operation through the state
 // machine, the same cases on every engine there is (see Engines.h): claims,
-// rounds, crash settlement, takeover, reports, sweeping and refunds.
+// rounds, crash settlement, takeover, reports, sweeping and refunds; inbound
+// messages, opt-out lists and daily caps.
 
+#include "queue/Inbox.h"
 #include "queue/QueueStore.h"
 #include "tests/queue/QueueTestSupport.h"
 #include "tests/support/Engines.h"
 
+#include <QDateTime>
 #include <QSet>
+#include <QTimeZone>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -308,6 +312,97 @@ const Case kCases[] = {
          w.store.ApplyReports({{odd, 0, QStringLiteral("6"), ok, 16, {}}});
          EXPECT_EQ(Statuses(src, odd), QStringLiteral("rejected"));
          EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
+     }},
+    {"InboundAndOptOuts",
+     "inbound: stored once, to the account whose number it extends; a refusal stops that "
+     "account's sending, refunded at once, and no other account's",
+     [](const std::string& src) {
+         const QString a = QStringLiteral("acct-a"), b = QStringLiteral("acct-b");
+         SetCredit(src, a, 100);
+         SetCredit(src, b, 100);
+         Connection c(QStringLiteral("smsd-test-inbox"));
+         c.Open(telvoro::testing::Source(src));
+         qint64 now = 5'000'000;
+         Inbox inbox(c, [&] { return now; });
+         inbox.SetSender(a, QStringLiteral("1069001"));
+         inbox.SetSender(b, QStringLiteral("10690012"));
+         struct Mo {
+             const char *id, *from, *to, *text, *account;
+             bool stored, listed;
+         };
+         const Mo table[] = {
+             {"m1", "+8613900000005", "1069001", " t ", "acct-a", true, true},
+             {"m1", "+8613900000005", "1069001", " t ", "acct-a", false, false},    // Kannel again
+             {"m2", "13900000006", "10690019", "退订", "acct-a", true, true},       // an extension
+             {"m3", "13900000007", "106900123", "T please", "acct-b", true, false}, // no refusal
+             {"m4", "13900000008", "10690012", "STOP", "acct-b", true, true}, // the longer number
+             {"m5", "13900000009", "95555", "td", "", true, true}, // no account: all accounts
+         };
+         for (const Mo& m : table) {
+             const InboundOutcome out = inbox.Take(
+                 {QString::fromUtf8(m.id), QString::fromUtf8(m.from), QString::fromUtf8(m.to),
+                  QString::fromUtf8(m.text), QStringLiteral("s")});
+             EXPECT_EQ(out.stored, m.stored) << m.id;
+             EXPECT_EQ(out.listed, m.listed) << m.id;
+             EXPECT_EQ(out.account, QString::fromUtf8(m.account)) << m.id;
+         }
+         EXPECT_EQ(Value(src, QStringLiteral("select count(*) from Inbound")).toInt(), 5);
+         EXPECT_EQ(
+             Value(src, QStringLiteral("select Body from Inbound where MessageId='m2'")).toString(),
+             QString::fromUtf8("退订"));
+         EXPECT_EQ(Value(src, QStringLiteral("select count(*) from OptOutLog")).toInt(), 4);
+         // 70 characters: two units a number.
+         const QString text(70, QChar(0x4E2D));
+         const QString list = QStringLiteral("13900000005;13900000006;13900000007;13900000008;"
+                                             "13900000009;13900000005");
+         const qint64 ra = QueueRow(src, a, text, list), rb = QueueRow(src, b, text, list);
+         Worker w(src, QStringLiteral("w")); // refunds off: held-back numbers still go back
+         const auto rowA = w.store.Claim(milliseconds(60000), /*startRound=*/true);
+         ASSERT_TRUE(rowA && rowA->first);
+         EXPECT_EQ(rowA->sender, QStringLiteral("1069001"));
+         EXPECT_EQ(rowA->optedOut, 4);
+         EXPECT_EQ(rowA->first->phones,
+                   (QStringList{QStringLiteral("13900000007"), QStringLiteral("13900000008")}));
+         EXPECT_EQ(Statuses(src, ra),
+                   "opted-out,opted-out,submitting,submitting,opted-out,opted-out");
+         EXPECT_EQ(
+             Value(src, QStringLiteral("select CurrSum from Users where Login='acct-a'")).toInt(),
+             100 + 8);
+         const auto rowB = w.store.Claim(milliseconds(60000), /*startRound=*/true);
+         ASSERT_TRUE(rowB);
+         EXPECT_EQ(Statuses(src, rb),
+                   "submitting,submitting,submitting,opted-out,opted-out,waiting");
+         // Removed from the list: sent again; the change is recorded.
+         EXPECT_EQ(inbox.RemoveOptOut(a, {QStringLiteral("13900000006")}, QStringLiteral("t")), 1);
+         EXPECT_EQ(inbox.RemoveOptOut(a, {QStringLiteral("13900000006")}, QStringLiteral("t")), 0);
+         EXPECT_EQ(inbox.OptOuts(a).size(), 1u);
+         EXPECT_EQ(inbox.OptOuts(std::nullopt).size(), 3u);
+         EXPECT_EQ(inbox.Messages(b, 0).size(), 2u);
+     }},
+    {"DailyCap", "a daily cap per account and phone, by local day; capped numbers refunded",
+     [](const std::string& src) {
+         SetCredit(src, kAccount, 100);
+         Worker w(src, QStringLiteral("w"));
+         w.store.SetDailyCap(2, QTimeZone(QByteArrayLiteral("Asia/Shanghai")));
+         // 2024-03-01 23:00 in Shanghai.
+         w.now = QDateTime(QDate(2024, 3, 1), QTime(23, 0),
+                           QTimeZone(QByteArrayLiteral("Asia/Shanghai")))
+                     .toMSecsSinceEpoch();
+         const QString list = QStringLiteral("13900000001;13900000001;13900000001;13900000002");
+         const qint64 first = QueueRow(src, kAccount, QStringLiteral("hi"), list);
+         ASSERT_TRUE(w.store.Claim(milliseconds(86'400'000)));
+         EXPECT_EQ(Statuses(src, first), "waiting,waiting,capped,waiting");
+         const qint64 second = QueueRow(src, QStringLiteral("other"), QStringLiteral("hi"), list);
+         ASSERT_TRUE(w.store.Claim(milliseconds(86'400'000))); // another account counts apart
+         EXPECT_EQ(Statuses(src, second), "waiting,waiting,capped,waiting");
+         w.now += 3'600'000; // the next local day
+         const qint64 third = QueueRow(src, kAccount, QStringLiteral("hi"), list);
+         ASSERT_TRUE(w.store.Claim(milliseconds(86'400'000)));
+         EXPECT_EQ(Statuses(src, third), "waiting,waiting,capped,waiting");
+         EXPECT_EQ(
+             Value(src, QStringLiteral("select CurrSum from Users where Login='%1'").arg(kAccount))
+                 .toInt(),
+             100 + 2);
      }},
 };
 

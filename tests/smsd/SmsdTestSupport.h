@@ -68,8 +68,10 @@ inline TestDatabase MakeDatabase(const std::string& engine) {
     c.Open(telvoro::testing::Source(pg->Text()));
     ServerUpkeep(c).CreateTables();
     QSqlQuery q(c.database());
-    for (const char* sql : {"delete from SendTemp", "delete from SendDetail",
-                            "delete from SendClaim", "delete from Users"})
+    for (const char* sql :
+         {"delete from SendTemp", "delete from SendDetail", "delete from SendClaim",
+          "delete from Users", "delete from AccountSender", "delete from Inbound",
+          "delete from OptOut", "delete from OptOutLog", "delete from DailyCount"})
         EXPECT_TRUE(q.exec(QString::fromLatin1(sql)));
     return d;
 }
@@ -88,7 +90,9 @@ inline std::vector<std::string> SmsdArgs(const KannelRig& rig, const std::string
             "--listen",
             "127.0.0.1:" + std::to_string(port),
             "--worker",
-            worker};
+            worker,
+            "--sender",
+            "10690000"};
 }
 
 // Polls `done` until it holds or `limit` passes; the database may be away meanwhile.

@@ -5,6 +5,7 @@
 
 #include "queue/Rules.h"
 #include "smsd/Daemon.h"
+#include "smsd/Inbound.h"
 #include "tests/smsd/SmsdTestSupport.h"
 #include "tests/support/AdminTool.h"
 #include "tests/support/KannelRig.h"
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 
 using namespace telvoro;
@@ -47,6 +49,7 @@ public:
         process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
     }
     // SIGTERM once it is up (before, the signal would find no handler yet).
+    void Kill() { process_.Kill(); }
     int Stop() {
         for (int i = 0; i < 200 && Log().find("reports on") == std::string::npos; ++i)
             std::this_thread::sleep_for(50ms);
@@ -165,10 +168,104 @@ TEST(SmsdDelivery, EveryNumberReachesTheSmscAsOftenAsQueuedWithItsTextWhole) {
         RunAdminTool(QString::fromStdString(folder.path.string()),
                      {"--db", QString::fromStdString(db.text), "report", "--account", kAccount});
     EXPECT_EQ(report.code, 0) << report.err.toStdString();
-    EXPECT_TRUE(report.out.contains(QStringLiteral("\t3\t6\t5\t0\t0\t1\t0\t0\n")))
+    EXPECT_TRUE(report.out.contains(QStringLiteral("\t3\t6\t5\t0\t0\t1\t0\t0\t0\t0\n")))
         << report.out.toStdString();
     EXPECT_NE(smsd.Log().find("state 2 -> 3"), std::string::npos);
 }
+
+// A reply "T" through Kannel's fake SMSC to account A's own number: A's next
+// job skips that number (refunded at once), B's sends it; a repeated or
+// forged inbound call stores nothing more; a server killed before its commit
+// gets the message again from Kannel and stores it once.
+class Replies : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Replies, ARefusalStopsItsAccountsSendingOnly) {
+    TestDatabase db = MakeDatabase(GetParam());
+    if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
+    TempFolder folder;
+    const std::filesystem::path secretFile = folder / "mo.secret";
+    const QString secret = QStringLiteral("0123456789abcdef0123");
+    WriteInFolder(QString::fromStdString(folder.path.string()), QStringLiteral("mo.secret"),
+                  secret.toStdString() + "\n");
+    std::filesystem::permissions(secretFile, std::filesystem::perms::owner_read |
+                                                 std::filesystem::perms::owner_write);
+    const int port = FreePort();
+    const QUrl mo(QStringLiteral("http://127.0.0.1:%1/mo").arg(port));
+    KannelRig rig({.smsService = smsd::KannelServiceBlock(mo, secret)});
+    const QString dir = QString::fromStdString(folder.path.string());
+    const auto admin = [&](QStringList args) {
+        args.prepend(QString::fromStdString(db.text));
+        args.prepend(QStringLiteral("--db"));
+        const AdminResult r = RunAdminTool(dir, args);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return r.out;
+    };
+    admin({"account", "acct-a", "100", "--sender", "1069001"});
+    admin({"account", "acct-b", "100", "--sender", "1069002"});
+    const std::vector<std::string> extra{"--listen", "127.0.0.1:" + std::to_string(port),
+                                         "--mo-secret-file", secretFile.string()};
+    auto smsd = std::make_unique<Smsd>(rig, db.text, folder / "smsd.log", extra);
+    smsd->Start();
+    const auto count = [&](const char* sql) {
+        return Value(db.text, QString::fromLatin1(sql)).toInt();
+    };
+    rig.SendInbound(QStringLiteral("13900000005"), QStringLiteral("10690017"), QStringLiteral("T"));
+    ASSERT_TRUE(WaitUntil(30s, [&] { return count("select count(*) from OptOut") == 1; }))
+        << smsd->Log();
+    EXPECT_EQ(Value(db.text, QStringLiteral("select Account from Inbound")).toString(), "acct-a");
+    EXPECT_EQ(Value(db.text, QStringLiteral("select Receiver from Inbound")).toString(),
+              "10690017");
+    // A forged call and Kannel's call again: nothing more.
+    const QString call = mo.toString() + QStringLiteral("?id=fixed-1&from=13900000009&to=1069002"
+                                                        "&smsc=x&coding=0&text=TD&k=");
+    EXPECT_EQ(telvoro::test::HttpGet(call + QStringLiteral("wrong")).status, 403);
+    EXPECT_EQ(telvoro::test::HttpGet(call + secret).status, 200);
+    EXPECT_EQ(telvoro::test::HttpGet(call + secret).status, 200);
+    EXPECT_EQ(count("select count(*) from Inbound"), 2);
+    EXPECT_EQ(count("select count(*) from OptOut"), 2);
+
+    const qint64 a = QueueRow(db.text, QStringLiteral("acct-a"), QStringLiteral("hi"),
+                              QStringLiteral("13900000005;13900000006"));
+    const qint64 b = QueueRow(db.text, QStringLiteral("acct-b"), QStringLiteral("hi"),
+                              QStringLiteral("13900000005;13900000009"));
+    ASSERT_TRUE(WaitSettled(db.text, 60s)) << smsd->Log();
+    EXPECT_EQ(Statuses(db.text, a), "opted-out,delivered");
+    EXPECT_EQ(Statuses(db.text, b), "delivered,opted-out");
+    std::multiset<std::pair<QString, QString>> sent;         // from, to
+    for (const SmscMessage& m : rig.WaitForMessages(2, 10s)) // it reads once a second
+        sent.insert({m.from, m.to});
+    EXPECT_EQ(sent, (std::multiset<std::pair<QString, QString>>{{"1069001", "13900000006"},
+                                                                {"1069002", "13900000005"}}));
+    EXPECT_EQ(count("select CurrSum from Users where Login='acct-a'"), 101);
+    EXPECT_EQ(count("select CurrSum from Users where Login='acct-b'"), 101);
+    const QString report = admin({"report", "--account", "acct-a"});
+    EXPECT_TRUE(report.contains(QStringLiteral("\t0\t0\t1\t0\n"))) << report.toStdString();
+
+    // Killed before its commit: a writer of the test's own holds SQLite's lock.
+    if (std::string(GetParam()) == "sqlite") {
+        Connection lock(QStringLiteral("smsd-test-lock"));
+        lock.Open(telvoro::testing::Source(db.text));
+        QSqlQuery q(lock.database());
+        ASSERT_TRUE(q.exec(QStringLiteral("begin immediate")));
+        rig.SendInbound(QStringLiteral("13900000007"), QStringLiteral("1069002"),
+                        QStringLiteral("退订"));
+        std::this_thread::sleep_for(3s); // fakesmsc, bearerbox, smsbox, the endpoint
+        smsd->Kill();
+        ASSERT_TRUE(q.exec(QStringLiteral("rollback")));
+        EXPECT_EQ(count("select count(*) from Inbound"), 2);
+        smsd = std::make_unique<Smsd>(rig, db.text, folder / "smsd2.log", extra);
+        smsd->Start();
+        ASSERT_TRUE(WaitUntil(30s, [&] { return count("select count(*) from Inbound") == 3; }))
+            << smsd->Log();
+        std::this_thread::sleep_for(3s); // any further call of Kannel's
+        EXPECT_EQ(count("select count(*) from Inbound"), 3);
+        EXPECT_EQ(count("select count(*) from OptOut where Login='acct-b'"), 2);
+    }
+    EXPECT_EQ(smsd->Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Smsd, Replies, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return std::string(info.param); });
 
 TEST(SmsdDelivery, SmscOutcomesComeBackAndRefundOnce) {
     TestDatabase db = MakeDatabase("postgresql");

@@ -2,6 +2,7 @@
 // reports mean.
 
 #include "core/Error.h"
+#include "smsd/Inbound.h"
 #include "smsd/KannelClient.h"
 #include "smsd/Options.h"
 #include "smsd/ReportQueue.h"
@@ -284,3 +285,66 @@ TEST(SmsdRules, EmbeddedDatabaseMustExist) {
         EXPECT_EQ(error.empty(), r.error.empty()) << error;
     }
 }
+
+namespace {
+
+// The sending window in local time, one over midnight too, and when it opens next.
+TEST(SmsdRules, SendingWindow) {
+    const QTimeZone shanghai(QByteArrayLiteral("Asia/Shanghai"));
+    struct Row {
+        const char *window, *at;
+        bool inside;
+        const char* opens; // when outside
+    } rows[] = {
+        {"08:00-20:00", "2024-03-01 07:59", false, "2024-03-01 08:00"},
+        {"08:00-20:00", "2024-03-01 08:00", true, ""},
+        {"08:00-20:00", "2024-03-01 19:59", true, ""},
+        {"08:00-20:00", "2024-03-01 20:00", false, "2024-03-02 08:00"},
+        {"22:00-06:30", "2024-03-01 23:15", true, ""},
+        {"22:00-06:30", "2024-03-01 06:30", false, "2024-03-01 22:00"},
+    };
+    for (const Row& r : rows) {
+        const auto w = SendWindow::Parse(QString::fromLatin1(r.window));
+        ASSERT_TRUE(w) << r.window;
+        const QDateTime at(
+            QDateTime::fromString(QString::fromLatin1(r.at), QStringLiteral("yyyy-MM-dd HH:mm"))
+                .date(),
+            QDateTime::fromString(QString::fromLatin1(r.at), QStringLiteral("yyyy-MM-dd HH:mm"))
+                .time(),
+            shanghai);
+        EXPECT_EQ(w->Contains(at), r.inside) << r.window << ' ' << r.at;
+        if (!r.inside) {
+            EXPECT_EQ(w->NextOpening(at).toString(QStringLiteral("yyyy-MM-dd HH:mm")),
+                      QString::fromLatin1(r.opens))
+                << r.window << ' ' << r.at;
+        }
+    }
+    for (const char* wrong : {"8:00-20:00", "08:00-08:00", "08:00", "25:00-26:00"})
+        EXPECT_FALSE(SendWindow::Parse(QString::fromLatin1(wrong))) << wrong;
+}
+
+// An inbound call's fields as smsbox writes them: GSM/UTF-8 text and UCS-2 bytes.
+TEST(SmsdRules, InboundCall) {
+    struct Row {
+        const char* query;
+        const char* text; // nullptr: refused
+    } rows[] = {
+        {"id=a&from=%2B8613900000005&to=1069001&smsc=s&coding=0&text=T", "T"},
+        {"id=a&from=1&to=2&smsc=s&coding=2&text=%90%00%8B%A2", "退订"},
+        {"id=a&from=1&to=2&smsc=s&coding=0&text=%E9%80%80%E8%AE%A2+T", "退订 T"},
+        {"id=a&from=1&to=2&coding=0", nullptr},
+        {"from=1&to=2&coding=0&text=T", nullptr},
+    };
+    for (const Row& r : rows) {
+        const auto m = ParseInbound(QUrlQuery(QString::fromLatin1(r.query)));
+        ASSERT_EQ(m.has_value(), r.text != nullptr) << r.query;
+        if (m) {
+            EXPECT_EQ(m->text, QString::fromUtf8(r.text)) << r.query;
+        }
+    }
+    EXPECT_FALSE(SecretMatches(QString(), QString()));
+    EXPECT_FALSE(SecretMatches(QStringLiteral("abc"), QStringLiteral("abd")));
+    EXPECT_TRUE(SecretMatches(QStringLiteral("abc"), QStringLiteral("abc")));
+}
+
+} // namespace

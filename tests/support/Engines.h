@@ -112,7 +112,8 @@ inline EngineDatabase MakeEngineDatabase(const std::string& engine, bool withTab
     if (engine != "sqlite") {
         // Every test starts from an empty database of its own kind.
         for (const char* table :
-             {"SendDetail", "SendClaim", "SendTemp", "Users", "SchemaVersion"}) {
+             {"SendDetail", "SendClaim", "SendTemp", "Users", "AccountSender", "Inbound", "OptOut",
+              "OptOutLog", "DailyCount", "SchemaVersion"}) {
             QSqlQuery q(c.database());
             q.exec(QStringLiteral("Drop table %1").arg(QLatin1String(table)));
         }

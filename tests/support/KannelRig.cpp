@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -269,7 +270,7 @@ bool WriteAll(int fd, const QByteArray& data) {
 // --- ChildProcess
 
 void ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& log) {
+                         const std::filesystem::path& log, const std::filesystem::path& input) {
     Kill();
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
@@ -278,12 +279,14 @@ void ChildProcess::Start(const std::string& program, const std::vector<std::stri
         argv.push_back(a.data());
     argv.push_back(nullptr);
     const std::string logPath = log.string();
+    const std::string inPath = input.empty() ? std::string("/dev/null") : input.string();
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("cannot fork for " + program);
     if (pid == 0) {
         setpgid(0, 0);
         const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        const int in = open("/dev/null", O_RDONLY);
+        // Read-write: a FIFO opens at once and never reads as ended.
+        const int in = open(inPath.c_str(), input.empty() ? O_RDONLY : O_RDWR);
         if (out >= 0) {
             dup2(out, 1);
             dup2(out, 2);
@@ -429,7 +432,8 @@ void KannelRig::WriteConfig() {
                     "bearerbox-port = %1\n"
                     "sendsms-port = %2\n"
                     "sendsms-interface = 127.0.0.1\n"
-                    "global-sender = 10690000\n"
+                    // No global-sender: it would replace the receiver of inbound
+                    // messages too; every request names its sender.
                     // Without these a dlr-url call that fails is dropped.
                     "http-request-retry = %3\n"
                     "http-queue-delay = %4\n"
@@ -443,6 +447,7 @@ void KannelRig::WriteConfig() {
     if (options_.maxPendingRequests > 0)
         conf += QString("max-pending-requests = %1\n").arg(options_.maxPendingRequests);
     conf += "\n";
+    if (!options_.smsService.isEmpty()) conf += options_.smsService + "\n";
     conf += QString("group = sendsms-user\n"
                     "username = \"%1\"\n"
                     "password = \"%2\"\n"
@@ -457,6 +462,16 @@ void KannelRig::WriteConfig() {
 }
 
 void KannelRig::StartSmscSide() {
+    if (options_.smsc == Smsc::Fake && !options_.smsService.isEmpty()) {
+        // No message on its command line: it sends the lines of its input
+        // (a FIFO, SendInbound) and prints what it receives.
+        const std::filesystem::path fifo = folder_ / "fakesmsc.in";
+        if (!std::filesystem::exists(fifo) && mkfifo(fifo.c_str(), 0600) != 0)
+            throw std::runtime_error("cannot make " + fifo.string());
+        smsc_.Start(kFakeSmsc, {"-H", "127.0.0.1", "-r", std::to_string(smscPort_), "-i", "0"},
+                    folder_ / "fakesmsc.log", fifo);
+        return;
+    }
     if (options_.smsc == Smsc::Fake) {
         // No message of its own to send (-m 0); it prints what it receives.
         smsc_.Start(kFakeSmsc,
@@ -521,6 +536,16 @@ void KannelRig::Stop(bool crash) {
     }
     // fakesmsc ends with bearerbox's connection; make sure of it.
     if (options_.smsc == Smsc::Fake) smsc_.Stop(2s);
+}
+
+void KannelRig::SendInbound(const QString& from, const QString& to, const QString& text) {
+    const std::filesystem::path fifo = folder_ / "fakesmsc.in";
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0) throw std::runtime_error("the fake SMSC takes no inbound messages here");
+    const QByteArray line = (from + ' ' + to + " text " + text).toUtf8() + '\n';
+    const bool whole = write(fd, line.constData(), line.size()) == line.size();
+    close(fd);
+    if (!whole) throw std::runtime_error("cannot hand the fake SMSC an inbound message");
 }
 
 void KannelRig::StopSmsc() {

@@ -41,8 +41,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Standard output and error go to `log` (appended). Throws when it cannot fork.
+    // Standard input from `input` (a FIFO the parent writes), else /dev/null.
     void Start(const std::string& program, const std::vector<std::string>& args,
-               const std::filesystem::path& log);
+               const std::filesystem::path& log, const std::filesystem::path& input = {});
     bool Running();
     pid_t Pid() const { return pid_; }
     // SIGTERM to the group, then SIGKILL once `grace` is out. Returns the exit status
@@ -83,6 +84,9 @@ public:
         // bearerbox's sms-outgoing-queue-limit: past it sendsms answers 503 (with the
         // SMSC stopped, the queue only grows). -1: Kannel's default (a million).
         int outgoingQueueLimit = -1;
+        // Inbound messages: kannel.conf gets this group = sms-service block, and the
+        // fake SMSC reads the messages it sends in from a FIFO (see SendInbound).
+        QString smsService{};
     };
 
     // Starts everything; throws std::runtime_error with the logs' tails when a piece
@@ -116,6 +120,10 @@ public:
     // Raw lines of the SMSC's log (fakesmsc's "Got message" lines, or the SMPP server's
     // log lines): for diagnostics.
     QStringList SmscLog() const;
+
+    // The fake SMSC sends an inbound message from `from` to `to` (Kannel's fakesmsc
+    // "text" line: the text as UTF-8 bytes).
+    void SendInbound(const QString& from, const QString& to, const QString& text);
 
     // Fault injection. Stop ends smsbox and bearerbox (SIGTERM, or SIGKILL when `crash`);
     // Start brings them back on the same ports with the same store, so messages

@@ -3,7 +3,9 @@
 // writes where to reach it as KEY=VALUE lines to --info FILE, and on SIGUSR1
 // prints what the SMSC has received so far; SIGTERM or SIGINT prints it too and
 // stops Kannel. --base-port N fixes its ports. With --rate N it measures Kannel's own sendsms rate
-// instead (N numbers, --per-request K of them in each request) and exits.
+// instead (N numbers, --per-request K of them in each request) and exits. With
+// --sms-service FILE, kannel.conf gets that group = sms-service block and the
+// fake SMSC sends in each line written to FOLDER/fakesmsc.in ("FROM TO text TEXT").
 
 #include "tests/support/KannelRig.h"
 
@@ -41,7 +43,11 @@ int main(int argc, char** argv) {
             options.smsc = KannelRig::Smsc::Smpp;
         else if (!std::strcmp(argv[i], "--info") && i + 1 < argc)
             info = argv[++i];
-        else if (!std::strcmp(argv[i], "--rate") && i + 1 < argc)
+        else if (!std::strcmp(argv[i], "--sms-service") && i + 1 < argc) {
+            std::ifstream in(argv[++i]);
+            options.smsService = QString::fromStdString(
+                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+        } else if (!std::strcmp(argv[i], "--rate") && i + 1 < argc)
             rate = std::stoul(argv[++i]);
         else if (!std::strcmp(argv[i], "--base-port") && i + 1 < argc)
             options.basePort = std::clamp(std::atoi(argv[++i]), 0, 65532);
@@ -54,7 +60,8 @@ int main(int argc, char** argv) {
         }
     }
     if (info.empty() && rate == 0) {
-        std::cerr << "usage: " << argv[0] << " [--smpp] [--base-port N] --info FILE\n"
+        std::cerr << "usage: " << argv[0]
+                  << " [--smpp] [--base-port N] [--sms-service FILE] --info FILE\n"
                   << "       " << argv[0]
                   << " [--smpp] [--base-port N] --rate N [--per-request K]\n"
                   << "  --base-port N: the SMSC side, bearerbox's admin and smsbox ports and\n"

@@ -9,9 +9,6 @@
 
 namespace telvoro::admin {
 
-namespace {
-
-// One line of the table: tab-separated, or CSV with quotes where needed.
 void Line(const QStringList& cells, bool csv) {
     QStringList out;
     for (QString c : cells) {
@@ -29,8 +26,6 @@ void Line(const QStringList& cells, bool csv) {
     std::cout << out.join(csv ? QLatin1Char(',') : QLatin1Char('\t')).toStdString()
               << (csv ? "\r\n" : "\n");
 }
-
-} // namespace
 
 void RunReport(const DataSource& source, const std::vector<std::string>& args,
                const TimeLimits& limits) {
@@ -63,13 +58,13 @@ void RunReport(const DataSource& source, const std::vector<std::string>& args,
     const auto rows = report.Summaries(account, row);
     if (row && rows.empty()) throw CommandError("report", "no row " + std::to_string(*row));
     Line({"row", "account", "time", "state", "numbers", "delivered", "undelivered", "rejected",
-          "invalid", "pending", "unknown"},
+          "invalid", "pending", "unknown", "opted-out", "capped"},
          csv);
     for (const auto& s : rows)
         Line({QString::number(s.id), s.account, s.time, s.state, QString::number(s.numbers),
               QString::number(s.delivered), QString::number(s.undelivered),
               QString::number(s.rejected), QString::number(s.invalid), QString::number(s.pending),
-              QString::number(s.unknown)},
+              QString::number(s.unknown), QString::number(s.optedOut), QString::number(s.capped)},
              csv);
     if (!row) return;
     std::cout << (csv ? "\r\n" : "\n");

@@ -13,6 +13,7 @@
 #include "text/GbkCodec.h"
 #include "tools/admin/ConfigCommands.h"
 #include "tools/admin/Errors.h"
+#include "tools/admin/InboxCommands.h"
 #include "tools/admin/ReportCommand.h"
 #include "tools/admin/SendCommand.h"
 
@@ -41,7 +42,13 @@ constexpr const char* kUsage =
     "              client's limits: connect 15 s, queries 300 s, commands 30 s)\n"
     "commands:\n"
     "  init                          create the server tables or upgrade them (idempotent)\n"
-    "  account LOGIN CREDIT          create the account or set its credit\n"
+    "  account LOGIN [CREDIT] [--sender NUMBER]\n"
+    "                                create the account or set its credit; --sender gives\n"
+    "                                it its own sender number (\"\" for the server's)\n"
+    "  inbox [--account LOGIN] [--since TIME] [--csv]\n"
+    "                                the inbound messages (replies), oldest first\n"
+    "  optout add|remove|list|import FILE|export (--account LOGIN | --all-accounts)\n"
+    "       [NUMBER ...]             the opt-out lists, every change recorded\n"
     "  credit LOGIN                  print the account's credit\n"
     "  queue                         print the queued send rows\n"
     "  send --account LOGIN --message-file FILE --numbers-file FILE [--self-check NUMBER]\n"
@@ -151,6 +158,14 @@ int Run(std::vector<std::string> args) {
     };
     const DataSource source = ParseDataSource(dbText, ProgramFolder(fs::current_path()));
     if (command == "send") return admin::RunSend(source, rest, limits);
+    if (command == "inbox") {
+        admin::RunInbox(source, rest, limits);
+        return 0;
+    }
+    if (command == "optout") {
+        admin::RunOptOut(source, rest, limits);
+        return 0;
+    }
     if (command == "report") {
         admin::RunReport(source, rest, limits);
         return 0;
@@ -170,9 +185,20 @@ int Run(std::vector<std::string> args) {
         return 0;
     }
     if (command == "account") {
-        need(2);
-        gw.Open(source);
-        Account(gw, rest[0], rest[1]);
+        std::vector<std::string> plain;
+        std::optional<std::string> sender;
+        for (std::size_t i = 0; i < rest.size(); ++i)
+            if (rest[i] == "--sender" && i + 1 < rest.size())
+                sender = rest[++i];
+            else
+                plain.push_back(rest[i]);
+        if (plain.empty() || plain.size() > 2 || (plain.size() == 1 && !sender))
+            throw admin::UsageError("wrong number of arguments for account");
+        if (plain.size() == 2) {
+            gw.Open(source);
+            Account(gw, plain[0], plain[1]);
+        }
+        if (sender) admin::SetSender(source, plain[0], *sender, limits);
         return 0;
     }
     if (command == "credit") {
