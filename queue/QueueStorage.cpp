@@ -340,6 +340,7 @@ void QueueStorage::Credit(const QString& login, qint64 units) {
 }
 
 qint64 QueueStorage::LatestRow() {
+    Reopen(); // outside a Tx: a lost connection is opened again here
     QSqlQuery& q = Run(Sql().latestRow, {});
     const qint64 id = q.next() ? q.value(0).toLongLong() : 0;
     q.finish(); // no read transaction left open between looks

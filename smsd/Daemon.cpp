@@ -419,10 +419,16 @@ void Daemon::WatchLoop() {
     Connection db(QStringLiteral("smsd-watch"), settings_.limits);
     QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
     qint64 latest = -1;
+    bool opened = false;
     milliseconds backoff(500);
     while (!stop_) {
         try {
-            if (!db.IsOpen()) db.Open(settings_.source);
+            // Opened once; a lost connection is opened again by the next call
+            // (closing it would leave the store's prepared statements behind).
+            if (!opened) {
+                db.Open(settings_.source);
+                opened = true;
+            }
             const qint64 now = store.LatestRow();
             if (now != latest) {
                 if (latest >= 0) {
@@ -437,7 +443,6 @@ void Daemon::WatchLoop() {
         } catch (const std::exception& e) {
             // The drains' own work tells the rest; this only wakes them sooner.
             qCDebug(lcQueue, "watch: %s", e.what());
-            db.Close();
             Pause(backoff);
             backoff = std::min(backoff * 2, settings_.backoffMax);
         }
@@ -447,20 +452,21 @@ void Daemon::WatchLoop() {
 void Daemon::SweepLoop() {
     Connection db(QStringLiteral("smsd-sweep"), settings_.limits);
     QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    bool opened = false;
     // A short validity is swept as often as it asks for.
     const milliseconds every =
         std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
     while (Pause(every)) {
         try {
-            if (!db.IsOpen()) {
+            if (!opened) {
                 db.Open(settings_.source);
                 PrepareQueueDatabase(db);
+                opened = true;
             }
             store.Sweep(settings_.validity);
         } catch (const std::exception& e) {
             qCWarning(lcQueue, "sweep: %s; again in %lld ms", e.what(),
                       static_cast<long long>(every.count()));
-            db.Close();
         }
     }
 }
