@@ -203,12 +203,6 @@ void Daemon::RequestStop() {
     work_.notify_all();
 }
 
-void Daemon::WaitForWork(milliseconds poll) {
-    std::unique_lock lock(workMutex_);
-    const quint64 seen = newRows_;
-    work_.wait_for(lock, poll, [&] { return stop_ || newRows_ != seen; });
-}
-
 void Daemon::Finish() {
     for (QThread* t : drains_) {
         t->wait();
@@ -413,62 +407,6 @@ std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report>
                   kept.size(), last.c_str());
     PostAnswers(std::move(done));
     return kept;
-}
-
-void Daemon::WatchLoop() {
-    Connection db(QStringLiteral("smsd-watch"), settings_.limits);
-    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
-    qint64 latest = -1;
-    bool opened = false;
-    milliseconds backoff(500);
-    while (!stop_) {
-        try {
-            // Opened once; a lost connection is opened again by the next call
-            // (closing it would leave the store's prepared statements behind).
-            if (!opened) {
-                db.Open(settings_.source);
-                opened = true;
-            }
-            const qint64 now = store.LatestRow();
-            if (now != latest) {
-                if (latest >= 0) {
-                    const std::lock_guard lock(workMutex_);
-                    ++newRows_;
-                }
-                latest = now;
-                work_.notify_all();
-            }
-            backoff = milliseconds(500);
-            Pause(kWatchEvery);
-        } catch (const std::exception& e) {
-            // The drains' own work tells the rest; this only wakes them sooner.
-            qCDebug(lcQueue, "watch: %s", e.what());
-            Pause(backoff);
-            backoff = std::min(backoff * 2, settings_.backoffMax);
-        }
-    }
-}
-
-void Daemon::SweepLoop() {
-    Connection db(QStringLiteral("smsd-sweep"), settings_.limits);
-    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
-    bool opened = false;
-    // A short validity is swept as often as it asks for.
-    const milliseconds every =
-        std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
-    while (Pause(every)) {
-        try {
-            if (!opened) {
-                db.Open(settings_.source);
-                PrepareQueueDatabase(db);
-                opened = true;
-            }
-            store.Sweep(settings_.validity);
-        } catch (const std::exception& e) {
-            qCWarning(lcQueue, "sweep: %s; again in %lld ms", e.what(),
-                      static_cast<long long>(every.count()));
-        }
-    }
 }
 
 void Daemon::WriterLoop() {
