@@ -62,12 +62,12 @@ QueueSql SqliteQueueSql() {
     q.claimOf = S("Select Worker, Secret, ClaimedAt from SendClaim where SendTempID=?");
     q.takeOver = S("Update SendClaim set Worker=?, LeaseUntil=?, ClaimedAt=? where SendTempID=? "
                    "and LeaseUntil<?");
-    q.submittingUnknown = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? "
-                            "where SendTempID=? and Status={Submitting}");
+    q.submittingChecking = S("Update SendDetail set Status={Checking}, SmscText=?, UpdatedAt=? "
+                             "where SendTempID=? and Status={Submitting}");
     q.renew = S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?");
     q.renewOwn =
         S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=? and ClaimedAt=?");
-    q.settleOwn = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? where "
+    q.settleOwn = S("Update SendDetail set Status={Checking}, SmscText=?, UpdatedAt=? where "
                     "Status={Submitting} and SendTempID in (select c.SendTempID from SendClaim c "
                     "join SendTemp t on t.ID=c.SendTempID where c.Worker=? and t.state={Claimed})");
     q.releaseOwn = S("Update SendClaim set LeaseUntil=0 where Worker=? and SendTempID in (select "
@@ -115,8 +115,18 @@ QueueSql SqliteQueueSql() {
 
     // Refund.
     q.accountOf = S("Select SendNo, SendMemo from SendTemp where ID=?");
-    q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
-                       "Status in {Refundable}");
+    q.markRefundedUnknown =
+        S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
+          "Status in {RefundableOrUnknown}");
+
+    // A worker that died while submitting: what Kannel's facts decide for each
+    // number checked. A row goes back to be claimed only once handed over.
+    q.checkingNumbers = S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt from SendDetail "
+                          "where Status={Checking} and SendTempID in %1");
+    q.checkSettle = S("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where SendTempID=? "
+                      "and Round=? and Phone=? and Status={Checking}");
+    q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");
+    q.releaseRow = S("Update SendClaim set LeaseUntil=0 where SendTempID=?");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
 
     // The operator's report (read only).

@@ -77,7 +77,8 @@ public:
     std::optional<Claim> ClaimOf(qint64 id);
     bool TakeOver(qint64 id, const QString& worker, qint64 leaseUntil, qint64 claimedAt,
                   qint64 now);
-    int SubmittingUnknown(qint64 id, const QString& text, qint64 now);
+    // The row's numbers caught "submitting" by a worker that died become "checking".
+    int SubmittingChecking(qint64 id, const QString& text, qint64 now);
     // Whether the claim (this one's, when `claimedAt` is known) held the row.
     bool Renew(qint64 id, const QString& worker, qint64 leaseUntil,
                std::optional<qint64> claimedAt);
@@ -105,7 +106,20 @@ public:
 
     // Refund.
     std::optional<std::pair<QString, QString>> AccountOf(qint64 id); // login, text
-    int MarkRefunded(qint64 id);
+    int MarkRefunded(qint64 id, bool unknownToo);
+
+    // Numbers being checked with Kannel after their worker died.
+    struct Checked {
+        qint64 id = 0;
+        int round = 0;
+        QString phone;
+        qint64 submitAt = 0, since = 0; // marked "submitting"; made "checking"
+    };
+    std::vector<Checked> CheckingNumbers(const QList<qint64>& ids); // at most kChunk rows
+    bool CheckSettle(const Checked& number, NumberStatus status, const QString& text, qint64 now);
+    // A row handed over goes back to be claimed, its lease out; false when it
+    // is still claimed (a drain may be marking its rounds).
+    bool ReopenRow(qint64 id);
     void Credit(const QString& login, qint64 units);
 
 private:

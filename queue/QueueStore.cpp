@@ -39,8 +39,10 @@ qint64 SystemClock() {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool refund)
-    : storage_(connection), worker_(std::move(worker)), clock_(std::move(clock)), refund_(refund) {}
+QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool refund,
+                       bool refundUnknown)
+    : storage_(connection), worker_(std::move(worker)), clock_(std::move(clock)), refund_(refund),
+      refundUnknown_(refundUnknown) {}
 
 void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
     // Asked once for a whole batch of rows (one or many), not twice a row.
@@ -78,7 +80,7 @@ void QueueStore::Refund(qint64 id) {
         qCCritical(lcQueue, "row %lld: no refund: its text has no GBK form (%s)", id, e.what());
         return;
     }
-    const int numbers = storage_.MarkRefunded(id);
+    const int numbers = storage_.MarkRefunded(id, refundUnknown_);
     if (numbers == 0) return;
     const qint64 units = PriceOf(gbk, numbers);
     storage_.Credit(login, units);
@@ -88,13 +90,14 @@ void QueueStore::Refund(qint64 id) {
 
 int QueueStore::SettleOwn() {
     QueueStorage::Tx tx(storage_);
-    const int n = storage_.SettleOwn(worker_, QStringLiteral("the worker stopped while submitting"),
-                                     clock_());
+    const int n = storage_.SettleOwn(
+        worker_, QStringLiteral("the worker stopped while submitting; checked with Kannel"),
+        clock_());
     // Its rows are free to be claimed again at once, by itself or another worker.
     storage_.ReleaseOwn(worker_);
     tx.Commit();
     if (n > 0)
-        qCInfo(lcQueue, "worker %s: %d numbers caught being submitted are now unknown",
+        qCInfo(lcQueue, "worker %s: %d numbers caught being submitted are checked with Kannel",
                qPrintable(worker_), n);
     return n;
 }
@@ -137,16 +140,18 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
         claimedAt = std::max(now, claim->claimedAt + 1);
         if (!storage_.TakeOver(row.id, worker_, now + lease.count(), claimedAt, now))
             return std::nullopt;
-        row.madeUnknown = storage_.SubmittingUnknown(
-            row.id, QStringLiteral("the worker %1 stopped while submitting").arg(claim->worker),
+        row.madeChecking = storage_.SubmittingChecking(
+            row.id,
+            QStringLiteral("the worker %1 stopped while submitting; checked with Kannel")
+                .arg(claim->worker),
             now);
         for (const Element& e : elements)
             row.invalid += e.valid ? 0 : 1;
         log << QStringLiteral("row %1: taken over from %2 by %3 (%4 numbers caught being "
-                              "submitted now unknown)")
+                              "submitted checked with Kannel)")
                    .arg(row.id)
                    .arg(claim->worker, worker_)
-                   .arg(row.madeUnknown);
+                   .arg(row.madeChecking);
         if (startRound) row.first = MarkRound(row.id, now);
     } else {
         if (!storage_.MarkClaimed(row.id)) return std::nullopt;
@@ -340,11 +345,88 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
             storage_.Sweep(open.mid(first, QueueStorage::kChunk), why, now, now - validity.count());
     QStringList log;
     if (n > 0) log << QStringLiteral("sweep: %1 numbers without a final report are unknown").arg(n);
+    if (refundUnknown_ && n > 0)
+        for (qint64 id : handed)
+            Refund(id);
     // Rows handed over whose last open number this made unknown, or settled long ago.
     AdvanceAll(handed, log);
     tx.Commit();
     Log(log);
     return n;
+}
+
+CheckCounts QueueStore::Check(const KannelFacts& facts) {
+    // Kannel's clock and uptime are read to the second.
+    constexpr qint64 kSlack = 2000;
+    // A message that left the store just before it was looked at has had its
+    // report handed over within this.
+    constexpr qint64 kSettle = 5000;
+    CheckCounts counts;
+    QueueStorage::Tx tx(storage_);
+    const qint64 now = clock_();
+    QList<qint64> handed;
+    const QList<qint64> open = storage_.OpenRows(&handed);
+    std::vector<QueueStorage::Checked> numbers;
+    for (qsizetype first = 0; first < open.size(); first += QueueStorage::kChunk)
+        for (QueueStorage::Checked& n :
+             storage_.CheckingNumbers(open.mid(first, QueueStorage::kChunk)))
+            numbers.push_back(std::move(n));
+    if (numbers.empty()) {
+        absentSince_.clear();
+        return counts;
+    }
+    std::map<qint64, bool> reopened; // row: back to be claimed
+    QList<qint64> rows;
+    QStringList log;
+    for (const QueueStorage::Checked& n : numbers) {
+        const auto key = std::make_tuple(n.id, n.round, n.phone);
+        const auto [from, to] = facts.stored.equal_range(n.phone);
+        const bool stored = std::any_of(
+            from, to, [&](const auto& held) { return held.second >= n.submitAt - kSlack; });
+        NumberStatus status = NumberStatus::Checking;
+        QString why;
+        if (stored) {
+            status = NumberStatus::Submitted;
+            why = QStringLiteral("in Kannel's store after its worker stopped");
+        } else if (now < n.since + facts.grace) {
+            continue; // its report may still come
+        } else if (facts.runningSince > n.submitAt - kSlack) {
+            status = NumberStatus::Unknown;
+            why = QStringLiteral("its worker stopped while submitting and Kannel restarted since");
+        } else if (n.since + facts.grace > n.submitAt + facts.reportWindow) {
+            status = NumberStatus::Unknown;
+            why = QStringLiteral("its worker stopped while submitting, longer than smsbox retries "
+                                 "a report");
+        } else {
+            const qint64 absent = absentSince_.try_emplace(key, facts.at).first->second;
+            if (facts.at - absent < kSettle) continue; // looked at once more first
+            auto it = reopened.find(n.id);
+            if (it == reopened.end()) it = reopened.emplace(n.id, storage_.ReopenRow(n.id)).first;
+            if (!it->second) continue; // a drain still holds the row: once handed over
+            status = NumberStatus::Waiting;
+            why = QStringLiteral("never reached Kannel (its worker stopped): sent again");
+        }
+        if (!storage_.CheckSettle(n, status, why, now)) continue;
+        absentSince_.erase(key);
+        (status == NumberStatus::Submitted ? counts.submitted
+         : status == NumberStatus::Waiting ? counts.resent
+                                           : counts.unknown)++;
+        if (rows.isEmpty() || rows.back() != n.id) rows << n.id;
+    }
+    if (absentSince_.size() > 100000) absentSince_.clear(); // a cache: only slower
+    if (counts.unknown > 0)
+        for (qint64 id : rows)
+            Refund(id);
+    AdvanceAll(rows, log);
+    tx.Commit();
+    if (counts.submitted + counts.resent + counts.unknown > 0)
+        log.prepend(QStringLiteral("checked with Kannel: %1 numbers in its store, %2 never reached "
+                                   "it and are sent again, %3 unknown")
+                        .arg(counts.submitted)
+                        .arg(counts.resent)
+                        .arg(counts.unknown));
+    Log(log);
+    return counts;
 }
 
 } // namespace telvoro::queue

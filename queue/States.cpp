@@ -38,12 +38,14 @@ const char* SqlText(NumberStatus status) {
         return "invalid";
     case NumberStatus::Unknown:
         return "unknown";
+    case NumberStatus::Checking:
+        return "checking";
     }
     return "";
 }
 
 std::optional<NumberStatus> NumberStatusNamed(QStringView text) {
-    for (int i = 0; i <= static_cast<int>(NumberStatus::Unknown); ++i) {
+    for (int i = 0; i <= static_cast<int>(NumberStatus::Checking); ++i) {
         const auto status = static_cast<NumberStatus>(i);
         if (text == QLatin1String(SqlText(status))) return status;
     }

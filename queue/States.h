@@ -29,6 +29,9 @@ enum class NumberStatus {
     Rejected,    // final: Kannel or the SMSC refused it
     Invalid,     // final: never sent
     Unknown,     // no answer to be had; a later report may still settle it
+    // Caught "submitting" when its worker died: Kannel's reports, its store
+    // and its uptime decide whether it reached Kannel (KannelFacts).
+    Checking,
 };
 
 const char* SqlText(RowState state);
@@ -44,17 +47,23 @@ bool IsFinal(NumberStatus status);
 // Numbers that keep a row from Handed.
 inline constexpr NumberStatus kNotHanded[] = {NumberStatus::Waiting, NumberStatus::Submitting};
 // Numbers that keep a row from Settled.
-inline constexpr NumberStatus kOpen[] = {NumberStatus::Waiting, NumberStatus::Submitting,
+inline constexpr NumberStatus kOpen[] = {NumberStatus::Waiting,   NumberStatus::Submitting,
                                          NumberStatus::Submitted, NumberStatus::Accepted,
-                                         NumberStatus::Buffered};
+                                         NumberStatus::Buffered,  NumberStatus::Checking};
 // Numbers on their way: any report may still move them.
 inline constexpr NumberStatus kOnTheWay[] = {NumberStatus::Submitting, NumberStatus::Submitted,
-                                             NumberStatus::Accepted, NumberStatus::Buffered};
+                                             NumberStatus::Accepted, NumberStatus::Buffered,
+                                             NumberStatus::Checking};
 // Numbers handed over that wait for their final report (the sweeper's).
+// A number still being checked past the validity is swept too.
 inline constexpr NumberStatus kAwaitingReport[] = {NumberStatus::Submitted, NumberStatus::Accepted,
-                                                   NumberStatus::Buffered};
+                                                   NumberStatus::Buffered, NumberStatus::Checking};
 // Numbers whose units go back to the account.
 inline constexpr NumberStatus kRefundable[] = {NumberStatus::Rejected, NumberStatus::Undelivered,
                                                NumberStatus::Invalid};
+// The same with --refund-unknown.
+inline constexpr NumberStatus kRefundableOrUnknown[] = {
+    NumberStatus::Rejected, NumberStatus::Undelivered, NumberStatus::Invalid,
+    NumberStatus::Unknown};
 
 } // namespace telvoro::queue

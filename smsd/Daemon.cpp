@@ -1,6 +1,7 @@
 #include "smsd/Daemon.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -99,6 +100,25 @@ void Daemon::Start() {
            qPrintable(base.toString()),
            qPrintable(settings_.kannel.sendsms.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
 
+    if (!settings_.kannelConfig) {
+        qCCritical(lcQueue, "no --kannel-conf: numbers caught being submitted when a worker "
+                            "dies cannot be checked with Kannel and end unknown, and a text "
+                            "longer than Kannel sends whole is not caught");
+    } else if (settings_.kannelConfig->admin.isEmpty()) {
+        qCCritical(lcQueue, "Kannel's configuration names no admin-port: numbers caught being "
+                            "submitted when a worker dies end unknown");
+    } else if (const auto window = settings_.kannelConfig->ReportWindow(),
+               grace = CheckGrace(*settings_.kannelConfig);
+               window <= grace) {
+        qCCritical(lcQueue,
+                   "smsbox retries a delivery report for %lld s (http-request-retry %d x "
+                   "http-queue-delay %d), not longer than the %lld s a restarted worker waits "
+                   "for one: numbers caught being submitted when a worker dies end unknown. "
+                   "Raise http-request-retry in kannel.conf.",
+                   static_cast<long long>(window.count() / 1000),
+                   settings_.kannelConfig->reportRetries, settings_.kannelConfig->reportDelay,
+                   static_cast<long long>(grace.count() / 1000));
+    }
     writer_ = QThread::create([this] { WriterLoop(); });
     writer_->start();
     for (int i = 0; i < std::max(1, settings_.drains); ++i) {
@@ -171,7 +191,7 @@ void Daemon::DrainLoop(int index) {
                                ? settings_.worker + QLatin1Char('#') + QString::number(index)
                                : settings_.worker;
     Connection db(QStringLiteral("smsd-drain-%1").arg(index), settings_.limits);
-    QueueStore store(db, worker, settings_.clock, settings_.refund);
+    QueueStore store(db, worker, settings_.clock, settings_.refund, settings_.refundUnknown);
     KannelClient kannel(settings_.kannel);
     milliseconds backoff(500);
     bool opened = false, settled = false;
@@ -205,13 +225,28 @@ void Daemon::DrainLoop(int index) {
             while (next && !stop_) {
                 const Round round = std::move(*next);
                 next.reset();
-                const Answer answer =
-                    kannel.Send(row->id, round.round, row->secret, round.phones, row->memo);
+                const int parts = PartsOf(row->memo);
+                const int most = settings_.kannelConfig ? settings_.kannelConfig->maxMessages : 0;
+                // Kannel sends the first max-messages parts of a longer text and
+                // drops the rest: such a text is never handed over.
+                Answer answer;
+                if (most > 0 && parts > most) {
+                    answer.outcome = Outcome::Refused;
+                    answer.text = QStringLiteral("the text needs %1 SMS parts; Kannel sends at "
+                                                 "most %2 of one text (max-messages): not sent")
+                                      .arg(parts)
+                                      .arg(most);
+                } else {
+                    answer =
+                        kannel.Send(row->id, round.round, row->secret, round.phones, row->memo);
+                    KannelSeen(answer.httpStatus != 0);
+                }
                 const NumberStatus status = OutcomeStatus(answer.outcome);
                 const QString text =
                     answer.httpStatus
                         ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
-                        : QStringLiteral("Kannel: ") + answer.text;
+                    : answer.outcome == Outcome::Refused ? answer.text
+                                                         : QStringLiteral("Kannel: ") + answer.text;
                 const bool pause = answer.outcome == Outcome::TryLater || !answer.failed.isEmpty();
                 // The answer is known only here: store it, however long the
                 // database is away. Unless Kannel asked for a pause, the row's
@@ -309,7 +344,8 @@ std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report>
 
 void Daemon::WriterLoop() {
     Connection db(QStringLiteral("smsd-reports"), settings_.limits);
-    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund,
+                     settings_.refundUnknown);
     bool opened = false;
     milliseconds backoff(200);
     int failures = 0;
@@ -317,6 +353,9 @@ void Daemon::WriterLoop() {
     const milliseconds sweepEvery =
         std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
     auto nextSweep = std::chrono::steady_clock::now() + sweepEvery;
+    std::unique_ptr<KannelWatch> watch;
+    if (settings_.kannelConfig) watch = std::make_unique<KannelWatch>(*settings_.kannelConfig);
+    auto nextCheck = std::chrono::steady_clock::now();
     for (;;) {
         // A short gather makes a batch of the reports of many numbers: each
         // waits for its commit anyway, and a commit costs the same for one or
@@ -339,6 +378,13 @@ void Daemon::WriterLoop() {
                     tickets.push_back(r.ticket);
                 batch.clear();
                 PostAnswers(std::move(tickets));
+            }
+            TellKannelAway();
+            if (std::chrono::steady_clock::now() >= nextCheck && queue_->Size() == 0 &&
+                !stopWriter_) {
+                // Every report already taken is stored before Kannel is asked.
+                CheckWithKannel(store, watch.get());
+                nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(2);
             }
             if (std::chrono::steady_clock::now() >= nextSweep) {
                 store.Sweep(settings_.validity);
@@ -364,6 +410,42 @@ void Daemon::WriterLoop() {
             backoff = std::min(backoff * 2, settings_.backoffMax);
         }
     }
+}
+
+void Daemon::KannelSeen(bool reachable) {
+    if (!reachable) {
+        qint64 none = 0;
+        kannelAwaySince_.compare_exchange_strong(none, queue::SystemClock());
+        return;
+    }
+    const qint64 since = kannelAwaySince_.exchange(0);
+    if (since != 0 && kannelAwaySaid_.exchange(false))
+        qCCritical(lcQueue, "Kannel is reachable again after %lld s away",
+                   static_cast<long long>((queue::SystemClock() - since) / 1000));
+}
+
+void Daemon::TellKannelAway() {
+    const qint64 since = kannelAwaySince_;
+    if (since == 0 || queue::SystemClock() - since < 60000 || kannelAwaySaid_.exchange(true))
+        return;
+    qCCritical(lcQueue,
+               "KANNEL UNREACHABLE for over a minute (since %s): nothing is sent until it is "
+               "back; is bearerbox/smsbox running and supervised?",
+               qPrintable(QDateTime::fromMSecsSinceEpoch(since).toString(Qt::ISODate)));
+}
+
+void Daemon::CheckWithKannel(QueueStore& store, KannelWatch* watch) {
+    std::optional<queue::KannelFacts> facts;
+    if (watch) {
+        facts = watch->Facts(std::chrono::seconds(5));
+        if (!facts) return; // Kannel away: nothing can be decided now
+    } else {
+        // Nothing to ask: the numbers end unknown once a report had its chance.
+        facts.emplace();
+        facts->at = queue::SystemClock();
+        facts->grace = 60000;
+    }
+    store.Check(*facts);
 }
 
 } // namespace telvoro::smsd

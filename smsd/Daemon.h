@@ -9,6 +9,7 @@
 #include "files/DataSource.h"
 #include "queue/QueueStore.h"
 #include "smsd/KannelClient.h"
+#include "smsd/KannelWatch.h"
 #include "smsd/ReportDoor.h"
 #include "smsd/ReportQueue.h"
 
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QHttpServer;
@@ -44,6 +46,9 @@ struct Settings {
     quint16 listenPort = 0; // 0: any free port (tests)
     QString worker;
     bool refund = false;
+    bool refundUnknown = false; // with refund: numbers that end unknown too
+    // Kannel's kannel.conf as read; without it nothing is asked of Kannel but sendsms.
+    std::optional<KannelConfig> kannelConfig;
     std::chrono::milliseconds validity{48LL * 3600 * 1000};
     std::chrono::milliseconds lease{60000};
     std::chrono::milliseconds poll{500};         // how often an empty queue is looked at
@@ -79,6 +84,13 @@ private:
     // Reports held unstored at most; past it Kannel is asked to send again later.
     static constexpr std::size_t kMostWaitingReports = 50000;
     bool Pause(std::chrono::milliseconds ms);
+    // Whether Kannel answered a drain just now; said once, loudly, when it has
+    // been away for over a minute, and once when it is back.
+    void KannelSeen(bool reachable);
+    void TellKannelAway();
+    // On the writer's thread: the numbers a dead worker was submitting,
+    // decided with Kannel's facts.
+    void CheckWithKannel(QueueStore& store, KannelWatch* watch);
     // On the endpoint's thread: answers the reports whose batch is committed.
     void AnswerReports(const std::vector<quint64>& tickets);
     // From the writer: has the endpoint's thread answer the reports now stored.
@@ -103,6 +115,8 @@ private:
     QThread* writer_ = nullptr;
     quint16 port_ = 0;
     std::atomic<bool> stop_{false}, stopWriter_{false};
+    std::atomic<qint64> kannelAwaySince_{0}; // 0: reachable
+    std::atomic<bool> kannelAwaySaid_{false};
 };
 
 } // namespace telvoro::smsd

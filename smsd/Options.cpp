@@ -15,13 +15,19 @@ const char* const kUsage =
     "usage: telvoro-smsd [--config FILE] [--db DATASOURCE] --kannel URL --kannel-user USER\n"
     "                    --kannel-password-file FILE --listen HOST:PORT [--sender TEXT]\n"
     "                    [--worker NAME] [--refund] [--validity SECONDS] [--lease SECONDS]\n"
-    "                    [--drains N] [--report-url URL]\n"
+    "                    [--drains N] [--report-url URL] [--kannel-conf FILE]\n"
+    "                    [--refund-unknown]\n"
     "  --db        sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT] | odbc:...\n"
     "              (default: Orvanta.db in the current folder)\n"
     "  --kannel    Kannel's sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms\n"
     "  --listen    where delivery reports come in; the dlr-url given to Kannel points there\n"
     "  --worker    this worker's name (default: the host name); unique per running worker\n"
     "  --refund    give the units of a rejected, undelivered or invalid number back\n"
+    "  --refund-unknown  with --refund, give back the units of a number that ends unknown\n"
+    "              too (it may have been delivered)\n"
+    "  --kannel-conf  Kannel's kannel.conf: its admin interface, smsbox's report retries\n"
+    "              and the parts it sends of one text; a number caught being submitted when\n"
+    "              this worker died is checked with Kannel instead of ending unknown\n"
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
     "  --drains    rows handed to Kannel at the same time (4)\n"
@@ -32,9 +38,20 @@ const char* const kUsage =
 
 namespace {
 
-const std::set<std::string> kValued{"db",     "kannel", "kannel-user", "kannel-password-file",
-                                    "listen", "sender", "worker",      "validity",
-                                    "lease",  "drains", "refund",      "report-url"};
+const std::set<std::string> kValued{"db",
+                                    "kannel",
+                                    "kannel-user",
+                                    "kannel-password-file",
+                                    "listen",
+                                    "sender",
+                                    "worker",
+                                    "validity",
+                                    "lease",
+                                    "drains",
+                                    "refund",
+                                    "report-url",
+                                    "refund-unknown",
+                                    "kannel-conf"};
 
 void ReadConfig(const std::string& path, QMap<QString, QString>& values) {
     const std::string bytes =
@@ -79,7 +96,7 @@ Settings ParseOptions(const std::vector<std::string>& args) {
         if (const auto eq = key.find('='); eq != std::string::npos) {
             value = key.substr(eq + 1);
             key.resize(eq);
-        } else if (key == "refund") {
+        } else if (key == "refund" || key == "refund-unknown") {
             value = "true";
         } else if (key == "kannel-password") {
             throw UsageError("the password is never taken on the command line: use "
@@ -139,6 +156,19 @@ Settings ParseOptions(const std::vector<std::string>& args) {
     if (refund != QLatin1String("true") && refund != QLatin1String("false"))
         throw UsageError("refund takes true or false");
     s.refund = refund == QLatin1String("true");
+    const QString unknown = values.value(QStringLiteral("refund-unknown"), QStringLiteral("false"));
+    if (unknown != QLatin1String("true") && unknown != QLatin1String("false"))
+        throw UsageError("refund-unknown takes true or false");
+    s.refundUnknown = unknown == QLatin1String("true");
+    if (s.refundUnknown && !s.refund) throw UsageError("--refund-unknown needs --refund");
+    if (values.contains(QStringLiteral("kannel-conf"))) {
+        const QString path = values.value(QStringLiteral("kannel-conf"));
+        try {
+            s.kannelConfig = ReadKannelConfig(path, s.kannel.user);
+        } catch (const Error& e) {
+            throw UsageError("--kannel-conf " + path.toStdString() + ": " + e.what());
+        }
+    }
     if (values.contains(QStringLiteral("validity")))
         s.validity = std::chrono::seconds(
             Seconds(QStringLiteral("validity"), values.value(QStringLiteral("validity"))));
