@@ -88,7 +88,9 @@ inline std::vector<std::string> SmsdArgs(const KannelRig& rig, const std::string
             "--listen",
             "127.0.0.1:" + std::to_string(port),
             "--worker",
-            worker};
+            worker,
+            "--kannel-conf",
+            rig.ConfigFile().string()};
 }
 
 // Polls `done` until it holds or `limit` passes; the database may be away meanwhile.
