@@ -58,15 +58,16 @@ enum class ReportBatch {
     X(accountOf)           /* SendNo, SendMemo of ? row */                                         \
     X(markRefunded)        /* ? row */                                                             \
     X(markRefundedUnknown) /* ? row: the same, unknown numbers too */                              \
-    X(checkingNumbers) /* row, round, phone, submitted, updated of the numbers checked; rows %1 */ \
-    X(checkSettle)     /* ? status, text, now, row, round, phone */                                \
-    X(reopenRow)       /* ? row from Handed back to Claimed */                                     \
-    X(releaseRow)      /* ? row: its lease out, to be claimed at once */                           \
-    X(credit)          /* ? units, login */                                                        \
-    X(reportRows)      /* the operator's report: %1 the condition on SendTemp */                   \
-    X(reportCounts)    /* numbers by row and status, same condition */                             \
-    X(reportNumbers)   /* ? row */                                                                 \
-    X(listQueue)       /* every row of SendTemp */
+    X(checkingNumbers)     /* row, round, phone, submitted, updated, status of numbers checked or  \
+                              submitted; rows %1 */                                                \
+    X(checkSettle)         /* ? status, text, now, row, round, phone */                            \
+    X(reopenRow)           /* ? row from Handed back to Claimed */                                 \
+    X(releaseRow)          /* ? row: its lease out, to be claimed at once */                       \
+    X(credit)              /* ? units, login */                                                    \
+    X(reportRows)          /* the operator's report: %1 the condition on SendTemp */               \
+    X(reportCounts)        /* numbers by row and status, same condition */                         \
+    X(reportNumbers)       /* ? row */                                                             \
+    X(listQueue)           /* every row of SendTemp */
 
 struct QueueSql {
     Dialect dialect = Dialect::Sqlite;

@@ -88,8 +88,9 @@ QueueSql SqlServerQueueSql() {
 
     // A worker that died while submitting: what Kannel's facts decide for each
     // number checked. A row goes back to be claimed only once handed over.
-    q.checkingNumbers = S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt from SendDetail "
-                          "where Status={Checking} and SendTempID in %1");
+    q.checkingNumbers =
+        S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt, Status from "
+          "SendDetail where Status in ({Checking},{Submitted}) and SendTempID in %1");
     q.checkSettle = S("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where SendTempID=? "
                       "and Round=? and Phone=? and Status={Checking}");
     q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");

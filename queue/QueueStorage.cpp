@@ -343,7 +343,8 @@ std::vector<QueueStorage::Checked> QueueStorage::CheckingNumbers(const QList<qin
     std::vector<Checked> out;
     while (q.next())
         out.push_back({q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toString(),
-                       q.value(3).toLongLong(), q.value(4).toLongLong()});
+                       q.value(3).toLongLong(), q.value(4).toLongLong(),
+                       q.value(5).toString() == TextOf(NumberStatus::Checking)});
     return out;
 }
 

@@ -114,8 +114,10 @@ public:
         int round = 0;
         QString phone;
         qint64 submitAt = 0, since = 0; // marked "submitting"; made "checking"
+        bool checking = true;           // else "submitted": Kannel took it
     };
-    std::vector<Checked> CheckingNumbers(const QList<qint64>& ids); // at most kChunk rows
+    // The numbers checked and those submitted, of at most kChunk rows.
+    std::vector<Checked> CheckingNumbers(const QList<qint64>& ids);
     bool CheckSettle(const Checked& number, NumberStatus status, const QString& text, qint64 now);
     // A row handed over goes back to be claimed, its lease out; false when it
     // is still claimed (a drain may be marking its rounds).

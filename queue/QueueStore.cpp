@@ -360,17 +360,26 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
     constexpr qint64 kSlack = 2000;
     // A message that left the store just before it was looked at has had its
     // report handed over within this.
-    constexpr qint64 kSettle = 5000;
+    constexpr qint64 kSettle = 10000;
     CheckCounts counts;
     QueueStorage::Tx tx(storage_);
     const qint64 now = clock_();
     QList<qint64> handed;
     const QList<qint64> open = storage_.OpenRows(&handed);
     std::vector<QueueStorage::Checked> numbers;
+    // The store names receivers only: a message to a number taken by Kannel
+    // ("submitted", not yet accepted by the SMSC) is that number's, and only
+    // the messages it leaves over can be a checked number's (a phone may be
+    // in a row twice, or in another row).
+    std::map<QString, qint64> submitted;
     for (qsizetype first = 0; first < open.size(); first += QueueStorage::kChunk)
         for (QueueStorage::Checked& n :
-             storage_.CheckingNumbers(open.mid(first, QueueStorage::kChunk)))
-            numbers.push_back(std::move(n));
+             storage_.CheckingNumbers(open.mid(first, QueueStorage::kChunk))) {
+            if (n.checking)
+                numbers.push_back(std::move(n));
+            else
+                ++submitted[n.phone];
+        }
     if (numbers.empty()) {
         absentSince_.clear();
         return counts;
@@ -381,8 +390,11 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
     for (const QueueStorage::Checked& n : numbers) {
         const auto key = std::make_tuple(n.id, n.round, n.phone);
         const auto [from, to] = facts.stored.equal_range(n.phone);
-        const bool stored = std::any_of(
-            from, to, [&](const auto& held) { return held.second >= n.submitAt - kSlack; });
+        qint64& others = submitted[n.phone];
+        const qint64 held = std::count_if(
+            from, to, [&](const auto& message) { return message.second >= n.submitAt - kSlack; });
+        const bool stored = held > others;
+        if (stored) ++others; // this one's message: not another checked number's
         NumberStatus status = NumberStatus::Checking;
         QString why;
         if (stored) {

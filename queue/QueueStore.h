@@ -115,7 +115,7 @@ public:
     // have lost (it restarted since the number was submitted, or smsbox may
     // have given up on its report) is "unknown". One with neither report nor
     // place in the store `grace` after its worker came back, seen absent from
-    // the store twice a few seconds apart, never reached Kannel: it waits to
+    // the store twice 10 s apart, never reached Kannel: it waits to
     // be sent again, its row claimed anew.
     CheckCounts Check(const KannelFacts& facts);
     bool ConnectionOpen() const { return storage_.ConnectionOpen(); }

@@ -163,7 +163,7 @@ const Case kCases[] = {
              const char* name;
              std::function<void(KannelFacts&)> facts;
              int reported = 0; // report type for the first number before the checks, 0 none
-             int checks = 2;   // checks, 5 s apart from 1,025 s on (past the grace)
+             int checks = 2;   // checks, 10 s apart from 1,025 s on (past the grace)
              const char *statuses, *state;
              int credit; // of 100, with --refund-unknown
          };
@@ -204,7 +204,7 @@ const Case kCases[] = {
                  again.store.ApplyReports(
                      {{id, 0, QStringLiteral("13900000001"), secret, c.reported, {}}});
              for (int i = 0; i < c.checks; ++i) {
-                 again.now = 1'025'000 + i * 5'000;
+                 again.now = 1'025'000 + i * 10'000;
                  KannelFacts f{again.now, 0, {}, 600'000, 12'000};
                  c.facts(f);
                  again.store.Check(f);
