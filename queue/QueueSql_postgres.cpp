@@ -84,6 +84,8 @@ QueueSql PostgresQueueSql() {
 
     // Refund.
     q.accountOf = S("Select SendNo, SendMemo from SendTemp where ID=?");
+    q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
+                       "Status in {Refundable}");
     q.markRefundedUnknown =
         S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
           "Status in {RefundableOrUnknown}");
