@@ -4,7 +4,12 @@
 // runs from the queue server's start until the SMSC has every number.
 //
 //   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--history H]
-//              [--db postgresql://HOST:PORT]
+//              [--db postgresql://HOST:PORT] [--text chinese|ascii] [--latency N]
+//
+// The text is the client's kind by default: 76 Chinese characters, two UCS-2
+// parts a number (each part reaches the SMSC and brings its own reports), or
+// a one-part ASCII text. The latency run queues one number at a time on an
+// idle queue server and times each from its commit to the SMSC.
 //
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
@@ -24,7 +29,9 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 
 #include <chrono>
 #include <csignal>
@@ -116,7 +123,34 @@ struct Args {
     std::vector<int> drains{1, 4};
     std::string db;   // empty: an SQLite file in a temp folder per run
     int pending = -1; // smsbox's max-pending-requests; -1: Kannel's default
+    bool chinese = true;
+    int latency = 40; // numbers queued one at a time on an idle server
 };
+
+// What each number carries, and how many parts it makes at the SMSC.
+QString BenchText(bool chinese) {
+    return chinese ? QString::fromUtf8(
+                         "尊敬的客户，您好！本周六起营业厅延长服务时间至晚上九点，欢迎"
+                         "光临。如有疑问请致电客服热线，我们将竭诚为您服务。祝您生活愉快，"
+                         "万事如意！")
+                         .left(76)
+                   : QStringLiteral("Your code is 4711");
+}
+// The text as the queue server hands it to Kannel: UCS-2 as UTF-16BE bytes.
+QString KannelText(bool chinese) {
+    const QString text = BenchText(chinese);
+    if (!chinese)
+        return "&coding=0&charset=UTF-8&text=" + QString::fromLatin1(QUrl::toPercentEncoding(text));
+    QByteArray bytes;
+    for (const QChar c : text) {
+        bytes.append(char(c.unicode() >> 8));
+        bytes.append(char(c.unicode() & 0xFF));
+    }
+    return "&coding=2&charset=UTF-16BE&text=" + QString::fromLatin1(bytes.toPercentEncoding());
+}
+int PartsOf(bool chinese) {
+    return chinese ? 2 : 1;
+}
 
 Args Parse(int argc, char** argv) {
     Args a;
@@ -132,6 +166,10 @@ Args Parse(int argc, char** argv) {
             a.db = value;
         else if (key == "--pending")
             a.pending = std::stoi(value);
+        else if (key == "--text")
+            a.chinese = value != "ascii";
+        else if (key == "--latency")
+            a.latency = std::stoi(value);
         else if (key == "--drains") {
             a.drains.clear();
             std::stringstream list(value);
@@ -182,7 +220,8 @@ void FillHistory(Connection& c, int numbers) {
 }
 
 // A fresh queue of `numbers` numbers in `rows` rows, queued as the client does.
-void Queue(const std::string& text, int numbers, int rows, long long first, int history) {
+void Queue(const std::string& text, int numbers, int rows, long long first, int history,
+           bool chinese) {
     const DataSource source = ParseDataSource(text, ProgramFolder());
     {
         Connection c(QStringLiteral("bench-init"));
@@ -204,7 +243,7 @@ void Queue(const std::string& text, int numbers, int rows, long long first, int 
     }
     SqlGateway gw(QStringLiteral("bench-queue"));
     gw.Open(source);
-    const std::string memo = ToGbk(QStringLiteral("Your code is 4711"));
+    const std::string memo = ToGbk(BenchText(chinese));
     long long next = first;
     for (int r = 0; r < rows; ++r) {
         const int here = numbers / rows + (r < numbers % rows ? 1 : 0);
@@ -224,12 +263,12 @@ struct KannelRun {
     double perSecond = 0, reportsAfter = 0; // numbers/s to the SMSC; seconds until every report
     double kannelCpu = 0;                   // Kannel's CPU seconds for the run
 };
-KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
+KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel, bool chinese) {
     telvoro::test::HttpRecorder receiver;
     const size_t before = rig.ReceivedParts();
     const QString base =
         rig.SendsmsUrl() + "?username=" + rig.User() + "&password=" + rig.Password() +
-        "&from=10690000&text=rate+test&dlr-mask=31&dlr-url=" +
+        "&from=10690000" + KannelText(chinese) + "&dlr-mask=31&dlr-url=" +
         QString::fromLatin1(QUrl::toPercentEncoding(receiver.BaseUrl() + "/dlr?p=%p&t=%d")) +
         "&to=";
     std::atomic<int> next{0};
@@ -248,13 +287,14 @@ KannelRun KannelWithReports(const KannelRig& rig, int numbers, int parallel) {
         });
     for (std::thread& t : workers)
         t.join();
-    while (rig.ReceivedParts() - before < static_cast<size_t>(numbers)) {
+    const size_t parts = static_cast<size_t>(numbers) * PartsOf(chinese);
+    while (rig.ReceivedParts() - before < parts) {
         if (Clock::now() > start + 600s) throw std::runtime_error("Kannel lost numbers");
         std::this_thread::sleep_for(20ms);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    // Two reports a number (8 and 1) with the fake SMSC.
-    receiver.WaitForRequests(2 * static_cast<size_t>(numbers), 300s);
+    // Two reports a part (8 and 1) with the fake SMSC.
+    receiver.WaitForRequests(2 * parts, 300s);
     return {numbers / seconds, std::chrono::duration<double>(Clock::now() - start).count(),
             KannelCpu(rig) - cpuBefore};
 }
@@ -269,7 +309,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     TempFolder folder;
     const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
     static long long first = 13900000000LL;
-    Queue(text, a.numbers, a.rows, first, a.history);
+    Queue(text, a.numbers, a.rows, first, a.history, a.chinese);
     first += a.numbers;
     const size_t before = rig.ReceivedParts();
     ChildProcess smsd;
@@ -284,7 +324,8 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
                folder / "smsd.log");
     Run run;
     const auto limit = start + 600s;
-    while (rig.ReceivedParts() - before < static_cast<size_t>(a.numbers)) {
+    const size_t parts = static_cast<size_t>(a.numbers) * PartsOf(a.chinese);
+    while (rig.ReceivedParts() - before < parts) {
         if (Clock::now() > limit || !smsd.Running())
             throw std::runtime_error("the SMSC got " +
                                      std::to_string(rig.ReceivedParts() - before) + " of " +
@@ -311,6 +352,45 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     return run;
 }
 
+// One number at a time on an idle queue server: from the commit of its row
+// to the SMSC, `samples` times, a random pause apart. Milliseconds, sorted.
+std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, const Args& a) {
+    TempFolder folder;
+    const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
+    Queue(text, 1, 1, 13600000000LL, 0, a.chinese); // the tables, and one row to start with
+    ChildProcess smsd;
+    smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
+               {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
+                rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
+                "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
+                "bench", "--drains", "1"},
+               folder / "smsd.log");
+    const DataSource source = ParseDataSource(text, ProgramFolder());
+    SqlGateway gw(QStringLiteral("bench-latency"));
+    gw.Open(source);
+    const std::string memo = ToGbk(BenchText(a.chinese));
+    const size_t parts = PartsOf(a.chinese);
+    std::this_thread::sleep_for(2s); // the first row out, the server idle
+    std::vector<double> ms;
+    std::mt19937 random(7);
+    for (int i = 0; i < a.latency; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 400));
+        const size_t before = rig.ReceivedParts();
+        gw.BeginTransaction();
+        gw.InsertSendRow("13800138000", memo, std::to_string(13600000001LL + i));
+        gw.Commit();
+        const auto committed = Clock::now();
+        while (rig.ReceivedParts() - before < parts) {
+            if (Clock::now() > committed + 30s) throw std::runtime_error("a number did not arrive");
+            std::this_thread::sleep_for(200us);
+        }
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - committed).count());
+    }
+    smsd.Stop(30s);
+    std::sort(ms.begin(), ms.end());
+    return ms;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -320,8 +400,11 @@ int main(int argc, char** argv) {
         KannelRig::Options options;
         options.maxPendingRequests = a.pending;
         KannelRig rig(options);
-        std::printf("%d numbers in %d rows, Kannel with the fake SMSC, %s, %d numbers of history\n",
-                    a.numbers, a.rows, a.db.empty() ? "SQLite" : a.db.c_str(), a.history);
+        std::printf("%d numbers in %d rows, %s, Kannel with the fake SMSC, %s, %d numbers of "
+                    "history\n",
+                    a.numbers, a.rows,
+                    a.chinese ? "76 Chinese characters (2 UCS-2 parts)" : "1-part ASCII text",
+                    a.db.empty() ? "SQLite" : a.db.c_str(), a.history);
         const double kannelBefore =
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
         std::printf("  Kannel's own sendsms, 100 numbers a request, 4 at a time: %8.0f numbers/s\n",
@@ -330,7 +413,7 @@ int main(int argc, char** argv) {
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 1).PerSecond();
         std::printf("  Kannel's own sendsms, 100 numbers a request, 1 at a time: %8.0f numbers/s\n",
                     kannelSerial);
-        const KannelRun withReports = KannelWithReports(rig, a.numbers, 4);
+        const KannelRun withReports = KannelWithReports(rig, a.numbers, 4, a.chinese);
         const double kannelReports = withReports.perSecond;
         std::printf("  the same, every report to a bare HTTP receiver:          %8.0f numbers/s "
                     "(every report in after %.1f s; Kannel's CPU %.0f us a number)\n",
@@ -357,6 +440,15 @@ int main(int argc, char** argv) {
             std::printf("  ratio, --drains %d: %.2f of Kannel's own rate (mean of both readings), "
                         "%.2f of Kannel's rate with reports\n",
                         drains, rate / kannel, rate / kannelReports);
+        }
+        if (a.latency > 0) {
+            const std::vector<double> ms = IdleLatency(rig, a.db, a);
+            const auto at = [&](double q) {
+                return ms[std::min(ms.size() - 1, size_t(q * ms.size()))];
+            };
+            std::printf("  idle latency, commit to SMSC (%zu numbers one at a time): p50 %.0f ms, "
+                        "p95 %.0f ms, p99 %.0f ms, max %.0f ms\n",
+                        ms.size(), at(0.50), at(0.95), at(0.99), ms.back());
         }
         return 0;
     } catch (const std::exception& e) {

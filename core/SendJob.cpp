@@ -29,6 +29,11 @@ std::string PrepareNumber(const std::string& phone) {
     return number;
 }
 
+bool IsPhoneNumber(std::string_view text) {
+    const std::size_t most = (!text.empty() && text.front() == '0') ? 12 : 11;
+    return !text.empty() && text.size() <= most && IsNumber(text);
+}
+
 std::string JoinNumbers(const std::vector<std::string>& numbers, std::size_t first,
                         std::size_t count) {
     std::string list;
@@ -183,7 +188,7 @@ SendOutcome SendJobRunner::OpenGSMEx(ServerGateway& server, SendDisplay& display
     const std::vector<std::string> phones = host.CheckedPhones();
     for (std::size_t k = 0; k < phones.size(); ++k) {
         std::string number = PrepareNumber(phones[k]);
-        if (!IsNumber(number)) {
+        if (!number.empty() && !IsPhoneNumber(number)) {
             report_.dropped.push_back(k);
             continue;
         }

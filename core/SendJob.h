@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace telvoro {
@@ -30,6 +31,11 @@ bool GetYuE(ServerGateway& server, SendDisplay& display, SendHost& host);
 // A phone text as the job sends it: trimmed, normalised, cut to 12 bytes when
 // it starts with "0" and to 11 otherwise.
 std::string PrepareNumber(const std::string& phone);
+
+// A phone number, as the job queues it and the queue server sends it: 1 to 11
+// ASCII digits, 12 when the first is "0". The job keeps a blank line too (it
+// is charged) but drops every other text that is not a number.
+bool IsPhoneNumber(std::string_view text);
 
 // The whole text of `numbers[first, first+count)` joined by ";".
 std::string JoinNumbers(const std::vector<std::string>& numbers, std::size_t first,

@@ -64,6 +64,7 @@ enum class ReportBatch {
     X(reopenRow)           /* ? row from Handed back to Claimed */                                 \
     X(releaseRow)          /* ? row: its lease out, to be claimed at once */                       \
     X(credit)              /* ? units, login */                                                    \
+    X(latestRow)           /* the highest row ID: a new row wakes the drains */                    \
     X(reportRows)          /* the operator's report: %1 the condition on SendTemp */               \
     X(reportCounts)        /* numbers by row and status, same condition */                         \
     X(reportNumbers)       /* ? row */                                                             \

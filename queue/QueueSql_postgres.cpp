@@ -100,6 +100,10 @@ QueueSql PostgresQueueSql() {
     q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");
     q.releaseRow = S("Update SendClaim set LeaseUntil=0 where SendTempID=?");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+    // The primary key read backwards: one index page, cheap enough to be
+    // asked every few milliseconds (a LISTEN would need a trigger on the
+    // client's table, which stays as it is).
+    q.latestRow = S("Select max(ID) from SendTemp");
 
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");

@@ -24,15 +24,23 @@ void PrepareQueueDatabase(Connection& c) {
     // marked "submitting" must survive a power cut before its request goes out).
     try {
         QSqlQuery q(c.database());
+        QString mode;
         const auto wal = [&] {
-            return q.next() &&
-                   q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+            mode = q.next() ? q.value(0).toString() : QString();
+            return mode.compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
         };
         // Another of the server's connections may be switching it right now.
-        if (!(q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && wal()) &&
-            !(q.exec(QStringLiteral("PRAGMA journal_mode")) && wal()))
-            throw Error("the database stays in its journal mode: " +
-                        q.lastError().text().toStdString());
+        if (!(q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && wal())) {
+            // SQLite refuses the switch without a word when it cannot write
+            // the file or make the log beside it.
+            QString why = q.lastError().text().trimmed();
+            if (why.isEmpty())
+                why = QStringLiteral("SQLite gives no reason; most often the file "
+                                     "or its folder is read-only for this user");
+            if (!(q.exec(QStringLiteral("PRAGMA journal_mode")) && wal()))
+                throw Error("the database stays in journal mode '" + mode.toStdString() +
+                            "', not write-ahead logging: " + why.toStdString());
+        }
         ExecDirect(c.database(), QStringLiteral("PRAGMA synchronous=FULL"));
     } catch (const Error& e) {
         // Slower, not wrong: the next connection tries again.
@@ -131,6 +139,9 @@ QueueSql SqliteQueueSql() {
     q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");
     q.releaseRow = S("Update SendClaim set LeaseUntil=0 where SendTempID=?");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+    // The rowid's last page: nothing else is read, so it can be asked
+    // every few milliseconds.
+    q.latestRow = S("Select max(ID) from SendTemp");
 
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");

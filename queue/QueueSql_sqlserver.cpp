@@ -98,6 +98,8 @@ QueueSql SqlServerQueueSql() {
     q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");
     q.releaseRow = S("Update SendClaim set LeaseUntil=0 where SendTempID=?");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
+    // The clustered primary key read backwards: one page.
+    q.latestRow = S("Select max(ID) from SendTemp");
 
     // The operator's report (read only).
     q.reportRows = S("Select ID, SendNo, CreateTime, state, list from SendTemp%1 order by ID");

@@ -363,4 +363,11 @@ void QueueStorage::Credit(const QString& login, qint64 units) {
     Change(Sql().credit, {units, login});
 }
 
+qint64 QueueStorage::LatestRow() {
+    QSqlQuery& q = Run(Sql().latestRow, {});
+    const qint64 id = q.next() ? q.value(0).toLongLong() : 0;
+    q.finish(); // no read transaction left open between looks
+    return id;
+}
+
 } // namespace telvoro::queue

@@ -124,6 +124,9 @@ public:
     bool ReopenRow(qint64 id);
     void Credit(const QString& login, qint64 units);
 
+    // The highest row ID, 0 with none; outside a Tx.
+    qint64 LatestRow();
+
 private:
     const QueueSql& Sql() const { return QueueSqlFor(db_.dialect()); }
     // Runs `sql`; `keep` keeps it prepared for the next call with the same

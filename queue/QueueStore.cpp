@@ -331,26 +331,37 @@ ReportCounts QueueStore::ApplyReports(const std::vector<Report>& reports) {
 }
 
 int QueueStore::Sweep(std::chrono::milliseconds validity) {
-    QueueStorage::Tx tx(storage_);
-    const qint64 now = clock_();
+    // Small steps, each a transaction of its own: a sweep over many open
+    // rows never holds the reports back for longer than one chunk takes.
     // Open numbers live in open rows only. The rows are named outright, a
     // chunk at a time: asked through a subquery, a planner that believes
     // the statistics of the statuses reads every number ever sent.
-    QList<qint64> handed;
-    const QList<qint64> open = storage_.OpenRows(&handed);
+    QList<qint64> handed, open;
+    {
+        QueueStorage::Tx tx(storage_);
+        open = storage_.OpenRows(&handed);
+        tx.Commit();
+    }
+    const qint64 now = clock_();
     int n = 0;
     const QString why = QStringLiteral("no final report within %1 s").arg(validity.count() / 1000);
-    for (qsizetype first = 0; first < open.size(); first += QueueStorage::kChunk)
+    for (qsizetype first = 0; first < open.size(); first += QueueStorage::kChunk) {
+        QueueStorage::Tx tx(storage_);
         n +=
             storage_.Sweep(open.mid(first, QueueStorage::kChunk), why, now, now - validity.count());
+        tx.Commit();
+    }
     QStringList log;
     if (n > 0) log << QStringLiteral("sweep: %1 numbers without a final report are unknown").arg(n);
     if (refundUnknown_ && n > 0)
         for (qint64 id : handed)
             Refund(id);
     // Rows handed over whose last open number this made unknown, or settled long ago.
-    AdvanceAll(handed, log);
-    tx.Commit();
+    for (qsizetype first = 0; first < handed.size(); first += QueueStorage::kChunk) {
+        QueueStorage::Tx tx(storage_);
+        AdvanceAll(handed.mid(first, QueueStorage::kChunk), log);
+        tx.Commit();
+    }
     Log(log);
     return n;
 }

@@ -119,6 +119,8 @@ public:
     // be sent again, its row claimed anew.
     CheckCounts Check(const KannelFacts& facts);
     bool ConnectionOpen() const { return storage_.ConnectionOpen(); }
+    // The highest row ID so far: a change means a new row to claim.
+    qint64 LatestRow() { return storage_.LatestRow(); }
     // The row's secret, or nothing for a row no worker has claimed.
     std::optional<QString> SecretOf(qint64 id);
 

@@ -1,17 +1,16 @@
 #include "queue/Rules.h"
 
+#include "core/SendJob.h"
+
 #include <QHash>
 #include <QStringList>
 
 namespace telvoro::queue {
 
 bool ValidNumber(const QString& phone) {
-    const int start = phone.startsWith(QLatin1Char('+')) ? 1 : 0;
-    const qsizetype digits = phone.size() - start;
-    if (digits < 1 || digits > 20) return false;
-    for (qsizetype i = start; i < phone.size(); ++i)
-        if (phone[i] < QLatin1Char('0') || phone[i] > QLatin1Char('9')) return false;
-    return true;
+    // The rule the send job queues by, so the server sends what the client
+    // and telvoro-admin send would keep, and nothing they would drop.
+    return phone.size() <= 12 && IsPhoneNumber(phone.toLatin1().toStdString());
 }
 
 std::vector<Element> SplitList(const QString& list) {

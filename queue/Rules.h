@@ -21,7 +21,8 @@ struct Element {
 // duplicate number and an empty element stay elements of their own.
 std::vector<Element> SplitList(const QString& list);
 
-// A number Kannel can take: 1 to 20 digits, an optional leading "+".
+// A number to send: the send job's rule (IsPhoneNumber), 11 digits or 12
+// beginning with "0"; anything else in a list is invalid and never sent.
 bool ValidNumber(const QString& phone);
 
 // The status a Kannel report type (dlr-mask bit) gives; nothing for an unknown type.

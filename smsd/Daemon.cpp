@@ -61,7 +61,16 @@ void Daemon::Start() {
             return;
         }
         if (!queue->Plausible(report->id, report->secret)) {
-            qCWarning(lcQueue, "report for row %lld with a wrong secret turned away", report->id);
+            // One line now and then: a flood of forgeries must not fill the journal.
+            const auto now = std::chrono::steady_clock::now();
+            ++forgedUnlogged_;
+            if (now - forgedLogged_ >= std::chrono::seconds(10)) {
+                qCWarning(lcQueue,
+                          "%lld reports with a wrong secret turned away (the last for row %lld)",
+                          forgedUnlogged_, report->id);
+                forgedLogged_ = now;
+                forgedUnlogged_ = 0;
+            }
             responder.write(QByteArrayLiteral("forbidden\n"), "text/plain",
                             QHttpServerResponder::StatusCode::Forbidden);
             return;
@@ -121,6 +130,10 @@ void Daemon::Start() {
     }
     writer_ = QThread::create([this] { WriterLoop(); });
     writer_->start();
+    watcher_ = QThread::create([this] { WatchLoop(); });
+    watcher_->start();
+    sweeper_ = QThread::create([this] { SweepLoop(); });
+    sweeper_->start();
     for (int i = 0; i < std::max(1, settings_.drains); ++i) {
         drains_.push_back(QThread::create([this, i] { DrainLoop(i); }));
         drains_.back()->start();
@@ -128,7 +141,17 @@ void Daemon::Start() {
 }
 
 void Daemon::RequestStop() {
-    stop_ = true;
+    {
+        const std::lock_guard lock(workMutex_);
+        stop_ = true;
+    }
+    work_.notify_all();
+}
+
+void Daemon::WaitForWork(milliseconds poll) {
+    std::unique_lock lock(workMutex_);
+    const quint64 seen = newRows_;
+    work_.wait_for(lock, poll, [&] { return stop_ || newRows_ != seen; });
 }
 
 void Daemon::Finish() {
@@ -137,6 +160,12 @@ void Daemon::Finish() {
         delete t;
     }
     drains_.clear();
+    for (QThread** t : {&watcher_, &sweeper_})
+        if (*t) {
+            (*t)->wait();
+            delete *t;
+            *t = nullptr;
+        }
     stopWriter_ = true;
     queue_->Wake();
     if (writer_) {
@@ -217,7 +246,7 @@ void Daemon::DrainLoop(int index) {
                 if (row) next = std::move(row->first);
             }
             if (!row) {
-                Pause(settings_.poll);
+                WaitForWork(settings_.poll);
                 continue;
             }
             queue_->Know(row->id, row->secret);
@@ -342,6 +371,35 @@ std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report>
     return kept;
 }
 
+void Daemon::WatchLoop() {
+    Connection db(QStringLiteral("smsd-watch"), settings_.limits);
+    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    qint64 latest = -1;
+    milliseconds backoff(500);
+    while (!stop_) {
+        try {
+            if (!db.IsOpen()) db.Open(settings_.source);
+            const qint64 now = store.LatestRow();
+            if (now != latest) {
+                if (latest >= 0) {
+                    const std::lock_guard lock(workMutex_);
+                    ++newRows_;
+                }
+                latest = now;
+                work_.notify_all();
+            }
+            backoff = milliseconds(500);
+            Pause(kWatchEvery);
+        } catch (const std::exception& e) {
+            // The drains' own work tells the rest; this only wakes them sooner.
+            qCDebug(lcQueue, "watch: %s", e.what());
+            db.Close();
+            Pause(backoff);
+            backoff = std::min(backoff * 2, settings_.backoffMax);
+        }
+    }
+}
+
 void Daemon::WriterLoop() {
     Connection db(QStringLiteral("smsd-reports"), settings_.limits);
     QueueStore store(db, settings_.worker, settings_.clock, settings_.refund,
@@ -349,13 +407,6 @@ void Daemon::WriterLoop() {
     bool opened = false;
     milliseconds backoff(200);
     int failures = 0;
-    // A short validity is swept as often as it asks for.
-    const milliseconds sweepEvery =
-        std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
-    auto nextSweep = std::chrono::steady_clock::now() + sweepEvery;
-    std::unique_ptr<KannelWatch> watch;
-    if (settings_.kannelConfig) watch = std::make_unique<KannelWatch>(*settings_.kannelConfig);
-    auto nextCheck = std::chrono::steady_clock::now();
     for (;;) {
         // A short gather makes a batch of the reports of many numbers: each
         // waits for its commit anyway, and a commit costs the same for one or
@@ -379,16 +430,9 @@ void Daemon::WriterLoop() {
                 batch.clear();
                 PostAnswers(std::move(tickets));
             }
-            TellKannelAway();
-            if (std::chrono::steady_clock::now() >= nextCheck && queue_->Size() == 0 &&
-                !stopWriter_) {
-                // Every report already taken is stored before Kannel is asked.
-                CheckWithKannel(store, watch.get());
-                nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            }
-            if (std::chrono::steady_clock::now() >= nextSweep) {
-                store.Sweep(settings_.validity);
-                nextSweep = std::chrono::steady_clock::now() + sweepEvery;
+            if (queue_->Size() == 0 && !stopWriter_) {
+                // Every report taken before Kannel was asked is stored by now.
+                if (std::optional<queue::KannelFacts> facts = TakeFacts()) store.Check(*facts);
             }
             failures = 0;
             backoff = milliseconds(200);
@@ -410,42 +454,6 @@ void Daemon::WriterLoop() {
             backoff = std::min(backoff * 2, settings_.backoffMax);
         }
     }
-}
-
-void Daemon::KannelSeen(bool reachable) {
-    if (!reachable) {
-        qint64 none = 0;
-        kannelAwaySince_.compare_exchange_strong(none, queue::SystemClock());
-        return;
-    }
-    const qint64 since = kannelAwaySince_.exchange(0);
-    if (since != 0 && kannelAwaySaid_.exchange(false))
-        qCCritical(lcQueue, "Kannel is reachable again after %lld s away",
-                   static_cast<long long>((queue::SystemClock() - since) / 1000));
-}
-
-void Daemon::TellKannelAway() {
-    const qint64 since = kannelAwaySince_;
-    if (since == 0 || queue::SystemClock() - since < 60000 || kannelAwaySaid_.exchange(true))
-        return;
-    qCCritical(lcQueue,
-               "KANNEL UNREACHABLE for over a minute (since %s): nothing is sent until it is "
-               "back; is bearerbox/smsbox running and supervised?",
-               qPrintable(QDateTime::fromMSecsSinceEpoch(since).toString(Qt::ISODate)));
-}
-
-void Daemon::CheckWithKannel(QueueStore& store, KannelWatch* watch) {
-    std::optional<queue::KannelFacts> facts;
-    if (watch) {
-        facts = watch->Facts(std::chrono::seconds(5));
-        if (!facts) return; // Kannel away: nothing can be decided now
-    } else {
-        // Nothing to ask: the numbers end unknown once a report had its chance.
-        facts.emplace();
-        facts->at = queue::SystemClock();
-        facts->grace = 60000;
-    }
-    store.Check(*facts);
 }
 
 } // namespace telvoro::smsd

@@ -19,8 +19,10 @@
 #include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -78,19 +80,32 @@ public:
 private:
     void DrainLoop(int index);
     void WriterLoop();
+    // Watches for new rows and wakes the drains at once: the poll is only
+    // the fallback.
+    void WatchLoop();
+    // Makes numbers without a final report unknown, in small steps, and asks
+    // Kannel for its facts on the numbers a dead worker was submitting: off
+    // the report writer's thread, so reports are never held up by either.
+    void SweepLoop();
+    // Until a new row was seen, `poll` passed or a stop was asked for.
+    void WaitForWork(std::chrono::milliseconds poll);
     // Stores a batch the database refused one report at a time; returns the
     // reports not stored, for later.
     std::vector<Report> ApplyOneByOne(QueueStore& store, std::vector<Report> batch);
     // Reports held unstored at most; past it Kannel is asked to send again later.
     static constexpr std::size_t kMostWaitingReports = 50000;
+    static constexpr std::chrono::milliseconds kWatchEvery{10};
     bool Pause(std::chrono::milliseconds ms);
     // Whether Kannel answered a drain just now; said once, loudly, when it has
     // been away for over a minute, and once when it is back.
     void KannelSeen(bool reachable);
     void TellKannelAway();
-    // On the writer's thread: the numbers a dead worker was submitting,
-    // decided with Kannel's facts.
-    void CheckWithKannel(QueueStore& store, KannelWatch* watch);
+    // On the sweeper's thread: Kannel's facts (or, with nothing to ask, the
+    // bare clock), handed to the writer. Nothing while Kannel is away.
+    void AskKannel(KannelWatch* watch);
+    // On the writer's thread, once every report taken before the facts were
+    // asked for is stored: the facts to decide the checked numbers with.
+    std::optional<queue::KannelFacts> TakeFacts();
     // On the endpoint's thread: answers the reports whose batch is committed.
     void AnswerReports(const std::vector<quint64>& tickets);
     // From the writer: has the endpoint's thread answer the reports now stored.
@@ -107,16 +122,25 @@ private:
     // The listening socket's limits and connections; owned by http_.
     ReportDoor* door_ = nullptr;
     quint64 nextTicket_ = 0;
+    std::chrono::steady_clock::time_point forgedLogged_;
+    long long forgedUnlogged_ = 0;
 
     Settings settings_;
     std::shared_ptr<ReportQueue> queue_;
     std::unique_ptr<QHttpServer> http_;
     std::vector<QThread*> drains_;
     QThread* writer_ = nullptr;
+    QThread* watcher_ = nullptr;
+    QThread* sweeper_ = nullptr;
+    std::mutex workMutex_;
+    std::condition_variable work_;
+    quint64 newRows_ = 0; // counts the changes the watcher saw
     quint16 port_ = 0;
     std::atomic<bool> stop_{false}, stopWriter_{false};
     std::atomic<qint64> kannelAwaySince_{0}; // 0: reachable
     std::atomic<bool> kannelAwaySaid_{false};
+    std::mutex factsMutex_;
+    std::optional<queue::KannelFacts> facts_;
 };
 
 } // namespace telvoro::smsd

@@ -1,12 +1,12 @@
 #include "smsd/Options.h"
 
-#include "core/FileIO.h"
-
+#include <QFile>
+#include <QFileInfo>
 #include <QHostInfo>
-#include <QMap>
 #include <QStringList>
 
 #include <filesystem>
+#include <map>
 #include <set>
 
 namespace telvoro::smsd {
@@ -15,8 +15,8 @@ const char* const kUsage =
     "usage: telvoro-smsd [--config FILE] [--db DATASOURCE] --kannel URL --kannel-user USER\n"
     "                    --kannel-password-file FILE --listen HOST:PORT [--sender TEXT]\n"
     "                    [--worker NAME] [--refund] [--validity SECONDS] [--lease SECONDS]\n"
-    "                    [--drains N] [--report-url URL] [--kannel-conf FILE]\n"
-    "                    [--refund-unknown]\n"
+    "                    [--drains N] [--report-url URL] [--poll MS]\n"
+    "                    [--kannel-conf FILE] [--refund-unknown]\n"
     "  --db        sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT] | odbc:...\n"
     "              (default: Orvanta.db in the current folder)\n"
     "  --kannel    Kannel's sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms\n"
@@ -31,63 +31,96 @@ const char* const kUsage =
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
     "  --drains    rows handed to Kannel at the same time (4)\n"
+    "  --poll      milliseconds between looks at an empty queue when no new row woke the\n"
+    "              drains (500); a new row wakes them within about 10 ms\n"
     "  --report-url  the report address Kannel is given, when not this worker's --listen:\n"
     "              a name in front of every worker (http://HOST:PORT/dlr), so the reports of\n"
     "              a worker that stopped for good reach another\n"
-    "  config file: KEY = VALUE lines with the same keys, # comments\n";
+    "  config file: KEY = VALUE lines with the same keys, each once; # starts a comment\n";
 
 namespace {
 
-const std::set<std::string> kValued{"db",
-                                    "kannel",
-                                    "kannel-user",
-                                    "kannel-password-file",
-                                    "listen",
-                                    "sender",
-                                    "worker",
-                                    "validity",
-                                    "lease",
-                                    "drains",
-                                    "refund",
-                                    "report-url",
-                                    "refund-unknown",
-                                    "kannel-conf"};
+const std::set<std::string> kValued{
+    "db",     "kannel",         "kannel-user", "kannel-password-file",
+    "listen", "sender",         "worker",      "validity",
+    "lease",  "drains",         "refund",      "report-url",
+    "poll",   "refund-unknown", "kannel-conf"};
 
-void ReadConfig(const std::string& path, QMap<QString, QString>& values) {
-    const std::string bytes =
-        ReadWholeFile(std::filesystem::path(std::u8string(path.begin(), path.end())));
+// A setting's value and where it was given: "" for the command line, else
+// FILE:LINE of the config file, so every complaint points at the line to mend.
+struct Given {
+    QString value;
+    std::string where;
+};
+using Values = std::map<std::string, Given>;
+
+[[noreturn]] void Refuse(const Values& values, const std::string& key, const std::string& what) {
+    const auto it = values.find(key);
+    if (it == values.end() || it->second.where.empty()) throw UsageError("--" + key + " " + what);
+    throw ConfigError(it->second.where + ": " + key + " " + what);
+}
+
+// A whole small file, or an error that names the option that named it.
+std::string ReadSmallFile(const std::string& path, const std::string& what,
+                          const std::string& option) {
+    QFile file(QString::fromStdString(path));
+    const QFileInfo info(file);
+    if (info.isDir() || !file.open(QIODevice::ReadOnly))
+        throw ConfigError(
+            "cannot read the " + what + " " + path + " (" + option + "): " +
+            (info.isDir() ? std::string("it is a folder") : file.errorString().toStdString()));
+    return file.read(1 << 20).toStdString();
+}
+
+// The text before a comment: "#" at the start or after a blank, outside quotes.
+QString WithoutComment(const QString& line) {
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line[i] == QLatin1Char('"')) quoted = !quoted;
+        if (line[i] == QLatin1Char('#') && !quoted && (i == 0 || line[i - 1].isSpace()))
+            return line.left(i);
+    }
+    return line;
+}
+
+void ReadConfig(const std::string& path, Values& values) {
+    const std::string bytes = ReadSmallFile(path, "config file", "--config");
+    std::map<std::string, int> seen; // key -> its line in this file
     int lineNo = 0;
     for (const QString& raw : QString::fromUtf8(bytes).split(QLatin1Char('\n'))) {
-        ++lineNo;
-        const QString line = raw.trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) continue;
+        const std::string where = path + ":" + std::to_string(++lineNo);
+        const QString line = WithoutComment(raw).trimmed();
+        if (line.isEmpty()) continue;
         const qsizetype eq = line.indexOf(QLatin1Char('='));
-        const QString key = line.left(eq).trimmed();
-        if (eq < 0 || !kValued.count(key.toStdString()))
-            throw UsageError(path + ":" + std::to_string(lineNo) +
-                             ": not a known KEY = VALUE line");
-        if (key == QLatin1String("kannel-password"))
-            throw UsageError("the password is taken from kannel-password-file only");
+        if (eq < 0) throw ConfigError(where + ": not a KEY = VALUE line");
+        const std::string key = line.left(eq).trimmed().toStdString();
+        if (key == "kannel-password")
+            throw ConfigError(where + ": kannel-password: the password is taken from the file "
+                                      "that kannel-password-file names, never from here");
+        if (!kValued.count(key)) throw ConfigError(where + ": unknown key '" + key + "'");
+        if (const auto first = seen.find(key); first != seen.end())
+            throw ConfigError(where + ": key '" + key + "' given again (first on line " +
+                              std::to_string(first->second) + ")");
+        seen[key] = lineNo;
         QString value = line.mid(eq + 1).trimmed();
         if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) &&
             value.endsWith(QLatin1Char('"')))
             value = value.mid(1, value.size() - 2);
-        if (!values.contains(key)) values.insert(key, value);
+        values.try_emplace(key, Given{value, where}); // the command line wins
     }
 }
 
-long long Seconds(const QString& key, const QString& text) {
+std::chrono::seconds Seconds(const Values& values, const std::string& key) {
     bool ok = false;
-    const long long v = text.toLongLong(&ok);
-    if (!ok || v <= 0 || v > 10LL * 365 * 86400)
-        throw UsageError("--" + key.toStdString() + " needs a number of seconds");
-    return v;
+    const long long v = values.at(key).value.toLongLong(&ok);
+    if (!ok || v <= 0 || v > 10LL * 365 * 86400) Refuse(values, key, "needs a number of seconds");
+    return std::chrono::seconds(v);
 }
 
 } // namespace
 
 Settings ParseOptions(const std::vector<std::string>& args) {
-    QMap<QString, QString> values;
+    Values values;
     std::string config;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -110,32 +143,43 @@ Settings ParseOptions(const std::vector<std::string>& args) {
             continue;
         }
         if (!kValued.count(key)) throw UsageError("unknown option " + a);
-        values.insert(QString::fromStdString(key), QString::fromStdString(value));
+        values[key] = Given{QString::fromStdString(value), {}};
     }
     if (!config.empty()) ReadConfig(config, values);
 
-    const auto need = [&](const char* key) {
-        const QString v = values.value(QString::fromLatin1(key));
-        if (v.isEmpty()) throw UsageError(std::string("--") + key + " is required");
-        return v;
+    const auto has = [&](const std::string& key) { return values.count(key) > 0; };
+    const auto value = [&](const std::string& key, const QString& otherwise = {}) {
+        return has(key) ? values.at(key).value : otherwise;
+    };
+    const auto need = [&](const std::string& key) {
+        if (value(key).isEmpty()) {
+            if (has(key)) Refuse(values, key, "needs a value");
+            throw UsageError("--" + key + " is required (or " + key + " = ... in --config FILE)");
+        }
+        return value(key);
     };
     Settings s;
-    s.source = ParseDataSource(values.value(QStringLiteral("db")).toStdString(),
-                               ProgramFolder(std::filesystem::current_path()));
+    try {
+        s.source = ParseDataSource(value("db").toStdString(),
+                                   ProgramFolder(std::filesystem::current_path()));
+    } catch (const Error& e) {
+        Refuse(values, "db", std::string("is not a data source: ") + e.what());
+    }
     s.kannel.sendsms = QUrl(need("kannel"), QUrl::StrictMode);
     if (!s.kannel.sendsms.isValid() || s.kannel.sendsms.scheme() != QLatin1String("http"))
-        throw UsageError("--kannel needs an http:// URL of Kannel's sendsms");
+        Refuse(values, "kannel", "needs an http:// URL of Kannel's sendsms");
     s.kannel.user = need("kannel-user");
     const std::string passwordFile = need("kannel-password-file").toStdString();
     {
-        const std::string bytes = ReadWholeFile(
-            std::filesystem::path(std::u8string(passwordFile.begin(), passwordFile.end())));
-        QString password = QString::fromUtf8(bytes);
+        const std::string& where = values.at("kannel-password-file").where;
+        QString password = QString::fromUtf8(ReadSmallFile(
+            passwordFile, "Kannel password file",
+            where.empty() ? "--kannel-password-file" : "kannel-password-file at " + where));
         const qsizetype nl = password.indexOf(QLatin1Char('\n'));
         if (nl >= 0) password.truncate(nl);
         if (password.endsWith(QLatin1Char('\r'))) password.chop(1);
         if (password.isEmpty())
-            throw UsageError("the Kannel password file " + passwordFile + " is empty");
+            Refuse(values, "kannel-password-file", "names an empty file: " + passwordFile);
         s.kannel.password = password;
     }
     const QString listen = need("listen");
@@ -146,46 +190,48 @@ Settings ParseOptions(const std::vector<std::string>& args) {
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
     if (!portOk || port < 1 || port > 65535 || !s.listenHost.setAddress(host))
-        throw UsageError("--listen needs HOST:PORT with an IP address, e.g. 127.0.0.1:13080");
+        Refuse(values, "listen", "needs HOST:PORT with an IP address, e.g. 127.0.0.1:13080");
     s.listenPort = static_cast<quint16>(port);
-    s.kannel.sender = values.value(QStringLiteral("sender"));
-    s.worker = values.value(QStringLiteral("worker"), QHostInfo::localHostName());
+    s.kannel.sender = value("sender");
+    s.worker = value("worker", QHostInfo::localHostName());
     if (s.worker.isEmpty() || s.worker.size() > 90)
-        throw UsageError("--worker needs a name of 1 to 90 characters");
-    const QString refund = values.value(QStringLiteral("refund"), QStringLiteral("false"));
+        Refuse(values, "worker", "needs a name of 1 to 90 characters");
+    const QString refund = value("refund", QStringLiteral("false"));
     if (refund != QLatin1String("true") && refund != QLatin1String("false"))
-        throw UsageError("refund takes true or false");
+        Refuse(values, "refund", "takes true or false");
     s.refund = refund == QLatin1String("true");
-    const QString unknown = values.value(QStringLiteral("refund-unknown"), QStringLiteral("false"));
+    const QString unknown = value("refund-unknown", QStringLiteral("false"));
     if (unknown != QLatin1String("true") && unknown != QLatin1String("false"))
-        throw UsageError("refund-unknown takes true or false");
+        Refuse(values, "refund-unknown", "takes true or false");
     s.refundUnknown = unknown == QLatin1String("true");
-    if (s.refundUnknown && !s.refund) throw UsageError("--refund-unknown needs --refund");
-    if (values.contains(QStringLiteral("kannel-conf"))) {
-        const QString path = values.value(QStringLiteral("kannel-conf"));
+    if (s.refundUnknown && !s.refund) Refuse(values, "refund-unknown", "needs refund");
+    if (has("kannel-conf")) {
+        const QString path = value("kannel-conf");
         try {
             s.kannelConfig = ReadKannelConfig(path, s.kannel.user);
         } catch (const Error& e) {
-            throw UsageError("--kannel-conf " + path.toStdString() + ": " + e.what());
+            Refuse(values, "kannel-conf", path.toStdString() + ": " + e.what());
         }
     }
-    if (values.contains(QStringLiteral("validity")))
-        s.validity = std::chrono::seconds(
-            Seconds(QStringLiteral("validity"), values.value(QStringLiteral("validity"))));
-    if (values.contains(QStringLiteral("lease")))
-        s.lease = std::chrono::seconds(
-            Seconds(QStringLiteral("lease"), values.value(QStringLiteral("lease"))));
-    if (values.contains(QStringLiteral("report-url"))) {
-        s.reportUrl = QUrl(values.value(QStringLiteral("report-url")), QUrl::StrictMode);
+    if (has("validity")) s.validity = Seconds(values, "validity");
+    if (has("lease")) s.lease = Seconds(values, "lease");
+    if (has("report-url")) {
+        s.reportUrl = QUrl(value("report-url"), QUrl::StrictMode);
         if (!s.reportUrl.isValid() || s.reportUrl.scheme() != QLatin1String("http") ||
             s.reportUrl.host().isEmpty() || s.reportUrl.hasQuery())
-            throw UsageError("--report-url needs an http URL without a query, e.g. "
-                             "http://10.0.0.5:13080/dlr");
+            Refuse(values, "report-url",
+                   "needs an http URL without a query, e.g. http://10.0.0.5:13080/dlr");
     }
-    if (values.contains(QStringLiteral("drains"))) {
+    if (has("poll")) {
         bool ok = false;
-        s.drains = values.value(QStringLiteral("drains")).toInt(&ok);
-        if (!ok || s.drains < 1 || s.drains > 32) throw UsageError("--drains takes 1 to 32");
+        const int ms = value("poll").toInt(&ok);
+        if (!ok || ms < 10 || ms > 60000) Refuse(values, "poll", "takes 10 to 60000 (ms)");
+        s.poll = std::chrono::milliseconds(ms);
+    }
+    if (has("drains")) {
+        bool ok = false;
+        s.drains = value("drains").toInt(&ok);
+        if (!ok || s.drains < 1 || s.drains > 32) Refuse(values, "drains", "takes 1 to 32");
     }
     return s;
 }

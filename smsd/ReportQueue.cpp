@@ -12,7 +12,10 @@ std::optional<Report> ParseReport(const QUrlQuery& q) {
     r.type = q.queryItemValue(QStringLiteral("t")).toInt(&okType);
     r.secret = q.queryItemValue(QStringLiteral("k"));
     r.phone = q.queryItemValue(QStringLiteral("p"), QUrl::FullyDecoded);
-    r.text = q.queryItemValue(QStringLiteral("a"), QUrl::FullyDecoded);
+    // smsbox form-encodes the SMSC's text (a space as "+", a plus as "%2B").
+    QString text = q.queryItemValue(QStringLiteral("a"), QUrl::FullyEncoded);
+    text.replace(QLatin1Char('+'), QLatin1Char(' '));
+    r.text = QUrl::fromPercentEncoding(text.toUtf8());
     // Row IDs are 32-bit in every schema; a control character is no SMSC's text
     // and a NUL is refused by PostgreSQL.
     for (QString* field : {&r.phone, &r.text})

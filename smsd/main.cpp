@@ -4,6 +4,7 @@
 
 #include "db/SqlError.h"
 #include "smsd/Options.h"
+#include "smsd/Setup.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -74,7 +75,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        smsd::Daemon daemon(smsd::ParseOptions(args));
+        smsd::Settings settings = smsd::ParseOptions(args);
+        smsd::CheckEmbeddedDatabase(settings.source);
+        smsd::Daemon daemon(std::move(settings));
         daemon.Start();
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, &app, [&] {
@@ -95,6 +98,9 @@ int main(int argc, char** argv) {
         app.exec();
         std::cerr << "telvoro-smsd: stopped" << std::endl;
         return 0;
+    } catch (const smsd::ConfigError& e) {
+        std::cerr << "telvoro-smsd: " << e.what() << std::endl;
+        return 2;
     } catch (const smsd::UsageError& e) {
         std::cerr << "telvoro-smsd: " << e.what() << "\n" << smsd::kUsage;
         return 2;

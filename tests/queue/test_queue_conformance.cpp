@@ -87,12 +87,13 @@ const Case kCases[] = {
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
                                     QStringLiteral("13900000001;13900000002;13900000001;;12a4;"
-                                                   "13900000001;13800138000"));
+                                                   "+8613900000001;13900000001;13800138000"));
          Worker w(src, QStringLiteral("w"));
          const auto row = w.store.Claim(milliseconds(60000));
          ASSERT_TRUE(row);
-         EXPECT_EQ(row->numbers, 7);
-         EXPECT_EQ(row->invalid, 2);
+         EXPECT_EQ(row->numbers, 8);
+         // "+86..." is dropped by telvoro-admin send's rule too: one rule for both.
+         EXPECT_EQ(row->invalid, 3);
          QStringList rounds;
          while (const auto r = w.store.StartRound(id, milliseconds(60000))) {
              rounds << QString::number(r->round) + QLatin1Char(':') +
@@ -103,7 +104,7 @@ const Case kCases[] = {
          EXPECT_EQ(rounds.join(QLatin1Char('|')),
                    "0:13900000001 13900000002 13800138000|1:13900000001|2:13900000001");
          EXPECT_EQ(Statuses(src, id),
-                   "submitted,submitted,submitted,invalid,invalid,submitted,submitted");
+                   "submitted,submitted,submitted,invalid,invalid,invalid,submitted,submitted");
          EXPECT_EQ(StateOf(src, id), "2");
      }},
     {"RetryAfterAFailedCommitThatWentThrough",
@@ -334,6 +335,25 @@ const Case kCases[] = {
          EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
          w.now += 10'000;
          w.store.Sweep(milliseconds(1000)); // unknown gives nothing back
+         EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
+
+         // A text with no GBK form (written by another program) was never
+         // priced by the client: no refund on other bytes, the number stays unrefunded.
+         const qint64 odd = QueueRow(src, kAccount, QStringLiteral("x"), QStringLiteral("6"));
+         {
+             Connection c(QStringLiteral("smsd-test-odd"));
+             c.Open(telvoro::testing::Source(src));
+             QSqlQuery q(c.database());
+             q.prepare(QStringLiteral("update SendTemp set SendMemo=? where ID=?"));
+             q.addBindValue(QString::fromUtf8("\xF0\x9F\x98\x80 \xE9\x80\x9A\xE7\x9F\xA5"));
+             q.addBindValue(odd);
+             ASSERT_TRUE(q.exec());
+         }
+         const QString ok = w.store.Claim(milliseconds(60000))->secret;
+         const auto r2 = w.store.StartRound(odd, milliseconds(60000));
+         w.store.FinishRound(odd, r2->round, NumberStatus::Submitted, {});
+         w.store.ApplyReports({{odd, 0, QStringLiteral("6"), ok, 16, {}}});
+         EXPECT_EQ(Statuses(src, odd), QStringLiteral("rejected"));
          EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), 106);
      }},
 };

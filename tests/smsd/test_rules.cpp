@@ -1,13 +1,16 @@
 // The queue server's rules: what goes to Kannel and what its answers and
 // reports mean.
 
+#include "core/Error.h"
 #include "smsd/KannelClient.h"
 #include "smsd/Options.h"
 #include "smsd/ReportQueue.h"
+#include "smsd/Setup.h"
 #include "tests/smsd/SmsdTestSupport.h"
 
 #include <QThread>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -142,6 +145,10 @@ TEST(SmsdRules, ReportQueries) {
         ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=%2B86139&t=1&a=id%3A1%20x")));
     EXPECT_EQ(plus->phone, "+86139");
     EXPECT_EQ(plus->text, "id:1 x");
+    // Kannel form-encodes %A: "+" is a space, "%2B" a plus.
+    const auto form = ParseReport(
+        QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=1&t=1&a=id%3A1+stat%3AREJECTD+err%3A%2B1")));
+    EXPECT_EQ(form->text, "id:1 stat:REJECTD err:+1");
     const auto nul = ParseReport(QUrlQuery(QStringLiteral("r=5&g=0&k=abc&p=1&t=1&a=a%00b%0Ac")));
     EXPECT_EQ(nul->text, "a b c");
 }
@@ -175,4 +182,105 @@ TEST(SmsdRules, CommandLineAndConfigFile) {
     };
     for (const auto& args : wrong)
         EXPECT_THROW(ParseOptions(args), UsageError) << args.back();
+}
+
+// Every config file mistake names the file, the line and the key, or the
+// option that named an unreadable file; a trailing comment is no mistake.
+TEST(SmsdRules, ConfigFileMistakes) {
+    TempFolder folder;
+    std::ofstream(folder / "pw") << "s3cret\n";
+    const std::string pw = (folder / "pw").string(), conf = (folder / "smsd.conf").string();
+    const std::string base = "kannel = http://127.0.0.1:13013/cgi-bin/sendsms\n"
+                             "kannel-user = telvoro   # Kannel's sendsms-user\n"
+                             "kannel-password-file = " +
+                             pw + "\n";
+    struct Row {
+        std::string lines;            // after the three lines above
+        std::vector<std::string> cli; // after --config FILE
+        std::string error;            // "": accepted; FILE stands for the config file
+    } rows[] = {
+        {"listen = 127.0.0.1:13080 # reports\nworker = \"a # b\"\n", {}, ""},
+        {"listen = 127.0.0.1:13080\nlisten = 127.0.0.1:13081\n",
+         {},
+         "FILE:5: key 'listen' given again (first on line 4)"},
+        {"listen = 127.0.0.1:13080\nkanel-user = x\n", {}, "FILE:5: unknown key 'kanel-user'"},
+        {"listen = 127.0.0.1:13080\nkannel-password = x\n", {}, "FILE:5: kannel-password:"},
+        {"listen = 127.0.0.1:13080\ndrains\n", {}, "FILE:5: not a KEY = VALUE line"},
+        {"listen = localhost # no address\n", {}, "FILE:4: listen needs HOST:PORT"},
+        {"listen = 127.0.0.1:13080\nvalidity = 2 days\n",
+         {},
+         "FILE:5: validity needs a number of seconds"},
+        {"listen = 127.0.0.1:13080\n",
+         {"--kannel-password-file", "/nonexistent/pw"},
+         "cannot read the Kannel password file /nonexistent/pw (--kannel-password-file): "
+         "No such file or directory"},
+        {"listen = 127.0.0.1:13080\n",
+         {"--config", "/nonexistent/smsd.conf"},
+         "cannot read the config file /nonexistent/smsd.conf (--config): No such file or "
+         "directory"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.lines);
+        std::ofstream(conf, std::ios::trunc) << base << r.lines;
+        std::vector<std::string> args{"--config", conf};
+        args.insert(args.end(), r.cli.begin(), r.cli.end());
+        std::string error;
+        try {
+            const Settings s = ParseOptions(args);
+            EXPECT_EQ(s.kannel.user, "telvoro");
+        } catch (const ConfigError& e) {
+            error = e.what();
+        }
+        std::string want = r.error;
+        if (const auto at = want.find("FILE"); at != std::string::npos) want.replace(at, 4, conf);
+        if (want.empty())
+            EXPECT_EQ(error, "");
+        else
+            EXPECT_EQ(error.substr(0, want.size()), want);
+    }
+    std::ofstream(conf, std::ios::trunc)
+        << "kannel-password-file = " << (folder / "nopw").string() << "\n";
+    try {
+        ParseOptions({"--config", conf, "--kannel", "http://h/", "--kannel-user", "u", "--listen",
+                      "127.0.0.1:1"});
+        ADD_FAILURE() << "no error for a missing password file";
+    } catch (const ConfigError& e) {
+        EXPECT_NE(std::string(e.what()).find("(kannel-password-file at " + conf + ":1)"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+// A missing embedded database, or its folder, is named with the command that
+// makes it; a database server is not looked at.
+TEST(SmsdRules, EmbeddedDatabaseMustExist) {
+    TempFolder folder;
+    std::ofstream(folder / "Orvanta.db") << "";
+    std::filesystem::create_directory(folder / "dir.db");
+    const std::string f = std::filesystem::absolute(folder.path).string();
+    struct Row {
+        std::string source, error;
+    } rows[] = {
+        {"sqlite:" + f + "/Orvanta.db", ""},
+        {"postgresql://127.0.0.1:1", ""},
+        {"sqlite:" + f + "/none.db",
+         "the database " + f +
+             "/none.db does not exist: create it with 'telvoro-admin --db "
+             "sqlite:" +
+             f + "/none.db init' run as "},
+        {"sqlite:" + f + "/no/Orvanta.db",
+         "the folder " + f + "/no of the database does not exist: make it (owner "},
+        {"sqlite:" + f + "/dir.db", "the database " + f + "/dir.db is not a file"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.source);
+        std::string error;
+        try {
+            CheckEmbeddedDatabase(ParseDataSource(r.source, ProgramFolder(folder.path)));
+        } catch (const Error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error.substr(0, r.error.size()), r.error);
+        EXPECT_EQ(error.empty(), r.error.empty()) << error;
+    }
 }

@@ -349,14 +349,16 @@ KannelRig::KannelRig(Options options) : options_(options) {
     std::filesystem::permissions(PasswordFile(), std::filesystem::perms::owner_read |
                                                      std::filesystem::perms::owner_write);
     try {
+        const int base = options_.basePort;
+        if (base > 0) smscPort_ = base;
         if (options_.smsc == Smsc::Smpp) {
             StartSmscSide();
-        } else {
+        } else if (base == 0) {
             smscPort_ = FreePort();
         }
-        adminPort_ = FreePort();
-        smsboxPort_ = FreePort();
-        sendsmsPort_ = FreePort();
+        adminPort_ = base > 0 ? base + 1 : FreePort();
+        smsboxPort_ = base > 0 ? base + 2 : FreePort();
+        sendsmsPort_ = base > 0 ? base + 3 : FreePort();
         WriteConfig();
         Start();
     } catch (...) {

@@ -71,6 +71,9 @@ public:
     enum class Smsc { Fake, Smpp };
     struct Options {
         Smsc smsc = Smsc::Fake;
+        // The SMSC side, bearerbox's admin and smsbox ports and sendsms on
+        // basePort to basePort + 3; 0: free ports found at start.
+        int basePort = 0;
         int maxMessages = 10;      // the sendsms user's limit of parts per message
         int httpRequestRetry = 10; // smsbox retries a failed dlr-url call ...
         int httpQueueDelay = 1;    // ... this many seconds apart

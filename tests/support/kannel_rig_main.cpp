@@ -2,8 +2,8 @@
 // server by hand: starts Kannel (fake SMSC, or --smpp for the SMPP test server),
 // writes where to reach it as KEY=VALUE lines to --info FILE, and on SIGUSR1
 // prints what the SMSC has received so far; SIGTERM or SIGINT prints it too and
-// stops Kannel. With --rate N it measures Kannel's own sendsms rate instead
-// (N numbers, --per-request K of them in each request) and exits.
+// stops Kannel. --base-port N fixes its ports. With --rate N it measures Kannel's own sendsms rate
+// instead (N numbers, --per-request K of them in each request) and exits.
 
 #include "tests/support/KannelRig.h"
 
@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
             info = argv[++i];
         else if (!std::strcmp(argv[i], "--rate") && i + 1 < argc)
             rate = std::stoul(argv[++i]);
+        else if (!std::strcmp(argv[i], "--base-port") && i + 1 < argc)
+            options.basePort = std::clamp(std::atoi(argv[++i]), 0, 65532);
         else if (!std::strcmp(argv[i], "--per-request") && i + 1 < argc)
             perRequest = std::max<size_t>(1, std::stoul(argv[++i]));
         else {
@@ -52,8 +54,11 @@ int main(int argc, char** argv) {
         }
     }
     if (info.empty() && rate == 0) {
-        std::cerr << "usage: " << argv[0] << " [--smpp] --info FILE\n"
-                  << "       " << argv[0] << " [--smpp] --rate N [--per-request K]\n";
+        std::cerr << "usage: " << argv[0] << " [--smpp] [--base-port N] --info FILE\n"
+                  << "       " << argv[0]
+                  << " [--smpp] [--base-port N] --rate N [--per-request K]\n"
+                  << "  --base-port N: the SMSC side, bearerbox's admin and smsbox ports and\n"
+                  << "                 sendsms on N to N+3 (default: free ports)\n";
         return 2;
     }
     if (rate > 0) {

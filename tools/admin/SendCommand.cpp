@@ -83,7 +83,7 @@ void CheckNumbersText(const std::string& bytes, const std::string& file) {
 // The self-check number goes to the server unchanged: it must be one number
 // that the job's preparation keeps as it is.
 void CheckSelfCheck(const std::string& number) {
-    if (number.empty() || PrepareNumber(number) != number || !IsNumber(number))
+    if (PrepareNumber(number) != number || !IsPhoneNumber(number))
         throw UsageError("--self-check needs one phone number of digits only, as the job "
                          "sends it (at most 11 digits, 12 when it starts with 0): '" +
                              GbkToUtf8(number) + "'",

@@ -2,6 +2,7 @@
 // core and gateway. Terminal text is UTF-8; files named by the user are GBK.
 
 #include "core/Error.h"
+#include "core/FileIO.h"
 #include "core/GbkTexts.h"
 #include "core/SendJob.h"
 #include "db/Schema.h"
@@ -23,6 +24,7 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -156,6 +158,13 @@ int Run(std::vector<std::string> args) {
     SqlGateway gw(QStringLiteral("admin"), limits);
     if (command == "init") {
         need(0);
+        // SQLite says only "unable to open database file" for a missing folder.
+        std::error_code ec;
+        if (const fs::path folder = fs::absolute(source.sqliteFile, ec).parent_path();
+            source.engine == Engine::Sqlite && !fs::exists(source.sqliteFile, ec) &&
+            !fs::is_directory(folder, ec))
+            throw Error("cannot create the database " + PathText(source.sqliteFile) +
+                        ": its folder " + PathText(folder) + " does not exist");
         gw.Open(source, Create::Yes);
         Init(gw);
         return 0;
