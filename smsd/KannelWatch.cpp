@@ -150,20 +150,28 @@ std::optional<KannelStatus> ParseStatusXml(const QByteArray& xml) {
 std::multimap<QString, qint64> ParseStoreXml(const QByteArray& xml) {
     std::multimap<QString, qint64> stored;
     QXmlStreamReader r(xml);
-    QString receiver, time;
+    QString receiver, time, type;
     while (!r.atEnd()) {
         r.readNext();
         if (r.isStartElement() && r.name() == QLatin1String("receiver"))
             receiver = r.readElementText();
         else if (r.isStartElement() && r.name() == QLatin1String("time"))
             time = r.readElementText();
+        else if (r.isStartElement() && r.name() == QLatin1String("type"))
+            type = r.readElementText();
         else if (r.isEndElement() && r.name() == QLatin1String("message")) {
-            const QDateTime at = QDateTime::fromString(time, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-            // A time that cannot be read counts as taken now: it keeps the number.
-            stored.emplace(receiver, at.isValid() ? at.toMSecsSinceEpoch()
-                                                  : QDateTime::currentMSecsSinceEpoch());
+            // The store holds the reports on their way to smsbox too (DLR-MO),
+            // addressed to the same receiver: only a message to be sent is one.
+            if (!type.startsWith(QLatin1String("DLR")) && type != QLatin1String("MO")) {
+                const QDateTime at =
+                    QDateTime::fromString(time, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+                // A time that cannot be read counts as taken now: it keeps the number.
+                stored.emplace(receiver, at.isValid() ? at.toMSecsSinceEpoch()
+                                                      : QDateTime::currentMSecsSinceEpoch());
+            }
             receiver.clear();
             time.clear();
+            type.clear();
         }
     }
     if (r.hasError())

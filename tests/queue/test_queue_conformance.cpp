@@ -225,6 +225,61 @@ const Case kCases[] = {
              EXPECT_EQ(StateOf(src, id), "3");
          }
      }},
+    {"CrashWhileSubmittingAPhoneTwice",
+     "a phone twice in a list: the message in Kannel's store of its number sent before is never "
+     "taken for the number caught submitting",
+     [](const std::string& src) {
+         const struct Check {
+             const char* name;
+             int stored;   // messages to the phone in Kannel's store
+             int reported; // report type for the number sent before, 0 none
+             const char* statuses;
+         } checks[] = {
+             {"the first one's message still in the store", 1, 0, "submitted,waiting"},
+             {"both messages in the store", 2, 0, "submitted,submitted"},
+             {"the first one delivered, the store empty", 0, 1, "delivered,waiting"},
+         };
+         int n = 0;
+         for (const Check& c : checks) {
+             SCOPED_TRACE(c.name);
+             // A phone of its own: the earlier cases' numbers wait for reports.
+             const QString phone = QStringLiteral("1390000000%1").arg(++n);
+             const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"), phone + ";" + phone);
+             QString secret;
+             int firstRound = 0;
+             {
+                 Worker w(src, QStringLiteral("w"), false, QStringLiteral("smsd-test-before"));
+                 secret = w.store.Claim(milliseconds(60000))->secret;
+                 const auto first = w.store.StartRound(id, milliseconds(60000));
+                 ASSERT_TRUE(first);
+                 ASSERT_EQ(first->phones.size(), 1);
+                 firstRound = first->round;
+                 ASSERT_TRUE(w.store.FinishRound(id, firstRound, NumberStatus::Submitted, {}, {},
+                                                 milliseconds(60000), /*markNext=*/true));
+             } // the process dies here, the second request in flight
+             Worker again(src, QStringLiteral("w"), true);
+             again.now = 1'010'000;
+             EXPECT_EQ(again.store.SettleOwn(), 1);
+             ASSERT_TRUE(again.store.Claim(milliseconds(60000)));
+             EXPECT_FALSE(again.store.StartRound(id, milliseconds(60000)));
+             if (c.reported)
+                 again.store.ApplyReports({{id, firstRound, phone, secret, c.reported, {}}});
+             for (int i = 0; i < 2; ++i) {
+                 again.now = 1'025'000 + i * 10'000;
+                 KannelFacts f{again.now, 0, {}, 600'000, 12'000};
+                 for (int k = 0; k < c.stored; ++k)
+                     f.stored.emplace(phone, 1'000'000);
+                 again.store.Check(f);
+             }
+             EXPECT_EQ(Statuses(src, id), c.statuses);
+             if (QString(c.statuses).contains(QLatin1String("waiting"))) { // sent again at once
+                 const auto resent = again.store.Claim(milliseconds(60000), true);
+                 ASSERT_TRUE(resent && resent->id == id && resent->first);
+                 EXPECT_EQ(resent->first->phones, QStringList{phone});
+                 again.store.FinishRound(id, resent->first->round, NumberStatus::Submitted, {});
+             }
+         }
+     }},
     {"TakeoverAfterTheLease",
      "a dead worker's row is taken over after its lease, not before; the old holder loses it",
      [](const std::string& src) {
