@@ -68,7 +68,13 @@ enum class ReportBatch {
     X(reportRows)          /* the operator's report: %1 the condition on SendTemp */               \
     X(reportCounts)        /* numbers by row and status, same condition */                         \
     X(reportNumbers)       /* ? row */                                                             \
-    X(listQueue)           /* every row of SendTemp */
+    X(listQueue)           /* every row of SendTemp */                                             \
+    X(workerSeen)          /* ? started, seen, claim, report, kannel up, since, worker */          \
+    X(workerNew)           /* ? worker, started, seen, claim, report, kannel up, since */          \
+    X(statusWorkers)       /* every worker's row of SendWorker */                                  \
+    X(statusNumbers)       /* status, count, oldest UpdatedAt of the numbers of open rows */       \
+    X(statusStuck)         /* row, status, count, oldest: open numbers unchanged since ? */        \
+    X(statusNewRows)       /* count and oldest CreateTime of the rows no worker took yet */
 
 struct QueueSql {
     Dialect dialect = Dialect::Sqlite;

@@ -150,6 +150,20 @@ QueueSql SqliteQueueSql() {
     q.reportNumbers = S("Select Seq, Phone, Status, SmscText, UpdatedAt from SendDetail where "
                         "SendTempID=? order by Seq");
     q.listQueue = S("Select ID, SendNo, state, list, SendMemo from SendTemp order by ID");
+    q.workerSeen = S("Update SendWorker set StartedAt=?, SeenAt=?, LastClaim=?, LastReport=?, "
+                     "KannelUp=?, KannelSince=? where Worker=?");
+    q.workerNew = S("Insert into SendWorker (Worker, StartedAt, SeenAt, LastClaim, LastReport, "
+                    "KannelUp, KannelSince) values (?, ?, ?, ?, ?, ?, ?)");
+    q.statusWorkers = S("Select Worker, StartedAt, SeenAt, LastClaim, LastReport, KannelUp, "
+                        "KannelSince from SendWorker order by Worker");
+    q.statusNumbers = S("Select Status, count(*), min(UpdatedAt) from SendDetail where SendTempID "
+                        "in (select ID from SendTemp where state in ({Claimed},{Handed})) group "
+                        "by Status");
+    q.statusStuck = S("Select SendTempID, Status, count(*), min(UpdatedAt) from SendDetail where "
+                      "SendTempID in (select ID from SendTemp where state in ({Claimed},{Handed})) "
+                      "and Status in {Open} and UpdatedAt<? group by SendTempID, Status order by "
+                      "SendTempID, Status");
+    q.statusNewRows = S("Select count(*), min(CreateTime) from SendTemp where state={New}");
     return q;
 }
 

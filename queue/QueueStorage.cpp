@@ -370,4 +370,9 @@ qint64 QueueStorage::LatestRow() {
     return id;
 }
 
+void QueueStorage::WorkerSeen(const QString& worker, const QVariantList& values) {
+    if (Change(Sql().workerSeen, QVariantList(values) << worker) == 1) return;
+    Change(Sql().workerNew, QVariantList{worker} + values);
+}
+
 } // namespace telvoro::queue

@@ -126,6 +126,9 @@ public:
 
     // The highest row ID, 0 with none; outside a Tx.
     qint64 LatestRow();
+    // This worker's line in SendWorker, written whole: `values` are started,
+    // seen, last claim, last report, Kannel up (1/0), since.
+    void WorkerSeen(const QString& worker, const QVariantList& values);
 
 private:
     const QueueSql& Sql() const { return QueueSqlFor(db_.dialect()); }

@@ -366,9 +366,19 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
     return n;
 }
 
+void QueueStore::Beat(const WorkerBeat& beat) {
+    QueueStorage::Tx tx(storage_);
+    storage_.WorkerSeen(worker_, {beat.started, clock_(), beat.lastClaim, beat.lastReport,
+                                  beat.kannelUp ? 1 : 0, beat.kannelSince});
+    tx.Commit();
+}
+
 CheckCounts QueueStore::Check(const KannelFacts& facts) {
-    // Kannel's clock and uptime are read to the second.
+    // Kannel's clock is read to the second.
     constexpr qint64 kSlack = 2000;
+    // Kannel's start is on this host's clock already (KannelFacts); another
+    // worker's clock may be a little off.
+    constexpr qint64 kClockSlack = 500;
     // A message that left the store just before it was looked at has had its
     // report handed over within this.
     constexpr qint64 kSettle = 10000;
@@ -413,7 +423,7 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
             why = QStringLiteral("in Kannel's store after its worker stopped");
         } else if (now < n.since + facts.grace) {
             continue; // its report may still come
-        } else if (facts.runningSince > n.submitAt - kSlack) {
+        } else if (facts.runningSince > n.submitAt - kClockSlack) {
             status = NumberStatus::Unknown;
             why = QStringLiteral("its worker stopped while submitting and Kannel restarted since");
         } else if (n.since + facts.grace > n.submitAt + facts.reportWindow) {

@@ -52,7 +52,7 @@ struct Report {
 // a worker was submitting when it died. Times in milliseconds since the epoch.
 struct KannelFacts {
     qint64 at = 0;           // when asked
-    qint64 runningSince = 0; // the later start of bearerbox and smsbox
+    qint64 runningSince = 0; // the latest the later of bearerbox and smsbox may have started
     // Receivers of the messages bearerbox holds, with the time it took each.
     std::multimap<QString, qint64> stored;
     // How long smsbox retries a report it cannot hand over
@@ -65,6 +65,14 @@ struct KannelFacts {
 // Numbers checked: found in Kannel's store, sent again, left unknown.
 struct CheckCounts {
     int submitted = 0, resent = 0, unknown = 0;
+};
+
+// What `telvoro-admin status` shows of a worker; times in milliseconds since
+// the epoch, 0 for never.
+struct WorkerBeat {
+    qint64 started = 0, lastClaim = 0, lastReport = 0;
+    bool kannelUp = true;
+    qint64 kannelSince = 0; // since when Kannel is reachable, or not
 };
 
 // Reports taken (a matching secret, a known type), forged, and of no known type.
@@ -118,6 +126,8 @@ public:
     // the store twice 10 s apart, never reached Kannel: it waits to
     // be sent again, its row claimed anew.
     CheckCounts Check(const KannelFacts& facts);
+    // Writes this worker's line for `telvoro-admin status`, seen now.
+    void Beat(const WorkerBeat& beat);
     bool ConnectionOpen() const { return storage_.ConnectionOpen(); }
     // The highest row ID so far: a change means a new row to claim.
     qint64 LatestRow() { return storage_.LatestRow(); }

@@ -243,7 +243,10 @@ void Daemon::DrainLoop(int index) {
             if (!row) {
                 // The claim marks the first round too: one commit fewer a row.
                 row = store.Claim(settings_.lease, /*startRound=*/true);
-                if (row) next = std::move(row->first);
+                if (row) {
+                    next = std::move(row->first);
+                    lastClaim_ = queue::SystemClock();
+                }
             }
             if (!row) {
                 WaitForWork(settings_.poll);
@@ -421,6 +424,7 @@ void Daemon::WriterLoop() {
             }
             if (!batch.empty()) {
                 const ReportCounts counts = store.ApplyReports(batch);
+                lastReport_ = queue::SystemClock();
                 if (counts.forged > 0)
                     qCWarning(lcQueue, "%d reports with a wrong secret dropped", counts.forged);
                 std::vector<quint64> tickets;

@@ -100,6 +100,8 @@ private:
     // been away for over a minute, and once when it is back.
     void KannelSeen(bool reachable);
     void TellKannelAway();
+    // This worker's line for telvoro-admin status.
+    void Beat(QueueStore& store);
     // On the sweeper's thread: Kannel's facts (or, with nothing to ask, the
     // bare clock), handed to the writer. Nothing while Kannel is away.
     void AskKannel(KannelWatch* watch);
@@ -139,6 +141,10 @@ private:
     std::atomic<bool> stop_{false}, stopWriter_{false};
     std::atomic<qint64> kannelAwaySince_{0}; // 0: reachable
     std::atomic<bool> kannelAwaySaid_{false};
+    // For telvoro-admin status (SendWorker), written by the sweeper's thread.
+    const qint64 started_ = queue::SystemClock();
+    std::atomic<qint64> lastClaim_{0}, lastReport_{0};
+    std::atomic<qint64> kannelBackSince_{0}; // 0: not answered yet
     std::mutex factsMutex_;
     std::optional<queue::KannelFacts> facts_;
 };

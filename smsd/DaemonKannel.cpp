@@ -26,26 +26,47 @@ void Daemon::SweepLoop() {
         std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
     const auto now = [] { return std::chrono::steady_clock::now(); };
     auto nextSweep = now() + every;
-    auto nextCheck = now();
+    auto nextCheck = now(), nextBeat = now();
     while (Pause(milliseconds(200))) {
         TellKannelAway();
         if (now() >= nextCheck) {
             AskKannel(watch.get());
             nextCheck = now() + std::chrono::seconds(2);
         }
-        if (now() < nextSweep) continue;
-        nextSweep = now() + every;
+        const bool beat = now() >= nextBeat, sweep = now() >= nextSweep;
+        if (!beat && !sweep) continue;
+        if (beat) nextBeat = now() + std::chrono::seconds(5);
+        if (sweep) nextSweep = now() + every;
         try {
             if (!db.IsOpen()) {
                 db.Open(settings_.source);
                 queue::PrepareQueueDatabase(db);
             }
-            store.Sweep(settings_.validity);
+            if (beat) Beat(store);
+            if (sweep) store.Sweep(settings_.validity);
         } catch (const std::exception& e) {
             qCWarning(lcQueue, "sweep: %s; again in %lld ms", e.what(),
                       static_cast<long long>(every.count()));
             db.Close();
         }
+    }
+}
+
+void Daemon::Beat(QueueStore& store) {
+    static bool warned = false;
+    const qint64 away = kannelAwaySince_;
+    try {
+        store.Beat({started_, lastClaim_, lastReport_, away == 0,
+                    away != 0 ? away : kannelBackSince_.load()});
+    } catch (const std::exception& e) {
+        // A database not yet upgraded to the version with SendWorker still
+        // sends; only the status is missing.
+        if (!std::exchange(warned, true))
+            qCWarning(lcQueue,
+                      "no line for telvoro-admin status (run telvoro-admin init to "
+                      "upgrade the tables): %s",
+                      e.what());
+        if (!store.ConnectionOpen()) throw;
     }
 }
 
@@ -80,6 +101,7 @@ void Daemon::KannelSeen(bool reachable) {
         return;
     }
     const qint64 since = kannelAwaySince_.exchange(0);
+    if (since != 0 || kannelBackSince_ == 0) kannelBackSince_ = queue::SystemClock();
     if (since != 0 && kannelAwaySaid_.exchange(false))
         qCCritical(lcQueue, "Kannel is reachable again after %lld s away",
                    static_cast<long long>((queue::SystemClock() - since) / 1000));

@@ -191,11 +191,22 @@ std::optional<queue::KannelFacts> KannelWatch::Facts(std::chrono::milliseconds t
     queue::KannelFacts f;
     f.at = QDateTime::currentMSecsSinceEpoch();
     const std::optional<KannelStatus> status = ParseStatusXml(page("status.xml"));
+    const qint64 answered = QDateTime::currentMSecsSinceEpoch();
     if (!status || status->smsboxUp < 0) return std::nullopt;
+    // The page was made between asking and the answer, its uptime cut to the second.
+    const qint64 up = 1000 * std::min(status->bearerboxUp, status->smsboxUp);
+    const qint64 low = f.at - up - 1000, high = answered - up;
+    if (low > startHigh_ || high < startLow_) {
+        startLow_ = low;
+        startHigh_ = high;
+    } else {
+        startLow_ = std::max(startLow_, low);
+        startHigh_ = std::min(startHigh_, high);
+    }
     const QByteArray store = page("store-status.xml");
     if (!store.contains("<gateway")) return std::nullopt;
     f.stored = ParseStoreXml(store);
-    f.runningSince = f.at - 1000 * std::min(status->bearerboxUp, status->smsboxUp);
+    f.runningSince = startHigh_; // the latest it may have started
     f.reportWindow = config_.ReportWindow().count();
     f.grace = CheckGrace(config_).count();
     return f;

@@ -57,6 +57,10 @@ public:
 
 private:
     KannelConfig config_;
+    // Bounds on when the boxes last (re)started, on this host's clock: an
+    // uptime read to the second puts the start within a second, and each
+    // look at the same run narrows it. A restart moves past them: anew.
+    qint64 startLow_ = 0, startHigh_ = 0;
 };
 
 } // namespace telvoro::smsd

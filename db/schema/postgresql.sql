@@ -71,3 +71,15 @@ DROP INDEX IF EXISTS SendDetail_Row;
 -- Room on each page for a number's next version: a status change then
 -- stays on its page and writes no index (a heap-only update).
 ALTER TABLE SendDetail SET (fillfactor = 70);
+
+-- step 7: each queue server's last claim and report, and Kannel's reach, for telvoro-admin status
+-- Written by the worker every few seconds; times in milliseconds since the epoch, 0 for never.
+CREATE TABLE IF NOT EXISTS SendWorker (
+    Worker      VARCHAR(100) NOT NULL PRIMARY KEY,
+    StartedAt   BIGINT       NOT NULL,
+    SeenAt      BIGINT       NOT NULL,
+    LastClaim   BIGINT       NOT NULL DEFAULT 0,
+    LastReport  BIGINT       NOT NULL DEFAULT 0,
+    KannelUp    INTEGER      NOT NULL DEFAULT 1,
+    KannelSince BIGINT       NOT NULL DEFAULT 0
+);

@@ -68,3 +68,15 @@ CREATE INDEX IF NOT EXISTS SendDetail_Number ON SendDetail (SendTempID, Round, P
 -- numbers (by the primary key), the sweeper's numbers among the rows still open.
 DROP INDEX IF EXISTS SendDetail_Status;
 DROP INDEX IF EXISTS SendDetail_Row;
+
+-- step 7: each queue server's last claim and report, and Kannel's reach, for telvoro-admin status
+-- Written by the worker every few seconds; times in milliseconds since the epoch, 0 for never.
+CREATE TABLE IF NOT EXISTS SendWorker (
+    Worker      VARCHAR(100) NOT NULL PRIMARY KEY,
+    StartedAt   BIGINT       NOT NULL,
+    SeenAt      BIGINT       NOT NULL,
+    LastClaim   BIGINT       NOT NULL DEFAULT 0,
+    LastReport  BIGINT       NOT NULL DEFAULT 0,
+    KannelUp    INTEGER      NOT NULL DEFAULT 1,
+    KannelSince BIGINT       NOT NULL DEFAULT 0
+);

@@ -83,3 +83,16 @@ IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Status' AND objec
 DROP INDEX SendDetail_Status ON dbo.SendDetail;
 IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'SendDetail_Row' AND object_id = OBJECT_ID(N'dbo.SendDetail'))
 DROP INDEX SendDetail_Row ON dbo.SendDetail;
+
+-- step 7: each queue server's last claim and report, and Kannel's reach, for telvoro-admin status
+-- Written by the worker every few seconds; times in milliseconds since the epoch, 0 for never.
+IF OBJECT_ID(N'dbo.SendWorker', N'U') IS NULL
+CREATE TABLE dbo.SendWorker (
+    Worker      NVARCHAR(100) NOT NULL PRIMARY KEY,
+    StartedAt   BIGINT        NOT NULL,
+    SeenAt      BIGINT        NOT NULL,
+    LastClaim   BIGINT        NOT NULL DEFAULT 0,
+    LastReport  BIGINT        NOT NULL DEFAULT 0,
+    KannelUp    INT           NOT NULL DEFAULT 1,
+    KannelSince BIGINT        NOT NULL DEFAULT 0
+);

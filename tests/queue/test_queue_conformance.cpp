@@ -2,6 +2,7 @@
 // machine, the same cases on every engine there is (see Engines.h): claims,
 // rounds, crash settlement, takeover, reports, sweeping and refunds.
 
+#include "queue/QueueReport.h"
 #include "queue/QueueStore.h"
 #include "tests/queue/QueueTestSupport.h"
 #include "tests/support/Engines.h"
@@ -279,6 +280,35 @@ const Case kCases[] = {
                  again.store.FinishRound(id, resent->first->round, NumberStatus::Submitted, {});
              }
          }
+     }},
+    {"StatusOfTheRoad",
+     "telvoro-admin status: each worker's beat, the numbers under way by status, those "
+     "unchanged too long, the rows not taken yet",
+     [](const std::string& src) {
+         const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                    QStringLiteral("13900000001;13900000002;13900000001"));
+         QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral("13900000004"));
+         Worker w(src, QStringLiteral("w"));
+         ASSERT_TRUE(w.store.Claim(milliseconds(60000), /*startRound=*/true));
+         w.store.Beat({900'000, 1'000'000, 0, false, 990'000});
+         w.now = 1'005'000; // the same line again, written over
+         w.store.Beat({900'000, 1'000'000, 1'004'000, true, 1'003'000});
+         const auto road = QueueReport(w.connection).Status(1'000'001);
+         ASSERT_EQ(road.workers.size(), 1u);
+         const auto& line = road.workers[0];
+         EXPECT_EQ(line.worker, "w");
+         EXPECT_EQ(std::tuple(line.started, line.seen, line.lastClaim, line.lastReport,
+                              line.kannelUp, line.kannelSince),
+                   std::tuple(900'000, 1'005'000, 1'000'000, 1'004'000, true, 1'003'000));
+         std::map<QString, int> numbers;
+         for (const auto& c : road.numbers)
+             numbers[c.status] = c.numbers;
+         EXPECT_EQ(numbers, (std::map<QString, int>{{"submitting", 2}, {"waiting", 1}}));
+         ASSERT_EQ(road.stuck.size(), 2u); // unchanged since 1,000,000
+         EXPECT_EQ(road.stuck[0].row, id);
+         EXPECT_EQ(road.newRows, 1);
+         EXPECT_FALSE(road.oldestNew.isEmpty());
+         EXPECT_TRUE(QueueReport(w.connection).Status(1'000'000).stuck.empty());
      }},
     {"TakeoverAfterTheLease",
      "a dead worker's row is taken over after its lease, not before; the old holder loses it",
