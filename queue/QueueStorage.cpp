@@ -102,6 +102,13 @@ void QueueStorage::Release() {
 
 QSqlQuery& QueueStorage::Run(const QString& sql, const QVariantList& binds, bool keep) {
     QSqlQuery* query = nullptr;
+    // A connection opened anew by its owner (the watcher's and the sweeper's
+    // loops open it themselves) leaves the old statements without a driver.
+    if (db_.Generation() != generation_) {
+        statements_.clear();
+        scratch_ = QSqlQuery();
+        generation_ = db_.Generation();
+    }
     db_.Watched(db_.limits().command, sql, [&] {
         // A prepare costs the server a round trip of its own.
         if (!keep) {

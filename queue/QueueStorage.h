@@ -141,6 +141,7 @@ private:
     Connection& db_;
     std::map<QString, QSqlQuery> statements_; // node-based: references stay valid
     QSqlQuery scratch_;
+    quint64 generation_ = 0; // the connection's open the statements were prepared on
 };
 
 // "(?,?,…)" for a list of row IDs, whose values go to `binds`.

@@ -145,6 +145,7 @@ private:
     const qint64 started_ = queue::SystemClock();
     std::atomic<qint64> lastClaim_{0}, lastReport_{0};
     std::atomic<qint64> kannelBackSince_{0}; // 0: not answered yet
+    bool beatWarned_ = false;                // the sweeper's own
     std::mutex factsMutex_;
     std::optional<queue::KannelFacts> facts_;
 };

@@ -53,20 +53,20 @@ void Daemon::SweepLoop() {
 }
 
 void Daemon::Beat(QueueStore& store) {
-    static bool warned = false;
     const qint64 away = kannelAwaySince_;
     try {
         store.Beat({started_, lastClaim_, lastReport_, away == 0,
                     away != 0 ? away : kannelBackSince_.load()});
     } catch (const std::exception& e) {
-        // A database not yet upgraded to the version with SendWorker still
-        // sends; only the status is missing.
-        if (!std::exchange(warned, true))
+        // The database away is the sweep's to report; one that answers but
+        // has no SendWorker (not yet upgraded by init) still sends, and only
+        // the status lacks this worker.
+        store.LatestRow();
+        if (!std::exchange(beatWarned_, true))
             qCWarning(lcQueue,
                       "no line for telvoro-admin status (run telvoro-admin init to "
                       "upgrade the tables): %s",
                       e.what());
-        if (!store.ConnectionOpen()) throw;
     }
 }
 
