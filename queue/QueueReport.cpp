@@ -137,7 +137,7 @@ QueueReport::Road QueueReport::Status(qint64 stuckBefore) {
         road.numbers.push_back(
             {0, q.value(0).toString(), q.value(1).toInt(), q.value(2).toLongLong()});
     });
-    Read(db_, sql.statusStuck, {stuckBefore}, [&](const QSqlQuery& q) {
+    Read(db_, sql.statusStuck, {stuckBefore, stuckBefore}, [&](const QSqlQuery& q) {
         road.stuck.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toInt(),
                               q.value(3).toLongLong()});
     });

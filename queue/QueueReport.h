@@ -48,9 +48,11 @@ public:
     struct Road {
         std::vector<WorkerLine> workers;
         std::vector<Count> numbers; // of the rows claimed or handed over, by status
-        std::vector<Count> stuck;   // open numbers unchanged since the time asked, by row
-        int newRows = 0;            // rows no worker took yet
-        QString oldestNew;          // the oldest one's CreateTime
+        // Open numbers unchanged since the time asked, or waiting in a row
+        // claimed before it (tried again and again), by row.
+        std::vector<Count> stuck;
+        int newRows = 0;   // rows no worker took yet
+        QString oldestNew; // the oldest one's CreateTime
     };
     Road Status(qint64 stuckBefore);
 

@@ -73,7 +73,8 @@ enum class ReportBatch {
     X(workerNew)           /* ? worker, started, seen, claim, report, kannel up, since */          \
     X(statusWorkers)       /* every worker's row of SendWorker */                                  \
     X(statusNumbers)       /* status, count, oldest UpdatedAt of the numbers of open rows */       \
-    X(statusStuck)         /* row, status, count, oldest: open numbers unchanged since ? */        \
+    X(statusStuck)         /* row, status, count, oldest: open numbers unchanged since ?, or       \
+                              waiting in a row claimed before ? */                                 \
     X(statusNewRows)       /* count and oldest CreateTime of the rows no worker took yet */
 
 struct QueueSql {

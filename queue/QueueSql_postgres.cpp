@@ -123,8 +123,9 @@ QueueSql PostgresQueueSql() {
                         "by Status");
     q.statusStuck = S("Select SendTempID, Status, count(*), min(UpdatedAt) from SendDetail where "
                       "SendTempID in (select ID from SendTemp where state in ({Claimed},{Handed})) "
-                      "and Status in {Open} and UpdatedAt<? group by SendTempID, Status order by "
-                      "SendTempID, Status");
+                      "and Status in {Open} and (UpdatedAt<? or (Status={Waiting} and SendTempID "
+                      "in (select SendTempID from SendClaim where ClaimedAt<?))) group by "
+                      "SendTempID, Status order by SendTempID, Status");
     q.statusNewRows = S("Select count(*), min(CreateTime) from SendTemp where state={New}");
     return q;
 }

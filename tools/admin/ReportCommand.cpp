@@ -77,11 +77,12 @@ void RunStatus(const DataSource& source, const std::vector<std::string>& args,
               << (road.newRows > 0 ? " (the oldest queued " + road.oldestNew.toStdString() + ")"
                                    : std::string())
               << "\n";
-    std::cout << "numbers unchanged for over " << stuck
-              << " s: " << (road.stuck.empty() ? "none" : "") << "\n";
+    std::cout << "numbers stuck for over " << stuck
+              << " s (unchanged, or waiting in a row claimed that long ago): "
+              << (road.stuck.empty() ? "none" : "") << "\n";
     for (const auto& c : road.stuck)
         std::cout << "  row " << c.row << ": " << c.numbers << " " << c.status.toStdString()
-                  << " since " << When(c.oldest, now).toStdString() << "\n";
+                  << ", the oldest changed " << When(c.oldest, now).toStdString() << "\n";
 }
 
 void RunReport(const DataSource& source, const std::vector<std::string>& args,

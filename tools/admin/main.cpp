@@ -55,8 +55,8 @@ constexpr const char* kUsage =
     "                                what became of the queued rows (per number with --row)\n"
     "  status [--stuck SECONDS]      the queue servers at a glance: each worker's last claim\n"
     "                                and report, Kannel reachable or not since when, the\n"
-    "                                numbers under way by status, numbers unchanged for\n"
-    "                                longer than SECONDS (600)\n"
+    "                                numbers under way by status, numbers unchanged (or\n"
+    "                                waiting in a row claimed) for over SECONDS (600)\n"
     "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
     "  read-config PATH              print the account a settings file holds\n";
 
