@@ -245,6 +245,7 @@ void Connection::AdoptOdbc(const QSqlDatabase& db, const std::vector<Socket>& be
 
 void Connection::OpenOnce(const DataSource& source, Create create) {
     Close();
+    ++generation_;
     source_ = source;
     dialect_ = source.engine == Engine::Sqlite       ? Dialect::Sqlite
                : source.engine == Engine::PostgreSql ? Dialect::Postgres

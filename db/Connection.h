@@ -7,9 +7,9 @@
 // The client's gateway, the admin upkeep and the queue server sit on it.
 
 #include "db/Dialect.h"
-#include "files/DataSource.h"
 #include "db/SocketCutter.h"
 #include "db/SqlServerDriver.h"
+#include "files/DataSource.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -81,6 +81,9 @@ public:
     std::optional<long long> LostBackendId() const { return lostBackend_; }
     void ForgetLostBackend() { lostBackend_.reset(); }
     QSqlDatabase database() const;
+    // Counts the opens: a statement prepared on an earlier one must not run
+    // (its driver is gone with the connection).
+    quint64 Generation() const { return generation_; }
 
     // Reopens a lost connection (also one the driver closed on its own),
     // trying again until the connect limit has passed; throws when the
@@ -141,6 +144,7 @@ private:
     DataSource source_;
     // opened_: open and not closed by us, so a connection found closed is lost, not absent.
     bool opened_ = false, inTransaction_ = false, lost_ = false;
+    quint64 generation_ = 0;
     Dialect dialect_ = Dialect::Sqlite;
     // The driver's handles, for breaking a call off from the watchdog.
     void* pgConn_ = nullptr;

@@ -129,4 +129,33 @@ std::vector<QueueReport::QueueRow> QueueReport::ListQueue() {
     return rows;
 }
 
+QueueReport::Road QueueReport::Status(qint64 stuckBefore) {
+    db_.EnsureOpen();
+    const QueueSql& sql = QueueSqlFor(db_.dialect());
+    Road road;
+    Read(db_, sql.statusWorkers, {}, [&](const QSqlQuery& q) {
+        road.workers.push_back({q.value(0).toString(), q.value(1).toLongLong(),
+                                q.value(2).toLongLong(), q.value(3).toLongLong(),
+                                q.value(4).toLongLong(), q.value(5).toInt() != 0,
+                                q.value(6).toLongLong()});
+    });
+    Read(db_, sql.statusNumbers, {}, [&](const QSqlQuery& q) {
+        road.numbers.push_back(
+            {0, q.value(0).toString(), q.value(1).toInt(), q.value(2).toLongLong()});
+    });
+    Read(db_, sql.statusStuck, {stuckBefore, stuckBefore}, [&](const QSqlQuery& q) {
+        road.stuck.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toInt(),
+                              q.value(3).toLongLong()});
+    });
+    Read(db_, sql.statusNewRows, {}, [&](const QSqlQuery& q) {
+        road.newRows = q.value(0).toInt();
+        const QDateTime oldest = q.value(1).toDateTime();
+        if (road.newRows > 0)
+            road.oldestNew = oldest.isValid()
+                                 ? oldest.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                 : q.value(1).toString();
+    });
+    return road;
+}
+
 } // namespace telvoro::queue

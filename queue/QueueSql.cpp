@@ -35,6 +35,7 @@ QString Token(Dialect dialect, QStringView name) {
     static const std::pair<const char*, std::span<const NumberStatus>> lists[] = {
         {"Open", kOpen},
         {"NotHanded", kNotHanded},
+        {"RefundableOrUnknown", kRefundableOrUnknown},
         {"OnTheWay", kOnTheWay},
         {"AwaitingReport", kAwaitingReport},
         {"Refundable", kRefundable},

@@ -70,12 +70,12 @@ QueueSql SqliteQueueSql() {
     q.claimOf = S("Select Worker, Secret, ClaimedAt from SendClaim where SendTempID=?");
     q.takeOver = S("Update SendClaim set Worker=?, LeaseUntil=?, ClaimedAt=? where SendTempID=? "
                    "and LeaseUntil<?");
-    q.submittingUnknown = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? "
-                            "where SendTempID=? and Status={Submitting}");
+    q.submittingChecking = S("Update SendDetail set Status={Checking}, SmscText=?, UpdatedAt=? "
+                             "where SendTempID=? and Status={Submitting}");
     q.renew = S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=?");
     q.renewOwn =
         S("Update SendClaim set LeaseUntil=? where SendTempID=? and Worker=? and ClaimedAt=?");
-    q.settleOwn = S("Update SendDetail set Status={Unknown}, SmscText=?, UpdatedAt=? where "
+    q.settleOwn = S("Update SendDetail set Status={Checking}, SmscText=?, UpdatedAt=? where "
                     "Status={Submitting} and SendTempID in (select c.SendTempID from SendClaim c "
                     "join SendTemp t on t.ID=c.SendTempID where c.Worker=? and t.state={Claimed})");
     q.releaseOwn = S("Update SendClaim set LeaseUntil=0 where Worker=? and SendTempID in (select "
@@ -125,6 +125,19 @@ QueueSql SqliteQueueSql() {
     q.accountOf = S("Select SendNo, SendMemo from SendTemp where ID=?");
     q.markRefunded = S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
                        "Status in {Refundable}");
+    q.markRefundedUnknown =
+        S("Update SendDetail set Refunded=1 where SendTempID=? and Refunded=0 and "
+          "Status in {RefundableOrUnknown}");
+
+    // A worker that died while submitting: what Kannel's facts decide for each
+    // number checked. A row goes back to be claimed only once handed over.
+    q.checkingNumbers =
+        S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt, Status from "
+          "SendDetail where Status in ({Checking},{Submitted}) and SendTempID in %1");
+    q.checkSettle = S("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where SendTempID=? "
+                      "and Round=? and Phone=? and Status={Checking}");
+    q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");
+    q.releaseRow = S("Update SendClaim set LeaseUntil=0 where SendTempID=?");
     q.credit = S("Update Users set CurrSum=CurrSum+? where Login=?");
     // The rowid's last page: nothing else is read, so it can be asked
     // every few milliseconds.
@@ -167,6 +180,21 @@ QueueSql SqliteQueueSql() {
     q.reportNumbers = S("Select Seq, Phone, Status, SmscText, UpdatedAt from SendDetail where "
                         "SendTempID=? order by Seq");
     q.listQueue = S("Select ID, SendNo, state, list, SendMemo from SendTemp order by ID");
+    q.workerSeen = S("Update SendWorker set StartedAt=?, SeenAt=?, LastClaim=?, LastReport=?, "
+                     "KannelUp=?, KannelSince=? where Worker=?");
+    q.workerNew = S("Insert into SendWorker (Worker, StartedAt, SeenAt, LastClaim, LastReport, "
+                    "KannelUp, KannelSince) values (?, ?, ?, ?, ?, ?, ?)");
+    q.statusWorkers = S("Select Worker, StartedAt, SeenAt, LastClaim, LastReport, KannelUp, "
+                        "KannelSince from SendWorker order by Worker");
+    q.statusNumbers = S("Select Status, count(*), min(UpdatedAt) from SendDetail where SendTempID "
+                        "in (select ID from SendTemp where state in ({Claimed},{Handed})) group "
+                        "by Status");
+    q.statusStuck = S("Select SendTempID, Status, count(*), min(UpdatedAt) from SendDetail where "
+                      "SendTempID in (select ID from SendTemp where state in ({Claimed},{Handed})) "
+                      "and Status in {Open} and (UpdatedAt<? or (Status={Waiting} and SendTempID "
+                      "in (select SendTempID from SendClaim where ClaimedAt<?))) group by "
+                      "SendTempID, Status order by SendTempID, Status");
+    q.statusNewRows = S("Select count(*), min(CreateTime) from SendTemp where state={New}");
     return q;
 }
 

@@ -102,6 +102,13 @@ void QueueStorage::Release() {
 
 QSqlQuery& QueueStorage::Run(const QString& sql, const QVariantList& binds, bool keep) {
     QSqlQuery* query = nullptr;
+    // A connection opened anew by its owner (the watcher's and the sweeper's
+    // loops open it themselves) leaves the old statements without a driver.
+    if (db_.Generation() != generation_) {
+        statements_.clear();
+        scratch_ = QSqlQuery();
+        generation_ = db_.Generation();
+    }
     db_.Watched(db_.limits().command, sql, [&] {
         // A prepare costs the server a round trip of its own.
         if (!keep) {
@@ -182,8 +189,8 @@ bool QueueStorage::TakeOver(qint64 id, const QString& worker, qint64 leaseUntil,
     return Change(Sql().takeOver, {worker, leaseUntil, claimedAt, id, now}) == 1;
 }
 
-int QueueStorage::SubmittingUnknown(qint64 id, const QString& text, qint64 now) {
-    return Change(Sql().submittingUnknown, {text, now, id});
+int QueueStorage::SubmittingChecking(qint64 id, const QString& text, qint64 now) {
+    return Change(Sql().submittingChecking, {text, now, id});
 }
 
 bool QueueStorage::Renew(qint64 id, const QString& worker, qint64 leaseUntil,
@@ -331,8 +338,32 @@ std::optional<std::pair<QString, QString>> QueueStorage::AccountOf(qint64 id) {
     return std::pair{q.value(0).toString(), q.value(1).toString()};
 }
 
-int QueueStorage::MarkRefunded(qint64 id) {
-    return Change(Sql().markRefunded, {id});
+int QueueStorage::MarkRefunded(qint64 id, bool unknownToo) {
+    return Change(unknownToo ? Sql().markRefundedUnknown : Sql().markRefunded, {id});
+}
+
+std::vector<QueueStorage::Checked> QueueStorage::CheckingNumbers(const QList<qint64>& ids) {
+    QVariantList binds;
+    const QString list = IdList(ids, binds);
+    QSqlQuery& q = Run(QString(Sql().checkingNumbers).replace(QLatin1String("%1"), list), binds,
+                       /*keep=*/ids.size() == kChunk);
+    std::vector<Checked> out;
+    while (q.next())
+        out.push_back({q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toString(),
+                       q.value(3).toLongLong(), q.value(4).toLongLong(),
+                       q.value(5).toString() == TextOf(NumberStatus::Checking)});
+    return out;
+}
+
+bool QueueStorage::CheckSettle(const Checked& n, NumberStatus status, const QString& text,
+                               qint64 now) {
+    return Change(Sql().checkSettle, {TextOf(status), text, now, n.id, n.round, n.phone}) == 1;
+}
+
+bool QueueStorage::ReopenRow(qint64 id) {
+    if (Change(Sql().reopenRow, {id}) != 1) return false;
+    Change(Sql().releaseRow, {id});
+    return true;
 }
 
 void QueueStorage::Credit(const QString& login, qint64 units) {
@@ -345,6 +376,11 @@ qint64 QueueStorage::LatestRow() {
     const qint64 id = q.next() ? q.value(0).toLongLong() : 0;
     q.finish(); // no read transaction left open between looks
     return id;
+}
+
+void QueueStorage::WorkerSeen(const QString& worker, const QVariantList& values) {
+    if (Change(Sql().workerSeen, QVariantList(values) << worker) == 1) return;
+    Change(Sql().workerNew, QVariantList{worker} + values);
 }
 
 } // namespace telvoro::queue

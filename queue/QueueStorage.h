@@ -79,7 +79,8 @@ public:
     std::optional<Claim> ClaimOf(qint64 id);
     bool TakeOver(qint64 id, const QString& worker, qint64 leaseUntil, qint64 claimedAt,
                   qint64 now);
-    int SubmittingUnknown(qint64 id, const QString& text, qint64 now);
+    // The row's numbers caught "submitting" by a worker that died become "checking".
+    int SubmittingChecking(qint64 id, const QString& text, qint64 now);
     // Whether the claim (this one's, when `claimedAt` is known) held the row.
     bool Renew(qint64 id, const QString& worker, qint64 leaseUntil,
                std::optional<qint64> claimedAt);
@@ -107,13 +108,31 @@ public:
 
     // Refund.
     std::optional<std::pair<QString, QString>> AccountOf(qint64 id); // login, text
-    int MarkRefunded(qint64 id);
+    int MarkRefunded(qint64 id, bool unknownToo);
     // Only the numbers a rule held back (opted out, capped).
     int MarkHeldRefunded(qint64 id);
+
+    // Numbers being checked with Kannel after their worker died.
+    struct Checked {
+        qint64 id = 0;
+        int round = 0;
+        QString phone;
+        qint64 submitAt = 0, since = 0; // marked "submitting"; made "checking"
+        bool checking = true;           // else "submitted": Kannel took it
+    };
+    // The numbers checked and those submitted, of at most kChunk rows.
+    std::vector<Checked> CheckingNumbers(const QList<qint64>& ids);
+    bool CheckSettle(const Checked& number, NumberStatus status, const QString& text, qint64 now);
+    // A row handed over goes back to be claimed, its lease out; false when it
+    // is still claimed (a drain may be marking its rounds).
+    bool ReopenRow(qint64 id);
     void Credit(const QString& login, qint64 units);
 
     // The highest row ID, 0 with none; outside a Tx.
     qint64 LatestRow();
+    // This worker's line in SendWorker, written whole: `values` are started,
+    // seen, last claim, last report, Kannel up (1/0), since.
+    void WorkerSeen(const QString& worker, const QVariantList& values);
 
     // Rules of sending: the account's own sender number, which of `phones`
     // are on its opt-out list or the all-accounts one, and the numbers of the
@@ -155,6 +174,7 @@ private:
     Connection& db_;
     std::map<QString, QSqlQuery> statements_; // node-based: references stay valid
     QSqlQuery scratch_;
+    quint64 generation_ = 0; // the connection's open the statements were prepared on
 };
 
 // "(?,?,…)" for a list of row IDs, whose values go to `binds`.

@@ -39,8 +39,10 @@ qint64 SystemClock() {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool refund)
-    : storage_(connection), worker_(std::move(worker)), clock_(std::move(clock)), refund_(refund) {}
+QueueStore::QueueStore(Connection& connection, QString worker, Clock clock, bool refund,
+                       bool refundUnknown)
+    : storage_(connection), worker_(std::move(worker)), clock_(std::move(clock)), refund_(refund),
+      refundUnknown_(refundUnknown) {}
 
 void QueueStore::AdvanceAll(const QList<qint64>& ids, QStringList& log) {
     // Asked once for a whole batch of rows (one or many), not twice a row.
@@ -78,7 +80,9 @@ void QueueStore::Refund(qint64 id, bool held) {
         qCCritical(lcQueue, "row %lld: no refund: its text has no GBK form (%s)", id, e.what());
         return;
     }
-    const int numbers = refund_ ? storage_.MarkRefunded(id) : storage_.MarkHeldRefunded(id);
+    // Held back by a rule (opted out, capped): always refunded; the rest with --refund.
+    const int numbers =
+        refund_ ? storage_.MarkRefunded(id, refundUnknown_) : storage_.MarkHeldRefunded(id);
     if (numbers == 0) return;
     const qint64 units = PriceOf(gbk, numbers);
     storage_.Credit(login, units);
@@ -88,13 +92,14 @@ void QueueStore::Refund(qint64 id, bool held) {
 
 int QueueStore::SettleOwn() {
     QueueStorage::Tx tx(storage_);
-    const int n = storage_.SettleOwn(worker_, QStringLiteral("the worker stopped while submitting"),
-                                     clock_());
+    const int n = storage_.SettleOwn(
+        worker_, QStringLiteral("the worker stopped while submitting; checked with Kannel"),
+        clock_());
     // Its rows are free to be claimed again at once, by itself or another worker.
     storage_.ReleaseOwn(worker_);
     tx.Commit();
     if (n > 0)
-        qCInfo(lcQueue, "worker %s: %d numbers caught being submitted are now unknown",
+        qCInfo(lcQueue, "worker %s: %d numbers caught being submitted are checked with Kannel",
                qPrintable(worker_), n);
     return n;
 }
@@ -138,16 +143,18 @@ std::optional<ClaimedRow> QueueStore::ClaimOnce(std::chrono::milliseconds lease,
         claimedAt = std::max(now, claim->claimedAt + 1);
         if (!storage_.TakeOver(row.id, worker_, now + lease.count(), claimedAt, now))
             return std::nullopt;
-        row.madeUnknown = storage_.SubmittingUnknown(
-            row.id, QStringLiteral("the worker %1 stopped while submitting").arg(claim->worker),
+        row.madeChecking = storage_.SubmittingChecking(
+            row.id,
+            QStringLiteral("the worker %1 stopped while submitting; checked with Kannel")
+                .arg(claim->worker),
             now);
         for (const Element& e : elements)
             row.invalid += e.valid ? 0 : 1;
         log << QStringLiteral("row %1: taken over from %2 by %3 (%4 numbers caught being "
-                              "submitted now unknown)")
+                              "submitted checked with Kannel)")
                    .arg(row.id)
                    .arg(claim->worker, worker_)
-                   .arg(row.madeUnknown);
+                   .arg(row.madeChecking);
         if (startRound) row.first = MarkRound(row.id, now);
     } else {
         if (!storage_.MarkClaimed(row.id)) return std::nullopt;
@@ -401,6 +408,9 @@ int QueueStore::Sweep(std::chrono::milliseconds validity) {
     }
     QStringList log;
     if (n > 0) log << QStringLiteral("sweep: %1 numbers without a final report are unknown").arg(n);
+    if (refundUnknown_ && n > 0)
+        for (qint64 id : handed)
+            Refund(id);
     // Rows handed over whose last open number this made unknown, or settled long ago.
     for (qsizetype first = 0; first < handed.size(); first += QueueStorage::kChunk) {
         QueueStorage::Tx tx(storage_);

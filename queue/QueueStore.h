@@ -15,7 +15,9 @@
 #include <QTimeZone>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace telvoro::queue {
@@ -36,7 +38,7 @@ struct ClaimedRow {
     QString sendNo, memo, secret;
     bool takenOver = false; // from a worker that died, or from this one's past life
     QString sender;         // the account's own sender number; empty: the server's
-    int numbers = 0, invalid = 0, madeUnknown = 0;
+    int numbers = 0, invalid = 0, madeChecking = 0;
     int optedOut = 0, capped = 0; // held back by a rule at this claim
     std::optional<Round> first;   // the round Claim already marked, when asked to
 };
@@ -50,6 +52,33 @@ struct Report {
     quint64 ticket = 0; // the endpoint's waiting answer
 };
 
+// What Kannel says at one moment (smsd/KannelWatch), to decide on the numbers
+// a worker was submitting when it died. Times in milliseconds since the epoch.
+struct KannelFacts {
+    qint64 at = 0;           // when asked
+    qint64 runningSince = 0; // the latest the later of bearerbox and smsbox may have started
+    // Receivers of the messages bearerbox holds, with the time it took each.
+    std::multimap<QString, qint64> stored;
+    // How long smsbox retries a report it cannot hand over
+    // (http-request-retry x http-queue-delay); 0 when not known.
+    qint64 reportWindow = 0;
+    // How long after the worker came back a report must have come.
+    qint64 grace = 0;
+};
+
+// Numbers checked: found in Kannel's store, sent again, left unknown.
+struct CheckCounts {
+    int submitted = 0, resent = 0, unknown = 0;
+};
+
+// What `telvoro-admin status` shows of a worker; times in milliseconds since
+// the epoch, 0 for never.
+struct WorkerBeat {
+    qint64 started = 0, lastClaim = 0, lastReport = 0;
+    bool kannelUp = true;
+    qint64 kannelSince = 0; // since when Kannel is reachable, or not
+};
+
 // Reports taken (a matching secret, a known type), forged, and of no known type.
 struct ReportCounts {
     int applied = 0, forged = 0, ignored = 0;
@@ -57,7 +86,9 @@ struct ReportCounts {
 
 class QueueStore {
 public:
-    QueueStore(Connection& connection, QString worker, Clock clock, bool refund);
+    // `refundUnknown`: numbers that end unknown are refunded too (with `refund`).
+    QueueStore(Connection& connection, QString worker, Clock clock, bool refund,
+               bool refundUnknown = false);
     QueueStore(const QueueStore&) = delete;
     QueueStore& operator=(const QueueStore&) = delete;
 
@@ -69,8 +100,8 @@ public:
     }
 
     // Rows this worker held before a restart: a number caught being submitted
-    // becomes "unknown", never sent again, and the rows are free to be claimed
-    // at once. Returns how many numbers.
+    // becomes "checking" (see Check), and the rows are free to be claimed at
+    // once. Returns how many numbers.
     int SettleOwn();
     // Takes the oldest row whose holder's lease ran out (or was given up by
     // SettleOwn), else the oldest new row, and records its numbers.
@@ -98,6 +129,16 @@ public:
     // Numbers handed over longer than `validity` ago without a final report
     // become "unknown"; returns how many.
     int Sweep(std::chrono::milliseconds validity);
+    // Decides on the "checking" numbers with Kannel's facts. A report settles
+    // one at any time. One in Kannel's store is "submitted". One Kannel may
+    // have lost (it restarted since the number was submitted, or smsbox may
+    // have given up on its report) is "unknown". One with neither report nor
+    // place in the store `grace` after its worker came back, seen absent from
+    // the store twice 10 s apart, never reached Kannel: it waits to
+    // be sent again, its row claimed anew.
+    CheckCounts Check(const KannelFacts& facts);
+    // Writes this worker's line for `telvoro-admin status`, seen now.
+    void Beat(const WorkerBeat& beat);
     bool ConnectionOpen() const { return storage_.ConnectionOpen(); }
     // The highest row ID so far: a change means a new row to claim.
     qint64 LatestRow() { return storage_.LatestRow(); }
@@ -120,9 +161,11 @@ private:
     QueueStorage storage_;
     QString worker_;
     Clock clock_;
-    bool refund_;
+    bool refund_, refundUnknown_;
     int dailyCap_ = 0;
     QTimeZone zone_ = QTimeZone(QByteArrayLiteral("Asia/Shanghai"));
+    // When each checked number was first seen absent from Kannel's store.
+    std::map<std::tuple<qint64, int, QString>, qint64> absentSince_;
     QHash<qint64, QString> secrets_;
     QHash<qint64, qint64> claims_; // ClaimedAt of the rows this store claimed
 };

@@ -42,12 +42,14 @@ const char* SqlText(NumberStatus status) {
         return "opted-out";
     case NumberStatus::Capped:
         return "capped";
+    case NumberStatus::Checking:
+        return "checking";
     }
     return "";
 }
 
 std::optional<NumberStatus> NumberStatusNamed(QStringView text) {
-    for (int i = 0; i <= static_cast<int>(NumberStatus::Capped); ++i) {
+    for (int i = 0; i <= static_cast<int>(NumberStatus::Checking); ++i) {
         const auto status = static_cast<NumberStatus>(i);
         if (text == QLatin1String(SqlText(status))) return status;
     }

@@ -31,6 +31,9 @@ enum class NumberStatus {
     Unknown,     // no answer to be had; a later report may still settle it
     OptedOut,    // final: never sent, the number is on its account's opt-out list
     Capped,      // final: never sent, over the daily cap of its account for that phone
+    // Caught "submitting" when its worker died: Kannel's reports, its store
+    // and its uptime decide whether it reached Kannel (KannelFacts).
+    Checking,
 };
 
 const char* SqlText(RowState state);
@@ -46,20 +49,26 @@ bool IsFinal(NumberStatus status);
 // Numbers that keep a row from Handed.
 inline constexpr NumberStatus kNotHanded[] = {NumberStatus::Waiting, NumberStatus::Submitting};
 // Numbers that keep a row from Settled.
-inline constexpr NumberStatus kOpen[] = {NumberStatus::Waiting, NumberStatus::Submitting,
+inline constexpr NumberStatus kOpen[] = {NumberStatus::Waiting,   NumberStatus::Submitting,
                                          NumberStatus::Submitted, NumberStatus::Accepted,
-                                         NumberStatus::Buffered};
+                                         NumberStatus::Buffered,  NumberStatus::Checking};
 // Numbers on their way: any report may still move them.
 inline constexpr NumberStatus kOnTheWay[] = {NumberStatus::Submitting, NumberStatus::Submitted,
-                                             NumberStatus::Accepted, NumberStatus::Buffered};
+                                             NumberStatus::Accepted, NumberStatus::Buffered,
+                                             NumberStatus::Checking};
 // Numbers handed over that wait for their final report (the sweeper's).
+// A number still being checked past the validity is swept too.
 inline constexpr NumberStatus kAwaitingReport[] = {NumberStatus::Submitted, NumberStatus::Accepted,
-                                                   NumberStatus::Buffered};
+                                                   NumberStatus::Buffered, NumberStatus::Checking};
 // Numbers whose units go back to the account.
 inline constexpr NumberStatus kRefundable[] = {NumberStatus::Rejected, NumberStatus::Undelivered,
                                                NumberStatus::Invalid, NumberStatus::OptedOut,
                                                NumberStatus::Capped};
 // Numbers held back by a rule: refunded at once, whether or not refunds are on.
 inline constexpr NumberStatus kHeldBack[] = {NumberStatus::OptedOut, NumberStatus::Capped};
+// The same with --refund-unknown.
+inline constexpr NumberStatus kRefundableOrUnknown[] = {
+    NumberStatus::Rejected, NumberStatus::Undelivered, NumberStatus::Invalid,
+    NumberStatus::OptedOut, NumberStatus::Capped,      NumberStatus::Unknown};
 
 } // namespace telvoro::queue

@@ -1,6 +1,7 @@
 #include "smsd/Daemon.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -106,6 +107,25 @@ void Daemon::Start() {
            qPrintable(base.toString()),
            qPrintable(settings_.kannel.sendsms.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
 
+    if (!settings_.kannelConfig) {
+        qCCritical(lcQueue, "no --kannel-conf: numbers caught being submitted when a worker "
+                            "dies cannot be checked with Kannel and end unknown, and a text "
+                            "longer than Kannel sends whole is not caught");
+    } else if (settings_.kannelConfig->admin.isEmpty()) {
+        qCCritical(lcQueue, "Kannel's configuration names no admin-port: numbers caught being "
+                            "submitted when a worker dies end unknown");
+    } else if (const auto window = settings_.kannelConfig->ReportWindow(),
+               grace = CheckGrace(*settings_.kannelConfig);
+               window <= grace) {
+        qCCritical(lcQueue,
+                   "smsbox retries a delivery report for %lld s (http-request-retry %d x "
+                   "http-queue-delay %d), not longer than the %lld s a restarted worker waits "
+                   "for one: numbers caught being submitted when a worker dies end unknown. "
+                   "Raise http-request-retry in kannel.conf.",
+                   static_cast<long long>(window.count() / 1000),
+                   settings_.kannelConfig->reportRetries, settings_.kannelConfig->reportDelay,
+                   static_cast<long long>(grace.count() / 1000));
+    }
     writer_ = QThread::create([this] { WriterLoop(); });
     writer_->start();
     watcher_ = QThread::create([this] { WatchLoop(); });
@@ -128,71 +148,6 @@ QUrl ListenUrl(const Settings& settings, quint16 port, const QString& path) {
     url.setPort(port);
     url.setPath(path);
     return url;
-}
-
-void Daemon::OnInbound(const QHttpServerRequest& request, QHttpServerResponder& responder) {
-    const QUrlQuery query = request.query();
-    // Nothing is read on, let alone stored, without the secret.
-    if (!SecretMatches(query.queryItemValue(QStringLiteral("k")), settings_.moSecret)) {
-        qCWarning(lcQueue, "inbound call without the secret turned away");
-        responder.write(QByteArrayLiteral("forbidden\n"), "text/plain",
-                        QHttpServerResponder::StatusCode::Forbidden);
-        return;
-    }
-    std::optional<queue::InboundMessage> message = ParseInbound(query);
-    if (!message) {
-        responder.write(QByteArrayLiteral("malformed message\n"), "text/plain",
-                        QHttpServerResponder::StatusCode::BadRequest);
-        return;
-    }
-    if (inbound_.Size() >= kMostWaitingReports) {
-        responder.write(QByteArrayLiteral("busy\n"), "text/plain",
-                        QHttpServerResponder::StatusCode::ServiceUnavailable);
-        return;
-    }
-    // Answered once stored: Kannel calls again for a message lost in a crash.
-    const quint64 ticket = ++nextTicket_;
-    Waiting& w = waiting_[ticket];
-    w.socket = responder.socket();
-    door_->Owe(w.socket.data());
-    w.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
-    inbound_.Push({std::move(*message), ticket});
-    queue_->Wake();
-}
-
-void Daemon::StoreInbound(queue::Inbox& inbox) {
-    std::vector<PendingInbound> items = inbound_.TakeAll();
-    std::vector<quint64> done;
-    try {
-        for (const PendingInbound& item : items) {
-            inbox.Take(item.message); // its own commit
-            done.push_back(item.ticket);
-        }
-    } catch (...) {
-        std::vector<PendingInbound> rest(items.begin() + static_cast<std::ptrdiff_t>(done.size()),
-                                         items.end());
-        inbound_.Return(std::move(rest));
-        PostAnswers(std::move(done));
-        throw;
-    }
-    PostAnswers(std::move(done));
-}
-
-bool Daemon::OutsideWindow(bool& said) {
-    if (!settings_.window) return false;
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(settings_.clock(), settings_.zone);
-    if (settings_.window->Contains(local)) {
-        said = false;
-        return false;
-    }
-    if (!said)
-        qCInfo(lcQueue, "outside the sending window %s: nothing claimed until %s",
-               qPrintable(settings_.window->Text()),
-               qPrintable(settings_.window->NextOpening(local).toString(
-                   QStringLiteral("yyyy-MM-dd HH:mm t"))));
-    said = true;
-    Pause(settings_.poll);
-    return true;
 }
 
 void Daemon::RequestStop() {
@@ -269,7 +224,7 @@ void Daemon::DrainLoop(int index) {
                                ? settings_.worker + QLatin1Char('#') + QString::number(index)
                                : settings_.worker;
     Connection db(QStringLiteral("smsd-drain-%1").arg(index), settings_.limits);
-    QueueStore store(db, worker, settings_.clock, settings_.refund);
+    QueueStore store(db, worker, settings_.clock, settings_.refund, settings_.refundUnknown);
     store.SetDailyCap(settings_.dailyCap, settings_.zone);
     KannelClient kannel(settings_.kannel);
     bool saidClosed = false;
@@ -296,7 +251,10 @@ void Daemon::DrainLoop(int index) {
             if (!row) {
                 // The claim marks the first round too: one commit fewer a row.
                 row = store.Claim(settings_.lease, /*startRound=*/true);
-                if (row) next = std::move(row->first);
+                if (row) {
+                    next = std::move(row->first);
+                    lastClaim_ = queue::SystemClock();
+                }
             }
             if (!row) {
                 WaitForWork(settings_.poll);
@@ -307,13 +265,28 @@ void Daemon::DrainLoop(int index) {
             while (next && !stop_) {
                 const Round round = std::move(*next);
                 next.reset();
-                const Answer answer = kannel.Send(row->id, round.round, row->secret, round.phones,
-                                                  row->memo, row->sender);
+                const int parts = PartsOf(row->memo);
+                const int most = settings_.kannelConfig ? settings_.kannelConfig->maxMessages : 0;
+                // Kannel sends the first max-messages parts of a longer text and
+                // drops the rest: such a text is never handed over.
+                Answer answer;
+                if (most > 0 && parts > most) {
+                    answer.outcome = Outcome::Refused;
+                    answer.text = QStringLiteral("the text needs %1 SMS parts; Kannel sends at "
+                                                 "most %2 of one text (max-messages): not sent")
+                                      .arg(parts)
+                                      .arg(most);
+                } else {
+                    answer = kannel.Send(row->id, round.round, row->secret, round.phones, row->memo,
+                                         row->sender);
+                    KannelSeen(answer.httpStatus != 0);
+                }
                 const NumberStatus status = OutcomeStatus(answer.outcome);
                 const QString text =
                     answer.httpStatus
                         ? QStringLiteral("Kannel %1: %2").arg(answer.httpStatus).arg(answer.text)
-                        : QStringLiteral("Kannel: ") + answer.text;
+                    : answer.outcome == Outcome::Refused ? answer.text
+                                                         : QStringLiteral("Kannel: ") + answer.text;
                 const bool pause = answer.outcome == Outcome::TryLater || !answer.failed.isEmpty();
                 // The answer is known only here: store it, however long the
                 // database is away. Unless Kannel asked for a pause, the row's
@@ -411,7 +384,8 @@ std::vector<Report> Daemon::ApplyOneByOne(QueueStore& store, std::vector<Report>
 
 void Daemon::WriterLoop() {
     Connection db(QStringLiteral("smsd-reports"), settings_.limits);
-    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
+    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund,
+                     settings_.refundUnknown);
     queue::Inbox inbox(db, settings_.clock, settings_.refusalWords);
     bool opened = false;
     milliseconds backoff(200);
@@ -431,6 +405,7 @@ void Daemon::WriterLoop() {
             StoreInbound(inbox);
             if (!batch.empty()) {
                 const ReportCounts counts = store.ApplyReports(batch);
+                lastReport_ = queue::SystemClock();
                 if (counts.forged > 0)
                     qCWarning(lcQueue, "%d reports with a wrong secret dropped", counts.forged);
                 std::vector<quint64> tickets;
@@ -439,6 +414,10 @@ void Daemon::WriterLoop() {
                     tickets.push_back(r.ticket);
                 batch.clear();
                 PostAnswers(std::move(tickets));
+            }
+            if (queue_->Size() == 0 && !stopWriter_) {
+                // Every report taken before Kannel was asked is stored by now.
+                if (std::optional<queue::KannelFacts> facts = TakeFacts()) store.Check(*facts);
             }
             failures = 0;
             backoff = milliseconds(200);

@@ -10,6 +10,7 @@
 #include "queue/QueueStore.h"
 #include "smsd/Inbound.h"
 #include "smsd/KannelClient.h"
+#include "smsd/KannelWatch.h"
 #include "smsd/ReportDoor.h"
 #include "smsd/ReportQueue.h"
 
@@ -23,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class QHttpServer;
@@ -48,6 +50,9 @@ struct Settings {
     quint16 listenPort = 0; // 0: any free port (tests)
     QString worker;
     bool refund = false;
+    bool refundUnknown = false; // with refund: numbers that end unknown too
+    // Kannel's kannel.conf as read; without it nothing is asked of Kannel but sendsms.
+    std::optional<KannelConfig> kannelConfig;
     std::chrono::milliseconds validity{48LL * 3600 * 1000};
     std::chrono::milliseconds lease{60000};
     std::chrono::milliseconds poll{500};         // how often an empty queue is looked at
@@ -92,8 +97,9 @@ private:
     // Watches for new rows and wakes the drains at once: the poll is only
     // the fallback.
     void WatchLoop();
-    // Makes numbers without a final report unknown, in small steps, off the
-    // report writer's thread so reports are never held up by it.
+    // Makes numbers without a final report unknown, in small steps, and asks
+    // Kannel for its facts on the numbers a dead worker was submitting: off
+    // the report writer's thread, so reports are never held up by either.
     void SweepLoop();
     // Until a new row was seen, `poll` passed or a stop was asked for.
     void WaitForWork(std::chrono::milliseconds poll);
@@ -104,6 +110,18 @@ private:
     static constexpr std::size_t kMostWaitingReports = 50000;
     static constexpr std::chrono::milliseconds kWatchEvery{10};
     bool Pause(std::chrono::milliseconds ms);
+    // Whether Kannel answered a drain just now; said once, loudly, when it has
+    // been away for over a minute, and once when it is back.
+    void KannelSeen(bool reachable);
+    void TellKannelAway();
+    // This worker's line for telvoro-admin status.
+    void Beat(QueueStore& store);
+    // On the sweeper's thread: Kannel's facts (or, with nothing to ask, the
+    // bare clock), handed to the writer. Nothing while Kannel is away.
+    void AskKannel(KannelWatch* watch);
+    // On the writer's thread, once every report taken before the facts were
+    // asked for is stored: the facts to decide the checked numbers with.
+    std::optional<queue::KannelFacts> TakeFacts();
     // On the endpoint's thread: answers the reports whose batch is committed.
     void AnswerReports(const std::vector<quint64>& tickets);
     // From the writer: has the endpoint's thread answer the reports now stored.
@@ -142,6 +160,15 @@ private:
     quint64 newRows_ = 0; // counts the changes the watcher saw
     quint16 port_ = 0;
     std::atomic<bool> stop_{false}, stopWriter_{false};
+    std::atomic<qint64> kannelAwaySince_{0}; // 0: reachable
+    std::atomic<bool> kannelAwaySaid_{false};
+    // For telvoro-admin status (SendWorker), written by the sweeper's thread.
+    const qint64 started_ = queue::SystemClock();
+    std::atomic<qint64> lastClaim_{0}, lastReport_{0};
+    std::atomic<qint64> kannelBackSince_{0}; // 0: not answered yet
+    bool beatWarned_ = false;                // the sweeper's own
+    std::mutex factsMutex_;
+    std::optional<queue::KannelFacts> facts_;
 };
 
 } // namespace telvoro::smsd

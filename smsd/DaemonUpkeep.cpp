@@ -1,5 +1,5 @@
 // The queue server's helpers beside the drains and the report writer: the
-// watcher that wakes idle drains when a row is committed, and the sweeper.
+// watcher that wakes idle drains when a row is committed.
 
 #include "smsd/Daemon.h"
 
@@ -11,7 +11,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcQueue)
 
 namespace telvoro::smsd {
 
-using queue::PrepareQueueDatabase;
 using std::chrono::milliseconds;
 
 void Daemon::WaitForWork(milliseconds poll) {
@@ -50,28 +49,6 @@ void Daemon::WatchLoop() {
             qCDebug(lcQueue, "watch: %s", e.what());
             Pause(backoff);
             backoff = std::min(backoff * 2, settings_.backoffMax);
-        }
-    }
-}
-
-void Daemon::SweepLoop() {
-    Connection db(QStringLiteral("smsd-sweep"), settings_.limits);
-    QueueStore store(db, settings_.worker, settings_.clock, settings_.refund);
-    bool opened = false;
-    // A short validity is swept as often as it asks for.
-    const milliseconds every =
-        std::max(milliseconds(1000), std::min(settings_.sweepEvery, settings_.validity / 4));
-    while (Pause(every)) {
-        try {
-            if (!opened) {
-                db.Open(settings_.source);
-                PrepareQueueDatabase(db);
-                opened = true;
-            }
-            store.Sweep(settings_.validity);
-        } catch (const std::exception& e) {
-            qCWarning(lcQueue, "sweep: %s; again in %lld ms", e.what(),
-                      static_cast<long long>(every.count()));
         }
     }
 }

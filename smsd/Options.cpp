@@ -19,12 +19,18 @@ const char* const kUsage =
     "                    [--drains N] [--report-url URL] [--poll MS] [--mo-secret-file FILE]\n"
     "                    [--send-window HH:MM-HH:MM] [--time-zone ZONE] [--daily-cap N]\n"
     "       telvoro-smsd --print-kannel-service --listen HOST:PORT --mo-secret-file FILE\n"
+    "                    [--kannel-conf FILE] [--refund-unknown]\n"
     "  --db        sqlite:PATH | postgresql://HOST[:PORT] | HOST[\\INSTANCE][,PORT] | odbc:...\n"
     "              (default: Orvanta.db in the current folder)\n"
     "  --kannel    Kannel's sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms\n"
     "  --listen    where delivery reports come in; the dlr-url given to Kannel points there\n"
     "  --worker    this worker's name (default: the host name); unique per running worker\n"
     "  --refund    give the units of a rejected, undelivered or invalid number back\n"
+    "  --refund-unknown  with --refund, give back the units of a number that ends unknown\n"
+    "              too (it may have been delivered)\n"
+    "  --kannel-conf  Kannel's kannel.conf: its admin interface, smsbox's report retries\n"
+    "              and the parts it sends of one text; a number caught being submitted when\n"
+    "              this worker died is checked with Kannel instead of ending unknown\n"
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
     "  --drains    rows handed to Kannel at the same time (4)\n"
@@ -66,7 +72,9 @@ const std::set<std::string> kValued{"db",
                                     "send-window",
                                     "time-zone",
                                     "daily-cap",
-                                    "print-kannel-service"};
+                                    "print-kannel-service",
+                                    "refund-unknown",
+                                    "kannel-conf"};
 
 // A setting's value and where it was given: "" for the command line, else
 // FILE:LINE of the config file, so every complaint points at the line to mend.
@@ -153,11 +161,11 @@ void ReadMoOptions(const Values& values, Settings& s) {
     if (const QString file = value("mo-secret-file"); !file.isEmpty()) {
         const std::string name = file.toStdString();
         const std::filesystem::path path(std::u8string(name.begin(), name.end()));
-        const std::string bytes = ReadSmallFile(
-            name, "inbound secret file",
-            values.at("mo-secret-file").where.empty()
-                ? "--mo-secret-file"
-                : "mo-secret-file at " + values.at("mo-secret-file").where);
+        const std::string bytes =
+            ReadSmallFile(name, "inbound secret file",
+                          values.at("mo-secret-file").where.empty()
+                              ? "--mo-secret-file"
+                              : "mo-secret-file at " + values.at("mo-secret-file").where);
         // The secret guards what Kannel hands over: only its owner reads it.
         using std::filesystem::perms;
         const perms mode = std::filesystem::status(path).permissions();
@@ -210,7 +218,7 @@ Settings ParseOptions(const std::vector<std::string>& args) {
         if (const auto eq = key.find('='); eq != std::string::npos) {
             value = key.substr(eq + 1);
             key.resize(eq);
-        } else if (key == "refund" || key == "print-kannel-service") {
+        } else if (key == "refund" || key == "refund-unknown" || key == "print-kannel-service") {
             value = "true";
         } else if (key == "kannel-password") {
             throw UsageError("the password is never taken on the command line: use "
@@ -279,6 +287,19 @@ Settings ParseOptions(const std::vector<std::string>& args) {
     if (refund != QLatin1String("true") && refund != QLatin1String("false"))
         Refuse(values, "refund", "takes true or false");
     s.refund = refund == QLatin1String("true");
+    const QString unknown = value("refund-unknown", QStringLiteral("false"));
+    if (unknown != QLatin1String("true") && unknown != QLatin1String("false"))
+        Refuse(values, "refund-unknown", "takes true or false");
+    s.refundUnknown = unknown == QLatin1String("true");
+    if (s.refundUnknown && !s.refund) Refuse(values, "refund-unknown", "needs refund");
+    if (has("kannel-conf")) {
+        const QString path = value("kannel-conf");
+        try {
+            s.kannelConfig = ReadKannelConfig(path, s.kannel.user);
+        } catch (const Error& e) {
+            Refuse(values, "kannel-conf", path.toStdString() + ": " + e.what());
+        }
+    }
     if (has("validity")) s.validity = Seconds(values, "validity");
     if (has("lease")) s.lease = Seconds(values, "lease");
     if (has("report-url")) {

@@ -117,3 +117,14 @@ CREATE TABLE IF NOT EXISTS DailyCount (
     Sent  INTEGER     NOT NULL,
     PRIMARY KEY (Login, LocalDay, Phone)
 );
+-- step 8: each queue server's last claim and report, and Kannel's reach, for telvoro-admin status
+-- Written by the worker every few seconds; times in milliseconds since the epoch, 0 for never.
+CREATE TABLE IF NOT EXISTS SendWorker (
+    Worker      VARCHAR(100) NOT NULL PRIMARY KEY,
+    StartedAt   BIGINT       NOT NULL,
+    SeenAt      BIGINT       NOT NULL,
+    LastClaim   BIGINT       NOT NULL DEFAULT 0,
+    LastReport  BIGINT       NOT NULL DEFAULT 0,
+    KannelUp    INTEGER      NOT NULL DEFAULT 1,
+    KannelSince BIGINT       NOT NULL DEFAULT 0
+);

@@ -140,3 +140,15 @@ CREATE TABLE dbo.DailyCount (
     Sent  INT         NOT NULL,
     PRIMARY KEY (Login, LocalDay, Phone)
 );
+-- step 8: each queue server's last claim and report, and Kannel's reach, for telvoro-admin status
+-- Written by the worker every few seconds; times in milliseconds since the epoch, 0 for never.
+IF OBJECT_ID(N'dbo.SendWorker', N'U') IS NULL
+CREATE TABLE dbo.SendWorker (
+    Worker      NVARCHAR(100) NOT NULL PRIMARY KEY,
+    StartedAt   BIGINT        NOT NULL,
+    SeenAt      BIGINT        NOT NULL,
+    LastClaim   BIGINT        NOT NULL DEFAULT 0,
+    LastReport  BIGINT        NOT NULL DEFAULT 0,
+    KannelUp    INT           NOT NULL DEFAULT 1,
+    KannelSince BIGINT        NOT NULL DEFAULT 0
+);

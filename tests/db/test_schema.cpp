@@ -48,6 +48,8 @@ TEST_P(Schema, EveryShippedShapeUpgradesToTheCurrentVersion) {
         QSqlQuery q(c.database());
         ASSERT_TRUE(q.exec(QStringLiteral("Select count(*) from SendTemp")) && q.next());
         EXPECT_EQ(q.value(0).toInt(), 1);
+        // Step 8's table, for telvoro-admin status.
+        EXPECT_TRUE(q.exec(QStringLiteral("Select count(*) from SendWorker")) && q.next());
         // Run again, nothing changes.
         const SchemaChange again = ServerUpkeep(c).CreateTables();
         EXPECT_EQ(again.from, current);

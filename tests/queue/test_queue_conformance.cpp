@@ -4,6 +4,7 @@
 // messages, opt-out lists and daily caps.
 
 #include "queue/Inbox.h"
+#include "queue/QueueReport.h"
 #include "queue/QueueStore.h"
 #include "tests/queue/QueueTestSupport.h"
 #include "tests/support/Engines.h"
@@ -31,11 +32,11 @@ struct Worker {
     qint64 now = 1'000'000;
     QueueStore store;
     Worker(const std::string& source, const QString& name, bool refund = false,
-           const QString& connectionName = {})
+           const QString& connectionName = {}, bool refundUnknown = false)
         : connection(connectionName.isEmpty() ? QStringLiteral("smsd-test-") + name
                                               : connectionName),
           store(
-              connection, name, [this] { return now; }, refund) {
+              connection, name, [this] { return now; }, refund, refundUnknown) {
         connection.Open(telvoro::testing::Source(source));
     }
 };
@@ -148,7 +149,7 @@ const Case kCases[] = {
          EXPECT_THROW(a.store.FinishRound(id, first->first->round, NumberStatus::Submitted, {}, {},
                                           milliseconds(60000), /*markNext=*/true),
                       ClaimLost);
-         EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
+         EXPECT_EQ(Statuses(src, id), "checking,checking,submitting");
      }},
     {"OnlyInvalidElements", "a row of nothing but invalid elements is settled at once",
      [](const std::string& src) {
@@ -160,27 +161,158 @@ const Case kCases[] = {
          EXPECT_FALSE(w.store.StartRound(id, milliseconds(60000)));
      }},
     {"CrashWhileSubmitting",
-     "a crash while submitting leaves unknown, never waiting; a late final report still settles it",
+     "a crash while submitting: Kannel's report, store and uptime decide; sent again only when "
+     "it never reached a Kannel that ran throughout",
+     [](const std::string& src) {
+         // The request went out at 1,000 s; the worker was back at 1,010 s.
+         struct Check {
+             const char* name;
+             std::function<void(KannelFacts&)> facts;
+             int reported = 0; // report type for the first number before the checks, 0 none
+             int checks = 2;   // checks, 10 s apart from 1,025 s on (past the grace)
+             const char *statuses, *state;
+             int credit; // of 100, with --refund-unknown
+         };
+         const Check checks[] = {
+             {"in Kannel's store",
+              [](KannelFacts& f) { f.stored.emplace("13900000002", 1'000'000); }, 1, 2,
+              "delivered,submitted", "2", 100},
+             {"in the store before the crash: another message",
+              [](KannelFacts& f) { f.stored.emplace("13900000001", 900'000); }, 0, 2,
+              "waiting,waiting", "1", 100},
+             {"a report and nothing else", [](KannelFacts&) {}, 1, 2, "delivered,waiting", "1",
+              100},
+             {"absent once only", [](KannelFacts&) {}, 0, 1, "checking,checking", "2", 100},
+             {"Kannel restarted since", [](KannelFacts& f) { f.runningSince = 1'005'000; }, 0, 2,
+              "unknown,unknown", "3", 102},
+             {"smsbox gave up on reports", [](KannelFacts& f) { f.reportWindow = 20'000; }, 2, 2,
+              "undelivered,unknown", "3", 102},
+         };
+         for (const Check& c : checks) {
+             SCOPED_TRACE(c.name);
+             SetCredit(src, kAccount, 100);
+             const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
+                                        QStringLiteral("13900000001;13900000002"));
+             QString secret;
+             {
+                 Worker w(src, QStringLiteral("w"), false, QStringLiteral("smsd-test-before"));
+                 secret = w.store.Claim(milliseconds(60000))->secret;
+                 ASSERT_TRUE(w.store.StartRound(id, milliseconds(60000)));
+             } // the process dies here, its request in flight
+             Worker again(src, QStringLiteral("w"), true, {}, /*refundUnknown=*/true);
+             again.now = 1'010'000;
+             EXPECT_EQ(again.store.SettleOwn(), 2);
+             EXPECT_EQ(Statuses(src, id), "checking,checking");
+             const auto row = again.store.Claim(milliseconds(60000)); // its own row, at once
+             ASSERT_TRUE(row && row->takenOver);
+             EXPECT_FALSE(again.store.StartRound(id, milliseconds(60000))); // nothing sent yet
+             if (c.reported)
+                 again.store.ApplyReports(
+                     {{id, 0, QStringLiteral("13900000001"), secret, c.reported, {}}});
+             for (int i = 0; i < c.checks; ++i) {
+                 again.now = 1'025'000 + i * 10'000;
+                 KannelFacts f{again.now, 0, {}, 600'000, 12'000};
+                 c.facts(f);
+                 again.store.Check(f);
+             }
+             EXPECT_EQ(Statuses(src, id), c.statuses);
+             EXPECT_EQ(StateOf(src, id), c.state);
+             EXPECT_EQ(Value(src, QStringLiteral("select CurrSum from Users")).toInt(), c.credit);
+             if (QString(c.state) == "1") { // claimed again at once, the waiting ones sent
+                 const auto resent = again.store.Claim(milliseconds(60000), true);
+                 ASSERT_TRUE(resent && resent->first);
+                 EXPECT_EQ(resent->first->phones.size(), QString(c.statuses).count("waiting"));
+             }
+             // A late final report still settles a number left unknown or checking.
+             again.store.ApplyReports({{id, 0, QStringLiteral("13900000001"), secret, 1, {}},
+                                       {id, 0, QStringLiteral("13900000002"), secret, 1, {}}});
+             EXPECT_TRUE(Statuses(src, id).endsWith("delivered"));
+             EXPECT_EQ(StateOf(src, id), "3");
+         }
+     }},
+    {"CrashWhileSubmittingAPhoneTwice",
+     "a phone twice in a list: the message in Kannel's store of its number sent before is never "
+     "taken for the number caught submitting",
+     [](const std::string& src) {
+         const struct Check {
+             const char* name;
+             int stored;   // messages to the phone in Kannel's store
+             int reported; // report type for the number sent before, 0 none
+             const char* statuses;
+         } checks[] = {
+             {"the first one's message still in the store", 1, 0, "submitted,waiting"},
+             {"both messages in the store", 2, 0, "submitted,submitted"},
+             {"the first one delivered, the store empty", 0, 1, "delivered,waiting"},
+         };
+         int n = 0;
+         for (const Check& c : checks) {
+             SCOPED_TRACE(c.name);
+             // A phone of its own: the earlier cases' numbers wait for reports.
+             const QString phone = QStringLiteral("1390000000%1").arg(++n);
+             const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"), phone + ";" + phone);
+             QString secret;
+             int firstRound = 0;
+             {
+                 Worker w(src, QStringLiteral("w"), false, QStringLiteral("smsd-test-before"));
+                 secret = w.store.Claim(milliseconds(60000))->secret;
+                 const auto first = w.store.StartRound(id, milliseconds(60000));
+                 ASSERT_TRUE(first);
+                 ASSERT_EQ(first->phones.size(), 1);
+                 firstRound = first->round;
+                 ASSERT_TRUE(w.store.FinishRound(id, firstRound, NumberStatus::Submitted, {}, {},
+                                                 milliseconds(60000), /*markNext=*/true));
+             } // the process dies here, the second request in flight
+             Worker again(src, QStringLiteral("w"), true);
+             again.now = 1'010'000;
+             EXPECT_EQ(again.store.SettleOwn(), 1);
+             ASSERT_TRUE(again.store.Claim(milliseconds(60000)));
+             EXPECT_FALSE(again.store.StartRound(id, milliseconds(60000)));
+             if (c.reported)
+                 again.store.ApplyReports({{id, firstRound, phone, secret, c.reported, {}}});
+             for (int i = 0; i < 2; ++i) {
+                 again.now = 1'025'000 + i * 10'000;
+                 KannelFacts f{again.now, 0, {}, 600'000, 12'000};
+                 for (int k = 0; k < c.stored; ++k)
+                     f.stored.emplace(phone, 1'000'000);
+                 again.store.Check(f);
+             }
+             EXPECT_EQ(Statuses(src, id), c.statuses);
+             if (QString(c.statuses).contains(QLatin1String("waiting"))) { // sent again at once
+                 const auto resent = again.store.Claim(milliseconds(60000), true);
+                 ASSERT_TRUE(resent && resent->id == id && resent->first);
+                 EXPECT_EQ(resent->first->phones, QStringList{phone});
+                 again.store.FinishRound(id, resent->first->round, NumberStatus::Submitted, {});
+             }
+         }
+     }},
+    {"StatusOfTheRoad",
+     "telvoro-admin status: each worker's beat, the numbers under way by status, those "
+     "unchanged too long, the rows not taken yet",
      [](const std::string& src) {
          const qint64 id = QueueRow(src, kAccount, QStringLiteral("hi"),
-                                    QStringLiteral("13900000001;13900000002"));
-         QString secret;
-         {
-             Worker w(src, QStringLiteral("w"), false, QStringLiteral("smsd-test-before"));
-             secret = w.store.Claim(milliseconds(60000))->secret;
-             ASSERT_TRUE(w.store.StartRound(id, milliseconds(60000)));
-         } // the process dies here, its request in flight
-         Worker again(src, QStringLiteral("w"));
-         EXPECT_EQ(again.store.SettleOwn(), 2);
-         EXPECT_EQ(Statuses(src, id), "unknown,unknown");
-         const auto row = again.store.Claim(milliseconds(60000)); // its own row, at once
-         ASSERT_TRUE(row);
-         EXPECT_TRUE(row->takenOver);
-         EXPECT_FALSE(again.store.StartRound(id, milliseconds(60000))); // nothing resent
-         EXPECT_EQ(StateOf(src, id), "3");
-         again.store.ApplyReports({{id, 0, QStringLiteral("13900000001"), secret, 8, {}},
-                                   {id, 0, QStringLiteral("13900000002"), secret, 1, {}}});
-         EXPECT_EQ(Statuses(src, id), "unknown,delivered");
+                                    QStringLiteral("13900000001;13900000002;13900000001"));
+         QueueRow(src, kAccount, QStringLiteral("hi"), QStringLiteral("13900000004"));
+         Worker w(src, QStringLiteral("w"));
+         ASSERT_TRUE(w.store.Claim(milliseconds(60000), /*startRound=*/true));
+         w.store.Beat({900'000, 1'000'000, 0, false, 990'000});
+         w.now = 1'005'000; // the same line again, written over
+         w.store.Beat({900'000, 1'000'000, 1'004'000, true, 1'003'000});
+         const auto road = QueueReport(w.connection).Status(1'000'001);
+         ASSERT_EQ(road.workers.size(), 1u);
+         const auto& line = road.workers[0];
+         EXPECT_EQ(line.worker, "w");
+         EXPECT_EQ(std::tuple(line.started, line.seen, line.lastClaim, line.lastReport,
+                              line.kannelUp, line.kannelSince),
+                   std::tuple(900'000, 1'005'000, 1'000'000, 1'004'000, true, 1'003'000));
+         std::map<QString, int> numbers;
+         for (const auto& c : road.numbers)
+             numbers[c.status] = c.numbers;
+         EXPECT_EQ(numbers, (std::map<QString, int>{{"submitting", 2}, {"waiting", 1}}));
+         ASSERT_EQ(road.stuck.size(), 2u); // unchanged since 1,000,000
+         EXPECT_EQ(road.stuck[0].row, id);
+         EXPECT_EQ(road.newRows, 1);
+         EXPECT_FALSE(road.oldestNew.isEmpty());
+         EXPECT_TRUE(QueueReport(w.connection).Status(1'000'000).stuck.empty());
      }},
     {"TakeoverAfterTheLease",
      "a dead worker's row is taken over after its lease, not before; the old holder loses it",
@@ -196,7 +328,7 @@ const Case kCases[] = {
          b.now = a.now + 61'000;
          const auto taken = b.store.Claim(milliseconds(60000));
          ASSERT_TRUE(taken);
-         EXPECT_EQ(taken->madeUnknown, 2);
+         EXPECT_EQ(taken->madeChecking, 2);
          // The old holder's late answer must not touch what is now b's.
          EXPECT_THROW(a.store.FinishRound(id, round->round, NumberStatus::Submitted, {}),
                       ClaimLost);
@@ -204,7 +336,7 @@ const Case kCases[] = {
          const auto rest = b.store.StartRound(id, milliseconds(60000));
          ASSERT_TRUE(rest);
          EXPECT_EQ(rest->phones, QStringList{QStringLiteral("13900000001")});
-         EXPECT_EQ(Statuses(src, id), "unknown,unknown,submitting");
+         EXPECT_EQ(Statuses(src, id), "checking,checking,submitting");
      }},
     {"Reports",
      "reports: types map to statuses, a final status is never overwritten, forgeries do nothing",

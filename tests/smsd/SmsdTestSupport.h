@@ -92,7 +92,9 @@ inline std::vector<std::string> SmsdArgs(const KannelRig& rig, const std::string
             "--worker",
             worker,
             "--sender",
-            "10690000"};
+            "10690000",
+            "--kannel-conf",
+            rig.ConfigFile().string()};
 }
 
 // Polls `done` until it holds or `limit` passes; the database may be away meanwhile.

@@ -4,11 +4,13 @@
 #include "core/Error.h"
 #include "smsd/Inbound.h"
 #include "smsd/KannelClient.h"
+#include "smsd/KannelWatch.h"
 #include "smsd/Options.h"
 #include "smsd/ReportQueue.h"
 #include "smsd/Setup.h"
 #include "tests/smsd/SmsdTestSupport.h"
 
+#include <QDateTime>
 #include <QThread>
 
 #include <filesystem>
@@ -58,6 +60,39 @@ TEST(SmsdRules, KannelAnswers) {
 // Kannel's host by name: looked up within the time limit (a drain's thread,
 // as in the server), each of its addresses tried; a name that does not
 // resolve is a request that never left.
+TEST(SmsdRules, KannelStorePage) {
+    // bearerbox's store-status.xml: only a message still to be sent counts
+    // for its receiver; the reports it holds for smsbox name the same receiver.
+    const auto page = [](const char* type, const char* receiver) {
+        return QStringLiteral("<message><id>x</id><type>%1</type><time>2026-01-02 03:04:05</time>"
+                              "<sender>10</sender><receiver>%2</receiver></message>")
+            .arg(QLatin1String(type), QLatin1String(receiver));
+    };
+    const qint64 at = QDateTime::fromString(QStringLiteral("2026-01-02 03:04:05"),
+                                            QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                          .toMSecsSinceEpoch();
+    const struct Row {
+        const char *type, *receiver;
+        int counted;
+    } rows[] = {
+        {"MT-PUSH", "13900000001", 1},
+        {"MT-REPLY", "13900000001", 1},
+        {"DLR-MO", "13900000001", 0},
+        {"DLR-MT", "13900000001", 0},
+        {"MO", "10", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.type);
+        const auto stored = ParseStoreXml(
+            (QStringLiteral("<gateway>") + page(r.type, r.receiver) + QStringLiteral("</gateway>"))
+                .toUtf8());
+        EXPECT_EQ(static_cast<int>(stored.count(QString::fromLatin1(r.receiver))), r.counted);
+        if (r.counted) {
+            EXPECT_EQ(stored.begin()->second, at);
+        }
+    }
+}
+
 TEST(SmsdRules, KannelReachedByName) {
     telvoro::test::HttpRecorder kannel;
     KannelSettings s;

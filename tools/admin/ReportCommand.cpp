@@ -27,6 +27,63 @@ void Line(const QStringList& cells, bool csv) {
               << (csv ? "\r\n" : "\n");
 }
 
+namespace {
+
+QString When(qint64 at, qint64 now) {
+    if (at <= 0) return QStringLiteral("never");
+    return QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QStringLiteral(" (%1 s ago)").arg((now - at) / 1000);
+}
+
+} // namespace
+
+void RunStatus(const DataSource& source, const std::vector<std::string>& args,
+               const TimeLimits& limits) {
+    qint64 stuck = 600;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        bool ok = false;
+        if (args[i] == "--stuck" && i + 1 < args.size())
+            stuck = QString::fromStdString(args[++i]).toLongLong(&ok);
+        if (!ok || stuck < 1)
+            throw UsageError("status takes --stuck SECONDS (default 600)", "status");
+    }
+    Connection connection(QStringLiteral("admin-status"), limits);
+    connection.Open(source);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const auto road = queue::QueueReport(connection).Status(now - stuck * 1000);
+    if (road.workers.empty()) std::cout << "no queue server has run on this database yet\n";
+    for (const auto& w : road.workers) {
+        std::cout << "worker " << w.worker.toStdString() << ": started "
+                  << When(w.started, now).toStdString() << ", last seen "
+                  << When(w.seen, now).toStdString()
+                  << (now - w.seen > 30000 ? "  NOT RUNNING?" : "") << "\n  last claim "
+                  << When(w.lastClaim, now).toStdString() << ", last report "
+                  << When(w.lastReport, now).toStdString() << "\n  Kannel "
+                  << (w.kannelUp ? "reachable" : "UNREACHABLE") << " since "
+                  << When(w.kannelSince, now).toStdString() << "\n";
+    }
+    QStringList counts;
+    for (const char* status :
+         {"waiting", "submitting", "checking", "submitted", "accepted", "buffered", "unknown"}) {
+        int n = 0;
+        for (const auto& c : road.numbers)
+            if (c.status == QLatin1String(status)) n = c.numbers;
+        counts << QStringLiteral("%1 %2").arg(QLatin1String(status)).arg(n);
+    }
+    std::cout << "numbers of the rows under way: "
+              << counts.join(QStringLiteral(", ")).toStdString()
+              << "\nrows no worker took yet: " << road.newRows
+              << (road.newRows > 0 ? " (the oldest queued " + road.oldestNew.toStdString() + ")"
+                                   : std::string())
+              << "\n";
+    std::cout << "numbers stuck for over " << stuck
+              << " s (unchanged, or waiting in a row claimed that long ago): "
+              << (road.stuck.empty() ? "none" : "") << "\n";
+    for (const auto& c : road.stuck)
+        std::cout << "  row " << c.row << ": " << c.numbers << " " << c.status.toStdString()
+                  << ", the oldest changed " << When(c.oldest, now).toStdString() << "\n";
+}
+
 void RunReport(const DataSource& source, const std::vector<std::string>& args,
                const TimeLimits& limits) {
     QString account;

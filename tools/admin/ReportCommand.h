@@ -18,4 +18,9 @@ void Line(const QStringList& cells, bool csv);
 void RunReport(const DataSource& source, const std::vector<std::string>& args,
                const TimeLimits& limits);
 
+// status [--stuck SECONDS]: each queue server's last claim and report and
+// Kannel's reach, the numbers under way by status, rows stuck longer.
+void RunStatus(const DataSource& source, const std::vector<std::string>& args,
+               const TimeLimits& limits);
+
 } // namespace telvoro::admin

@@ -60,6 +60,10 @@ constexpr const char* kUsage =
     "                                --dropped-file writes the dropped lines\n"
     "  report [--account LOGIN] [--row ID] [--csv]\n"
     "                                what became of the queued rows (per number with --row)\n"
+    "  status [--stuck SECONDS]      the queue servers at a glance: each worker's last claim\n"
+    "                                and report, Kannel reachable or not since when, the\n"
+    "                                numbers under way by status, numbers unchanged (or\n"
+    "                                waiting in a row claimed) for over SECONDS (600)\n"
     "  config LOGIN [--out PATH] [--force]   write an account settings file\n"
     "  read-config PATH              print the account a settings file holds\n";
 
@@ -168,6 +172,10 @@ int Run(std::vector<std::string> args) {
     }
     if (command == "report") {
         admin::RunReport(source, rest, limits);
+        return 0;
+    }
+    if (command == "status") {
+        admin::RunStatus(source, rest, limits);
         return 0;
     }
     SqlGateway gw(QStringLiteral("admin"), limits);
