@@ -43,7 +43,7 @@ QString Token(Dialect dialect, QStringView name) {
     for (const auto& [token, members] : lists)
         if (name == QLatin1String(token)) return List(dialect, members);
     // A status by its enum name: {Waiting} is "waiting", {OptedOut} "opted-out".
-    for (int i = 0; i <= static_cast<int>(NumberStatus::Capped); ++i) {
+    for (int i = 0; i <= static_cast<int>(NumberStatus::Checking); ++i) {
         const auto status = static_cast<NumberStatus>(i);
         QString plain = QString::fromLatin1(SqlText(status));
         plain.remove(QLatin1Char('-'));
