@@ -53,6 +53,12 @@ protected:
 
 // Two workers drain one queue at once: every row is taken exactly once.
 TEST_P(Engines, TwoWorkersNeverTakeTheSameRow) {
+#ifdef _WIN32
+    // The queue server, whose workers run side by side, is a Linux service;
+    // under Wine two threads opening SQLite connections at once now and then
+    // fault inside the runtime, a crash the Windows programs never reach.
+    GTEST_SKIP() << "the queue server's workers run on Linux only";
+#endif
     constexpr int kRows = 40;
     QSet<qint64> queued;
     for (int i = 0; i < kRows; ++i)
