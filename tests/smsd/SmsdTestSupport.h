@@ -14,6 +14,9 @@
 #include "tests/support/TempFolder.h"
 #include "text/GbkCodec.h"
 
+#include "smsd/Daemon.h"
+
+#include <QCoreApplication>
 #include <QSqlQuery>
 #include <QVariant>
 #include <gtest/gtest.h>
@@ -21,6 +24,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -121,6 +125,39 @@ inline QString StateCounts(const std::string& source) {
     while (q.next())
         counts << q.value(0).toString() + '/' + q.value(1).toString() + '=' + q.value(2).toString();
     return counts.join(' ');
+}
+
+// Runs `call` on a thread of its own while this one serves the in-process
+// queue server's endpoint, and gives its result.
+template <typename Call> auto Pump(Call&& call) {
+    auto reply = std::async(std::launch::async, std::forward<Call>(call));
+    while (reply.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+        QCoreApplication::processEvents();
+    return reply.get();
+}
+
+// The queue server in-process on `source` with no Kannel behind its URL: a
+// row's round goes back to waiting and the row stays in hand.
+inline smsd::Settings EndpointSettings(const std::string& source) {
+    smsd::Settings settings;
+    settings.source = telvoro::testing::Source(source);
+    settings.kannel.sendsms =
+        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreePort()));
+    settings.worker = QStringLiteral("w");
+    return settings;
+}
+
+// The secret of the row the in-process server claimed; empty after 5 s without one.
+inline QString ClaimedSecret(const std::string& source) {
+    QString secret;
+    for (int i = 0; i < 500 && secret.isEmpty(); ++i) {
+        Pump([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return 0;
+        });
+        secret = Value(source, QStringLiteral("select Secret from SendClaim")).toString();
+    }
+    return secret;
 }
 
 } // namespace telvoro::smsd::testing

@@ -330,28 +330,9 @@ TEST(SmsdEndpoint, ChecksTheSecretAndAnswersOnceStored) {
     TestDatabase db = MakeDatabase("sqlite");
     const qint64 id =
         QueueRow(db.text, kAccount, QStringLiteral("hi"), QStringLiteral("13900000001"));
-    smsd::Settings settings;
-    settings.source = telvoro::testing::Source(db.text);
-    // Nothing listens there: the round goes back to waiting, the row stays in hand.
-    settings.kannel.sendsms =
-        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreePort()));
-    settings.worker = QStringLiteral("w");
-    smsd::Daemon daemon(settings);
+    smsd::Daemon daemon(EndpointSettings(db.text));
     daemon.Start();
-    const auto pump = [](auto&& call) {
-        auto reply = std::async(std::launch::async, call);
-        while (reply.wait_for(10ms) != std::future_status::ready)
-            QCoreApplication::processEvents();
-        return reply.get();
-    };
-    QString secret;
-    for (int i = 0; i < 500 && secret.isEmpty(); ++i) {
-        pump([] {
-            std::this_thread::sleep_for(10ms);
-            return 0;
-        });
-        secret = Value(db.text, QStringLiteral("select Secret from SendClaim")).toString();
-    }
+    const QString secret = ClaimedSecret(db.text);
     ASSERT_FALSE(secret.isEmpty());
     const QString base = QStringLiteral("http://127.0.0.1:%1/dlr?r=%2&g=0&p=13900000001&t=1&k=")
                              .arg(daemon.listenPort())
@@ -367,11 +348,11 @@ TEST(SmsdEndpoint, ChecksTheSecretAndAnswersOnceStored) {
     // The endpoint keeps even an HTTP/1.0 connection open (Kannel's client speaks
     // 1.1 and keeps it): the answer is read when the client stops waiting.
     for (const Row& r : rows)
-        EXPECT_EQ(pump([&] { return test::HttpGet(r.url, 1500ms).status; }), r.status)
+        EXPECT_EQ(Pump([&] { return test::HttpGet(r.url, 1500ms).status; }), r.status)
             << r.url.toStdString();
     // Kannel never closes the connections it opened for its reports: once
     // answered and idle, the endpoint closes them itself.
-    const bool closed = pump([&] {
+    const bool closed = Pump([&] {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, daemon.listenPort());
         if (!socket.waitForConnected(2000)) return false;

@@ -76,20 +76,9 @@ TEST(SmsdEndpoint, RefusesWhatIsNotAReportAndLetsReportsThroughAFlood) {
     TestDatabase db = MakeDatabase("sqlite");
     const qint64 id =
         QueueRow(db.text, kAccount, QStringLiteral("hi"), QStringLiteral("13900000001"));
-    smsd::Settings settings;
-    settings.source = telvoro::testing::Source(db.text);
-    settings.kannel.sendsms =
-        QUrl(QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(FreePort()));
-    settings.worker = QStringLiteral("w");
-    smsd::Daemon daemon(settings);
+    smsd::Daemon daemon(EndpointSettings(db.text));
     daemon.Start();
     const int port = daemon.listenPort();
-    const auto pump = [](auto&& call) {
-        auto reply = std::async(std::launch::async, call);
-        while (reply.wait_for(1ms) != std::future_status::ready)
-            QCoreApplication::processEvents();
-        return reply.get();
-    };
 
     struct Case {
         const char* name;
@@ -116,7 +105,7 @@ TEST(SmsdEndpoint, RefusesWhatIsNotAReportAndLetsReportsThroughAFlood) {
     for (const Case& c : cases)
         answers.push_back(std::async(std::launch::async, Knock, port, c.request, c.more));
     for (std::size_t i = 0; i < answers.size(); ++i) {
-        const Answer a = pump([&] { return answers[i].get(); });
+        const Answer a = Pump([&] { return answers[i].get(); });
         EXPECT_EQ(a.status, cases[i].status) << cases[i].name;
         // Refused at the limit, not after the whole of it was read.
         EXPECT_LT(a.sent, cases[i].request.size() + (8u << 20)) << cases[i].name;
@@ -124,16 +113,9 @@ TEST(SmsdEndpoint, RefusesWhatIsNotAReportAndLetsReportsThroughAFlood) {
 
     // 2,000 connections that say nothing, more than the endpoint keeps open:
     // the oldest make room, and a signed report is stored and answered at once.
-    QString secret;
-    for (int i = 0; i < 500 && secret.isEmpty(); ++i) {
-        pump([] {
-            std::this_thread::sleep_for(10ms);
-            return 0;
-        });
-        secret = Value(db.text, QStringLiteral("select Secret from SendClaim")).toString();
-    }
+    const QString secret = ClaimedSecret(db.text);
     ASSERT_FALSE(secret.isEmpty());
-    std::vector<int> silent = pump([&] {
+    std::vector<int> silent = Pump([&] {
         std::vector<int> fds;
         for (int i = 0; i < 2000; ++i)
             if (const int fd = Dial(port); fd >= 0) fds.push_back(fd);
@@ -141,7 +123,7 @@ TEST(SmsdEndpoint, RefusesWhatIsNotAReportAndLetsReportsThroughAFlood) {
     });
     EXPECT_EQ(silent.size(), 2000u);
     const auto started = std::chrono::steady_clock::now();
-    const Answer a = pump([&] {
+    const Answer a = Pump([&] {
         return Knock(port,
                      "GET /dlr?r=" + std::to_string(id) + "&g=0&p=13900000001&t=1&k=" +
                          secret.toStdString() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
