@@ -2,6 +2,7 @@
 
 #include "core/Error.h"
 #include "db/SqlError.h"
+#include "server/ClientSql.h"
 #include "text/GbkCodec.h"
 
 #include <QVariant>
@@ -11,23 +12,29 @@ namespace telvoro {
 void ServerUpkeep::SetCredit(const std::string& login, std::int32_t credit) {
     connection_.EnsureOpen();
     const auto limit = connection_.limits().query;
-    connection_.Watched(limit, QStringLiteral("set the credit"), [&] {
-        // One statement on the login's unique key: concurrent calls serialise
-        // on it instead of both inserting.
-        const QString sql =
-            connection_.dialect() == Dialect::SqlServer
-                ? QStringLiteral(
-                      "Merge Users with (HOLDLOCK) as t using (Select ? as Login, ? as CurrSum) "
-                      "as s on t.Login = s.Login when matched then update set CurrSum = s.CurrSum "
-                      "when not matched then insert (Login, CurrSum) values (s.Login, "
-                      "s.CurrSum);")
-                : QStringLiteral("Insert into Users (Login, CurrSum) values (?, ?) on conflict "
-                                 "(Login) do update set CurrSum = excluded.CurrSum");
-        QSqlQuery upsert = connection_.Prepare(sql, limit);
-        upsert.addBindValue(FromGbk(login));
-        upsert.addBindValue(credit);
-        Exec(upsert, QStringLiteral("set the credit"));
-    });
+    const QString what = QStringLiteral("set the credit");
+    const ClientSql& sql = ClientSqlFor(connection_.dialect());
+    const auto run = [&](const QString& statement) {
+        QSqlQuery query = connection_.Prepare(statement, limit);
+        query.addBindValue(credit);
+        query.addBindValue(FromGbk(login));
+        Exec(query, what);
+        return query.numRowsAffected();
+    };
+    if (sql.insertAccount.isEmpty()) {
+        connection_.Watched(limit, what, [&] { run(sql.setCredit); });
+        return;
+    }
+    connection_.Begin(limit);
+    try {
+        connection_.Watched(limit, what, [&] {
+            if (run(sql.setCredit) == 0) run(sql.insertAccount);
+        });
+        connection_.Commit();
+    } catch (...) {
+        connection_.Rollback();
+        throw;
+    }
 }
 
 } // namespace telvoro

@@ -1,5 +1,7 @@
 #include "server/SqlGateway.h"
 
+#include "server/ClientSql.h"
+
 #include "core/Error.h"
 #include "db/SqlError.h"
 #include "text/GbkCodec.h"
@@ -34,8 +36,7 @@ std::optional<std::string> SqlGateway::QueryCredit(const std::string& login) {
     const QString what = QStringLiteral("credit query");
     const auto limit = connection_.limits().query;
     connection_.Watched(limit, what, [&] {
-        QSqlQuery query =
-            connection_.Prepare(QStringLiteral("Select CurrSum from Users where login=?"), limit);
+        QSqlQuery query = connection_.Prepare(ClientSqlFor(connection_.dialect()).credit, limit);
         query.addBindValue(LoginText(login));
         Exec(query, what);
         if (!query.next()) return;
@@ -59,7 +60,7 @@ std::int64_t SqlGateway::InsertSendRow(const std::string& sendNo, const std::str
     connection_.Watched(limit, what, [&] {
         if (columns_.isEmpty()) {
             // The queue's columns as the server names them (PostgreSQL folds case).
-            const QString probeSql = QStringLiteral("Select * from SendTemp where ID=0");
+            const QString& probeSql = ClientSqlFor(connection_.dialect()).columnsProbe;
             QSqlQuery probe = connection_.Prepare(probeSql, limit);
             Exec(probe, probeSql);
             const QSqlRecord record = probe.record();
@@ -74,12 +75,9 @@ std::int64_t SqlGateway::InsertSendRow(const std::string& sendNo, const std::str
         }
         // The row's ID comes back inside the transaction, so a commit whose
         // answer is lost can still be settled.
-        QString sql = QStringLiteral("Insert into SendTemp (%1) values (?, ?, ?, ?)")
-                          .arg(columns_.join(QStringLiteral(", ")));
-        if (connection_.dialect() == Dialect::SqlServer)
-            sql += QStringLiteral("; Select SCOPE_IDENTITY()");
-        else if (!sqlite)
-            sql += QStringLiteral(" RETURNING ID");
+        const ClientSql& statements = ClientSqlFor(connection_.dialect());
+        const QString sql =
+            statements.insertRow.arg(columns_.join(QStringLiteral(", "))) + statements.rowIdTail;
         QSqlQuery insert = connection_.Prepare(sql, limit);
         insert.addBindValue(FromGbk(sendNo, true));
         insert.addBindValue(FromGbk(memo));
@@ -109,9 +107,7 @@ long long SqlGateway::Deduct(const std::string& login, std::int32_t price) {
         if (connection_.engine() == Engine::PostgreSql)
             ExecDirect(connection_.database(),
                        QStringLiteral("SET LOCAL statement_timeout = %1").arg(limit.count()));
-        QSqlQuery update = connection_.Prepare(
-            QStringLiteral("Update Users set CurrSum=CurrSum-? where Login=? and CurrSum>=?"),
-            limit);
+        QSqlQuery update = connection_.Prepare(ClientSqlFor(connection_.dialect()).deduct, limit);
         update.addBindValue(price);
         update.addBindValue(LoginText(login));
         update.addBindValue(price);
@@ -158,15 +154,8 @@ bool SqlGateway::LookUpRow(std::int64_t id) {
     }
     bool found = false;
     connection_.Watched(limits.query, what, [&] {
-        QSqlQuery query = connection_.Prepare(
-            // Under read-committed snapshot a lookup would not wait for the
-            // lost session's lock on the row and could miss a commit still
-            // under way.
-            connection_.dialect() == Dialect::SqlServer
-                ? QStringLiteral(
-                      "Select count(*) from SendTemp with (READCOMMITTEDLOCK) where ID=?")
-                : QStringLiteral("Select count(*) from SendTemp where ID=?"),
-            limits.query);
+        QSqlQuery query =
+            connection_.Prepare(ClientSqlFor(connection_.dialect()).rowCommitted, limits.query);
         query.addBindValue(static_cast<qlonglong>(id));
         found = CountOf(query, what) > 0;
     });
