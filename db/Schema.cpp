@@ -35,27 +35,9 @@ QStringList DuplicateLogins(const QSqlDatabase& db) {
 bool Exists(const QSqlDatabase& db, Dialect dialect, const char* name) {
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    switch (dialect) {
-    case Dialect::Sqlite:
-        query.prepare(QStringLiteral("Select count(*) from sqlite_master where name = ? collate "
-                                     "nocase"));
-        break;
-    case Dialect::Postgres:
-        // Unquoted names are folded to lower case; the tables live in the
-        // first schema of the search path.
-        query.prepare(QStringLiteral(
-            "Select count(*) from pg_class c join pg_namespace n on n.oid = c.relnamespace "
-            "where n.nspname = current_schema() and c.relname = lower(?)"));
-        break;
-    case Dialect::SqlServer:
-        // Indexes are no objects of sys.objects.
-        query.prepare(QStringLiteral("Select (Select count(*) from sys.objects where name = ? "
-                                     "and schema_id = schema_id()) + (Select count(*) from "
-                                     "sys.indexes where name = ?)"));
-        query.addBindValue(QString::fromLatin1(name));
-        break;
-    }
+    query.prepare(ExistsSql(dialect));
     query.addBindValue(QString::fromLatin1(name));
+    if (dialect == Dialect::SqlServer) query.addBindValue(QString::fromLatin1(name));
     Run(query, query.exec());
     return query.next() && query.value(0).toLongLong() > 0;
 }
@@ -110,6 +92,24 @@ SchemaChange VersionOf(const QSqlDatabase& db, Dialect dialect) {
 }
 
 } // namespace
+
+QString ExistsSql(Dialect dialect) {
+    switch (dialect) {
+    case Dialect::Sqlite:
+        return QStringLiteral("Select count(*) from sqlite_master where name = ? collate nocase");
+    case Dialect::Postgres:
+        // Unquoted names are folded to lower case; the tables live in the
+        // first schema of the search path.
+        return QStringLiteral(
+            "Select count(*) from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+            "where n.nspname = current_schema() and c.relname = lower(?)");
+    case Dialect::SqlServer:
+        break;
+    }
+    // Indexes are no objects of sys.objects.
+    return QStringLiteral("Select (Select count(*) from sys.objects where name = ? and schema_id = "
+                          "schema_id()) + (Select count(*) from sys.indexes where name = ?)");
+}
 
 std::vector<SchemaStep> SchemaSteps(Dialect dialect) {
     // "-- step N: title" opens a step; statements end with ";" at a line end.

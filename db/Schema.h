@@ -23,6 +23,9 @@ struct SchemaStep {
 std::vector<SchemaStep> SchemaSteps(Dialect dialect);
 // The version this program creates: the last step's number.
 int CurrentSchemaVersion();
+// The statement that counts the tables and indexes named ? in the
+// connection's own schema (SQL Server binds the name twice).
+QString ExistsSql(Dialect dialect);
 
 struct SchemaChange {
     int from = 0; // 0: there were no tables

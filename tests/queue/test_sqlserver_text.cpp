@@ -79,6 +79,7 @@ TEST(SqlServerText, EveryStatementParses) {
     for (const SchemaStep& step : SchemaSteps(Dialect::SqlServer))
         for (const QString& sql : step.statements)
             statements.emplace_back("schema step " + std::to_string(step.version), sql);
+    statements.emplace_back("schema exists", ExistsSql(Dialect::SqlServer));
     const ClientSql& client = ClientSqlFor(Dialect::SqlServer);
     for (const auto& [name, sql] : client.All()) {
         QString text = *sql;
