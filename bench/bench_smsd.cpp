@@ -393,7 +393,7 @@ std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, con
                {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
                 rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
                 "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
-                "bench", "--drains", "1"},
+                "bench", "--drains", "1", "--sender", "10690000"},
                folder / "smsd.log");
     const DataSource source = ParseDataSource(text, ProgramFolder());
     SqlGateway gw(QStringLiteral("bench-latency"));
@@ -411,7 +411,11 @@ std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, con
         gw.Commit();
         const auto committed = Clock::now();
         while (rig.ReceivedParts() - before < parts) {
-            if (Clock::now() > committed + 30s) throw std::runtime_error("a number did not arrive");
+            if (Clock::now() > committed + 30s) {
+                std::ifstream log(folder / "smsd.log");
+                throw std::runtime_error("a number did not arrive; telvoro-smsd said:\n" +
+                                         std::string(std::istreambuf_iterator<char>(log), {}));
+            }
             std::this_thread::sleep_for(200us);
         }
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - committed).count());

@@ -587,8 +587,23 @@ std::vector<SmscMessage> KannelRig::Received() const {
 }
 
 size_t KannelRig::ReceivedParts() const {
-    return options_.smsc == Smsc::Fake ? ReadAll(folder_ / "fakesmsc.log").count("Got message ")
-                                       : ReadAll(folder_ / "smpp-server.log").count("submit_sm ");
+    const bool fake = options_.smsc == Smsc::Fake;
+    const std::string marker = fake ? "Got message " : "submit_sm ";
+    std::lock_guard lock(countMutex_);
+    std::ifstream in(folder_ / (fake ? "fakesmsc.log" : "smpp-server.log"), std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    if (size < static_cast<std::streamoff>(countedTo_)) countedTo_ = 0, countedParts_ = 0;
+    std::string added(static_cast<size_t>(size) - countedTo_, '\0');
+    in.seekg(static_cast<std::streamoff>(countedTo_));
+    in.read(added.data(), static_cast<std::streamsize>(added.size()));
+    // Whole lines only: the last one may still be being written.
+    const size_t end = added.rfind('\n');
+    if (!in || end == std::string::npos) return countedParts_;
+    for (size_t at = added.find(marker); at < end; at = added.find(marker, at + 1))
+        ++countedParts_;
+    countedTo_ += end + 1;
+    return countedParts_;
 }
 
 std::vector<SmscMessage> KannelRig::WaitForMessages(size_t count,

@@ -146,6 +146,11 @@ private:
     int adminPort_ = 0, smsboxPort_ = 0, sendsmsPort_ = 0, smscPort_ = 0;
     QString adminPassword_;
     ChildProcess smsc_, bearerbox_, smsbox_;
+    // ReceivedParts reads only what the SMSC's log (appended to, never cut)
+    // gained since its last call: a benchmark's log grows to hundreds of MB.
+    mutable std::mutex countMutex_;
+    mutable std::uintmax_t countedTo_ = 0;
+    mutable size_t countedParts_ = 0;
 };
 
 // A tiny HTTP server on 127.0.0.1 that answers every request 200 at once and keeps
