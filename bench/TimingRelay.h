@@ -42,6 +42,12 @@ public:
 
     int port() const { return port_; }
 
+    // When the last answer began.
+    std::chrono::steady_clock::time_point LastAnswer() {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
+
     // The exchanges' times in milliseconds since the last call, sorted.
     std::vector<double> Take() {
         std::lock_guard lock(mutex_);
@@ -122,6 +128,7 @@ private:
                             Clock::now() - p.since;
                         std::lock_guard lock(mutex_);
                         ms_.push_back(took.count());
+                        last_ = Clock::now();
                         p.waiting = false;
                     }
                     alive = Move(p.server, p.client);
@@ -140,6 +147,7 @@ private:
     std::vector<Pair> pairs_; // the loop's own
     std::mutex mutex_;
     std::vector<double> ms_;
+    Clock::time_point last_;
 };
 
 } // namespace telvoro::bench
