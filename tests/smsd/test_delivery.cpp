@@ -13,10 +13,12 @@
 #include <QSqlQuery>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHostAddress>
 #include <QTcpSocket>
 
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <map>
 #include <set>
@@ -38,16 +40,23 @@ const QString kChinese =
 // telvoro-smsd started as a deployment starts it, logging into the test folder.
 class Smsd {
 public:
+    // `env`: VAR=VALUE settings the program runs with, beside the test's own.
     Smsd(const KannelRig& rig, std::string source, std::filesystem::path log,
-         std::vector<std::string> extra = {})
+         std::vector<std::string> extra = {}, std::vector<std::string> env = {})
         : rig_(rig), source_(std::move(source)), log_(std::move(log)), extra_(std::move(extra)),
-          port_(FreePort()) {}
+          env_(std::move(env)), port_(FreePort()) {}
     void Start() {
         std::vector<std::string> args = SmsdArgs(rig_, source_, port_, "w1");
         args.insert(args.end(), {"--sender", "10690001"});
         args.insert(args.end(), extra_.begin(), extra_.end());
-        process_.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, log_);
+        const std::string program = TELVORO_BIN_DIR "/telvoro-smsd";
+        if (env_.empty()) return process_.Start(program, args, log_);
+        std::vector<std::string> withEnv = env_;
+        withEnv.push_back(program);
+        withEnv.insert(withEnv.end(), args.begin(), args.end());
+        process_.Start("/usr/bin/env", withEnv, log_);
     }
+    pid_t Pid() const { return process_.Pid(); }
     // SIGTERM once it is up (before, the signal would find no handler yet).
     void Kill() { process_.Kill(); }
     int Stop() {
@@ -64,7 +73,7 @@ private:
     const KannelRig& rig_;
     std::string source_;
     std::filesystem::path log_;
-    std::vector<std::string> extra_;
+    std::vector<std::string> extra_, env_;
     int port_;
     ChildProcess process_;
 };
@@ -179,7 +188,7 @@ TEST(SmsdDelivery, EveryNumberReachesTheSmscAsOftenAsQueuedWithItsTextWhole) {
 // A reply "T" through Kannel's fake SMSC to account A's own number: A's next
 // job skips that number (refunded at once), B's sends it; a repeated or
 // forged inbound call stores nothing more; a server killed before its commit
-// gets the message again from Kannel and stores it once.
+// gets the message again from Kannel and stores it once, on either engine.
 class Replies : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Replies, ARefusalStopsItsAccountsSendingOnly) {
@@ -244,15 +253,26 @@ TEST_P(Replies, ARefusalStopsItsAccountsSendingOnly) {
     const QString report = admin({"report", "--account", "acct-a"});
     EXPECT_TRUE(report.contains(QStringLiteral("\t0\t0\t1\t0\n"))) << report.toStdString();
 
-    // Killed before its commit: a writer of the test's own holds SQLite's lock.
-    if (std::string(GetParam()) == "sqlite") {
+    // Killed before its commit: a transaction of the test's own holds the
+    // Inbound table, so the server's insert waits. PostgreSQL shows it
+    // waiting; SQLite does not, so there the message gets time to arrive.
+    {
+        const bool pg = std::string(GetParam()) == "postgresql";
         Connection lock(QStringLiteral("smsd-test-lock"));
         lock.Open(telvoro::testing::Source(db.text));
         QSqlQuery q(lock.database());
-        ASSERT_TRUE(q.exec(QStringLiteral("begin immediate")));
+        for (const char* sql :
+             pg ? std::vector<const char*>{"begin", "lock table Inbound in exclusive mode"}
+                : std::vector<const char*>{"begin immediate"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
         rig.SendInbound(QStringLiteral("13900000007"), QStringLiteral("1069002"),
                         QStringLiteral("退订"));
-        std::this_thread::sleep_for(3s); // fakesmsc, bearerbox, smsbox, the endpoint
+        if (pg)
+            ASSERT_TRUE(WaitUntil(30s, [&] {
+                return count("select count(*) from pg_locks where not granted") > 0;
+            })) << smsd->Log();
+        else
+            std::this_thread::sleep_for(3s); // fakesmsc, bearerbox, smsbox, the endpoint
         smsd->Kill();
         ASSERT_TRUE(q.exec(QStringLiteral("rollback")));
         EXPECT_EQ(count("select count(*) from Inbound"), 2);
@@ -288,6 +308,106 @@ TEST(SmsdDelivery, SmscOutcomesComeBackAndRefundOnce) {
     // Four numbers of one unit each back, once, however many reports came.
     EXPECT_EQ(Value(db.text, QStringLiteral("select CurrSum from Users")).toInt(), 1004);
     EXPECT_EQ(smsd.Stop(), 0);
+}
+
+// libfaketime's library for a threaded program, where Debian puts it.
+std::filesystem::path FakeTimeLibrary() {
+    std::error_code ec;
+    for (const auto& dir : std::filesystem::directory_iterator("/usr/lib", ec))
+        if (std::filesystem::exists(dir.path() / "faketime/libfaketimeMT.so.1"))
+            return dir.path() / "faketime/libfaketimeMT.so.1";
+    return {};
+}
+
+// libfaketime names its shared memory by the process ID and leaves it behind
+// when the process ends by exec (env does) or a kill.
+struct FakeTimeLeftovers {
+    pid_t pid = -1;
+    ~FakeTimeLeftovers() {
+        std::error_code ec;
+        for (const char* name : {"/dev/shm/faketime_shm_", "/dev/shm/sem.faketime_sem_"})
+            std::filesystem::remove(name + std::to_string(pid), ec);
+    }
+};
+
+// The server's own clock, which libfaketime takes from a file the test
+// rewrites: first before the sending window opens or local midnight, then
+// past it. A row waits in "0" while the window is shut and goes out when it
+// opens; under a daily cap of one, a number capped today goes out tomorrow.
+TEST(SmsdDelivery, TheLocalClockOpensTheWindowAndStartsANewDay) {
+    const std::filesystem::path library = FakeTimeLibrary();
+    if (library.empty()) GTEST_SKIP() << "no libfaketime (scripts/deps installs it)";
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        const char *before, *after; // the server's clock in Shanghai, then moved on to
+        const char* said;           // in its log before the clock moves
+        const char* held;           // the first row's statuses then
+        const char *first, *second; // both rows' at the end; the second queued after the move
+    };
+    const Case cases[] = {
+        {"sending window",
+         {"--send-window", "08:00-20:00"},
+         "2027-03-01 07:59:00",
+         "2027-03-01 08:00:02",
+         "nothing claimed until 2027-03-01 08:00",
+         "",
+         "delivered,delivered",
+         "delivered"},
+        {"daily cap",
+         {"--daily-cap", "1"},
+         "2027-03-01 23:59:00",
+         "2027-03-02 00:00:02",
+         " 1 capped)",
+         "delivered,capped",
+         "delivered,capped",
+         "delivered"},
+    };
+    const QTimeZone shanghai(QByteArrayLiteral("Asia/Shanghai"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDatabase db = MakeDatabase("sqlite");
+        KannelRig rig;
+        TempFolder folder;
+        const std::filesystem::path clock = folder / "clock";
+        // An offset from the real clock, which keeps running.
+        const auto setClock = [&](const char* local) {
+            const QDateTime at = QDateTime::fromString(QString::fromLatin1(local),
+                                                       QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            const qint64 offset = QDateTime(at.date(), at.time(), shanghai).toSecsSinceEpoch() -
+                                  QDateTime::currentSecsSinceEpoch();
+            std::ofstream(clock, std::ios::trunc) << std::showpos << offset << "\n";
+        };
+        setClock(c.before);
+        const qint64 first = QueueRow(db.text, kAccount, QStringLiteral("hi"),
+                                      QStringLiteral("13900000001;13900000001"));
+        FakeTimeLeftovers leftovers;
+        Smsd smsd(rig, db.text, folder / "smsd.log", c.options,
+                  {"LD_PRELOAD=" + library.string(), "FAKETIME_TIMESTAMP_FILE=" + clock.string(),
+                   "FAKETIME_CACHE_DURATION=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+        smsd.Start();
+        leftovers.pid = smsd.Pid();
+        ASSERT_TRUE(WaitUntil(30s, [&] {
+            return smsd.Log().find(c.said) != std::string::npos &&
+                   Statuses(db.text, first) == QLatin1String(c.held);
+        })) << smsd.Log();
+        std::this_thread::sleep_for(1500ms); // polls go by: nothing more
+        EXPECT_EQ(Statuses(db.text, first), c.held);
+        const auto sent = [](const char* statuses) {
+            return QString::fromLatin1(statuses).count(QStringLiteral("delivered"));
+        };
+        EXPECT_EQ(rig.ReceivedParts(), static_cast<size_t>(sent(c.held)));
+        setClock(c.after);
+        std::this_thread::sleep_for(2500ms); // the library reads the file once a second at most
+        const qint64 second =
+            QueueRow(db.text, kAccount, QStringLiteral("hi"), QStringLiteral("13900000001"));
+        ASSERT_TRUE(WaitSettled(db.text, 30s)) << smsd.Log();
+        EXPECT_EQ(smsd.Stop(), 0);
+        EXPECT_EQ(Statuses(db.text, first), c.first);
+        EXPECT_EQ(Statuses(db.text, second), c.second);
+        const size_t total = static_cast<size_t>(sent(c.first) + sent(c.second));
+        EXPECT_EQ(rig.WaitForMessages(total, 10s).size(), total);
+    }
 }
 
 TEST(SmsdDelivery, KannelAndTheDatabaseRestartedDuringADrain) {

@@ -1,10 +1,13 @@
 // The queue server under faults, as a black box: the installed telvoro-smsd
 // program against real Kannel and real databases, killed, cut off from Kannel
 // or its database, or sharing one queue with a second worker. Whatever
-// happens, no number reaches the SMSC more often than it was queued, and
-// every queued number that never reached it is said to be "unknown".
+// happens, no number reaches the SMSC more often than it was queued, none on
+// the account's opt-out list reaches it at all (those end "opted-out", their
+// price given back once), and every other queued number that never reached it
+// is said to be "unknown".
 
 #include "tests/smsd/SmsdTestSupport.h"
+#include "tests/support/AdminTool.h"
 #include "tests/support/KannelRig.h"
 
 #include <QSqlQuery>
@@ -15,6 +18,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 
 using namespace telvoro;
@@ -76,23 +80,44 @@ private:
     ChildProcess process_;
 };
 
-// Queues `rows` rows as the client does, each of kPerRow numbers unique to
-// this test, then its first number again and an empty element; returns how
-// often each number was queued.
-std::map<QString, int> QueueDrain(const std::string& source, int rows) {
+constexpr int kCredit = 100000; // the account's credit before a drain
+
+// What a drain queued: how often each number, and which are on the account's
+// opt-out list.
+struct Drain {
     std::map<QString, int> queued;
+    std::set<QString> optedOut;
+};
+
+// Queues `rows` rows as the client does, each of kPerRow numbers unique to
+// this test, then its first number again and an empty element. Every seventh
+// number goes on the account's opt-out list through telvoro-admin, the first
+// of every seventh row among them: queued twice, held back twice.
+Drain QueueDrain(const std::string& source, int rows) {
+    Drain d;
+    SetCredit(source, kAccount, kCredit);
+    QStringList optOut{"--db",  QString::fromStdString(source), "optout", "add", "--account",
+                       kAccount};
     for (int r = 0; r < rows; ++r) {
         QStringList list;
-        for (int i = 0; i < kPerRow; ++i)
-            list << QStringLiteral("139%1").arg(r * kPerRow + i, 8, 10, QLatin1Char('0'));
+        for (int i = 0; i < kPerRow; ++i) {
+            const int n = r * kPerRow + i;
+            list << QStringLiteral("139%1").arg(n, 8, 10, QLatin1Char('0'));
+            if (n % 7 == 0) d.optedOut.insert(list.back());
+        }
         list.insert(1, QString());
         list << list.front();
         for (const QString& phone : list)
-            if (!phone.isEmpty()) ++queued[phone];
+            if (!phone.isEmpty()) ++d.queued[phone];
         QueueRow(source, kAccount, QStringLiteral("Drain %1: your code is 4711").arg(r),
                  list.join(QLatin1Char(';')));
     }
-    return queued;
+    for (const QString& phone : d.optedOut)
+        optOut << phone;
+    TempFolder folder;
+    const AdminResult added = RunAdminTool(QString::fromStdString(folder.path.string()), optOut);
+    EXPECT_EQ(added.code, 0) << added.err.toStdString();
+    return d;
 }
 
 int Count(const std::string& source, const QString& sql) {
@@ -151,12 +176,14 @@ struct KannelKeeper {
 
 struct Tally {
     int queued = 0, sent = 0, unknown = 0, twice = 0, missing = 0;
-    std::map<QString, int> unknownWhy; // SmscText of the unknown numbers that did reach the SMSC
+    int optedOut = 0, optedOutSent = 0; // positions held back; listed numbers at the SMSC
+    int creditBack = 0;                 // units the account got back
+    std::map<QString, int> unknownWhy;  // SmscText of the unknown numbers that did reach the SMSC
 };
 
 // Holds the promise number by number, counting every position of a number
 // (duplicates included) against the SMSC's view.
-Tally Audit(const std::string& source, const KannelRig& rig, const std::map<QString, int>& queued) {
+Tally Audit(const std::string& source, const KannelRig& rig, const Drain& drain) {
     Tally t;
     std::map<QString, int> received;
     for (const SmscMessage& m : rig.Received()) {
@@ -177,17 +204,25 @@ Tally Audit(const std::string& source, const KannelRig& rig, const std::map<QStr
                 ++t.unknownWhy[q.value(2).toString()];
         }
     }
-    for (const auto& [phone, times] : queued) {
+    for (const auto& [phone, times] : drain.queued) {
         t.queued += times;
         const int got = received.count(phone) ? received.at(phone) : 0;
         std::map<QString, int>& s = statuses[phone];
         const int unknown = s[QStringLiteral("unknown")],
-                  delivered = s[QStringLiteral("delivered")];
-        t.unknown += unknown;
+                  delivered = s[QStringLiteral("delivered")],
+                  optedOut = s[QStringLiteral("opted-out")];
         int positions = 0;
         for (const auto& [status, n] : s)
             positions += n;
         EXPECT_EQ(positions, times) << phone.toStdString() << " recorded at the wrong count";
+        if (drain.optedOut.count(phone)) {
+            t.optedOut += optedOut;
+            t.optedOutSent += got;
+            EXPECT_EQ(got, 0) << phone.toStdString() << " on the opt-out list, sent " << got << "x";
+            EXPECT_EQ(optedOut, times) << phone.toStdString() << " on the opt-out list";
+            continue;
+        }
+        t.unknown += unknown;
         if (got > times) {
             t.twice += got - times;
             ADD_FAILURE() << phone.toStdString() << " queued " << times << "x, sent " << got << "x";
@@ -201,14 +236,20 @@ Tally Audit(const std::string& source, const KannelRig& rig, const std::map<QStr
         EXPECT_EQ(delivered + unknown, times) << phone.toStdString() << " left open";
     }
     for (const auto& [phone, got] : received)
-        EXPECT_TRUE(queued.count(phone)) << phone.toStdString() << " sent but never queued";
+        EXPECT_TRUE(drain.queued.count(phone)) << phone.toStdString() << " sent but never queued";
+    // One unit a number (the texts are one part): exactly the numbers held back.
+    t.creditBack =
+        Count(source, QStringLiteral("select CurrSum from Users where Login='%1'").arg(kAccount)) -
+        kCredit;
+    EXPECT_EQ(t.creditBack, t.optedOut) << "credit given back";
     return t;
 }
 
 void Figures(const char* what, const Tally& t) {
     std::cout << "[ figures  ] " << what << ": " << t.queued << " numbers queued, " << t.sent
               << " sent, " << t.unknown << " unknown, " << t.missing << " never sent, " << t.twice
-              << " sent twice\n";
+              << " sent twice; " << t.optedOut << " opted out, " << t.optedOutSent
+              << " of them sent, " << t.creditBack << " units back\n";
     for (const auto& [why, n] : t.unknownWhy)
         std::cout << "[ figures  ]   unknown although sent: " << n << " (" << why.toStdString()
                   << ")\n";
@@ -240,7 +281,7 @@ TEST(SmsdFaults, StoppedAtRandomMomentsAndRestarted) {
         // Reports to a dead server are tried again for as long as the kills go on.
         KannelRig rig({.httpRequestRetry = 60});
         KannelKeeper kannel{rig};
-        const std::map<QString, int> queued = QueueDrain(db.text, 60);
+        const Drain drain = QueueDrain(db.text, 60);
         TempFolder folder;
         Worker smsd(rig, db.text, "w1", folder.path, {"--validity", c.validity, "--drains", "2"});
         // Kannel has run a while, as deployed: its start, read to the second,
@@ -262,7 +303,7 @@ TEST(SmsdFaults, StoppedAtRandomMomentsAndRestarted) {
         smsd.Start();
         EXPECT_TRUE(WaitSettled(db.text, kannel, 120s)) << smsd.Log();
         EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
-        const Tally t = Audit(db.text, rig, queued);
+        const Tally t = Audit(db.text, rig, drain);
         // smsbox now and then aborts when a report receiver goes away
         // mid-request; the reports it held die with it and only numbers
         // submitted before its restart may end unknown.
@@ -297,7 +338,7 @@ TEST(SmsdFaults, KilledWhileKannelHoldsTheNumbers) {
         KannelRig rig({.httpRequestRetry = 60});
         KannelKeeper kannel{rig};
         if (c.smscDown) rig.StopSmsc();
-        const std::map<QString, int> queued = QueueDrain(db.text, 20);
+        const Drain drain = QueueDrain(db.text, 20);
         TempFolder folder;
         Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "60"});
         smsd.Start();
@@ -318,7 +359,7 @@ TEST(SmsdFaults, KilledWhileKannelHoldsTheNumbers) {
         }
         EXPECT_TRUE(WaitSettled(db.text, kannel, 120s)) << smsd.Log();
         EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
-        const Tally t = Audit(db.text, rig, queued);
+        const Tally t = Audit(db.text, rig, drain);
         if (kannel.restarts == 0) {
             EXPECT_EQ(t.unknown, 0);
             EXPECT_EQ(t.missing, 0);
@@ -365,7 +406,7 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
         KannelKeeper kannel{rig};
         // Enough rows that the outage finds the drain under way even on an
         // idle machine, where 2,000 numbers go out in about half a second.
-        const std::map<QString, int> queued = QueueDrain(db.text, 60);
+        const Drain drain = QueueDrain(db.text, 60);
         TempFolder folder;
         // Kannel forgets the reports it still owed when it stops: those numbers
         // are swept as unknown after the validity.
@@ -377,7 +418,7 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
         ASSERT_TRUE(WaitSettled(db.text, kannel, 60s)) << smsd.Log();
         EXPECT_EQ(kannel.restarts, 0);
         EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
-        const Tally t = Audit(db.text, rig, queued);
+        const Tally t = Audit(db.text, rig, drain);
         EXPECT_LE(t.missing, c.mayMiss);
         // The statements of the lost connection go without a word from the driver.
         EXPECT_EQ(smsd.Log().find("Unable to free"), std::string::npos) << smsd.Log();
@@ -399,7 +440,7 @@ TEST(SmsdFaults, TwoWorkersShareOnePostgresQueue) {
         if (db.text.empty()) GTEST_SKIP() << "no PostgreSQL server";
         KannelRig rig;
         KannelKeeper kannel{rig};
-        const std::map<QString, int> queued = QueueDrain(db.text, 20);
+        const Drain drain = QueueDrain(db.text, 20);
         TempFolder folder;
         const std::vector<std::string> options{"--validity", "6", "--lease", "2", "--drains", "1"};
         Worker a(rig, db.text, "alpha", folder.path, options);
@@ -431,15 +472,15 @@ TEST(SmsdFaults, TwoWorkersShareOnePostgresQueue) {
             Value(db.text, QStringLiteral("select count(distinct Worker) from SendClaim"))
                 .toString();
         if (c.killFirst) {
-            const Tally t = Audit(db.text, rig, queued);
+            const Tally t = Audit(db.text, rig, drain);
             EXPECT_NE(b.Log().find("taken over from alpha"), std::string::npos) << b.Log();
             Figures(c.name, t);
         } else {
             EXPECT_EQ(a.Stop(), 0) << a.Log();
             EXPECT_EQ(workers, "2") << "one worker took every row";
-            // Nothing went wrong: every number reached the SMSC exactly as often as queued.
-            const Tally t = Audit(db.text, rig, queued);
-            EXPECT_EQ(t.sent, t.queued);
+            // Nothing went wrong: every number not opted out reached the SMSC as often as queued.
+            const Tally t = Audit(db.text, rig, drain);
+            EXPECT_EQ(t.sent, t.queued - t.optedOut);
             EXPECT_EQ(t.unknown, 0);
             Figures(c.name, t);
         }
