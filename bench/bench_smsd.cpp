@@ -5,7 +5,7 @@
 //
 //   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--history H]
 //              [--db postgresql://HOST:PORT] [--text chinese|ascii] [--latency N]
-//              [--opt-outs M] [--repeat B] [--stop S]
+//              [--opt-outs M] [--repeat B] [--stop S] [--rounds N] [--relay 0]
 //
 // The text is the client's kind by default: 74 Chinese characters, two UCS-2
 // parts a number (each part reaches the SMSC and brings its own reports), or
@@ -89,6 +89,7 @@ struct Args {
     int repeat = 1;    // batches of `numbers` one after the other in one telvoro-smsd
     int stop = 0;      // seconds telvoro-smsd is stopped while Kannel owes a batch's reports
     bool relay = true; // reports through the timing relay
+    int rounds = 1;    // the ceiling and the queue server, side by side, this many times
 };
 
 Args Parse(int argc, char** argv) {
@@ -111,6 +112,8 @@ Args Parse(int argc, char** argv) {
             a.chinese = value != "ascii";
         else if (key == "--repeat")
             a.repeat = std::stoi(value);
+        else if (key == "--rounds")
+            a.rounds = std::stoi(value);
         else if (key == "--relay")
             a.relay = value != "0";
         else if (key == "--stop")
@@ -397,6 +400,29 @@ std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, con
 
 } // namespace
 
+void PrintRun(const Args& a, int drains, const Run& r) {
+    std::printf(
+        "  telvoro-smsd --drains %d: %8.0f numbers/s to the SMSC (%.1f s; every row settled "
+        "after %.1f s, the last report answered after %.1f s)\n"
+        "      CPU a number: telvoro-smsd %.0f us, PostgreSQL %.0f us, Kannel %.0f us\n",
+        drains, a.numbers / r.handed, r.handed, r.settled, r.lastReport,
+        1e6 * r.smsdCpu / a.numbers, 1e6 * r.postgresCpu / a.numbers,
+        1e6 * r.kannelCpu / a.numbers);
+    std::printf("      reports stored (%zu, arrival to answer): p50 %.1f ms, p99 %.1f ms, max %.0f "
+                "ms\n",
+                r.reportMs.size(), Percentile(r.reportMs, 0.50), Percentile(r.reportMs, 0.99),
+                Percentile(r.reportMs, 1));
+    std::printf("      resident memory after each batch:");
+    for (double mb : r.rssMb)
+        std::printf(" %.1f MB", mb);
+    std::printf(" (peak %.1f MB)\n", r.peakMb);
+    if (a.stop > 0)
+        std::printf("      after a %d s stop: every report owed stored %.1f s after the restart "
+                    "(%zu reports, p99 %.0f ms); peak memory %.1f MB\n",
+                    a.stop, r.burstSettled, r.burstMs.size(), Percentile(r.burstMs, 0.99),
+                    r.burstPeakMb);
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     try {
@@ -419,47 +445,34 @@ int main(int argc, char** argv) {
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 1).PerSecond();
         std::printf("  Kannel's own sendsms, 100 numbers a request, 1 at a time: %8.0f numbers/s\n",
                     kannelSerial);
-        const KannelRun withReports = KannelWithReports(rig, a.numbers, 4, a.chinese);
-        const double kannelReports = withReports.perSecond;
-        std::printf("  the same, every report to a bare HTTP receiver:          %8.0f numbers/s "
-                    "(every report in after %.1f s; Kannel's CPU %.0f us a number)\n",
-                    kannelReports, withReports.reportsAfter,
-                    1e6 * withReports.kannelCpu / a.numbers);
-        std::vector<std::pair<int, Run>> runs;
-        for (int drains : a.drains) {
-            const Run r = RunQueueServer(rig, a.db, a, drains);
-            runs.emplace_back(drains, r);
-            std::printf(
-                "  telvoro-smsd --drains %d: %8.0f numbers/s to the SMSC (%.1f s; every row "
-                "settled after %.1f s, the last report answered after %.1f s)\n"
-                "      CPU a number: telvoro-smsd %.0f us, PostgreSQL %.0f us, Kannel %.0f us\n",
-                drains, a.numbers / r.handed, r.handed, r.settled, r.lastReport,
-                1e6 * r.smsdCpu / a.numbers, 1e6 * r.postgresCpu / a.numbers,
-                1e6 * r.kannelCpu / a.numbers);
-            std::printf("      reports stored (%zu, arrival to answer): p50 %.1f ms, p99 %.1f ms, "
-                        "max %.0f ms\n",
-                        r.reportMs.size(), Percentile(r.reportMs, 0.50),
-                        Percentile(r.reportMs, 0.99), Percentile(r.reportMs, 1));
-            std::printf("      resident memory after each batch:");
-            for (double mb : r.rssMb)
-                std::printf(" %.1f MB", mb);
-            std::printf(" (peak %.1f MB)\n", r.peakMb);
-            if (a.stop > 0)
-                std::printf("      after a %d s stop: every report owed stored %.1f s after the "
-                            "restart (%zu reports, p99 %.0f ms); peak memory %.1f MB\n",
-                            a.stop, r.burstSettled, r.burstMs.size(), Percentile(r.burstMs, 0.99),
-                            r.burstPeakMb);
+        // Rounds of the ceiling and the queue server side by side: a shared
+        // machine's load moves both readings of a round alike.
+        std::map<int, std::vector<double>> ratios; // by drains
+        for (int round = 1; round <= a.rounds; ++round) {
+            const KannelRun ceiling = KannelWithReports(rig, a.numbers, 4, a.chinese);
+            std::printf("  round %d: Kannel's own sendsms, every report to a bare HTTP receiver: "
+                        "%8.0f numbers/s (every report in after %.1f s; Kannel's CPU %.0f us a "
+                        "number)\n",
+                        round, ceiling.perSecond, ceiling.reportsAfter,
+                        1e6 * ceiling.kannelCpu / a.numbers);
+            for (int drains : a.drains) {
+                const Run r = RunQueueServer(rig, a.db, a, drains);
+                PrintRun(a, drains, r);
+                ratios[drains].push_back(a.numbers / r.handed / ceiling.perSecond);
+            }
         }
         const double kannelAfter =
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
         std::printf("  Kannel's own sendsms again:                              %8.0f numbers/s\n",
                     kannelAfter);
-        const double kannel = (kannelBefore + kannelAfter) / 2;
-        for (const auto& [drains, r] : runs) {
-            const double rate = a.numbers / r.handed;
-            std::printf("  ratio, --drains %d: %.2f of Kannel's own rate (mean of both readings), "
-                        "%.2f of Kannel's rate with reports\n",
-                        drains, rate / kannel, rate / kannelReports);
+        for (auto& [drains, list] : ratios) {
+            std::printf("  share of the ceiling (Kannel's rate with reports, same round), --drains "
+                        "%d:",
+                        drains);
+            for (double ratio : list)
+                std::printf(" %.2f", ratio);
+            std::sort(list.begin(), list.end());
+            std::printf(" (median %.2f)\n", Percentile(list, 0.5));
         }
         if (a.latency > 0) {
             const std::vector<double> ms = IdleLatency(rig, a.db, a);
