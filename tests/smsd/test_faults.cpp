@@ -5,6 +5,7 @@
 // every queued number that never reached it is said to be "unknown".
 
 #include "tests/smsd/SmsdTestSupport.h"
+#include "tests/support/HttpFaultProxy.h"
 #include "tests/support/KannelRig.h"
 
 #include <QSqlQuery>
@@ -36,10 +37,10 @@ std::string Tail(const std::filesystem::path& file, size_t most = 3000) {
 class Worker {
 public:
     Worker(const KannelRig& rig, std::string source, std::string name,
-           const std::filesystem::path& folder, std::vector<std::string> extra)
+           const std::filesystem::path& folder, std::vector<std::string> extra, int sendsmsPort = 0)
         : source_(std::move(source)), name_(std::move(name)), log_(folder / (name_ + ".log")),
           port_(FreePort()) {
-        args_ = SmsdArgs(rig, source_, port_, name_);
+        args_ = SmsdArgs(rig, source_, port_, name_, sendsmsPort);
         args_.insert(args_.end(), extra.begin(), extra.end());
     }
     void Start() {
@@ -214,6 +215,24 @@ void Figures(const char* what, const Tally& t) {
                   << ")\n";
 }
 
+// None unknown or never sent while Kannel ran throughout, none sent twice.
+void ExpectKept(const char* what, int caught, const KannelKeeper& kannel, const Tally& t) {
+    if (kannel.restarts == 0) {
+        EXPECT_EQ(t.unknown, 0);
+        EXPECT_EQ(t.missing, 0);
+    }
+    EXPECT_EQ(t.twice, 0);
+    std::cout << "[ figures  ] " << what << ": " << caught
+              << " numbers caught submitting; smsbox restarted " << kannel.restarts << " times\n";
+    Figures(what, t);
+}
+
+// Numbers caught between "submitting" and Kannel's answer, not yet decided.
+int Caught(const std::string& source) {
+    return Count(source, QStringLiteral("select count(*) from SendDetail where Status in "
+                                        "('submitting','checking')"));
+}
+
 TestDatabase Database(const std::string& engine) {
     TestDatabase db = MakeDatabase(engine);
     if (db.text.empty() && std::getenv("TELVORO_PG_REQUIRED"))
@@ -308,8 +327,7 @@ TEST(SmsdFaults, KilledWhileKannelHoldsTheNumbers) {
                                                  "Status='submitted'")) >= 300;
         })) << smsd.Log();
         smsd.Kill();
-        const int caught = Count(
-            db.text, QStringLiteral("select count(*) from SendDetail where Status='submitting'"));
+        const int caught = Caught(db.text);
         std::this_thread::sleep_for(c.away);
         smsd.Start();
         if (c.smscDown) {
@@ -318,16 +336,53 @@ TEST(SmsdFaults, KilledWhileKannelHoldsTheNumbers) {
         }
         EXPECT_TRUE(WaitSettled(db.text, kannel, 120s)) << smsd.Log();
         EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
-        const Tally t = Audit(db.text, rig, queued);
-        if (kannel.restarts == 0) {
-            EXPECT_EQ(t.unknown, 0);
-            EXPECT_EQ(t.missing, 0);
+        ExpectKept(c.name, caught, kannel, Audit(db.text, rig, queued));
+    }
+}
+
+// Killed at each point of one sendsms exchange, held there by a proxy: before
+// Kannel has the request, with half of it, just after Kannel took it (its
+// answer held back) with the SMSC link up or down. The numbers caught are sent
+// again, or settled by their reports or bearerbox's store, as Kannel had them.
+TEST(SmsdFaults, KilledAtEachPointOfARequest) {
+    using Hold = HttpFaultProxy::Hold;
+    struct Case {
+        const char* name;
+        Hold hold;
+        bool smscDown;
+    };
+    for (const Case c : {Case{"request held before Kannel", Hold::Request, false},
+                         Case{"half of the request with Kannel", Hold::HalfRequest, false},
+                         Case{"Kannel's answer held back", Hold::Answer, false},
+                         Case{"Kannel's answer held back, SMSC link down", Hold::Answer, true}}) {
+        SCOPED_TRACE(c.name);
+        TestDatabase db = Database("sqlite");
+        KannelRig rig({.httpRequestRetry = 60});
+        KannelKeeper kannel{rig};
+        if (c.smscDown) rig.StopSmsc();
+        HttpFaultProxy proxy(rig.SendsmsPort());
+        const std::map<QString, int> queued = QueueDrain(db.text, 6);
+        TempFolder folder;
+        // One drain: the held request is the only one in flight.
+        Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "60", "--drains", "1"},
+                    proxy.port());
+        std::this_thread::sleep_for(2s); // Kannel has run a while, as deployed
+        // Killed the moment the hold begins, before a report of a number
+        // Kannel took can reach it; two rows have gone out before.
+        proxy.Set(c.hold, 3, [&] { smsd.Signal(SIGKILL); });
+        smsd.Start();
+        ASSERT_TRUE(WaitUntil(30s, [&] { return proxy.Holding(); })) << smsd.Log();
+        smsd.Kill();
+        const int caught = Caught(db.text);
+        EXPECT_GT(caught, 0);
+        smsd.Start();
+        if (c.smscDown) { // the store decides, then the messages go
+            EXPECT_TRUE(WaitUntil(60s, [&] { return Caught(db.text) == 0; })) << smsd.Log();
+            rig.StartSmsc();
         }
-        EXPECT_EQ(t.twice, 0);
-        std::cout << "[ figures  ] " << c.name << ": " << caught
-                  << " numbers caught submitting; smsbox restarted " << kannel.restarts
-                  << " times\n";
-        Figures(c.name, t);
+        EXPECT_TRUE(WaitSettled(db.text, kannel, 120s)) << smsd.Log();
+        EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
+        ExpectKept(c.name, caught, kannel, Audit(db.text, rig, queued));
     }
 }
 
