@@ -344,17 +344,21 @@ TEST(SmsdFaults, KilledWhileKannelHoldsTheNumbers) {
 // Kannel has the request, with half of it, just after Kannel took it (its
 // answer held back) with the SMSC link up or down. The numbers caught are sent
 // again, or settled by their reports or bearerbox's store, as Kannel had them.
+// A SIGTERM stops at once though Kannel never answers, leaving them to check.
 TEST(SmsdFaults, KilledAtEachPointOfARequest) {
     using Hold = HttpFaultProxy::Hold;
     struct Case {
         const char* name;
         Hold hold;
         bool smscDown;
+        int signal;
     };
-    for (const Case c : {Case{"request held before Kannel", Hold::Request, false},
-                         Case{"half of the request with Kannel", Hold::HalfRequest, false},
-                         Case{"Kannel's answer held back", Hold::Answer, false},
-                         Case{"Kannel's answer held back, SMSC link down", Hold::Answer, true}}) {
+    for (const Case c :
+         {Case{"request held before Kannel", Hold::Request, false, SIGKILL},
+          Case{"half of the request with Kannel", Hold::HalfRequest, false, SIGKILL},
+          Case{"Kannel's answer held back", Hold::Answer, false, SIGKILL},
+          Case{"Kannel's answer held back, SMSC link down", Hold::Answer, true, SIGKILL},
+          Case{"SIGTERM, request held before Kannel", Hold::Request, false, SIGTERM}}) {
         SCOPED_TRACE(c.name);
         TestDatabase db = Database("sqlite");
         KannelRig rig({.httpRequestRetry = 60});
@@ -367,12 +371,17 @@ TEST(SmsdFaults, KilledAtEachPointOfARequest) {
         Worker smsd(rig, db.text, "w1", folder.path, {"--validity", "60", "--drains", "1"},
                     proxy.port());
         std::this_thread::sleep_for(2s); // Kannel has run a while, as deployed
-        // Killed the moment the hold begins, before a report of a number
+        // Signalled the moment the hold begins, before a report of a number
         // Kannel took can reach it; two rows have gone out before.
-        proxy.Set(c.hold, 3, [&] { smsd.Signal(SIGKILL); });
+        proxy.Set(c.hold, 3, [&] { smsd.Signal(c.signal); });
         smsd.Start();
         ASSERT_TRUE(WaitUntil(30s, [&] { return proxy.Holding(); })) << smsd.Log();
-        smsd.Kill();
+        const auto signalled = std::chrono::steady_clock::now();
+        if (c.signal == SIGKILL)
+            smsd.Kill();
+        else
+            EXPECT_EQ(smsd.Stop(), 0) << smsd.Log();
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 15s) << smsd.Log();
         const int caught = Caught(db.text);
         EXPECT_GT(caught, 0);
         smsd.Start();
