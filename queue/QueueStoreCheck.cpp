@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 
 Q_DECLARE_LOGGING_CATEGORY(lcQueue)
@@ -46,39 +47,51 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
     QList<qint64> handed;
     const QList<qint64> open = storage_.OpenRows(&handed);
     std::vector<QueueStorage::Checked> numbers;
-    // The store names receivers only: a message to a number taken by Kannel
-    // ("submitted", not yet accepted by the SMSC) is that number's, and only
-    // the messages it leaves over can be a checked number's (a phone may be
-    // in a row twice, or in another row).
-    std::map<QString, qint64> submitted;
+    // smsbox gives the messages of one request a single ID, and bearerbox's
+    // store keeps one message per ID: a request of many numbers shows there
+    // as one message, to whichever number it handed over last, until the
+    // first of them leaves. A message found is its whole round's.
+    // Otherwise the store names receivers only: a message to a number taken
+    // by Kannel ("submitted", not yet accepted by the SMSC) in a round of its
+    // own is that number's, and only the messages it leaves over can be a
+    // checked number's (a phone may be in a row twice, or in another row).
+    std::map<std::tuple<qint64, int>, std::vector<QString>> submittedRounds;
     for (qsizetype first = 0; first < open.size(); first += QueueStorage::kChunk)
         for (QueueStorage::Checked& n :
              storage_.CheckingNumbers(open.mid(first, QueueStorage::kChunk))) {
             if (n.checking)
                 numbers.push_back(std::move(n));
             else
-                ++submitted[n.phone];
+                submittedRounds[{n.id, n.round}].push_back(n.phone);
         }
     if (numbers.empty()) {
         absentSince_.clear();
         return counts;
+    }
+    std::map<QString, qint64> submitted;
+    for (const auto& [round, phones] : submittedRounds)
+        if (phones.size() == 1) ++submitted[phones.front()];
+    std::set<std::tuple<qint64, int>> inStore;
+    for (const QueueStorage::Checked& n : numbers) {
+        const auto [from, to] = facts.stored.equal_range(n.phone);
+        qint64& others = submitted[n.phone];
+        const qint64 held = std::count_if(
+            from, to, [&](const auto& message) { return message.second >= n.submitAt - kSlack; });
+        if (held <= others) continue;
+        ++others; // this one's message: not another checked number's
+        inStore.emplace(n.id, n.round);
     }
     std::map<qint64, bool> reopened; // row: back to be claimed
     QList<qint64> rows;
     QStringList log;
     for (const QueueStorage::Checked& n : numbers) {
         const auto key = std::make_tuple(n.id, n.round, n.phone);
-        const auto [from, to] = facts.stored.equal_range(n.phone);
-        qint64& others = submitted[n.phone];
-        const qint64 held = std::count_if(
-            from, to, [&](const auto& message) { return message.second >= n.submitAt - kSlack; });
-        const bool stored = held > others;
-        if (stored) ++others; // this one's message: not another checked number's
+        const bool stored = inStore.count({n.id, n.round}) > 0;
         NumberStatus status = NumberStatus::Checking;
         QString why;
         if (stored) {
             status = NumberStatus::Submitted;
-            why = QStringLiteral("in Kannel's store after its worker stopped");
+            why = QStringLiteral("its request in Kannel's store after its worker stopped");
         } else if (now < n.since + facts.grace) {
             continue; // its report may still come
         } else if (facts.runningSince > n.submitAt - kClockSlack) {

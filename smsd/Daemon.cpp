@@ -226,7 +226,7 @@ void Daemon::DrainLoop(int index) {
     Connection db(QStringLiteral("smsd-drain-%1").arg(index), settings_.limits);
     QueueStore store(db, worker, settings_.clock, settings_.refund, settings_.refundUnknown);
     store.SetDailyCap(settings_.dailyCap, settings_.zone);
-    KannelClient kannel(settings_.kannel);
+    KannelClient kannel(settings_.kannel, &stop_);
     bool saidClosed = false;
     milliseconds backoff(500);
     bool opened = false, settled = false;
@@ -281,6 +281,15 @@ void Daemon::DrainLoop(int index) {
                                          row->sender);
                     KannelSeen(answer.httpStatus != 0);
                 }
+                if (answer.stopped) {
+                    // Left "submitting", as a crash leaves it: the next start,
+                    // or the worker that takes the row over, checks the
+                    // numbers with Kannel.
+                    qCWarning(lcQueue, "row %lld: %s; its %lld numbers are checked with Kannel",
+                              row->id, qPrintable(answer.text),
+                              static_cast<long long>(round.phones.size()));
+                    return;
+                }
                 const NumberStatus status = OutcomeStatus(answer.outcome);
                 const QString text =
                     answer.httpStatus
@@ -292,8 +301,9 @@ void Daemon::DrainLoop(int index) {
                 // database is away. Unless Kannel asked for a pause, the row's
                 // next round is marked in the same commit.
                 // Nothing but ClaimLost leaves this loop before the answer is
-                // stored: a round left "submitting" in hand is taken for one
-                // never sent and goes out again.
+                // stored (a stop before the answer leaves the drain, above): a
+                // round left "submitting" in hand is taken for one never sent
+                // and goes out again.
                 // Decided once: a retry after a commit that went through must
                 // ask the same, or the round that commit marked is left behind.
                 const bool markNext = !pause && !stop_;

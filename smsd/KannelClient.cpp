@@ -151,18 +151,25 @@ std::vector<std::string> LookUp(const std::string& host) {
 
 } // namespace
 
-KannelClient::KannelClient(KannelSettings settings) : settings_(std::move(settings)) {}
+KannelClient::KannelClient(KannelSettings settings, const std::atomic<bool>* stop)
+    : settings_(std::move(settings)), stop_(stop) {}
 
 Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QStringList& to,
                           const QString& text, const QString& from) {
     const QUrl url = SendsmsUrl(settings_, id, round, secret, to, text, from);
-    const auto deadline = std::chrono::steady_clock::now() + settings_.timeout;
+    auto deadline = std::chrono::steady_clock::now() + settings_.timeout;
+    bool stopping = false;
     const auto left = [&] {
-        return static_cast<int>(
-            std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       deadline - std::chrono::steady_clock::now())
-                                       .count()));
+        const auto now = std::chrono::steady_clock::now();
+        if (!stopping && stop_ && *stop_) {
+            stopping = true;
+            deadline = std::min(deadline, now + kStopGrace);
+        }
+        return static_cast<int>(std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()));
     };
+    // Waits in short steps, so that a stop is seen while waiting.
+    const auto step = [&] { return std::min(left(), 100); };
     const int numbers = static_cast<int>(to.size());
     // The name is looked up within the time limit too, on a thread of its own:
     // a socket asked to wait for its connection waits on the resolver for as
@@ -176,7 +183,10 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
         std::thread([lookup, host = url.host().toStdString()] {
             lookup->set_value(LookUp(host));
         }).detach();
-        if (found.wait_for(std::chrono::milliseconds(left())) != std::future_status::ready)
+        while (left() > 0 &&
+               found.wait_for(std::chrono::milliseconds(step())) != std::future_status::ready) {
+        }
+        if (found.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
             return Classify(0, {}, numbers, false, false,
                             QStringLiteral("cannot look up %1 in time").arg(url.host()));
         for (const std::string& a : found.get())
@@ -189,6 +199,7 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
     QString refused;
     for (const QHostAddress& address : std::as_const(addresses_)) {
         socket.connectToHost(address, static_cast<quint16>(url.port(80)));
+        // In one wait: a connection still being made is dropped when its wait runs out.
         if (socket.waitForConnected(left())) break;
         refused = socket.errorString();
         socket.abort();
@@ -204,13 +215,16 @@ Answer KannelClient::Send(qint64 id, int round, const QString& secret, const QSt
     // From here on the request may have been taken.
     QByteArray response;
     while (socket.state() == QAbstractSocket::ConnectedState && left() > 0) {
-        if (socket.waitForReadyRead(left()))
-            response += socket.readAll();
-        else if (socket.state() == QAbstractSocket::ConnectedState && left() == 0)
-            break;
+        if (socket.waitForReadyRead(step())) response += socket.readAll();
     }
     response += socket.readAll();
     const bool timedOut = socket.state() == QAbstractSocket::ConnectedState;
+    if (timedOut && stopping) {
+        Answer a;
+        a.stopped = true;
+        a.text = QStringLiteral("no answer from Kannel before stopping");
+        return a;
+    }
     // "HTTP/1.x NNN reason" then headers, a blank line and the body.
     int status = 0;
     QString body;

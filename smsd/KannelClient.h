@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <atomic>
 #include <chrono>
 
 namespace telvoro::smsd {
@@ -34,8 +35,9 @@ enum class Outcome {
 struct Answer {
     Outcome outcome = Outcome::Uncertain;
     int httpStatus = 0;
-    QString text;       // Kannel's body, or the network error
-    QStringList failed; // numbers Kannel names as not taken
+    QString text;         // Kannel's body, or the network error
+    QStringList failed;   // numbers Kannel names as not taken
+    bool stopped = false; // sent, and a stop came before Kannel's answer
 };
 
 // The request's URL (password included: never log it). `from`: the
@@ -49,12 +51,17 @@ Answer Classify(int httpStatus, const QString& body, int numbers, bool connected
 
 class KannelClient {
 public:
-    explicit KannelClient(KannelSettings settings);
+    // Once `stop` is set, a request in flight waits for Kannel's answer
+    // kStopGrace at most: a stop never waits out the timeout of a Kannel that
+    // hangs (Answer::stopped).
+    static constexpr std::chrono::milliseconds kStopGrace{5000};
+    explicit KannelClient(KannelSettings settings, const std::atomic<bool>* stop = nullptr);
     Answer Send(qint64 id, int round, const QString& secret, const QStringList& to,
                 const QString& text, const QString& from = {});
 
 private:
     KannelSettings settings_;
+    const std::atomic<bool>* stop_;
     QList<QHostAddress> addresses_; // Kannel's host, as last looked up
 };
 

@@ -80,13 +80,17 @@ inline TestDatabase MakeDatabase(const std::string& engine) {
     return d;
 }
 
-// telvoro-smsd's command line as a deployment writes it, against the rig's Kannel.
+// telvoro-smsd's command line as a deployment writes it, against the rig's Kannel
+// (its sendsms through `sendsmsPort` on 127.0.0.1 when given: a proxy in front).
 inline std::vector<std::string> SmsdArgs(const KannelRig& rig, const std::string& source, int port,
-                                         const std::string& worker) {
+                                         const std::string& worker, int sendsmsPort = 0) {
+    const QString sendsms =
+        sendsmsPort ? QStringLiteral("http://127.0.0.1:%1/cgi-bin/sendsms").arg(sendsmsPort)
+                    : rig.SendsmsUrl();
     return {"--db",
             source,
             "--kannel",
-            rig.SendsmsUrl().toStdString(),
+            sendsms.toStdString(),
             "--kannel-user",
             rig.User().toStdString(),
             "--kannel-password-file",
