@@ -38,6 +38,7 @@ QString Token(Dialect dialect, QStringView name) {
         {"RefundableOrUnknown", kRefundableOrUnknown},
         {"OnTheWay", kOnTheWay},
         {"AwaitingReport", kAwaitingReport},
+        {"Reported", kReported},
         {"Refundable", kRefundable},
         {"HeldBack", kHeldBack}};
     for (const auto& [token, members] : lists)

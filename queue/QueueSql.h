@@ -6,8 +6,8 @@
 //
 // In the texts, {New} ... {Settled} stand for a row's state, {Waiting} ...
 // {Checking} for a number's status and {Open}, {NotHanded}, {OnTheWay},
-// {AwaitingReport}, {Refundable}, {RefundableOrUnknown} for the lists of States.h; an unknown token
-// stops the program at its first statement. %1 marks a list of row IDs,
+// {AwaitingReport}, {Reported}, {Refundable}, {RefundableOrUnknown} for the lists of States.h; an
+// unknown token stops the program at its first statement. %1 marks a list of row IDs,
 // "(?, ?, ...)"; %2 SQL Server's rows of report values.
 
 #include "db/Dialect.h"
@@ -60,6 +60,8 @@ enum class ReportBatch {
     X(markRefundedUnknown) /* ? row: the same, unknown numbers too */                              \
     X(checkingNumbers)     /* row, round, phone, submitted, updated, status of numbers checked or  \
                               submitted; rows %1 */                                                \
+    X(reportedRounds)      /* row, round of the rounds with a number checked and one reported;     \
+                              rows %1 */                                                           \
     X(checkSettle)         /* ? status, text, now, row, round, phone */                            \
     X(reopenRow)           /* ? row from Handed back to Claimed */                                 \
     X(releaseRow)          /* ? row: its lease out, to be claimed at once */                       \

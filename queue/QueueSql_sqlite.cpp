@@ -134,6 +134,11 @@ QueueSql SqliteQueueSql() {
     q.checkingNumbers =
         S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt, Status from "
           "SendDetail where Status in ({Checking},{Submitted}) and SendTempID in %1");
+    // One index range a row: a row's numbers are few next to the table.
+    q.reportedRounds =
+        S("Select distinct c.SendTempID, c.Round from SendDetail c join SendDetail r on "
+          "r.SendTempID=c.SendTempID and r.Round=c.Round where c.Status={Checking} and "
+          "r.Status in {Reported} and c.SendTempID in %1");
     q.checkSettle = S("Update SendDetail set Status=?, SmscText=?, UpdatedAt=? where SendTempID=? "
                       "and Round=? and Phone=? and Status={Checking}");
     q.reopenRow = S("Update SendTemp set state={Claimed} where ID=? and state={Handed}");

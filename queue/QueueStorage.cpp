@@ -355,6 +355,17 @@ std::vector<QueueStorage::Checked> QueueStorage::CheckingNumbers(const QList<qin
     return out;
 }
 
+std::set<std::pair<qint64, int>> QueueStorage::ReportedRounds(const QList<qint64>& ids) {
+    QVariantList binds;
+    const QString list = IdList(ids, binds);
+    QSqlQuery& q = Run(QString(Sql().reportedRounds).replace(QLatin1String("%1"), list), binds,
+                       /*keep=*/ids.size() == kChunk);
+    std::set<std::pair<qint64, int>> out;
+    while (q.next())
+        out.emplace(q.value(0).toLongLong(), q.value(1).toInt());
+    return out;
+}
+
 bool QueueStorage::CheckSettle(const Checked& n, NumberStatus status, const QString& text,
                                qint64 now) {
     return Change(Sql().checkSettle, {TextOf(status), text, now, n.id, n.round, n.phone}) == 1;

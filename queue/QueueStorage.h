@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace telvoro::queue {
@@ -122,6 +123,8 @@ public:
     };
     // The numbers checked and those submitted, of at most kChunk rows.
     std::vector<Checked> CheckingNumbers(const QList<qint64>& ids);
+    // The rounds of those rows with a number checked and another moved by a report.
+    std::set<std::pair<qint64, int>> ReportedRounds(const QList<qint64>& ids);
     bool CheckSettle(const Checked& number, NumberStatus status, const QString& text, qint64 now);
     // A row handed over goes back to be claimed, its lease out; false when it
     // is still claimed (a drain may be marking its rounds).

@@ -68,6 +68,17 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
         absentSince_.clear();
         return counts;
     }
+    // smsbox acts on a whole request or none of it: a report for one number
+    // of a round says Kannel took all of them, and the others' reports are
+    // still to come (a slow SMSC, smsbox's retries). Sending them again would
+    // send them twice.
+    std::set<qint64> rowIds;
+    for (const QueueStorage::Checked& n : numbers)
+        rowIds.insert(n.id);
+    const QList<qint64> checkedRows(rowIds.begin(), rowIds.end());
+    std::set<std::pair<qint64, int>> reported;
+    for (qsizetype first = 0; first < checkedRows.size(); first += QueueStorage::kChunk)
+        reported.merge(storage_.ReportedRounds(checkedRows.mid(first, QueueStorage::kChunk)));
     std::map<QString, qint64> submitted;
     for (const auto& [round, phones] : submittedRounds)
         if (phones.size() == 1) ++submitted[phones.front()];
@@ -101,6 +112,10 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
             status = NumberStatus::Unknown;
             why = QStringLiteral("its worker stopped while submitting, longer than smsbox retries "
                                  "a report");
+        } else if (reported.count({n.id, n.round}) > 0) {
+            status = NumberStatus::Submitted;
+            why = QStringLiteral("its request reached Kannel (another of its numbers has a report) "
+                                 "after its worker stopped");
         } else {
             const qint64 absent = absentSince_.try_emplace(key, facts.at).first->second;
             if (facts.at - absent < kSettle) continue; // looked at once more first
@@ -124,7 +139,8 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
     AdvanceAll(rows, log);
     tx.Commit();
     if (counts.submitted + counts.resent + counts.unknown > 0)
-        log.prepend(QStringLiteral("checked with Kannel: %1 numbers in its store, %2 never reached "
+        log.prepend(QStringLiteral("checked with Kannel: %1 numbers it took (in its store or "
+                                   "reported), %2 never reached "
                                    "it and are sent again, %3 unknown")
                         .arg(counts.submitted)
                         .arg(counts.resent)

@@ -60,6 +60,10 @@ inline constexpr NumberStatus kOnTheWay[] = {NumberStatus::Submitting, NumberSta
 // A number still being checked past the validity is swept too.
 inline constexpr NumberStatus kAwaitingReport[] = {NumberStatus::Submitted, NumberStatus::Accepted,
                                                    NumberStatus::Buffered, NumberStatus::Checking};
+// Numbers a report has moved: their request reached Kannel.
+inline constexpr NumberStatus kReported[] = {NumberStatus::Accepted, NumberStatus::Buffered,
+                                             NumberStatus::Delivered, NumberStatus::Undelivered,
+                                             NumberStatus::Rejected};
 // Numbers whose units go back to the account.
 inline constexpr NumberStatus kRefundable[] = {NumberStatus::Rejected, NumberStatus::Undelivered,
                                                NumberStatus::Invalid, NumberStatus::OptedOut,
