@@ -8,22 +8,32 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <iostream>
+#include <optional>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace telvoro;
 
 namespace {
 
 std::atomic<int> g_signal{0};
+// The handler's wake-up for the event loop. A socket notifier, unlike a timer,
+// keeps its turn when the loop never goes idle (Kannel's reports streaming in),
+// where glib's dispatcher lets timers wait.
+int g_wake[2] = {-1, -1};
 
 void OnSignal(int sig) {
     g_signal = sig;
+    const char byte = 1;
+    if (g_wake[1] >= 0) (void)!write(g_wake[1], &byte, 1);
 }
 
 // What an SQL driver says on its own when the connection died under a
@@ -50,6 +60,7 @@ void Messages(QtMsgType type, const QMessageLogContext&, const QString& text) {
 
 int main(int argc, char** argv) {
     // A stop asked for during start-up is kept and honoured once running.
+    if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -86,15 +97,28 @@ int main(int argc, char** argv) {
         smsd::CheckEmbeddedDatabase(settings.source);
         smsd::Daemon daemon(std::move(settings));
         daemon.Start();
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, &app, [&] {
-            if (g_signal == 0) return;
-            watch.stop();
+        bool stopping = false;
+        const auto stopIfAsked = [&] {
+            if (g_signal == 0 || stopping) return;
+            stopping = true;
             std::cerr << "telvoro-smsd: stopping (signal " << g_signal.load() << ")" << std::endl;
             daemon.RequestStop();
             daemon.Finish();
             app.quit();
-        });
+        };
+        // A signal before this point left its byte in the pipe: read at once.
+        std::optional<QSocketNotifier> wake;
+        if (g_wake[0] >= 0) wake.emplace(g_wake[0], QSocketNotifier::Read);
+        if (wake)
+            QObject::connect(&*wake, &QSocketNotifier::activated, &app, [&] {
+                char bytes[16];
+                while (read(g_wake[0], bytes, sizeof bytes) > 0) {
+                }
+                stopIfAsked();
+            });
+        // Without the pipe (none could be made), a look every 100 ms.
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &app, stopIfAsked);
         watch.start(100);
         // The event loop looks over every one of Kannel's report connections
         // (hundreds) each time it wakes. A short pause before it waits lets a
