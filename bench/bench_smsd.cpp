@@ -316,7 +316,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     look.Open(source);
     WaitSettled(look, start + 600s);
     run.settled = std::chrono::duration<double>(Clock::now() - start).count();
-    run.lastReport = std::chrono::duration<double>(relay.LastAnswer() - start).count();
+    if (a.relay) run.lastReport = std::chrono::duration<double>(relay.LastAnswer() - start).count();
     run.smsdCpu = CpuSeconds(smsd.Pid());
     run.kannelCpu = KannelCpu(rig) - kannelBefore;
     run.postgresCpu = Since(postgresBefore);
