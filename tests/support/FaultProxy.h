@@ -4,26 +4,16 @@
 // server's reply to the Nth COMMIT (the server has committed, the client
 // never hears it), or cuts the connection when the Nth COMMIT comes (the
 // server never sees it), or stops forwarding, or refuses new connections.
-// One thread; POSIX sockets; for tests only.
+// For tests only.
 
-#include "tests/support/LoopbackListener.h"
+#include "tests/support/TcpRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace telvoro {
 
@@ -31,34 +21,24 @@ class FaultProxy {
 public:
     enum class Mode { Pass, DropReplyToCommit, CutAtCommit, Stall };
 
-    explicit FaultProxy(int upstreamPort) : upstreamPort_(upstreamPort) {
-        listener_ = telvoro::testing::ListenOnLoopback(64, port_, "fault proxy");
-        if (pipe(wake_) != 0) throw std::runtime_error("fault proxy: no pipe");
-        thread_ = std::thread([this] { Loop(); });
-    }
-    ~FaultProxy() {
-        stop_ = true;
-        Wake();
-        thread_.join();
-        for (Pair& p : pairs_)
-            Close(p);
-        close(listener_);
-        close(wake_[0]);
-        close(wake_[1]);
-    }
-    FaultProxy(const FaultProxy&) = delete;
-    FaultProxy& operator=(const FaultProxy&) = delete;
+    explicit FaultProxy(int upstreamPort)
+        : relay_(upstreamPort, "fault proxy",
+                 {[this](Link& l, const char* d, std::size_t n) { FromClient(l, d, n); },
+                  [this](Link& l, const char* d, std::size_t n) { FromServer(l, d, n); },
+                  [this] { return !refuse_; }}) {}
 
-    int port() const { return port_; }
+    int port() const { return relay_.port(); }
 
     // `n` counts the COMMITs from this call on, over all connections.
     void Set(Mode mode, int n = 1) {
-        std::lock_guard lock(mutex_);
-        mode_ = mode;
-        commitTarget_ = n;
-        commitsSeen_ = 0;
-        struck_ = false;
-        Wake();
+        {
+            std::lock_guard lock(mutex_);
+            mode_ = mode;
+            commitTarget_ = n;
+            commitsSeen_ = 0;
+            struck_ = false;
+        }
+        relay_.Wake();
     }
     // New connections are closed at once, as a server that is away.
     void RefuseNew(bool refuse) { refuse_ = refuse; }
@@ -66,32 +46,14 @@ public:
     bool Struck() const { return struck_; }
 
 private:
-    struct Pair {
-        int client = -1, server = -1;
+    struct State {
         std::string fromClient; // bytes not yet forwarded, up to a whole message
         bool startup = true;    // the untyped start-up messages come first
         bool swallow = false;   // the server's answers are dropped, then both ends cut
-        bool dead = false;
     };
+    using Relay = telvoro::testing::TcpRelay<State>;
+    using Link = Relay::Link;
 
-    void Wake() {
-        const char c = 0;
-        (void)!write(wake_[1], &c, 1);
-    }
-    static void Close(Pair& p) {
-        if (p.client >= 0) close(p.client);
-        if (p.server >= 0) close(p.server);
-        p.client = p.server = -1;
-        p.dead = true;
-    }
-    static void SendAll(int fd, const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-    }
     static std::uint32_t BigEndian(const char* p) {
         return (std::uint32_t(std::uint8_t(p[0])) << 24) |
                (std::uint32_t(std::uint8_t(p[1])) << 16) |
@@ -106,37 +68,13 @@ private:
         return text.rfind("COMMIT", 0) == 0 || text.rfind("END", 0) == 0;
     }
 
-    void Accept() {
-        const int client = accept(listener_, nullptr, nullptr);
-        if (client < 0) return;
-        if (refuse_) {
-            close(client);
-            return;
-        }
-        const int server = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(upstreamPort_));
-        if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(server);
-            close(client);
-            return;
-        }
-        Pair p;
-        p.client = client;
-        p.server = server;
-        pairs_.push_back(p);
-    }
-
     // Forwards the client's whole messages, watching for COMMIT.
-    void FromClient(Pair& p) {
-        char buffer[65536];
-        const ssize_t n = recv(p.client, buffer, sizeof buffer, 0);
-        if (n <= 0) return Close(p);
+    void FromClient(Link& l, const char* data, std::size_t n) {
+        if (n == 0) return Relay::Close(l);
+        State& p = l.state;
         std::lock_guard lock(mutex_);
         if (mode_ == Mode::Stall) return;
-        p.fromClient.append(buffer, static_cast<std::size_t>(n));
+        p.fromClient.append(data, n);
         for (;;) {
             std::size_t size = 0;
             if (p.startup) {
@@ -156,61 +94,32 @@ private:
                 (mode_ == Mode::DropReplyToCommit || mode_ == Mode::CutAtCommit) &&
                 ++commitsSeen_ == commitTarget_) {
                 struck_ = true;
-                if (mode_ == Mode::CutAtCommit) return Close(p);
-                SendAll(p.server, message.data(), message.size());
+                if (mode_ == Mode::CutAtCommit) return Relay::Close(l);
+                Relay::SendAll(l.server, message.data(), message.size());
                 p.swallow = true;
                 continue;
             }
-            if (!p.swallow) SendAll(p.server, message.data(), message.size());
+            if (!p.swallow) Relay::SendAll(l.server, message.data(), message.size());
         }
     }
 
-    void FromServer(Pair& p) {
-        char buffer[65536];
-        const ssize_t n = recv(p.server, buffer, sizeof buffer, 0);
-        if (n <= 0) return Close(p);
+    void FromServer(Link& l, const char* data, std::size_t n) {
+        if (n == 0) return Relay::Close(l);
         std::lock_guard lock(mutex_);
-        if (p.swallow) {
+        if (l.state.swallow) {
             // The server has answered the COMMIT: it is final; the client never hears it.
-            if (std::memchr(buffer, 'Z', static_cast<std::size_t>(n))) Close(p);
+            if (std::memchr(data, 'Z', n)) Relay::Close(l);
             return;
         }
         if (mode_ == Mode::Stall) return;
-        SendAll(p.client, buffer, static_cast<std::size_t>(n));
+        Relay::SendAll(l.client, data, n);
     }
 
-    void Loop() {
-        while (!stop_) {
-            std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-            for (const Pair& p : pairs_) {
-                fds.push_back({p.client, POLLIN, 0});
-                fds.push_back({p.server, POLLIN, 0});
-            }
-            if (poll(fds.data(), fds.size(), 200) <= 0) continue;
-            if (fds[0].revents) {
-                char drain[64];
-                (void)!read(wake_[0], drain, sizeof drain);
-            }
-            if (fds[1].revents & POLLIN) Accept();
-            for (std::size_t i = 0; i < pairs_.size() && 2 + 2 * i + 1 < fds.size(); ++i) {
-                Pair& p = pairs_[i];
-                if (!p.dead && fds[2 + 2 * i].revents) FromClient(p);
-                if (!p.dead && fds[2 + 2 * i + 1].revents) FromServer(p);
-            }
-            pairs_.erase(
-                std::remove_if(pairs_.begin(), pairs_.end(), [](const Pair& p) { return p.dead; }),
-                pairs_.end());
-        }
-    }
-
-    int upstreamPort_, port_ = 0, listener_ = -1;
-    int wake_[2] = {-1, -1};
     std::mutex mutex_;
     Mode mode_ = Mode::Pass;
     int commitTarget_ = 0, commitsSeen_ = 0;
-    std::atomic<bool> stop_{false}, refuse_{false}, struck_{false};
-    std::vector<Pair> pairs_;
-    std::thread thread_;
+    std::atomic<bool> refuse_{false}, struck_{false};
+    Relay relay_; // last: stopped before the rest goes
 };
 
 } // namespace telvoro

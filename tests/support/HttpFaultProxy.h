@@ -5,25 +5,14 @@
 // and the server's answer kept from the client. What the test does at that
 // point runs on the proxy's thread the moment the hold begins, not a poll
 // later. Every other exchange passes. One request per connection, as HTTP/1.0
-// has it. One thread; POSIX sockets; for tests only.
+// has it. For tests only.
 
-#include "tests/support/LoopbackListener.h"
+#include "tests/support/TcpRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <functional>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace telvoro {
 
@@ -31,25 +20,12 @@ class HttpFaultProxy {
 public:
     enum class Hold { Nothing, Request, HalfRequest, Answer };
 
-    explicit HttpFaultProxy(int upstreamPort) : upstreamPort_(upstreamPort) {
-        listener_ = telvoro::testing::ListenOnLoopback(64, port_, "HTTP fault proxy");
-        if (pipe(wake_) != 0) throw std::runtime_error("HTTP fault proxy: no pipe");
-        thread_ = std::thread([this] { Loop(); });
-    }
-    ~HttpFaultProxy() {
-        stop_ = true;
-        (void)!write(wake_[1], "", 1);
-        thread_.join();
-        for (Pair& p : pairs_)
-            Close(p);
-        close(listener_);
-        close(wake_[0]);
-        close(wake_[1]);
-    }
-    HttpFaultProxy(const HttpFaultProxy&) = delete;
-    HttpFaultProxy& operator=(const HttpFaultProxy&) = delete;
+    explicit HttpFaultProxy(int upstreamPort)
+        : relay_(upstreamPort, "HTTP fault proxy",
+                 {[this](Link& l, const char* d, std::size_t n) { FromClient(l, d, n); },
+                  [this](Link& l, const char* d, std::size_t n) { FromServer(l, d, n); }}) {}
 
-    int port() const { return port_; }
+    int port() const { return relay_.port(); }
 
     // Holds the `n`th request that arrives whole from this call on and then
     // runs `then`.
@@ -66,59 +42,24 @@ public:
     bool Holding() const { return holding_; }
 
 private:
-    struct Pair {
-        int client = -1, server = -1;
+    struct State {
         std::string head;     // the request until its blank line: then it is decided
         bool decided = false; // passed or held
         bool keep = false;    // the client's bytes go no further
         bool silence = false; // the server's answer goes no further
-        bool dead = false;
     };
+    using Relay = telvoro::testing::TcpRelay<State>;
+    using Link = Relay::Link;
 
-    static void Close(Pair& p) {
-        if (p.client >= 0) close(p.client);
-        if (p.server >= 0) close(p.server);
-        p.client = p.server = -1;
-        p.dead = true;
-    }
-    static void SendAll(int fd, const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-    }
-
-    void Accept() {
-        const int client = accept(listener_, nullptr, nullptr);
-        if (client < 0) return;
-        const int server = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(upstreamPort_));
-        if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(server);
-            close(client); // as the server itself would refuse
-            return;
-        }
-        Pair p;
-        p.client = client;
-        p.server = server;
-        pairs_.push_back(p);
-    }
-
-    void FromClient(Pair& p) {
-        char buffer[65536];
-        const ssize_t n = recv(p.client, buffer, sizeof buffer, 0);
+    void FromClient(Link& l, const char* data, std::size_t n) {
         // The client gone (killed): the server sees its end of the request too.
-        if (n <= 0) return Close(p);
+        if (n == 0) return Relay::Close(l);
+        State& p = l.state;
         if (p.decided) {
-            if (!p.keep) SendAll(p.server, buffer, static_cast<std::size_t>(n));
+            if (!p.keep) Relay::SendAll(l.server, data, n);
             return;
         }
-        p.head.append(buffer, static_cast<std::size_t>(n));
+        p.head.append(data, n);
         if (p.head.find("\r\n\r\n") == std::string::npos) return;
         p.decided = true;
         Hold hold = Hold::Nothing;
@@ -127,9 +68,9 @@ private:
             if (hold_ != Hold::Nothing && seen_ < target_ && ++seen_ == target_) hold = hold_;
         }
         if (hold == Hold::Nothing || hold == Hold::Answer)
-            SendAll(p.server, p.head.data(), p.head.size());
+            Relay::SendAll(l.server, p.head.data(), p.head.size());
         else if (hold == Hold::HalfRequest)
-            SendAll(p.server, p.head.data(), p.head.size() / 2);
+            Relay::SendAll(l.server, p.head.data(), p.head.size() / 2);
         p.keep = hold == Hold::Request || hold == Hold::HalfRequest;
         p.silence = hold == Hold::Answer;
         if (p.keep) Begin();
@@ -145,52 +86,23 @@ private:
         if (then) then();
     }
 
-    void FromServer(Pair& p) {
-        char buffer[65536];
-        const ssize_t n = recv(p.server, buffer, sizeof buffer, 0);
-        if (p.silence) {
+    void FromServer(Link& l, const char* data, std::size_t n) {
+        if (l.state.silence) {
             // The server has answered: the client waits on, unanswered.
             Begin();
-            if (n <= 0) {
-                close(p.server);
-                p.server = -1;
-            }
+            if (n == 0) Relay::CloseServer(l);
             return;
         }
-        if (n <= 0) return Close(p);
-        SendAll(p.client, buffer, static_cast<std::size_t>(n));
+        if (n == 0) return Relay::Close(l);
+        Relay::SendAll(l.client, data, n);
     }
 
-    void Loop() {
-        while (!stop_) {
-            // A closed server side stays in the list as -1, which poll passes over.
-            std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-            for (const Pair& p : pairs_) {
-                fds.push_back({p.client, POLLIN, 0});
-                fds.push_back({p.server, POLLIN, 0});
-            }
-            if (poll(fds.data(), fds.size(), 200) <= 0) continue;
-            if (fds[1].revents & POLLIN) Accept();
-            for (std::size_t i = 0; i < pairs_.size() && 2 + 2 * i + 1 < fds.size(); ++i) {
-                Pair& p = pairs_[i];
-                if (!p.dead && fds[2 + 2 * i].revents) FromClient(p);
-                if (!p.dead && p.server >= 0 && fds[2 + 2 * i + 1].revents) FromServer(p);
-            }
-            pairs_.erase(
-                std::remove_if(pairs_.begin(), pairs_.end(), [](const Pair& p) { return p.dead; }),
-                pairs_.end());
-        }
-    }
-
-    int upstreamPort_, port_ = 0, listener_ = -1;
-    int wake_[2] = {-1, -1};
     std::mutex mutex_;
     Hold hold_ = Hold::Nothing;
     std::function<void()> then_;
     int target_ = 0, seen_ = 0;
-    std::atomic<bool> stop_{false}, holding_{false};
-    std::vector<Pair> pairs_;
-    std::thread thread_;
+    std::atomic<bool> holding_{false};
+    Relay relay_; // last: stopped before the rest goes
 };
 
 } // namespace telvoro
