@@ -67,15 +67,17 @@ QueueSql PostgresQueueSql() {
     // Reports. A final report settles any number still open, an unknown one
     // too; a passing one moves only a number on its way.
     q.secretOf = S("Select Secret from SendClaim where SendTempID=?");
-    // The batch unnested from its column arrays: a report's number through
-    // the index on row, round and phone, among the rows named outright.
+    // The batch unnested from its column arrays: each report finds its number
+    // through the index on row, round and phone. No list of the rows touched
+    // beside it: with one, the plan the server keeps for the prepared
+    // statement walks all numbers of each row by the primary key instead
+    // (measured: 4x the time, 100 index entries a report).
     q.applyReports =
         S("Update SendDetail d set Status=v.st, SmscText=v.txt, UpdatedAt=? from "
           "unnest(?::integer[], ?::integer[], ?::varchar[], ?::varchar[], ?::varchar[], "
-          "?::integer[]) as v(id, rnd, phone, st, txt, final) where d.SendTempID = "
-          "any(?::integer[]) and d.SendTempID=v.id and d.Round=v.rnd and d.Phone=v.phone and "
-          "(case when d.Status in {OnTheWay} then 1 when v.final=1 and d.Status={Unknown} then 1 "
-          "else 0 end)=1");
+          "?::integer[]) as v(id, rnd, phone, st, txt, final) where d.SendTempID=v.id and "
+          "d.Round=v.rnd and d.Phone=v.phone and (case when d.Status in {OnTheWay} then 1 when "
+          "v.final=1 and d.Status={Unknown} then 1 else 0 end)=1");
 
     // Sweep: open numbers live in open rows only, named outright.
     q.openRows = S("Select ID, state from SendTemp where state in ({Claimed},{Handed})");
@@ -92,6 +94,9 @@ QueueSql PostgresQueueSql() {
 
     // A worker that died while submitting: what Kannel's facts decide for each
     // number checked. A row goes back to be claimed only once handed over.
+    // Asked first, at every look: whether any number is being checked at all.
+    q.rowsChecking = S("Select distinct SendTempID from SendDetail where Status={Checking} and "
+                       "SendTempID in %1");
     q.checkingNumbers =
         S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt, Status from "
           "SendDetail where Status in ({Checking},{Submitted}) and SendTempID in %1");

@@ -276,11 +276,8 @@ void QueueStorage::ApplyReports(const std::vector<ReportLine>& lines, qint64 now
             txt << l.text;
             fin << QString::number(final(l));
         }
-        for (qint64 r : rows)
-            touched << QString::number(r);
-        Change(sql.applyReports,
-               {now, ArrayText(id), ArrayText(rnd), ArrayText(phone), ArrayText(st), ArrayText(txt),
-                ArrayText(fin), ArrayText(touched)});
+        Change(sql.applyReports, {now, ArrayText(id), ArrayText(rnd), ArrayText(phone),
+                                  ArrayText(st), ArrayText(txt), ArrayText(fin)});
         return;
     }
     case ReportBatch::Json: {
