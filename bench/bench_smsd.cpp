@@ -282,22 +282,14 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     // report (--relay 0: directly, to see what the relay itself costs).
     const int listen = telvoro::test::FreePort();
     TimingRelay relay(listen);
-    std::vector<std::string> args{"--db",
-                                  text,
-                                  "--kannel",
-                                  rig.SendsmsUrl().toStdString(),
-                                  "--kannel-user",
-                                  rig.User().toStdString(),
-                                  "--kannel-password-file",
-                                  rig.PasswordFile().string(),
-                                  "--listen",
-                                  "127.0.0.1:" + std::to_string(listen),
-                                  "--worker",
-                                  "bench",
-                                  "--drains",
-                                  std::to_string(drains),
-                                  "--sender",
-                                  "10690000"};
+    std::vector<std::string> args{"--db", text, "--kannel", rig.SendsmsUrl().toStdString(),
+                                  "--kannel-user", rig.User().toStdString(),
+                                  "--kannel-password-file", rig.PasswordFile().string(), "--listen",
+                                  "127.0.0.1:" + std::to_string(listen), "--worker", "bench",
+                                  "--drains", std::to_string(drains), "--sender", "10690000",
+                                  // As the service runs it: Kannel's facts
+                                  // looked at every few seconds.
+                                  "--kannel-conf", rig.ConfigFile().string()};
     if (a.relay) {
         args.push_back("--report-url");
         args.push_back("http://127.0.0.1:" + std::to_string(relay.port()) + "/dlr");

@@ -58,6 +58,7 @@ enum class ReportBatch {
     X(accountOf)           /* SendNo, SendMemo of ? row */                                         \
     X(markRefunded)        /* ? row */                                                             \
     X(markRefundedUnknown) /* ? row: the same, unknown numbers too */                              \
+    X(rowsChecking)        /* the rows with a number checked; rows %1 */                           \
     X(checkingNumbers)     /* row, round, phone, submitted, updated, status of numbers checked or  \
                               submitted; rows %1 */                                                \
     X(reportedRounds)      /* row, round of the rounds with a number checked and one reported;     \

@@ -90,6 +90,9 @@ QueueSql SqlServerQueueSql() {
 
     // A worker that died while submitting: what Kannel's facts decide for each
     // number checked. A row goes back to be claimed only once handed over.
+    // Asked first, at every look: whether any number is being checked at all.
+    q.rowsChecking = S("Select distinct SendTempID from SendDetail where Status={Checking} and "
+                       "SendTempID in %1");
     q.checkingNumbers =
         S("Select SendTempID, Round, Phone, SubmitAt, UpdatedAt, Status from "
           "SendDetail where Status in ({Checking},{Submitted}) and SendTempID in %1");

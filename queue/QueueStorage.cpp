@@ -267,7 +267,7 @@ void QueueStorage::ApplyReports(const std::vector<ReportLine>& lines, qint64 now
         if (rows.isEmpty() || rows.back() != l.id) rows << l.id;
     switch (sql.reportBatch) {
     case ReportBatch::Arrays: {
-        QStringList id, rnd, phone, st, txt, fin, touched;
+        QStringList id, rnd, phone, st, txt, fin;
         for (const ReportLine& l : lines) {
             id << QString::number(l.id);
             rnd << QString::number(l.round);
@@ -337,6 +337,17 @@ std::optional<std::pair<QString, QString>> QueueStorage::AccountOf(qint64 id) {
 
 int QueueStorage::MarkRefunded(qint64 id, bool unknownToo) {
     return Change(unknownToo ? Sql().markRefundedUnknown : Sql().markRefunded, {id});
+}
+
+QList<qint64> QueueStorage::RowsChecking(const QList<qint64>& ids) {
+    QVariantList binds;
+    const QString list = IdList(ids, binds);
+    QSqlQuery& q = Run(QString(Sql().rowsChecking).replace(QLatin1String("%1"), list), binds,
+                       /*keep=*/ids.size() == kChunk);
+    QList<qint64> rows;
+    while (q.next())
+        rows << q.value(0).toLongLong();
+    return rows;
 }
 
 std::vector<QueueStorage::Checked> QueueStorage::CheckingNumbers(const QList<qint64>& ids) {

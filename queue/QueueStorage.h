@@ -121,6 +121,8 @@ public:
         qint64 submitAt = 0, since = 0; // marked "submitting"; made "checking"
         bool checking = true;           // else "submitted": Kannel took it
     };
+    // Those of at most kChunk rows with a number being checked.
+    QList<qint64> RowsChecking(const QList<qint64>& ids);
     // The numbers checked and those submitted, of at most kChunk rows.
     std::vector<Checked> CheckingNumbers(const QList<qint64>& ids);
     // The rounds of those rows with a number checked and another moved by a report.

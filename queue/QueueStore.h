@@ -64,11 +64,15 @@ struct KannelFacts {
     qint64 reportWindow = 0;
     // How long after the worker came back a report must have come.
     qint64 grace = 0;
+    // False when the store was not looked at (it is large and costly to list
+    // while Kannel is busy): nothing is decided on `stored` then.
+    bool storeLooked = true;
 };
 
 // Numbers checked: found in Kannel's store, sent again, left unknown.
 struct CheckCounts {
     int submitted = 0, resent = 0, unknown = 0;
+    bool storeWanted = false; // numbers still being checked: Kannel's store wanted next time
 };
 
 // What `telvoro-admin status` shows of a worker; times in milliseconds since

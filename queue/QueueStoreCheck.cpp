@@ -46,6 +46,17 @@ CheckCounts QueueStore::Check(const KannelFacts& facts) {
     const qint64 now = clock_();
     QList<qint64> handed;
     const QList<qint64> open = storage_.OpenRows(&handed);
+    // Almost always none: then the numbers awaiting their reports, tens of
+    // thousands in a busy hour, are not read at all.
+    bool anyChecking = false;
+    for (qsizetype first = 0; first < open.size() && !anyChecking; first += QueueStorage::kChunk)
+        anyChecking = !storage_.RowsChecking(open.mid(first, QueueStorage::kChunk)).isEmpty();
+    if (!anyChecking) {
+        absentSince_.clear();
+        return counts;
+    }
+    counts.storeWanted = true;
+    if (!facts.storeLooked) return counts;
     std::vector<QueueStorage::Checked> numbers;
     // smsbox gives the messages of one request a single ID, and bearerbox's
     // store keeps one message per ID: a request of many numbers shows there

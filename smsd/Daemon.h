@@ -169,6 +169,12 @@ private:
     bool beatWarned_ = false;                // the sweeper's own
     std::mutex factsMutex_;
     std::optional<queue::KannelFacts> facts_;
+    // Numbers are being checked with Kannel: found by the last check, made
+    // by this worker's start or a takeover. Only then does every look at
+    // Kannel check them and list its store (under load it holds every report
+    // on its way, megabytes of XML); otherwise a check once a minute finds
+    // what another worker left.
+    std::atomic<bool> checkWanted_{true};
 };
 
 } // namespace telvoro::smsd

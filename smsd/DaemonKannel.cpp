@@ -77,7 +77,7 @@ void Daemon::AskKannel(KannelWatch* watch) {
     std::optional<queue::KannelFacts> facts;
     if (watch) {
         try {
-            facts = watch->Facts(std::chrono::seconds(5));
+            facts = watch->Facts(std::chrono::seconds(5), checkWanted_);
         } catch (const std::exception& e) {
             qCWarning(lcQueue, "Kannel's admin interface: %s", e.what());
         }

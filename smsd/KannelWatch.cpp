@@ -179,7 +179,8 @@ std::multimap<QString, qint64> ParseStoreXml(const QByteArray& xml) {
     return stored;
 }
 
-std::optional<queue::KannelFacts> KannelWatch::Facts(std::chrono::milliseconds timeout) {
+std::optional<queue::KannelFacts> KannelWatch::Facts(std::chrono::milliseconds timeout,
+                                                     bool withStore) {
     if (config_.admin.isEmpty()) return std::nullopt;
     const auto page = [&](const char* name) {
         QUrl url = config_.admin;
@@ -203,9 +204,12 @@ std::optional<queue::KannelFacts> KannelWatch::Facts(std::chrono::milliseconds t
         startLow_ = std::max(startLow_, low);
         startHigh_ = std::min(startHigh_, high);
     }
-    const QByteArray store = page("store-status.xml");
-    if (!store.contains("<gateway")) return std::nullopt;
-    f.stored = ParseStoreXml(store);
+    f.storeLooked = withStore;
+    if (withStore) {
+        const QByteArray store = page("store-status.xml");
+        if (!store.contains("<gateway")) return std::nullopt;
+        f.stored = ParseStoreXml(store);
+    }
     f.runningSince = startHigh_; // the latest it may have started
     f.reportWindow = config_.ReportWindow().count();
     f.grace = CheckGrace(config_).count();

@@ -52,8 +52,10 @@ class KannelWatch {
 public:
     explicit KannelWatch(KannelConfig config) : config_(std::move(config)) {}
     // Asks the admin interface now; nothing when it does not answer (or when
-    // no smsbox is connected: reports cannot come).
-    std::optional<queue::KannelFacts> Facts(std::chrono::milliseconds timeout);
+    // no smsbox is connected: reports cannot come). The store's list only
+    // `withStore`.
+    std::optional<queue::KannelFacts> Facts(std::chrono::milliseconds timeout,
+                                            bool withStore = true);
 
 private:
     KannelConfig config_;

@@ -192,6 +192,8 @@ const Case kCases[] = {
              {"a report for another number of the request", [](KannelFacts&) {}, 1, 2,
               "delivered,submitted", "2", 100},
              {"absent once only", [](KannelFacts&) {}, 0, 1, "checking,checking", "2", 100},
+             {"the store not listed: nothing decided on it",
+              [](KannelFacts& f) { f.storeLooked = false; }, 0, 2, "checking,checking", "2", 100},
              {"Kannel restarted since", [](KannelFacts& f) { f.runningSince = 1'005'000; }, 0, 2,
               "unknown,unknown", "3", 102},
              {"smsbox gave up on reports", [](KannelFacts& f) { f.reportWindow = 20'000; }, 2, 2,
