@@ -6,6 +6,7 @@
 //   bench_smsd [--numbers N] [--rows R] [--drains K,...] [--history H]
 //              [--db postgresql://HOST:PORT] [--text chinese|ascii] [--latency N]
 //              [--opt-outs M] [--repeat B] [--stop S] [--rounds N] [--relay 0]
+//              [--smsd DIR]
 //
 // The text is the client's kind by default: 74 Chinese characters, two UCS-2
 // parts a number (each part reaches the SMSC and brings its own reports), or
@@ -18,11 +19,18 @@
 // one telvoro-smsd and prints its memory after each; --stop S then stops it
 // for S seconds while Kannel owes a batch's reports, and times the burst.
 //
+// --smsd DIR measures the telvoro-smsd of another build (an earlier commit's)
+// with this same bench: its telvoro-admin init makes the tables, and options
+// its --help lacks are left out; without --report-url there is no relay, and
+// the report times are absent.
+//
 // Kannel's own rate is taken before and after the queue server's runs: on a
 // shared machine the two readings show how much the load moved meanwhile.
 
 #include "bench/KannelCeiling.h"
 #include "bench/ProcessStats.h"
+#include "bench/QueueFill.h"
+#include "bench/SmsdUnderTest.h"
 #include "bench/TimingRelay.h"
 #include "db/Connection.h"
 #include "server/ServerUpkeep.h"
@@ -32,9 +40,7 @@
 #include "text/GbkCodec.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QUrl>
@@ -90,6 +96,7 @@ struct Args {
     int stop = 0;      // seconds telvoro-smsd is stopped while Kannel owes a batch's reports
     bool relay = true; // reports through the timing relay
     int rounds = 1;    // the ceiling and the queue server, side by side, this many times
+    std::string smsd;  // another build's telvoro-smsd and telvoro-admin; empty: this tree's
 };
 
 Args Parse(int argc, char** argv) {
@@ -116,6 +123,8 @@ Args Parse(int argc, char** argv) {
             a.rounds = std::stoi(value);
         else if (key == "--relay")
             a.relay = value != "0";
+        else if (key == "--smsd")
+            a.smsd = value;
         else if (key == "--stop")
             a.stop = std::stoi(value);
         else if (key == "--latency")
@@ -135,57 +144,6 @@ Args Parse(int argc, char** argv) {
     return a;
 }
 
-// What a queue holds after a while: rows of 100 numbers under negative IDs
-// (never claimed), every other row settled, the others handed over and still
-// waiting for their reports. Whatever the drain asks must not walk all of it.
-void FillHistory(Connection& c, int numbers) {
-    if (numbers <= 0) return;
-    const bool sqlite = c.engine() == Engine::Sqlite;
-    const QString series =
-        sqlite ? QStringLiteral("with recursive s(g) as (select 0 union all select g+1 from s "
-                                "where g < %1) ")
-                     .arg(numbers - 1)
-               : QString();
-    const QString from =
-        sqlite ? QStringLiteral(" from s")
-               : QStringLiteral(" from generate_series(0, %1) as s(g)").arg(numbers - 1);
-    const QString now = QString::number(QDateTime::currentMSecsSinceEpoch());
-    QSqlQuery q(c.database());
-    const QStringList statements = {
-        series +
-            QStringLiteral("insert into SendTemp (ID, SendNo, SendMemo, list, state) select "
-                           "-(g+1), 'history', 'old', '', case when g % 2 = 0 then '3' else "
-                           "'2' end") +
-            from + QStringLiteral(" where g < %1").arg((numbers + 99) / 100),
-        series +
-            QStringLiteral("insert into SendDetail (SendTempID, Seq, Round, Phone, Status, "
-                           "SubmitAt, UpdatedAt) select -(g/100+1), g % 100, 0, '1370' || "
-                           "g, case when (g/100) % 2 = 0 then 'delivered' else 'submitted' "
-                           "end, ") +
-            now + QStringLiteral(", ") + now + from,
-        QStringLiteral("analyze")};
-    for (const QString& sql : statements)
-        if (!q.exec(sql))
-            throw std::runtime_error("history: " + q.lastError().text().toStdString());
-}
-
-// `numbers` numbers on the account's opt-out list, none of them among those queued.
-void FillOptOuts(Connection& c, int numbers) {
-    if (numbers <= 0) return;
-    const bool sqlite = c.engine() == Engine::Sqlite;
-    const QString sql =
-        (sqlite ? QStringLiteral("with recursive s(g) as (select 0 union all select g+1 from s "
-                                 "where g < %1) insert into OptOut (Login, Phone, AddedAt) "
-                                 "select '13800138000', '150' || (10000000 + g), 0 from s")
-                : QStringLiteral("insert into OptOut (Login, Phone, AddedAt) select "
-                                 "'13800138000', '150' || (10000000 + g), 0 from "
-                                 "generate_series(0, %1) as s(g)"))
-            .arg(numbers - 1);
-    QSqlQuery q(c.database());
-    for (const QString& s : {QStringLiteral("delete from OptOut"), sql, QStringLiteral("analyze")})
-        if (!q.exec(s)) throw std::runtime_error("opt-outs: " + q.lastError().text().toStdString());
-}
-
 // `numbers` numbers in `rows` rows, queued as the client does, from `first` on.
 void QueueRows(const DataSource& source, int numbers, int rows, long long first, bool chinese) {
     SqlGateway gw(QStringLiteral("bench-queue"));
@@ -203,14 +161,16 @@ void QueueRows(const DataSource& source, int numbers, int rows, long long first,
     }
 }
 
-// A fresh queue (history and opt-outs as asked) with those rows.
-void Queue(const std::string& text, int numbers, int rows, long long first, int history,
-           bool chinese, int optOuts) {
+// A fresh queue (history and opt-outs as asked) with those rows, its tables
+// made as `tested` expects them.
+void Queue(const SmsdUnderTest& tested, const std::string& text, int numbers, int rows,
+           long long first, int history, bool chinese, int optOuts) {
     const DataSource source = ParseDataSource(text, ProgramFolder());
+    if (!tested.Own()) tested.InitTables(text);
     {
         Connection c(QStringLiteral("bench-init"));
         c.Open(source, Create::Yes);
-        ServerUpkeep(c).CreateTables();
+        if (tested.Own()) ServerUpkeep(c).CreateTables();
         if (source.engine != Engine::Sqlite) {
             // A server database is shared between runs: start from an empty queue.
             QSqlQuery q(c.database());
@@ -238,6 +198,7 @@ double Percentile(const std::vector<double>& sorted, double q) {
 struct Run {
     double handed = 0;     // seconds until the SMSC had every number
     double settled = 0;    // seconds until every row was in "3"
+    bool relayed = false;  // the reports passed the timing relay, which took the times below
     double lastReport = 0; // seconds until the last report of the first batch was answered
     double smsdCpu = 0, kannelCpu = 0, postgresCpu = 0; // CPU seconds until every row settled
     std::vector<double> reportMs; // how long each report of the first batch waited to be stored
@@ -271,11 +232,11 @@ void WaitSettled(Connection& look, Clock::time_point limit) {
     }
 }
 
-Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, int drains) {
+Run RunQueueServer(const KannelRig& rig, const SmsdUnderTest& tested, const Args& a, int drains) {
     TempFolder folder;
-    const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
+    const std::string text = a.db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : a.db;
     static long long first = 13900000000LL;
-    Queue(text, a.numbers, a.rows, first, a.history, a.chinese, a.optOuts);
+    Queue(tested, text, a.numbers, a.rows, first, a.history, a.chinese, a.optOuts);
     first += a.numbers;
     const size_t parts = static_cast<size_t>(a.numbers) * PartsOf(a.chinese);
     // Kannel reaches the report endpoint through the relay, which times each
@@ -290,17 +251,19 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
                                   // As the service runs it: Kannel's facts
                                   // looked at every few seconds.
                                   "--kannel-conf", rig.ConfigFile().string()};
-    if (a.relay) {
+    Run run;
+    run.relayed = a.relay && tested.Takes("--report-url");
+    if (run.relayed) {
         args.push_back("--report-url");
         args.push_back("http://127.0.0.1:" + std::to_string(relay.port()) + "/dlr");
     }
+    args = tested.Command(args);
     size_t before = rig.ReceivedParts();
     ChildProcess smsd;
     const double kannelBefore = KannelCpu(rig);
     const std::map<pid_t, double> postgresBefore = PostgresCpu();
     auto start = Clock::now();
-    smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, folder / "smsd.log");
-    Run run;
+    smsd.Start(tested.Program(), args, folder / "smsd.log");
     WaitHanded(rig, before, parts, smsd, start + 600s);
     run.handed = std::chrono::duration<double>(Clock::now() - start).count();
     const DataSource source = ParseDataSource(text, ProgramFolder());
@@ -308,7 +271,8 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
     look.Open(source);
     WaitSettled(look, start + 600s);
     run.settled = std::chrono::duration<double>(Clock::now() - start).count();
-    if (a.relay) run.lastReport = std::chrono::duration<double>(relay.LastAnswer() - start).count();
+    if (run.relayed)
+        run.lastReport = std::chrono::duration<double>(relay.LastAnswer() - start).count();
     run.smsdCpu = CpuSeconds(smsd.Pid());
     run.kannelCpu = KannelCpu(rig) - kannelBefore;
     run.postgresCpu = Since(postgresBefore);
@@ -337,7 +301,7 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
         relay.Take();
         std::this_thread::sleep_for(std::chrono::seconds(a.stop));
         start = Clock::now();
-        smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd", args, folder / "smsd.log");
+        smsd.Start(tested.Program(), args, folder / "smsd.log");
         WaitSettled(look, start + 600s);
         run.burstSettled = std::chrono::duration<double>(Clock::now() - start).count();
         run.burstPeakMb = MemoryMb(smsd.Pid(), "VmHWM");
@@ -349,16 +313,18 @@ Run RunQueueServer(const KannelRig& rig, const std::string& db, const Args& a, i
 
 // One number at a time on an idle queue server: from the commit of its row
 // to the SMSC, `samples` times, a random pause apart. Milliseconds, sorted.
-std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, const Args& a) {
+std::vector<double> IdleLatency(const KannelRig& rig, const SmsdUnderTest& tested, const Args& a) {
     TempFolder folder;
-    const std::string text = db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : db;
-    Queue(text, 1, 1, 13600000000LL, 0, a.chinese, 0); // the tables, and one row to start with
+    const std::string text = a.db.empty() ? "sqlite:" + (folder / "Orvanta.db").string() : a.db;
+    // The tables, and one row to start with.
+    Queue(tested, text, 1, 1, 13600000000LL, 0, a.chinese, 0);
     ChildProcess smsd;
-    smsd.Start(TELVORO_BIN_DIR "/telvoro-smsd",
-               {"--db", text, "--kannel", rig.SendsmsUrl().toStdString(), "--kannel-user",
-                rig.User().toStdString(), "--kannel-password-file", rig.PasswordFile().string(),
-                "--listen", "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
-                "bench", "--drains", "1", "--sender", "10690000"},
+    smsd.Start(tested.Program(),
+               tested.Command({"--db", text, "--kannel", rig.SendsmsUrl().toStdString(),
+                               "--kannel-user", rig.User().toStdString(), "--kannel-password-file",
+                               rig.PasswordFile().string(), "--listen",
+                               "127.0.0.1:" + std::to_string(telvoro::test::FreePort()), "--worker",
+                               "bench", "--drains", "1", "--sender", "10690000"}),
                folder / "smsd.log");
     const DataSource source = ParseDataSource(text, ProgramFolder());
     SqlGateway gw(QStringLiteral("bench-latency"));
@@ -393,32 +359,46 @@ std::vector<double> IdleLatency(const KannelRig& rig, const std::string& db, con
 } // namespace
 
 void PrintRun(const Args& a, int drains, const Run& r) {
+    // Without the relay no report is timed: those figures are absent, not 0.
+    char last[64] = "the last report's time absent, no relay";
+    if (r.relayed)
+        std::snprintf(last, sizeof last, "the last report answered after %.1f s", r.lastReport);
     std::printf(
         "  telvoro-smsd --drains %d: %8.0f numbers/s to the SMSC (%.1f s; every row settled "
-        "after %.1f s, the last report answered after %.1f s)\n"
+        "after %.1f s, %s)\n"
         "      CPU a number: telvoro-smsd %.0f us, PostgreSQL %.0f us, Kannel %.0f us\n",
-        drains, a.numbers / r.handed, r.handed, r.settled, r.lastReport,
-        1e6 * r.smsdCpu / a.numbers, 1e6 * r.postgresCpu / a.numbers,
-        1e6 * r.kannelCpu / a.numbers);
-    std::printf("      reports stored (%zu, arrival to answer): p50 %.1f ms, p99 %.1f ms, max %.0f "
-                "ms\n",
-                r.reportMs.size(), Percentile(r.reportMs, 0.50), Percentile(r.reportMs, 0.99),
-                Percentile(r.reportMs, 1));
+        drains, a.numbers / r.handed, r.handed, r.settled, last, 1e6 * r.smsdCpu / a.numbers,
+        1e6 * r.postgresCpu / a.numbers, 1e6 * r.kannelCpu / a.numbers);
+    if (r.relayed)
+        std::printf("      reports stored (%zu, arrival to answer): p50 %.1f ms, p99 %.1f ms, max "
+                    "%.0f ms\n",
+                    r.reportMs.size(), Percentile(r.reportMs, 0.50), Percentile(r.reportMs, 0.99),
+                    Percentile(r.reportMs, 1));
+    else
+        std::printf("      reports stored: absent (no relay)\n");
     std::printf("      resident memory after each batch:");
     for (double mb : r.rssMb)
         std::printf(" %.1f MB", mb);
     std::printf(" (peak %.1f MB)\n", r.peakMb);
-    if (a.stop > 0)
+    if (a.stop > 0 && r.relayed)
         std::printf("      after a %d s stop: every report owed stored %.1f s after the restart "
                     "(%zu reports, p99 %.0f ms); peak memory %.1f MB\n",
                     a.stop, r.burstSettled, r.burstMs.size(), Percentile(r.burstMs, 0.99),
                     r.burstPeakMb);
+    else if (a.stop > 0)
+        std::printf("      after a %d s stop: every report owed stored %.1f s after the restart "
+                    "(report times absent, no relay); peak memory %.1f MB\n",
+                    a.stop, r.burstSettled, r.burstPeakMb);
 }
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     try {
         const Args a = Parse(argc, argv);
+        const SmsdUnderTest tested(a.smsd, TELVORO_BIN_DIR);
+        if (a.optOuts > 0 && !tested.AdminHas("optout"))
+            throw std::runtime_error("--opt-outs: the queue server in " + tested.Folder() +
+                                     " keeps no opt-out list");
         KannelRig::Options options;
         options.maxPendingRequests = a.pending;
         // smsbox keeps retrying the reports owed during a --stop.
@@ -429,6 +409,10 @@ int main(int argc, char** argv) {
                     a.numbers, a.rows,
                     a.chinese ? "74 Chinese characters (2 UCS-2 parts)" : "1-part ASCII text",
                     a.db.empty() ? "SQLite" : a.db.c_str(), a.history);
+        if (!tested.Own())
+            std::printf("  the queue server measured: %s (tables by its telvoro-admin init%s%s)\n",
+                        tested.Program().c_str(), tested.Missing().empty() ? "" : "; it lacks ",
+                        tested.Missing().c_str());
         const double kannelBefore =
             telvoro::test::MeasureSendsms(rig, a.numbers, 100, 4).PerSecond();
         std::printf("  Kannel's own sendsms, 100 numbers a request, 4 at a time: %8.0f numbers/s\n",
@@ -448,7 +432,7 @@ int main(int argc, char** argv) {
                         round, ceiling.perSecond, ceiling.reportsAfter,
                         1e6 * ceiling.kannelCpu / a.numbers);
             for (int drains : a.drains) {
-                const Run r = RunQueueServer(rig, a.db, a, drains);
+                const Run r = RunQueueServer(rig, tested, a, drains);
                 PrintRun(a, drains, r);
                 ratios[drains].push_back(a.numbers / r.handed / ceiling.perSecond);
             }
@@ -467,7 +451,7 @@ int main(int argc, char** argv) {
             std::printf(" (median %.2f)\n", Percentile(list, 0.5));
         }
         if (a.latency > 0) {
-            const std::vector<double> ms = IdleLatency(rig, a.db, a);
+            const std::vector<double> ms = IdleLatency(rig, tested, a);
             std::printf("  idle latency, commit to SMSC (%zu numbers one at a time): p50 %.0f ms, "
                         "p95 %.0f ms, p99 %.0f ms, max %.0f ms\n",
                         ms.size(), Percentile(ms, 0.50), Percentile(ms, 0.95), Percentile(ms, 0.99),
