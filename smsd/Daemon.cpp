@@ -245,7 +245,7 @@ void Daemon::DrainLoop(int index) {
                 opened = true;
             }
             if (!settled) {
-                if (store.SettleOwn() > 0) checkWanted_ = true;
+                if (store.SettleOwn() > 0) AskCheck();
                 settled = true;
             }
             // Outside the window rows wait in "0"; a row in hand finishes.
@@ -254,7 +254,7 @@ void Daemon::DrainLoop(int index) {
                 // The claim marks the first round too: one commit fewer a row.
                 row = store.Claim(settings_.lease, /*startRound=*/true);
                 if (row) {
-                    if (row->madeChecking > 0) checkWanted_ = true;
+                    if (row->madeChecking > 0) AskCheck();
                     next = std::move(row->first);
                     lastClaim_ = queue::SystemClock();
                 }
@@ -435,7 +435,9 @@ void Daemon::WriterLoop() {
                 (checkWanted_ || steady_clock::now() >= nextCheck)) {
                 // Every report taken before Kannel was asked is stored by now.
                 if (std::optional<queue::KannelFacts> facts = TakeFacts()) {
-                    checkWanted_ = store.Check(*facts).storeWanted;
+                    const unsigned asked = checkAsked_;
+                    const bool still = store.Check(*facts).storeWanted;
+                    checkWanted_ = still || checkAsked_ != asked;
                     nextCheck = steady_clock::now() + minutes(1);
                 }
             }

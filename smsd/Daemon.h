@@ -94,6 +94,10 @@ public:
 private:
     void DrainLoop(int index);
     void WriterLoop();
+    void AskCheck() {
+        ++checkAsked_;
+        checkWanted_ = true;
+    }
     // Watches for new rows and wakes the drains at once: the poll is only
     // the fallback.
     void WatchLoop();
@@ -175,6 +179,9 @@ private:
     // on its way, megabytes of XML); otherwise a check once a minute finds
     // what another worker left.
     std::atomic<bool> checkWanted_{true};
+    // Bumped with each such start or takeover: a check that ran across one
+    // does not clear checkWanted_.
+    std::atomic<unsigned> checkAsked_{0};
 };
 
 } // namespace telvoro::smsd
