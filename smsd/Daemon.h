@@ -176,9 +176,9 @@ private:
     // Numbers are being checked with Kannel: found by the last check, made
     // by this worker's start or a takeover. Only then does every look at
     // Kannel check them and list its store (under load it holds every report
-    // on its way, megabytes of XML); otherwise a check once a minute finds
-    // what another worker left.
-    std::atomic<bool> checkWanted_{true};
+    // on its way, megabytes of XML); otherwise a check once a minute, and one
+    // at the start, find what another worker left.
+    std::atomic<bool> checkWanted_{false};
     // Bumped with each such start or takeover: a check that ran across one
     // does not clear checkWanted_.
     std::atomic<unsigned> checkAsked_{0};

@@ -74,6 +74,12 @@ void Daemon::Beat(QueueStore& store) {
 }
 
 void Daemon::AskKannel(KannelWatch* watch) {
+    {
+        // The writer has not used the last facts yet (reports keep it busy):
+        // asking again only makes Kannel list its store for nothing.
+        const std::lock_guard lock(factsMutex_);
+        if (facts_ && (facts_->storeLooked || !checkWanted_)) return;
+    }
     std::optional<queue::KannelFacts> facts;
     if (watch) {
         try {
