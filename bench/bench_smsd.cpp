@@ -86,7 +86,7 @@ double Since(const std::map<pid_t, double>& before) {
 struct Args {
     int numbers = 100000, rows = 1000; // 100 numbers a row, as the client queues them
     int history = 0; // numbers sent before: half settled, half still waiting for a report
-    std::vector<int> drains{1, 4};
+    std::vector<int> drains{1, 8};
     std::string db;   // empty: an SQLite file in a temp folder per run
     int pending = -1; // smsbox's max-pending-requests; -1: Kannel's default
     bool chinese = true;

@@ -58,7 +58,7 @@ struct Settings {
     std::chrono::milliseconds poll{500};         // how often an empty queue is looked at
     std::chrono::milliseconds backoffMax{30000}; // Kannel or the database away
     std::chrono::milliseconds sweepEvery{60000};
-    int drains = 4; // rows in hand at once: one request in flight each
+    int drains = 8; // rows in hand at once: one request in flight each
     Clock clock = SystemClock;
     TimeLimits limits = TimeLimits::Stated();
     // Inbound messages at /mo: the secret smsbox's get-url carries (empty:

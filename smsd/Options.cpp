@@ -33,7 +33,7 @@ const char* const kUsage =
     "              this worker died is checked with Kannel instead of ending unknown\n"
     "  --validity  seconds after which a number without a final report is unknown (172800)\n"
     "  --lease     seconds after which another worker takes over a dead worker's row (60)\n"
-    "  --drains    rows handed to Kannel at the same time (4)\n"
+    "  --drains    rows handed to Kannel at the same time (8)\n"
     "  --poll      milliseconds between looks at an empty queue when no new row woke the\n"
     "              drains (500); a new row wakes them within about 10 ms\n"
     "  --report-url  the report address Kannel is given, when not this worker's --listen:\n"

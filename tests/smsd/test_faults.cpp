@@ -189,7 +189,7 @@ TEST(SmsdFaults, DrainOutlivesAnOutage) {
              std::this_thread::sleep_for(1s);
              rig.Start();
          },
-         4 * kPerRow + 1}, // a request in flight in each of the four drains
+         8 * kPerRow + 1}, // a request in flight in each of the eight drains
         {"PostgreSQL restarted", "postgresql",
          [](KannelRig&) {
              EXPECT_TRUE(PgServer::Get()->Restart(1.0)) << "PostgreSQL did not come back";
