@@ -13,7 +13,7 @@ namespace telvoro::testing {
 
 // Returns the socket and sets `port`; throws naming `who` when it cannot listen.
 inline int ListenOnLoopback(int backlog, int& port, const std::string& who) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};

@@ -7,16 +7,21 @@
 // SendAll, keep it, cut the link); the relay only moves and closes sockets.
 // Declare the relay as its owner's last member: it is then made after and
 // stopped before everything its hooks use. POSIX sockets; for tests only.
+// The tests start programs while a relay runs: a forked child holds the
+// relay's sockets until its exec, and epoll keeps a closed socket's events
+// while another process holds it. So the sockets close at exec, and an
+// event names its link by number, never by address: a late event for a
+// link already gone finds nothing.
 
 #include "tests/support/LoopbackListener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -24,7 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
+#include <unordered_map>
 
 namespace telvoro::testing {
 
@@ -43,14 +48,14 @@ public:
     TcpRelay(int upstreamPort, const std::string& who, Hooks hooks)
         : upstreamPort_(upstreamPort), hooks_(std::move(hooks)) {
         listener_ = ListenOnLoopback(1024, port_, who);
-        if (pipe(wake_) != 0) throw std::runtime_error(who + ": no pipe");
+        if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error(who + ": no pipe");
         thread_ = std::thread([this] { Loop(); });
     }
     ~TcpRelay() {
         stop_ = true;
         Wake();
         thread_.join();
-        for (const auto& l : links_)
+        for (const auto& [id, l] : links_)
             Close(*l);
         close(listener_);
         close(wake_[0]);
@@ -83,7 +88,7 @@ public:
 
 private:
     // An event's tag: the wake pipe, the listener, or a link's end (its
-    // address, the low bit set for the server's end).
+    // number, from 2 on, shifted left; the low bit set for the server's end).
     static constexpr std::uint64_t kWake = 0, kListener = 2;
     void Watch(int fd, std::uint64_t tag) {
         epoll_event e{};
@@ -93,13 +98,13 @@ private:
     }
 
     void Accept() {
-        const int client = accept(listener_, nullptr, nullptr);
+        const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) return;
         if (hooks_.admit && !hooks_.admit()) {
             close(client);
             return;
         }
-        const int server = socket(AF_INET, SOCK_STREAM, 0);
+        const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -109,10 +114,10 @@ private:
             close(client); // as the server itself would refuse
             return;
         }
-        links_.push_back(std::make_unique<Link>(Link{client, server, {}}));
-        const auto tag = reinterpret_cast<std::uintptr_t>(links_.back().get());
-        Watch(client, tag);
-        Watch(server, tag | 1);
+        const std::uint64_t id = nextId_++;
+        links_.emplace(id, std::make_unique<Link>(Link{client, server, {}}));
+        Watch(client, id << 1);
+        Watch(server, (id << 1) | 1);
     }
 
     void Loop() {
@@ -130,9 +135,11 @@ private:
                 } else if (tag == kListener) {
                     Accept();
                 } else {
-                    // Closing a socket takes it out of the epoll set; a link
-                    // closed earlier in this batch is still there to look at.
-                    Link& l = *reinterpret_cast<Link*>(tag & ~std::uint64_t{1});
+                    // A link closed earlier in this batch is still there to
+                    // look at; one gone in an earlier batch is not.
+                    const auto it = links_.find(tag >> 1);
+                    if (it == links_.end()) continue;
+                    Link& l = *it->second;
                     const bool fromClient = (tag & 1) == 0;
                     if (l.client < 0 || (!fromClient && l.server < 0)) continue;
                     char buffer[65536];
@@ -142,9 +149,7 @@ private:
                         l, buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
                 }
             }
-            links_.erase(std::remove_if(links_.begin(), links_.end(),
-                                        [](const auto& l) { return l->client < 0; }),
-                         links_.end());
+            std::erase_if(links_, [](const auto& entry) { return entry.second->client < 0; });
         }
         close(epoll_);
     }
@@ -153,7 +158,8 @@ private:
     int wake_[2] = {-1, -1}, epoll_ = -1;
     Hooks hooks_;
     std::atomic<bool> stop_{false};
-    std::vector<std::unique_ptr<Link>> links_; // the loop's own
+    std::unordered_map<std::uint64_t, std::unique_ptr<Link>> links_; // the loop's own, by number
+    std::uint64_t nextId_ = 2;
     std::thread thread_;
 };
 
