@@ -103,32 +103,22 @@ Args Parse(int argc, char** argv) {
     Args a;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--numbers")
-            a.numbers = std::stoi(value);
-        else if (key == "--rows")
-            a.rows = std::stoi(value);
-        else if (key == "--history")
-            a.history = std::stoi(value);
+        static const std::map<std::string, int Args::*> counts{
+            {"--numbers", &Args::numbers}, {"--rows", &Args::rows},
+            {"--history", &Args::history}, {"--opt-outs", &Args::optOuts},
+            {"--pending", &Args::pending}, {"--repeat", &Args::repeat},
+            {"--rounds", &Args::rounds},   {"--stop", &Args::stop},
+            {"--latency", &Args::latency}};
+        if (const auto count = counts.find(key); count != counts.end())
+            a.*(count->second) = std::stoi(value);
         else if (key == "--db")
             a.db = value;
-        else if (key == "--opt-outs")
-            a.optOuts = std::stoi(value);
-        else if (key == "--pending")
-            a.pending = std::stoi(value);
         else if (key == "--text")
             a.chinese = value != "ascii";
-        else if (key == "--repeat")
-            a.repeat = std::stoi(value);
-        else if (key == "--rounds")
-            a.rounds = std::stoi(value);
         else if (key == "--relay")
             a.relay = value != "0";
         else if (key == "--smsd")
             a.smsd = value;
-        else if (key == "--stop")
-            a.stop = std::stoi(value);
-        else if (key == "--latency")
-            a.latency = std::stoi(value);
         else if (key == "--drains") {
             a.drains.clear();
             std::stringstream list(value);

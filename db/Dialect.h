@@ -15,4 +15,18 @@ const char* NameOf(Dialect dialect);
 // The dialect of an ODBC peer from its SQL_DBMS_NAME.
 Dialect OdbcDialect(const QString& dbmsName);
 
+// What each engine has of a kind (its statements, say), picked for `dialect`.
+template <class T>
+const T& ForDialect(Dialect dialect, const T& sqlite, const T& postgres, const T& sqlServer) {
+    switch (dialect) {
+    case Dialect::Sqlite:
+        return sqlite;
+    case Dialect::Postgres:
+        return postgres;
+    case Dialect::SqlServer:
+        break;
+    }
+    return sqlServer;
+}
+
 } // namespace telvoro

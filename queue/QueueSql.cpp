@@ -81,15 +81,7 @@ const QueueSql& QueueSqlFor(Dialect dialect) {
     static const QueueSql sqlite = SqliteQueueSql();
     static const QueueSql postgres = PostgresQueueSql();
     static const QueueSql sqlServer = SqlServerQueueSql();
-    switch (dialect) {
-    case Dialect::Sqlite:
-        return sqlite;
-    case Dialect::Postgres:
-        return postgres;
-    case Dialect::SqlServer:
-        return sqlServer;
-    }
-    return sqlite;
+    return ForDialect(dialect, sqlite, postgres, sqlServer);
 }
 
 } // namespace telvoro::queue

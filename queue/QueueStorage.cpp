@@ -261,10 +261,6 @@ void QueueStorage::ApplyReports(const std::vector<ReportLine>& lines, qint64 now
     if (lines.empty()) return;
     const QueueSql& sql = Sql();
     const auto final = [](const ReportLine& l) { return IsFinal(l.status) ? 1 : 0; };
-    // The lines come sorted by row: the rows they touch, once each, in order.
-    QList<qint64> rows;
-    for (const ReportLine& l : lines)
-        if (rows.isEmpty() || rows.back() != l.id) rows << l.id;
     switch (sql.reportBatch) {
     case ReportBatch::Arrays: {
         QStringList id, rnd, phone, st, txt, fin;
@@ -281,11 +277,12 @@ void QueueStorage::ApplyReports(const std::vector<ReportLine>& lines, qint64 now
         return;
     }
     case ReportBatch::Json: {
+        // The lines come sorted by row: the rows they touch, once each, in order.
         QJsonArray batch, touched;
-        for (const ReportLine& l : lines)
+        for (const ReportLine& l : lines) {
             batch.append(QJsonArray{l.id, l.round, l.phone, TextOf(l.status), l.text, final(l)});
-        for (qint64 r : rows)
-            touched.append(r);
+            if (touched.isEmpty() || touched.last().toInteger() != l.id) touched.append(l.id);
+        }
         Change(sql.applyReports,
                {now, QString::fromUtf8(QJsonDocument(batch).toJson(QJsonDocument::Compact)),
                 QString::fromUtf8(QJsonDocument(touched).toJson(QJsonDocument::Compact))});

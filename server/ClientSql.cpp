@@ -54,15 +54,7 @@ const ClientSql& ClientSqlFor(Dialect dialect) {
         return s;
     }();
     static const ClientSql sqlServer = SqlServer();
-    switch (dialect) {
-    case Dialect::Sqlite:
-        return sqlite;
-    case Dialect::Postgres:
-        return postgres;
-    case Dialect::SqlServer:
-        break;
-    }
-    return sqlServer;
+    return ForDialect(dialect, sqlite, postgres, sqlServer);
 }
 
 } // namespace telvoro
